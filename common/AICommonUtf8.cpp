@@ -1,0 +1,136 @@
+#include "common/AICommonUtf8.h"
+
+#include "common/AICommon.h"
+#include "platform/Platform.h"
+
+namespace {
+constexpr std::uint32_t kLastSingleUnitCodePoint = 0xFFFF;
+
+bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
+bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+unsigned char ByteAt(const std::string& text, int position) {
+  return static_cast<unsigned char>(text[static_cast<std::size_t>(position - 1)]);
+}
+}  // namespace
+
+std::string AnsiToUtf8(const std::string& ansi) {
+  if (ansi.empty()) return std::string();
+  return Os().WideToMultiByte(kCodePageUtf8, Os().MultiByteToWide(kCodePageAnsi, ansi), nullptr);
+}
+
+std::u16string Utf8ToWide(const std::string& utf8) {
+  if (utf8.empty()) return std::u16string();
+  return Os().MultiByteToWide(kCodePageUtf8, utf8);
+}
+
+std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
+  std::string result;
+  std::size_t i = 0;
+  while (i < wide.size()) {
+    std::size_t units = 1;
+    if (IsHighSurrogate(wide[i]) && i + 1 < wide.size() && IsLowSurrogate(wide[i + 1])) units = 2;
+    bool usedDefault = false;
+    const std::string bytes = Os().WideToMultiByte(codePage, wide.substr(i, units), &usedDefault);
+    if (!bytes.empty() && !usedDefault) result += bytes;
+    i += units;
+  }
+  return result;
+}
+
+bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length) {
+  const int size = static_cast<int>(text.size());
+  codePoint = 0;
+  length = 0;
+  if (position < 1 || position > size) return false;
+  const unsigned char lead = ByteAt(text, position);
+  const int available = size - position;  // bytes after the lead byte
+  auto tail = [&](int k) { return static_cast<std::uint32_t>(ByteAt(text, position + k) & 0x3F); };
+  codePoint = lead;
+  length = 1;
+  if (lead < 0x80) return true;
+  if ((lead & 0xE0) == 0xC0 && available >= 1) {
+    codePoint = (static_cast<std::uint32_t>(lead & 0x1F) << 6) | tail(1);
+    length = 2;
+  } else if ((lead & 0xF0) == 0xE0 && available >= 2) {
+    codePoint = (static_cast<std::uint32_t>(lead & 0x0F) << 12) | (tail(1) << 6) | tail(2);
+    length = 3;
+  } else if ((lead & 0xF8) == 0xF0 && available >= 3) {
+    codePoint = (static_cast<std::uint32_t>(lead & 0x07) << 18) | (tail(1) << 12) | (tail(2) << 6) | tail(3);
+    length = 4;
+  }
+  return true;
+}
+
+std::string Utf8ToAnsi(const std::string& utf8) {
+  std::string result;
+  int position = 1;
+  std::uint32_t codePoint = 0;
+  int length = 0;
+  while (DecodeUtf8Char(utf8, position, codePoint, length)) {
+    if (codePoint < 0x80) {
+      result += static_cast<char>(codePoint);
+    } else if (codePoint <= kLastSingleUnitCodePoint) {
+      result += Os().WideToMultiByte(kCodePageAnsi, std::u16string(1, static_cast<char16_t>(codePoint)), nullptr);
+    } else {
+      result += '?';  // no ANSI code page has characters beyond the basic plane
+    }
+    position += length;
+  }
+  return result;
+}
+
+std::string GetTempFolder() {
+  std::string folder = Os().TempPath();
+  const std::size_t zero = folder.find('\0');
+  if (zero != std::string::npos) folder.resize(zero);
+  if (!folder.empty() && folder.back() != '\\') folder += '\\';
+  return folder;
+}
+
+std::string SanitizeFileName(const std::string& text) {
+  std::string result = Trim(text);
+  for (char& c : result) {
+    if (std::string("\\/:*?\"<>|").find(c) != std::string::npos) c = '_';
+  }
+  return result;
+}
+
+bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText) {
+  errorText.clear();
+  const OsHandle file = Os().CreateFile(fileName, FileOpen::CreateAlwaysExclusive);
+  if (file == kInvalidHandle) {
+    errorText = "Cannot create file " + fileName;
+    return false;
+  }
+  std::uint32_t written = 0;
+  const auto size = static_cast<std::uint32_t>(text.size());
+  if (!text.empty() && (!Os().WriteFile(file, text.data(), size, written) || written != size)) {
+    errorText = "Stream write error";
+  }
+  Os().CloseHandle(file);
+  return errorText.empty();
+}
+
+bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText) {
+  text.clear();
+  errorText.clear();
+  const OsHandle file = Os().CreateFile(fileName, FileOpen::ReadExistingShared);
+  if (file == kInvalidHandle) {
+    errorText = "Cannot open file " + fileName;
+    return false;
+  }
+  std::uint64_t size = 0;
+  std::uint32_t read = 0;
+  if (!Os().FileSize(file, size) || size > 0xFFFFFFFFu) {
+    errorText = "Stream read error";
+  } else if (size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    if (!Os().ReadFile(file, &text[0], static_cast<std::uint32_t>(size), read) || read != size) {
+      text.clear();
+      errorText = "Stream read error";
+    }
+  }
+  Os().CloseHandle(file);
+  return errorText.empty();
+}

@@ -1,0 +1,28 @@
+#pragma once
+// Text encodings and whole-file helpers. The bridge composes its own texts as
+// ANSI text (the active code page); everything on the standard streams and over
+// HTTP is UTF-8.
+
+#include <cstdint>
+#include <string>
+
+std::string AnsiToUtf8(const std::string& ansi);
+std::string Utf8ToAnsi(const std::string& utf8);
+std::u16string Utf8ToWide(const std::string& utf8);
+// Characters the code page cannot represent are left out, not replaced.
+std::string WideToCodePage(const std::u16string& wide, unsigned codePage);
+
+// Lenient decoder: position is 1-based; false only outside the text.
+bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
+
+// The bridge's fixed messages are written in UTF-8 in the source and enter the
+// bridge as ANSI text: with code page 1250 these are exactly the Polish bytes, and
+// elsewhere a letter the code page lacks takes its best-fit form, never another letter.
+inline std::string Ansi(const char* utf8) { return Utf8ToAnsi(utf8); }
+
+// The user's temporary folder, ending in a backslash (or empty).
+std::string GetTempFolder();
+// Trimmed, with each of \/:*?"<>| replaced by an underscore.
+std::string SanitizeFileName(const std::string& text);
+bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText);
+bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText);

@@ -1,0 +1,39 @@
+#include "core/CommandLine.h"
+
+#include <vector>
+
+#include "common/AICommon.h"
+#include "platform/Platform.h"
+
+std::string FindOption(const std::string& name) {
+  const std::vector<std::string> args = Os().CommandLineArguments();
+  // The last argument has no value behind it, so it is never taken as a name.
+  for (std::size_t i = 1; i + 1 < args.size(); ++i) {
+    if (Os().SameTextIgnoreCase(args[i], "-" + name)) return args[i + 1];
+  }
+  return std::string();
+}
+
+std::string GetMcpKey() { return Trim(FindOption("mcp")); }
+
+std::string DescribeKey(const std::string& key) {
+  const std::string trimmed = Trim(key);
+  if (trimmed.empty()) return "(bez klucza)";
+  return "\"" + trimmed + "\"";
+}
+
+std::string GetCrmFolder() {
+  const std::vector<std::string> args = Os().CommandLineArguments();
+  std::string folder = Trim(FindOption("dir"));
+  if (folder.empty() && args.size() > 1) {
+    const std::string first = Trim(args[1]);
+    if (!first.empty() && first[0] != '-') folder = first;
+  }
+  if (folder.empty() && !args.empty()) {
+    const std::size_t cut = args[0].find_last_of("\\:");
+    if (cut != std::string::npos) folder = args[0].substr(0, cut + 1);
+  }
+  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  if (!folder.empty()) folder += '\\';
+  return folder;
+}

@@ -1,0 +1,73 @@
+#include "core/IdleWork.h"
+
+#include "common/AICommon.h"
+#include "common/AICommonUtf8.h"
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "core/StdStreams.h"
+#include "link/Connect.h"
+#include "mcp/LocalMessages.h"
+
+namespace {
+constexpr std::uint32_t kNoticeRepeatDelay = 3000;
+constexpr std::int32_t kNoticeRepeatLimit = 5;
+constexpr std::uint32_t kIdleAttemptInterval = 3000;
+
+void SendListChangedNotice() { WriteClientLine(MakeListChangedNotice()); }
+}  // namespace
+
+void NotifyListChangedIfPlaceholder() {
+  LinkState.Connected = true;
+  LinkState.Refused = false;
+  if (!LinkState.PlaceholderListSent) return;
+  LinkState.PlaceholderListSent = false;
+  LinkState.NoticeRetryTick = 0;  // the notice goes out now
+  Log(Ansi("Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie."));
+  SendListChangedNotice();
+}
+
+void AnnounceLink() {
+  Log(Ansi("Połączono z Orvinem na porcie ") + ToDecimal(static_cast<int>(LinkState.Port)) + ".");
+  NotifyListChangedIfPlaceholder();
+}
+
+void ScheduleListChangedRetry(const std::string& prefix) {
+  if (LinkState.NoticeRetryCount >= kNoticeRepeatLimit) {
+    Log(prefix + " Limit " + ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + Ansi(" ponowień ") +
+        Ansi("wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi."));
+    return;
+  }
+  ++LinkState.NoticeRetryCount;
+  const std::uint32_t now = Os().TickCount();
+  LinkState.NoticeRetryTick = now == 0 ? 1 : now;
+  Log(prefix + Ansi(" Ponowię powiadomienie o zmianie listy narzędzi za ") + ToDecimal(kNoticeRepeatDelay / 1000) +
+      Ansi(" s (próba ") + ToDecimal(static_cast<int>(LinkState.NoticeRetryCount)) + " z " +
+      ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + ").");
+}
+
+void DoIdleWork() {
+  if (LinkState.Connected && LinkState.NoticeRetryTick != 0 &&
+      TicksSince(LinkState.NoticeRetryTick, Os().TickCount()) >= kNoticeRepeatDelay) {
+    LinkState.NoticeRetryTick = 0;
+    LinkState.PlaceholderListSent = false;
+    Log(Ansi("Ponawiam powiadomienie o zmianie listy narzędzi."));
+    SendListChangedNotice();
+    return;
+  }
+  if (LinkState.Connected || LinkState.Refused) return;
+  if (LinkState.LastIdleAttemptTick != 0 &&
+      TicksSince(LinkState.LastIdleAttemptTick, Os().TickCount()) < kIdleAttemptInterval) {
+    return;
+  }
+  // Taken before the attempt, so a slow attempt does not delay the next one further.
+  const std::uint32_t now = Os().TickCount();
+  LinkState.LastIdleAttemptTick = now == 0 ? 1 : now;  // 0 would read as "never"
+  std::string message;
+  bool refused = false;
+  if (ConnectToCrm(true, message, refused)) {
+    AnnounceLink();
+  } else if (refused) {
+    LinkState.Refused = true;
+    Log(Ansi("Orvin odmówił: ") + message + Ansi(" Przestaję pytać w tle - spróbuję przy kolejnym żądaniu."));
+  }
+}

@@ -1,0 +1,3 @@
+#include "core/LinkState.h"
+
+TLinkState LinkState;

@@ -1,0 +1,15 @@
+#pragma once
+// The diagnostic log on standard error: one time-stamped line per call, written
+// at once. It never fails visibly; a missing error stream just drops the line.
+
+#include <cstdint>
+#include <string>
+
+// text is ANSI text.
+void Log(const std::string& text);
+
+// "t=153ms, rq=212B, rp=987B"
+std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes);
+
+// Forgets the error handle, its kind and the line prefix, as at process start.
+void ResetLogState();

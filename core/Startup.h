@@ -1,0 +1,5 @@
+#pragma once
+
+// The process from start to end; returns the exit code: 0 after the client
+// closed its input, 2 without standard streams, 3 without the proxy window.
+int RunBridge();

@@ -1,0 +1,86 @@
+#include "link/Connect.h"
+
+#include "common/AICommon.h"
+#include "common/AICommonUtf8.h"
+#include "core/CommandLine.h"
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "link/Handshake.h"
+#include "link/MCPIPCU.h"
+
+namespace {
+void AppendListed(std::string& list, const std::string& entry) {
+  if (!list.empty()) list += ", ";
+  list += entry;
+}
+
+std::string NoWindowMessage(const std::string& folder, std::int32_t otherCount) {
+  if (otherCount == 0) return Ansi("Nie znaleziono uruchomionego Orvina (szukam w katalogu ") + folder + ").";
+  return "Znaleziono " + ToDecimal(static_cast<int>(otherCount)) +
+         Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder +
+         Ansi(". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.");
+}
+
+std::string NoFittingInstanceMessage(const std::string& folder, const std::string& key, const std::string& running) {
+  if (!key.empty()) {
+    return Ansi("Żaden Orvin z katalogu ") + folder + " nie ma klucza MCP " + DescribeKey(key) +
+           Ansi(" (działają: ") + running + Ansi("). Uruchom Orvin z przełącznikiem -mcp ") + key +
+           Ansi(" albo popraw klucz w konfiguracji klienta MCP.");
+  }
+  return Ansi("Każdy Orvin z katalogu ") + folder + Ansi(" ma klucz MCP (działają: ") + running +
+         Ansi("), a ten wpis go nie podaje. Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"].");
+}
+}  // namespace
+
+bool ConnectToCrm(bool background, std::string& message, bool& refused) {
+  message.clear();
+  refused = false;
+  const std::string folder = GetCrmFolder();
+  const std::string key = GetMcpKey();
+
+  TMCPIPCOkna windows;
+  std::int32_t otherCount = 0;
+  if (FindCrmWindows(folder, windows, otherCount) == 0) {
+    message = NoWindowMessage(folder, otherCount);
+    return false;
+  }
+
+  TMCPIPCOdpowiedz answer;
+  std::string running;
+  std::string lastHandshakeMessage;
+  bool chosen = false;
+  const std::size_t count = windows.size();
+  for (std::size_t i = 0; i < count && !chosen; ++i) {
+    Log(Ansi("Znalazłem okno Orvina (") + ToDecimal(static_cast<std::uint64_t>(i + 1)) + " z " +
+        ToDecimal(static_cast<std::uint64_t>(count)) + ") - pytam o port i token.");
+    std::string handshakeMessage;
+    if (!RequestPortAndToken(windows[i], background, answer, handshakeMessage)) {
+      lastHandshakeMessage = handshakeMessage;
+      continue;
+    }
+    if (answer.Status == "OTHER") {
+      AppendListed(running, DescribeKey(answer.Key));
+    } else if (key.empty() || answer.KeySupported) {
+      chosen = true;
+    } else {
+      AppendListed(running, Ansi("starszy Orvin bez obsługi klucza"));
+    }
+  }
+
+  if (!chosen) {
+    message = running.empty() ? lastHandshakeMessage : NoFittingInstanceMessage(folder, key, running);
+    return false;
+  }
+  if (answer.Status != "OK") {
+    refused = answer.Status == "NOPERM" || answer.Status == "DENIED";
+    message = answer.Message.empty() ? Ansi("Orvin odmówił dostępu (") + answer.Status + ")." : answer.Message;
+    return false;
+  }
+  if (answer.Port <= 0 || answer.Token.empty()) {
+    message = Ansi("Orvin zgłosił gotowość, ale nie podał portu albo tokenu.");
+    return false;
+  }
+  LinkState.Port = answer.Port;
+  LinkState.Token = answer.Token;
+  return true;
+}

@@ -1,0 +1,46 @@
+#include "link/Handshake.h"
+
+#include "common/AICommon.h"
+#include "common/AICommonUtf8.h"
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "link/ProxyWindow.h"
+
+namespace {
+// The CRM application may ask its user for consent while it takes the message.
+constexpr std::uint32_t kSendTimeout = 120000;
+constexpr std::uint32_t kReplyWait = 5000;
+
+const char* ArrivedWord(const char* yes, const char* no) { return HandshakeReplyArrived() ? yes : no; }
+}  // namespace
+
+bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz& reply, std::string& message) {
+  message.clear();
+  ClearHandshakeReply();
+  const std::string request = BuildHandshakeRequest(LinkState.ProxyWindow, background);
+  if (!SendHandshakeRequest(window, HandshakeMessageId(), request, kSendTimeout)) {
+    message = Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
+    return false;
+  }
+  Log(Ansi("Żądanie dostarczone, odpowiedź w trakcie wysyłki: ") + ArrivedWord("tak", "nie") + ".");
+  if (!HandshakeReplyArrived()) {
+    WaitForHandshakeReply(kReplyWait);
+    Log(Ansi("Po dopompowaniu komunikatów odpowiedź: ") + Ansi(ArrivedWord("jest", "nadal jej brak")) + ".");
+  }
+  if (!HandshakeReplyArrived()) {
+    Log(Ansi("Ponawiam żądanie o port i token."));
+    ClearHandshakeReply();
+    const std::string again = BuildHandshakeRequest(LinkState.ProxyWindow, background);
+    if (SendHandshakeRequest(window, HandshakeMessageId(), again, kSendTimeout) && !HandshakeReplyArrived()) {
+      WaitForHandshakeReply(kReplyWait);
+    }
+    Log(Ansi("Po ponowieniu odpowiedź: ") + Ansi(ArrivedWord("jest", "nadal jej brak")) + ".");
+  }
+  if (!HandshakeReplyArrived()) {
+    message = Ansi("Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: ") +
+              ToDecimal(static_cast<std::uint64_t>(LinkState.ProxyWindow)) + Ansi(", dwie próby).");
+    return false;
+  }
+  reply = ParseHandshakeReply(HandshakeReply());
+  return true;
+}

@@ -1,0 +1,159 @@
+#include "link/MCPIPCU.h"
+
+#include <cstdlib>
+
+#include "common/AICommon.h"
+#include "common/AICommonUtf8.h"
+#include "core/CommandLine.h"
+
+namespace {
+const char kMainWindowClass[] = "TMain";
+const char kCaptionPrefix[] = "Orvin ";
+const char kTagName[] = "OrvinMCPMsg";
+constexpr int kNameBuffer = 256;
+constexpr std::uint32_t kPathBuffer = 260;
+
+struct PsapiSupport {
+  bool Tried = false;
+  bool Available = false;
+};
+
+PsapiSupport Psapi;
+std::uint32_t HandshakeTag = 0;
+
+std::vector<std::string> SplitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::string current;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      lines.push_back(current);
+      current.clear();
+      i += (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+    } else {
+      current += c;
+      ++i;
+    }
+  }
+  if (!current.empty()) lines.push_back(current);
+  return lines;
+}
+
+// A whole decimal integer with an optional sign; false otherwise or out of range.
+bool ParseWholeInteger(const std::string& text, std::int32_t& value) {
+  std::size_t i = (!text.empty() && (text[0] == '+' || text[0] == '-')) ? 1 : 0;
+  if (i >= text.size() || text.size() - i > 10) return false;
+  for (std::size_t k = i; k < text.size(); ++k) {
+    if (text[k] < '0' || text[k] > '9') return false;
+  }
+  const long long parsed = std::strtoll(text.c_str(), nullptr, 10);
+  if (parsed < INT32_MIN || parsed > INT32_MAX) return false;
+  value = static_cast<std::int32_t>(parsed);
+  return true;
+}
+}  // namespace
+
+void ResetCrmDiscovery() {
+  Psapi = PsapiSupport();
+  HandshakeTag = 0;
+}
+
+void LoadPsapi() {
+  if (Psapi.Tried) return;
+  Psapi.Tried = true;
+  Psapi.Available = Os().LoadPsapi();
+}
+
+std::string ProcessImagePath(WindowHandle window) {
+  if (window == 0) return std::string();
+  LoadPsapi();
+  if (!Psapi.Available) return std::string();
+  const std::uint32_t processId = Os().WindowProcessId(window);
+  if (processId == 0) return std::string();
+  const OsHandle process = Os().OpenProcessForQuery(processId);
+  if (process == kNullHandle) return std::string();
+  char buffer[kPathBuffer + 1] = {};
+  std::string path;
+  if (Os().ModuleFileNameEx(process, buffer, kPathBuffer) > 0) path = buffer;
+  Os().CloseHandle(process);
+  return path;
+}
+
+bool ExamineWindow(WindowHandle window, void* context) {
+  auto& search = *static_cast<TSzukanie*>(context);
+  char caption[kNameBuffer + 1] = {};
+  char className[kNameBuffer + 1] = {};
+  if (Os().GetWindowText(window, caption, kNameBuffer) <= 0) return true;
+  if (Os().GetClassName(window, className, kNameBuffer) <= 0) return true;
+  if (std::string(className) != kMainWindowClass) return true;
+  if (std::string(caption).compare(0, sizeof kCaptionPrefix - 1, kCaptionPrefix) != 0) return true;
+
+  const std::string path = ProcessImagePath(window);
+  if (path.empty()) {
+    ++search.OtherCount;
+    return true;
+  }
+  std::size_t cut = path.find_last_of('\\');
+  if (cut == std::string::npos) cut = path.find(':');
+  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+  if (Os().SameTextIgnoreCase(folder, search.Folder)) {
+    search.Windows.push_back(window);
+  } else {
+    ++search.OtherCount;
+  }
+  return true;
+}
+
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
+  otherCount = 0;
+  windows.clear();
+  if (Trim(folder).empty()) return 0;
+  TSzukanie search;
+  search.Folder = folder;
+  Os().EnumWindows(&ExamineWindow, &search);
+  otherCount = search.OtherCount;
+  windows = search.Windows;
+  return static_cast<int>(windows.size());
+}
+
+std::uint32_t HandshakeMessageId() {
+  if (HandshakeTag == 0) HandshakeTag = Os().RegisterWindowMessage(kTagName);
+  return HandshakeTag;
+}
+
+std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background) {
+  return "1\r\n" + ToDecimal(static_cast<std::uint64_t>(proxyWindow)) + "\r\n" + (background ? "1" : "0") +
+         "\r\nMCP=" + GetMcpKey();
+}
+
+bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
+                          std::uint32_t timeoutMilliseconds) {
+  if (target == 0 || tag == 0) return false;
+  // The terminating zero byte travels with the text.
+  return Os().SendCopyData(target, tag, text.c_str(), static_cast<std::uint32_t>(text.size() + 1),
+                           timeoutMilliseconds);
+}
+
+bool ParseKeyLine(const std::string& line, std::string& key) {
+  key.clear();
+  if (line.compare(0, 4, "MCP=") != 0) return false;
+  key = Trim(line.substr(4));
+  return true;
+}
+
+TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text) {
+  TMCPIPCOdpowiedz reply;
+  const std::vector<std::string> lines = SplitLines(text);
+  if (lines.empty()) {
+    reply.Status = "ERROR";
+    reply.Message = Ansi("Pusta odpowiedź z Orvina.");
+    return reply;
+  }
+  reply.Status = Trim(lines[0]);
+  if (lines.size() > 1) ParseWholeInteger(Trim(lines[1]), reply.Port);
+  if (lines.size() > 2) reply.Token = Trim(lines[2]);
+  if (lines.size() > 3) reply.Message = Trim(lines[3]);
+  if (lines.size() > 4) reply.KeySupported = ParseKeyLine(lines[4], reply.Key);
+  return reply;
+}

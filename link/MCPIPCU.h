@@ -1,0 +1,44 @@
+#pragma once
+// The CRM application as the bridge finds and asks it: its main windows, the
+// handshake records and texts, and the sending of one request.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+using TMCPIPCOkna = std::vector<WindowHandle>;
+
+// One window search, handed to the enumeration callback.
+struct TSzukanie {
+  std::string Folder;  // ends in a backslash
+  TMCPIPCOkna Windows;
+  std::int32_t OtherCount = 0;  // look-alikes whose program lies elsewhere or is unknown
+};
+
+// The parsed handshake answer.
+struct TMCPIPCOdpowiedz {
+  std::string Status;
+  std::int32_t Port = 0;
+  std::string Token;
+  std::string Message;
+  std::string Key;
+  bool KeySupported = false;
+};
+
+// Main windows of the CRM application whose program lies directly in `folder`.
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount);
+bool ExamineWindow(WindowHandle window, void* search);
+std::string ProcessImagePath(WindowHandle window);
+void LoadPsapi();
+
+std::uint32_t HandshakeMessageId();
+std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background);
+bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
+                          std::uint32_t timeoutMilliseconds);
+TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text);
+bool ParseKeyLine(const std::string& line, std::string& key);
+
+// Forgets the psapi look-up and the registered tag, as at process start.
+void ResetCrmDiscovery();

@@ -1,0 +1,52 @@
+#include "mcp/LocalMessages.h"
+
+#include "common/AICommon.h"
+#include "common/AICommonUtf8.h"
+#include "mcp/JsonText.h"
+
+namespace {
+const char kDefaultProtocolVersion[] = "2025-06-18";
+
+const char kConnectToolDescription[] =
+    "Łączy z Orvin CRM. Wywołaj to narzędzie, gdy potrzebujesz danych z Orvina, a na liście narzędzi Orvina "
+    "jest tylko ono. Jeśli Orvin działa, może pokazać użytkownikowi pytanie o zgodę na połączenie - poproś go "
+    "o zatwierdzenie. Jeśli Orvin nie działa, poproś o jego uruchomienie i wywołaj narzędzie ponownie.";
+
+const char kConnectedText[] =
+    "Połączono z Orvin CRM. Ta rozmowa ma jeszcze starą listę narzędzi: w czacie odświeży się ona sama w ciągu "
+    "kilku sekund, w Claude Code narzędzia Orvina będą widoczne w nowej sesji.";
+}  // namespace
+
+std::string MakeErrorReply(const std::string& id, const std::string& message) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + ToDecimal(-32000) + ",\"message\":\"" +
+         JsonString(message) + "\"}}";
+}
+
+std::string MakeInitializeReply(const std::string& line, const std::string& id) {
+  std::string version = JsonUnquote(JsonParamsValue(line, "protocolVersion"));
+  if (Trim(version).empty()) version = kDefaultProtocolVersion;
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"protocolVersion\":\"" + version + "\"," +
+         "\"capabilities\":{\"tools\":{\"listChanged\":true}}," +
+         "\"serverInfo\":{\"name\":\"orvin-crm\",\"title\":\"Orvin CRM\"," + "\"version\":\"1.0\"}}}";
+}
+
+std::string MakePlaceholderToolList(const std::string& id) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"tools\":[{\"name\":\"orvin_connect\"," +
+         "\"description\":\"" + JsonString(Ansi(kConnectToolDescription)) + "\"," +
+         "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}}]}}";
+}
+
+std::string MakeNotConnectedResult(const std::string& id, const std::string& reason) {
+  const std::string text = Ansi("Brak połączenia z Orvin CRM: ") + reason +
+                           Ansi(" Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, ") +
+                           Ansi("a potem ponów żądanie.");
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
+         JsonString(text) + "\"}],\"isError\":true}}";
+}
+
+std::string MakeListChangedNotice() { return "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/tools/list_changed\"}"; }
+
+std::string MakeConnectedResult(const std::string& id) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
+         JsonString(Ansi(kConnectedText)) + "\"}]}}";
+}

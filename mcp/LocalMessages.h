@@ -1,0 +1,12 @@
+#pragma once
+// Every message the bridge writes on its own, each one line of JSON joined from
+// fixed fragments. `id` is the request's id as raw JSON text; texts are ANSI.
+
+#include <string>
+
+std::string MakeErrorReply(const std::string& id, const std::string& message);
+std::string MakeInitializeReply(const std::string& line, const std::string& id);
+std::string MakePlaceholderToolList(const std::string& id);
+std::string MakeNotConnectedResult(const std::string& id, const std::string& reason);
+std::string MakeListChangedNotice();
+std::string MakeConnectedResult(const std::string& id);
