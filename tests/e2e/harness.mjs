@@ -1,0 +1,319 @@
+// Harness for the end-to-end tests: runs the real OrvinMCP.exe under Wine.
+//
+// The bridge is started through StdinRelay.exe, because under Wine a standard input
+// inherited from Linux is a Unix pipe on which PeekNamedPipe fails; the relay hands
+// the bridge a Windows anonymous pipe instead. The Wine environment (prefix, null
+// graphics driver, code page 1250) comes from scripts/wine-env.sh, sourced once per
+// test file. Executables are expected in build/win/bin (scripts/build.sh); when one
+// is missing, every test that needs it fails with a message that says so.
+
+import { spawn, spawnSync } from 'node:child_process';
+import { copyFileSync, existsSync, mkdirSync, rmSync } from 'node:fs';
+import { dirname, join, resolve } from 'node:path';
+import { fileURLToPath } from 'node:url';
+
+export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
+export const BIN_DIR = join(REPO_ROOT, 'build', 'win', 'bin');
+export const BRIDGE_EXE = join(BIN_DIR, 'OrvinMCP.exe');
+export const RELAY_EXE = join(BIN_DIR, 'StdinRelay.exe');
+export const STANDIN_EXE = join(BIN_DIR, 'CrmStandIn.exe');
+
+export const LOG_PREFIX = /^\[(\d\d):(\d\d):(\d\d)\.(\d{3})\] \[OrvinMCP:(\d+)\] /;
+
+const DEFAULT_TIMEOUT_MS = 20000;
+
+export function requireBuilt(...files) {
+  for (const file of files) {
+    if (!existsSync(file)) {
+      throw new Error(`${file} is missing: build it first with scripts/build.sh`);
+    }
+  }
+}
+
+// "Z:" plus the absolute path with backslashes: how Wine names a file of the host.
+export function winPath(unixPath) {
+  return 'Z:' + resolve(unixPath).replaceAll('/', '\\');
+}
+
+let cachedEnv = null;
+
+// The environment of scripts/wine-env.sh; sourcing it also creates the prefix.
+export function wineEnv(overrides = {}) {
+  if (cachedEnv === null) {
+    const script = join(REPO_ROOT, 'scripts', 'wine-env.sh');
+    if (!existsSync(script)) throw new Error(`${script} is missing`);
+    const result = spawnSync('bash', ['-c', `. "${script}" >&2 && env -0`], {
+      cwd: REPO_ROOT,
+      encoding: 'buffer',
+      maxBuffer: 16 * 1024 * 1024,
+      timeout: 600000,
+    });
+    if (result.status !== 0) {
+      throw new Error(`sourcing ${script} failed (${result.status}): ${result.stderr.toString()}`);
+    }
+    const env = {};
+    for (const entry of result.stdout.toString('utf8').split('\0')) {
+      const eq = entry.indexOf('=');
+      if (eq > 0) env[entry.slice(0, eq)] = entry.slice(eq + 1);
+    }
+    if (!env.WINEPREFIX) throw new Error(`${script} did not export WINEPREFIX`);
+    cachedEnv = env;
+    // A persistent server keeps every later wine start short; it ends by itself
+    // two minutes after its last client.
+    spawnSync('wineserver', ['-p120'], { env: cachedEnv, stdio: 'ignore', timeout: 30000 });
+  }
+  return { ...cachedEnv, ...overrides };
+}
+
+export function wineDriveC() {
+  return join(wineEnv().WINEPREFIX, 'drive_c');
+}
+
+// Host path of a Windows path on the prefix's C: drive or on Z:.
+export function unixPath(windowsPath) {
+  const m = /^([A-Za-z]):\\?(.*)$/.exec(windowsPath);
+  if (!m) throw new Error(`not an absolute Windows path: ${windowsPath}`);
+  const rest = m[2].replaceAll('\\', '/');
+  const drive = m[1].toUpperCase();
+  if (drive === 'C') return join(wineDriveC(), rest);
+  if (drive === 'Z') return '/' + rest;
+  throw new Error(`no host path known for drive ${drive}:`);
+}
+
+let cachedTemp = null;
+
+// The user's temporary folder as the bridge sees it (GetTempPath), with a host path.
+export function wineTempFolder() {
+  if (cachedTemp === null) {
+    const result = spawnSync('wine', ['cmd', '/c', 'echo', '%TEMP%'], {
+      env: wineEnv(),
+      encoding: 'latin1',
+      timeout: 60000,
+    });
+    const windows = (result.stdout ?? '').trim().replace(/\\+$/, '');
+    if (result.status !== 0 || !/^[A-Za-z]:\\/.test(windows)) {
+      throw new Error(`wine cmd did not name the temporary folder: ${JSON.stringify(result.stdout)} ${result.stderr}`);
+    }
+    const host = unixPath(windows);
+    if (!existsSync(host)) throw new Error(`temporary folder ${windows} not found at ${host}`);
+    cachedTemp = { windows: windows + '\\', host };
+  }
+  return cachedTemp;
+}
+
+function delay(ms) {
+  return new Promise((r) => setTimeout(r, ms));
+}
+
+// A running process whose output is collected and can be waited on.
+class Watched {
+  constructor(child, what) {
+    this.child = child;
+    this.what = what;
+    this.stdout = Buffer.alloc(0);
+    this.stderr = Buffer.alloc(0);
+    this.exitCode = undefined;
+    this.waiters = new Set();
+    child.stdout.on('data', (d) => {
+      this.stdout = Buffer.concat([this.stdout, d]);
+      this.wake();
+    });
+    child.stderr.on('data', (d) => {
+      this.stderr = Buffer.concat([this.stderr, d]);
+      this.wake();
+    });
+    this.exited = new Promise((res) => {
+      child.on('close', (code, signal) => {
+        this.exitCode = code ?? signal;
+        this.wake();
+        res(this.exitCode);
+      });
+      child.on('error', (err) => {
+        this.spawnError = err;
+        this.exitCode = null;
+        this.wake();
+        res(null);
+      });
+    });
+  }
+
+  wake() {
+    for (const w of this.waiters) w();
+  }
+
+  // Resolves with the value of probe() once it is not undefined; rejects after the timeout.
+  until(probe, timeoutMs, describe) {
+    return new Promise((res, rej) => {
+      const check = () => {
+        let value;
+        try {
+          value = probe();
+        } catch (err) {
+          finish();
+          rej(err);
+          return;
+        }
+        if (value !== undefined) {
+          finish();
+          res(value);
+        } else if (this.exitCode !== undefined) {
+          finish();
+          rej(new Error(`${this.what} ended (${this.exitCode}) before ${describe}\n${this.transcript()}`));
+        }
+      };
+      const timer = setTimeout(() => {
+        finish();
+        rej(new Error(`timed out after ${timeoutMs} ms waiting for ${describe}\n${this.transcript()}`));
+      }, timeoutMs);
+      const finish = () => {
+        clearTimeout(timer);
+        this.waiters.delete(check);
+      };
+      this.waiters.add(check);
+      check();
+    });
+  }
+
+  transcript() {
+    return `--- stdout of ${this.what}:\n${this.stdout.toString('utf8')}\n--- stderr:\n${this.stderr.toString('utf8')}`;
+  }
+
+  kill() {
+    if (this.exitCode === undefined) this.child.kill('SIGKILL');
+  }
+}
+
+// Splits at "\n"; a last piece without a line end is not a line yet.
+function completeLines(buffer, separator) {
+  const text = buffer.toString('utf8');
+  const parts = text.split(separator);
+  parts.pop();
+  return parts;
+}
+
+export class Bridge extends Watched {
+  // args: the bridge's own arguments; env: overrides of the Wine environment;
+  // program: how the relay is told to start the bridge (a Windows path or a bare name);
+  // exe: the host file behind it.
+  static start({ args = [], env = {}, cwd = REPO_ROOT, program = winPath(BRIDGE_EXE), exe = BRIDGE_EXE } = {}) {
+    requireBuilt(RELAY_EXE, exe);
+    const child = spawn('wine', [winPath(RELAY_EXE), program, ...args], {
+      env: wineEnv(env),
+      cwd,
+      stdio: ['pipe', 'pipe', 'pipe'],
+    });
+    child.stdin.on('error', () => {});
+    return new Bridge(child, 'the bridge');
+  }
+
+  // Answer lines on stdout, without their line feed.
+  lines() {
+    return completeLines(this.stdout, '\n');
+  }
+
+  // Log lines on stderr, without their CR LF.
+  logLines() {
+    return completeLines(this.stderr, '\r\n');
+  }
+
+  // Log lines with the time and process prefix removed.
+  logTexts() {
+    return this.logLines().map((l) => l.replace(LOG_PREFIX, ''));
+  }
+
+  write(data) {
+    this.child.stdin.write(data);
+  }
+
+  send(message) {
+    this.write((typeof message === 'string' ? message : JSON.stringify(message)) + '\n');
+  }
+
+  // The first answer line at or after index `from` that satisfies the predicate.
+  waitForLine(predicate, { from = 0, timeoutMs = DEFAULT_TIMEOUT_MS, describe = 'an answer line' } = {}) {
+    return this.until(() => this.lines().slice(from).find(predicate), timeoutMs, describe);
+  }
+
+  // The first log text (prefix removed) at or after index `from` that satisfies the predicate.
+  waitForLog(predicate, { from = 0, timeoutMs = DEFAULT_TIMEOUT_MS, describe = 'a log line' } = {}) {
+    return this.until(() => this.logTexts().slice(from).find(predicate), timeoutMs, describe);
+  }
+
+  // Waits for the n-th answer line (1-based count), returns it.
+  async nthLine(n, options = {}) {
+    return this.until(() => this.lines()[n - 1], options.timeoutMs ?? DEFAULT_TIMEOUT_MS, `answer line ${n}`);
+  }
+
+  async nthLog(n, options = {}) {
+    return this.until(() => this.logTexts()[n - 1], options.timeoutMs ?? DEFAULT_TIMEOUT_MS, `log line ${n}`);
+  }
+
+  // Sends one request and returns its answer line and the log text that closes it.
+  async exchange(message, { timeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+    const lineCount = this.lines().length;
+    const logCount = this.logTexts().length;
+    this.send(message);
+    const answer = await this.nthLine(lineCount + 1, { timeoutMs });
+    const log = await this.nthLog(logCount + 1, { timeoutMs });
+    return { answer, log };
+  }
+
+  closeInput() {
+    this.child.stdin.end();
+  }
+
+  // Closes stdin and returns the exit code; kills the process after the timeout.
+  async finish({ timeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+    this.closeInput();
+    const timer = setTimeout(() => this.kill(), timeoutMs);
+    const code = await this.exited;
+    clearTimeout(timer);
+    if (this.spawnError) throw this.spawnError;
+    return code;
+  }
+}
+
+export class StandIn extends Watched {
+  // Starts CrmStandIn.exe copied into C:\<folder>\ of the prefix, so that its
+  // window's executable lies in that folder.
+  static async start({ folder = 'elsewhere', args = [], timeoutMs = 30000 } = {}) {
+    requireBuilt(STANDIN_EXE);
+    const hostFolder = join(wineDriveC(), folder);
+    mkdirSync(hostFolder, { recursive: true });
+    copyFileSync(STANDIN_EXE, join(hostFolder, 'CrmStandIn.exe'));
+    const exe = `C:\\${folder.replaceAll('/', '\\')}\\CrmStandIn.exe`;
+    const child = spawn('wine', [exe, ...args], { env: wineEnv(), stdio: ['ignore', 'pipe', 'pipe'] });
+    const standIn = new StandIn(child, `the stand-in ${exe}`);
+    standIn.hostFolder = hostFolder;
+    try {
+      const ready = await standIn.until(
+        () => /^READY port=(\d+) control=(\d+) pid=(\d+)/m.exec(standIn.stdout.toString('utf8')) ?? undefined,
+        timeoutMs,
+        'READY from the stand-in',
+      );
+      standIn.port = Number(ready[1]);
+      standIn.control = Number(ready[2]);
+      standIn.pid = Number(ready[3]);
+    } catch (err) {
+      standIn.kill();
+      throw err;
+    }
+    return standIn;
+  }
+
+  // Asks the stand-in to quit; kills it when it does not end in time.
+  async stop({ timeoutMs = 10000 } = {}) {
+    if (this.exitCode !== undefined) return;
+    try {
+      await fetch(`http://127.0.0.1:${this.control}/quit`, { signal: AbortSignal.timeout(5000) });
+    } catch {
+      // it may close the connection as it ends; the wait below decides
+    }
+    const ended = await Promise.race([this.exited.then(() => true), delay(timeoutMs).then(() => false)]);
+    if (!ended) {
+      this.kill();
+      await this.exited;
+    }
+    rmSync(this.hostFolder, { recursive: true, force: true });
+  }
+}

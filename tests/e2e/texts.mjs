@@ -1,0 +1,77 @@
+// The bridge's own texts and messages, as the client and the log must receive them.
+
+export const CRM_DIR = 'C:\\crm\\';
+
+export const NO_WINDOW = 'Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\crm\\).';
+
+export function lookAlikes(count, folder = CRM_DIR) {
+  return (
+    `Znaleziono ${count} okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ${folder}. ` +
+    'Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.'
+  );
+}
+
+export function startLine(folder, keyDisplay = '(bez klucza)') {
+  return `Start. Szukam Orvina w katalogu: ${folder}, klucz MCP: ${keyDisplay}`;
+}
+
+export const CLOSING_LINE = 'Klient zamknął strumień - kończę pracę.';
+
+export const TOOL_DESCRIPTION =
+  'Łączy z Orvin CRM. Wywołaj to narzędzie, gdy potrzebujesz danych z Orvina, a na liście narzędzi Orvina jest tylko ono. ' +
+  'Jeśli Orvin działa, może pokazać użytkownikowi pytanie o zgodę na połączenie - poproś go o zatwierdzenie. ' +
+  'Jeśli Orvin nie działa, poproś o jego uruchomienie i wywołaj narzędzie ponownie.';
+
+export function notConnectedText(reason) {
+  return `Brak połączenia z Orvin CRM: ${reason} Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, a potem ponów żądanie.`;
+}
+
+// The content of a JSON string, escaped the way the bridge escapes its texts.
+export function jsonText(text) {
+  return JSON.stringify(text).slice(1, -1);
+}
+
+export function initializeReply(id, version) {
+  return (
+    `{"jsonrpc":"2.0","id":${id},"result":{"protocolVersion":"${version}",` +
+    '"capabilities":{"tools":{"listChanged":true}},' +
+    '"serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"}}}'
+  );
+}
+
+export function placeholderList(id) {
+  return (
+    `{"jsonrpc":"2.0","id":${id},"result":{"tools":[{"name":"orvin_connect",` +
+    `"description":"${jsonText(TOOL_DESCRIPTION)}",` +
+    '"inputSchema":{"type":"object","properties":{}}}]}}'
+  );
+}
+
+export function notConnectedResult(id, reason) {
+  return (
+    `{"jsonrpc":"2.0","id":${id},"result":{"content":[{"type":"text","text":"${jsonText(notConnectedText(reason))}"}],` +
+    '"isError":true}}'
+  );
+}
+
+export function errorReply(id, message) {
+  return `{"jsonrpc":"2.0","id":${id},"error":{"code":-32000,"message":"${jsonText(message)}"}}`;
+}
+
+const BASE_LETTERS = {
+  ą: 'a', ć: 'c', ę: 'e', ł: 'l', ń: 'n', ó: 'o', ś: 's', ź: 'z', ż: 'z',
+  Ą: 'A', Ć: 'C', Ę: 'E', Ł: 'L', Ń: 'N', Ó: 'O', Ś: 'S', Ź: 'Z', Ż: 'Z',
+};
+
+// Null when every character of actual is the expected one or, for a Polish
+// letter, its unaccented base letter; otherwise the first difference.
+export function polishOrBaseMismatch(actual, expected) {
+  const a = [...actual];
+  const e = [...expected];
+  for (let i = 0; i < Math.max(a.length, e.length); i++) {
+    if (a[i] === e[i]) continue;
+    if (e[i] !== undefined && BASE_LETTERS[e[i]] === a[i]) continue;
+    return `character ${i}: expected ${JSON.stringify(e[i])} (or its base letter), got ${JSON.stringify(a[i])} in ${JSON.stringify(actual)}`;
+  }
+  return null;
+}
