@@ -1,0 +1,126 @@
+// StdinRelay.exe <program.exe> [args...]
+// Runs the program with a Windows anonymous pipe as its standard input and copies
+// our own standard input into it. Under Wine a standard input inherited from Linux
+// is a Unix pipe on which PeekNamedPipe fails; an anonymous pipe supports it.
+// The program's output and error streams are ours, inherited unchanged.
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include <string>
+
+namespace {
+
+const UINT kRelayFailed = 127;
+
+// The quoting that CommandLineToArgvW and the C runtime undo.
+std::wstring QuoteArgument(const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) return argument;
+  std::wstring quoted = L"\"";
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    while (i < argument.size() && argument[i] == L'\\') {
+      ++backslashes;
+      ++i;
+    }
+    if (i == argument.size()) {
+      quoted.append(backslashes * 2, L'\\');  // the closing quote must stay a quote
+      break;
+    }
+    if (argument[i] == L'"') {
+      quoted.append(backslashes * 2 + 1, L'\\');
+    } else {
+      quoted.append(backslashes, L'\\');
+    }
+    quoted.push_back(argument[i]);
+  }
+  quoted.push_back(L'"');
+  return quoted;
+}
+
+void Fail(const char* what) {
+  char text[160];
+  int length = wsprintfA(text, "StdinRelay: %s failed (error %lu).\r\n", what, GetLastError());
+  DWORD written = 0;
+  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(length), &written, nullptr);
+  ExitProcess(kRelayFailed);
+}
+
+HANDLE InheritableCopy(HANDLE handle) {
+  HANDLE copy = nullptr;
+  if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), handle, GetCurrentProcess(), &copy, 0, TRUE, DUPLICATE_SAME_ACCESS))
+    return nullptr;
+  return copy;
+}
+
+DWORD WINAPI CopyInput(LPVOID pipeWriteEnd) {
+  HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  HANDLE pipe = static_cast<HANDLE>(pipeWriteEnd);
+  char buffer[65536];
+  for (;;) {
+    DWORD read = 0;
+    if (!ReadFile(input, buffer, sizeof buffer, &read, nullptr) || read == 0) break;
+    DWORD offset = 0;
+    while (offset < read) {
+      DWORD written = 0;
+      if (!WriteFile(pipe, buffer + offset, read - offset, &written, nullptr)) {
+        CloseHandle(pipe);
+        return 0;
+      }
+      offset += written;
+    }
+  }
+  CloseHandle(pipe);  // the program sees the end of its input
+  return 0;
+}
+
+}  // namespace
+
+int main() {
+  int count = 0;
+  LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (arguments == nullptr) Fail("CommandLineToArgvW");
+  if (count < 2) {
+    const char usage[] = "usage: StdinRelay.exe <program.exe> [args...]\r\n";
+    DWORD written = 0;
+    WriteFile(GetStdHandle(STD_ERROR_HANDLE), usage, sizeof usage - 1, &written, nullptr);
+    return kRelayFailed;
+  }
+  std::wstring commandLine;
+  for (int i = 1; i < count; ++i) {
+    if (i > 1) commandLine.push_back(L' ');
+    commandLine += QuoteArgument(arguments[i]);
+  }
+
+  SECURITY_ATTRIBUTES inheritable = {sizeof inheritable, nullptr, TRUE};
+  HANDLE pipeRead = nullptr;
+  HANDLE pipeWrite = nullptr;
+  if (!CreatePipe(&pipeRead, &pipeWrite, &inheritable, 0)) Fail("CreatePipe");
+  // The program must not hold the write end, or it would never see the end of input.
+  SetHandleInformation(pipeWrite, HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = pipeRead;
+  startup.hStdOutput = InheritableCopy(GetStdHandle(STD_OUTPUT_HANDLE));
+  startup.hStdError = InheritableCopy(GetStdHandle(STD_ERROR_HANDLE));
+
+  PROCESS_INFORMATION process;
+  ZeroMemory(&process, sizeof process);
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process))
+    Fail("CreateProcessW");
+  CloseHandle(pipeRead);
+  CloseHandle(process.hThread);
+
+  HANDLE copier = CreateThread(nullptr, 0, CopyInput, pipeWrite, 0, nullptr);
+  if (copier == nullptr) Fail("CreateThread");
+
+  WaitForSingleObject(process.hProcess, INFINITE);
+  DWORD exitCode = kRelayFailed;
+  GetExitCodeProcess(process.hProcess, &exitCode);
+  // The copier may still wait on our input; ending the process ends it too.
+  ExitProcess(exitCode);
+}
