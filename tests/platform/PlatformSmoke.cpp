@@ -1,0 +1,209 @@
+// Smoke test of the real Win32 platform, run under Wine with the Polish locale
+// (active ANSI code page 1250). Expects two arguments: "a b" and "zażółć".
+
+#include <cstdio>
+#include <string>
+
+#include "platform/Win32Platform.h"
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void Check(bool condition, const char* what) {
+  if (condition) {
+    ++g_passed;
+  } else {
+    ++g_failed;
+    std::printf("FAIL: %s\n", what);
+  }
+}
+
+// "zażółć gęślą jaźń" in code page 1250, in UTF-8 and in UTF-16.
+const std::string kAnsi = "za\xBF\xF3\xB3\xE6 g\xEA\x9Cl\xB9 ja\x9F\xF1";
+const std::string kUtf8 = "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87 g\xC4\x99\xC5\x9Bl\xC4\x85 ja\xC5\xBA\xC5\x84";
+const std::u16string kWide = u"za\u017C\u00F3\u0142\u0107 g\u0119\u015Bl\u0105 ja\u017A\u0144";
+
+void CheckText(Platform& os) {
+  Check(os.MultiByteToWide(kCodePageAnsi, kAnsi) == kWide, "ANSI 1250 to UTF-16");
+  Check(os.MultiByteToWide(kCodePageUtf8, kUtf8) == kWide, "UTF-8 to UTF-16");
+  Check(os.WideToMultiByte(kCodePageUtf8, kWide, nullptr) == kUtf8, "UTF-16 to UTF-8");
+  bool usedDefault = true;
+  Check(os.WideToMultiByte(kCodePageAnsi, kWide, &usedDefault) == kAnsi && !usedDefault, "UTF-16 to ANSI 1250");
+  Check(os.MultiByteToWide(kCodePageAnsi, "").empty(), "empty text converts to empty text");
+
+  const std::u16string chinese = u"\u4E2D";  // not in code page 1250
+  usedDefault = false;
+  std::string ansi = os.WideToMultiByte(kCodePageAnsi, chinese, &usedDefault);
+  Check(usedDefault && ansi == "?", "missing character takes the default character");
+  usedDefault = true;
+  Check(os.WideToMultiByte(kCodePageUtf8, chinese, &usedDefault) == "\xE4\xB8\xAD" && !usedDefault,
+        "UTF-8 conversion with the default-character question still works");
+
+  Check(os.SameTextIgnoreCase("ZA\xAF\xD3\xA3\xC6", "za\xBF\xF3\xB3\xE6"), "Polish letters compare ignoring case");
+  Check(!os.SameTextIgnoreCase("abc", "abd"), "different texts differ");
+  Check(!os.SameTextIgnoreCase("abc", "abcd"), "a prefix is not the same text");
+  Check(os.TimeSeparator() == ':', "time separator");
+}
+
+void CheckArguments(Platform& os) {
+  std::vector<std::string> arguments = os.CommandLineArguments();
+  Check(arguments.size() == 3, "two arguments expected");
+  if (arguments.empty()) return;
+  const std::string& self = arguments[0];
+  Check(self.size() > 7 && self[1] == ':' && self[2] == '\\', "argument 0 is a full path");
+  Check(self.size() > 4 && os.SameTextIgnoreCase(self.substr(self.size() - 4), ".exe"), "argument 0 ends in .exe");
+  if (arguments.size() != 3) return;
+  Check(arguments[1] == "a b", "argument with a blank");
+  Check(arguments[2] == "za\xBF\xF3\xB3\xE6", "argument in the ANSI code page");
+}
+
+void CheckFiles(Platform& os) {
+  std::string temp = os.TempPath();
+  Check(!temp.empty() && temp.back() == '\\', "temporary folder ends in a backslash");
+  Check(!os.FileExists(temp), "a folder is not a file");
+  std::string name = temp + "OrvinPlatformSmoke_" + std::to_string(os.CurrentProcessId());
+  std::string moved = name + ".moved";
+  const char content[] = "first\0line\r\n";
+  const std::uint32_t size = sizeof content - 1;
+
+  OsHandle file = os.CreateFile(name, FileOpen::CreateAlwaysExclusive);
+  Check(file != kInvalidHandle, "create file");
+  if (file == kInvalidHandle) return;
+  std::uint32_t written = 0;
+  Check(os.WriteFile(file, content, size, written) && written == size, "write file");
+  Check(os.CreateFile(name, FileOpen::ReadExistingShared) == kInvalidHandle, "a file created exclusively is not shared");
+  std::uint32_t available = 0;
+  Check(!os.PeekPipe(file, available), "PeekPipe fails on a file");
+  os.CloseHandle(file);
+
+  Check(os.FileExists(name), "file exists");
+  file = os.CreateFile(name, FileOpen::ReadExistingShared);
+  Check(file != kInvalidHandle, "open file for reading");
+  std::uint64_t fileSize = 0;
+  Check(os.FileSize(file, fileSize) && fileSize == size, "file size");
+  char buffer[64] = {};
+  std::uint32_t read = 0;
+  Check(os.ReadFile(file, buffer, sizeof buffer, read) && read == size && std::string(buffer, read) ==
+        std::string(content, size), "read back the exact bytes");
+  os.CloseHandle(file);
+
+  OsHandle other = os.CreateFile(moved, FileOpen::CreateAlwaysExclusive);
+  os.CloseHandle(other);
+  Check(os.MoveFileReplace(name, moved), "move over an existing file");
+  Check(!os.FileExists(name) && os.FileExists(moved), "the file moved");
+  file = os.CreateFile(moved, FileOpen::ReadExistingShared);
+  Check(os.FileSize(file, fileSize) && fileSize == size, "the moved file has the content");
+  os.CloseHandle(file);
+  Check(os.DeleteFile(moved) && !os.FileExists(moved), "delete file");
+  Check(os.CreateFile(moved, FileOpen::ReadExistingShared) == kInvalidHandle, "a missing file does not open");
+}
+
+std::uintptr_t g_receivedTag = 0;
+std::string g_received;
+int g_calls = 0;
+
+bool OnCopyData(std::uintptr_t tag, const char* data, std::size_t size) {
+  ++g_calls;
+  g_receivedTag = tag;
+  g_received.assign(data != nullptr ? data : "", data != nullptr ? size : 0);
+  return true;
+}
+
+struct Search {
+  WindowHandle wanted;
+  bool found;
+};
+
+bool Visit(WindowHandle window, void* context) {
+  Search* search = static_cast<Search*>(context);
+  if (window == search->wanted) search->found = true;
+  return true;
+}
+
+void CheckWindows(Platform& os) {
+  std::uint32_t tag = os.RegisterWindowMessage("OrvinMCPMsg");
+  Check(tag != 0, "RegisterWindowMessage");
+  Check(os.RegisterWindowMessage("OrvinMCPMsg") == tag, "the same name gives the same message");
+
+  WindowHandle window = os.CreateHiddenWindow("OrvinPlatformSmokeWnd", OnCopyData);
+  Check(window != 0, "create hidden window");
+  if (window == 0) return;
+
+  const char message[] = "1\r\n42\r\n0\r\nMCP=\0tail";
+  Check(os.SendCopyData(window, tag, message, sizeof message, 5000), "SendCopyData to the own window");
+  Check(g_calls == 1 && g_receivedTag == tag && g_received == std::string(message, sizeof message),
+        "the handler got the tag and the exact bytes");
+  Check(!os.SendCopyData(0, tag, message, sizeof message, 1000), "SendCopyData to no window fails");
+
+  Search search{window, false};
+  os.EnumWindows(Visit, &search);
+  Check(search.found, "EnumWindows sees the hidden window");
+  char className[64] = {};
+  Check(os.GetClassName(window, className, sizeof className) > 0 &&
+            std::string(className) == "OrvinPlatformSmokeWnd", "class name");
+  char caption[16] = {'x'};
+  Check(os.GetWindowText(window, caption, sizeof caption) == 0 && caption[0] == '\0', "empty caption");
+  Check(os.WindowProcessId(window) == os.CurrentProcessId(), "window process id");
+
+  Check(os.LoadPsapi(), "psapi loads");
+  OsHandle process = os.OpenProcessForQuery(os.CurrentProcessId());
+  Check(process != kNullHandle, "open own process");
+  char path[1024] = {};
+  std::uint32_t length = process != kNullHandle ? os.ModuleFileNameEx(process, path, sizeof path) : 0;
+  Check(length > 0 && os.SameTextIgnoreCase(std::string(path, length), os.CommandLineArguments()[0]),
+        "GetModuleFileNameExA gives the own executable");
+  if (process != kNullHandle) os.CloseHandle(process);
+
+  while (os.PumpOneMessage()) {
+  }
+  os.DestroyWindow(window);
+  search.found = false;
+  os.EnumWindows(Visit, &search);
+  Check(!search.found, "a destroyed window is gone");
+}
+
+void CheckInternet(Platform& os) {
+  OsHandle root = os.InternetOpen("OrvinPlatformSmoke");
+  Check(root != kNullHandle, "InternetOpen");
+  if (root == kNullHandle) return;
+  OsHandle connection = os.InternetConnect(root, "127.0.0.1", 9);  // discard port: nothing listens
+  Check(connection != kNullHandle, "InternetConnect does not connect yet");
+  OsHandle request = connection != kNullHandle ? os.HttpOpenRequest(connection, "POST", "/mcp", "HTTP/1.1", 0)
+                                               : kNullHandle;
+  Check(request != kNullHandle, "HttpOpenRequest");
+  if (request != kNullHandle) {
+    os.InternetSetOption(request, 6 /* INTERNET_OPTION_RECEIVE_TIMEOUT */, 2000);
+    Check(!os.HttpSendRequest(request, "Content-Type: application/json\r\n", "{}"), "sending to a closed port fails");
+    Check(os.LastError() == 12029, "the failure is ERROR_INTERNET_CANNOT_CONNECT");
+    os.InternetCloseHandle(request);
+  }
+  if (connection != kNullHandle) os.InternetCloseHandle(connection);
+  os.InternetCloseHandle(root);
+}
+
+void CheckTime(Platform& os) {
+  std::uint32_t tick = os.TickCount();
+  std::uint32_t multimedia = os.MultimediaTime();
+  os.Sleep(50);
+  Check(os.TickCount() - tick >= 30, "the tick counter advances over a sleep");
+  Check(os.MultimediaTime() - multimedia >= 30, "timeGetTime advances over a sleep");
+  LocalTime now = os.GetLocalTime();
+  Check(now.Hour < 24 && now.Minute < 60 && now.Second < 61 && now.Millisecond < 1000, "local time");
+}
+
+}  // namespace
+
+int main() {
+  Platform& os = Win32Platform();
+  SetPlatform(&os);
+  CheckText(Os());
+  CheckArguments(Os());
+  CheckFiles(Os());
+  CheckWindows(Os());
+  CheckInternet(Os());
+  CheckTime(Os());
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
