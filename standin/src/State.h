@@ -1,0 +1,63 @@
+#pragma once
+// Everything the window thread and the HTTP threads share, behind one lock.
+// Handshake texts (Message, Key) are ANSI, like the window messages that carry them.
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+enum class HandshakeMode { Now, Delay, Second, Never };
+
+// Where the next MCP requests break their connection (control command /break).
+enum class BreakStep { None, Accept, Headers, Body, Status, MidBody };
+
+struct TStandInState {
+  // Handshake behaviour.
+  HandshakeMode Mode = HandshakeMode::Now;
+  unsigned DelayMs = 2000;
+  unsigned RequestsSinceModeSet = 0;  // for HandshakeMode::Second
+  bool StatusForced = false;
+  std::string ForcedStatus;
+  std::string Message;
+  bool KeyGiven = false;
+  std::string Key;
+  bool KeyLine = true;
+  bool EmptyAnswer = false;
+
+  // MCP endpoint.
+  std::string Token;
+  int McpPort = 0;
+  bool EndpointOn = true;
+  bool Listening = false;
+  unsigned SlowMs = 0;
+  bool ToolsListError = false;
+  bool TestTools = false;
+  BreakStep Break = BreakStep::None;
+  int BreakCount = 0;
+  bool BreakAbortive = false;  // reset (RST) instead of an orderly close
+
+  // Record of what arrived, each entry one JSON object.
+  std::vector<std::string> HandshakeRecord;
+  std::vector<std::string> RequestRecord;
+};
+
+extern TStandInState g_state;
+
+void InitStateLock();
+
+// Holds the state lock for its lifetime.
+class StateLock {
+ public:
+  StateLock();
+  ~StateLock();
+  StateLock(const StateLock&) = delete;
+  StateLock& operator=(const StateLock&) = delete;
+};
+
+std::string NewToken();
+
+const char* HandshakeModeName(HandshakeMode mode);
+bool HandshakeModeFromName(const std::string& name, HandshakeMode& mode);
+const char* BreakStepName(BreakStep step);
+bool BreakStepFromName(const std::string& name, BreakStep& step);
