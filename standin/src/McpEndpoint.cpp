@@ -1,0 +1,93 @@
+#include "McpEndpoint.h"
+
+#include "Json.h"
+#include "Log.h"
+#include "McpMessages.h"
+#include "State.h"
+
+namespace {
+
+// Takes one planned break if it applies to this point of the exchange.
+bool TakeBreak(bool atAccept, TBreakPlan& plan) {
+  StateLock lock;
+  TStandInState& s = g_state;
+  if (s.BreakCount <= 0 || s.Break == BreakStep::None) return false;
+  if ((s.Break == BreakStep::Accept) != atAccept) return false;
+  plan.Step = s.Break;
+  plan.Abortive = s.BreakAbortive;
+  if (--s.BreakCount == 0) s.Break = BreakStep::None;
+  return true;
+}
+
+std::string RecordEntry(const THttpRequest& request, const TMcpMessage& message) {
+  std::string headers;
+  for (const auto& h : request.Headers) {
+    if (!headers.empty()) headers += ",";
+    headers += JsonQuote(h.first) + ":" + JsonQuote(h.second);
+  }
+  return "{\"method\":" + JsonQuote(message.Method) + ",\"id\":" + (message.Id.empty() ? "null" : message.Id) +
+         ",\"target\":" + JsonQuote(request.Target) + ",\"headers\":{" + headers + "},\"body\":" +
+         JsonQuote(request.Body) + "}";
+}
+
+}  // namespace
+
+bool McpEndpoint::BreakAtAccept(bool& abortive) {
+  TBreakPlan plan;
+  if (!TakeBreak(true, plan)) return false;
+  abortive = plan.Abortive;
+  return true;
+}
+
+TBreakPlan McpEndpoint::PlanBreak(const THttpRequest& request) {
+  (void)request;
+  TBreakPlan plan;
+  TakeBreak(false, plan);
+  return plan;
+}
+
+void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
+  TMcpMessage message = ReadMcpMessage(request.Body);
+  unsigned slowMs;
+  {
+    StateLock lock;
+    g_state.RequestRecord.push_back(RecordEntry(request, message));
+    slowMs = g_state.SlowMs;
+  }
+  if (slowMs > 0) Sleep(slowMs);
+
+  bool endpointOn, testTools, toolsListError;
+  std::string token;
+  {
+    StateLock lock;
+    endpointOn = g_state.EndpointOn;
+    testTools = g_state.TestTools;
+    toolsListError = g_state.ToolsListError;
+    token = g_state.Token;
+  }
+  if (!endpointOn || request.Path != "/mcp") {
+    response.Status = 404;
+    response.Body = "{\"error\":\"MCP endpoint is switched off or unknown\"}";
+  } else if (request.Method != "POST") {
+    response.Status = 405;
+    response.Body = "{\"error\":\"POST only\"}";
+    response.ExtraHeaders.push_back("Allow: POST");
+  } else {
+    const std::string* auth = request.Header("Authorization");
+    if (auth == nullptr || *auth != "Bearer " + token) {
+      response.Status = 401;
+      response.Body = "{\"error\":\"invalid token\"}";
+      response.ExtraHeaders.push_back("WWW-Authenticate: Bearer");
+    } else {
+      TMcpSwitches switches;
+      switches.TestTools = testTools;
+      switches.ToolsListError = toolsListError;
+      TMcpReply reply = AnswerMcpMessage(message, switches);
+      response.Status = reply.HttpStatus;
+      response.Body = reply.Body;
+    }
+  }
+  LogLine("mcp: %s %s method=%s id=%s -> %d (%lu bytes)", request.Method.c_str(), request.Target.c_str(),
+          message.Method.c_str(), message.Id.empty() ? "-" : message.Id.c_str(), response.Status,
+          static_cast<unsigned long>(response.Body.size()));
+}
