@@ -1,0 +1,39 @@
+#pragma once
+// Every test starts from a fresh process: a new fake Windows and all module
+// state as at start-up.
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "core/StdStreams.h"
+#include "link/MCPIPCU.h"
+#include "link/ProxyWindow.h"
+#include "tests/unit/FakePlatform.h"
+
+class BridgeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetPlatform(&Fake);
+    LinkState = TLinkState();
+    ResetLogState();
+    ResetClientReader();
+    ResetCrmDiscovery();
+    ClearHandshakeReply();
+    InputHandle = Fake.InputHandleValue;
+    OutputHandle = Fake.OutputHandleValue;
+  }
+
+  // Command line after the exe's own path.
+  void SetArgs(std::initializer_list<std::string> args) {
+    Fake.Args = {"C:\\Bridge\\OrvinMCP.exe"};
+    Fake.Args.insert(Fake.Args.end(), args);
+  }
+
+  // The bytes the bridge composes from a UTF-8 literal, in code page 1250.
+  static std::string Cp1250(const std::string& utf8);
+
+  FakePlatform Fake;
+};

@@ -1,0 +1,187 @@
+#pragma once
+// An in-memory Windows for the bridge's logic: a scripted standard input on a
+// fake clock, captured output, a file map, scripted CRM windows that answer
+// handshakes, and a scripted HTTP endpoint. The active code page is 1250.
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/Platform.h"
+
+struct FakeWindow {
+  WindowHandle Handle = 0;
+  std::string ClassName;
+  std::string Caption;
+  std::uint32_t ProcessId = 0;
+  // Handles a handshake request (the text up to its zero byte); returning false
+  // makes the send fail as a time-out would.
+  std::function<bool(const std::string& request)> OnCopyData;
+};
+
+struct FakeHttpRequest {
+  int Port = 0;
+  std::string Agent;
+  std::string Verb, Object, Version;
+  std::uint32_t Flags = 0;
+  std::string Headers;
+  std::string Body;
+  std::map<std::uint32_t, std::uint32_t> Options;  // set on the request handle
+};
+
+enum class HttpFailure { None, Open, Connect, OpenRequest, Send, Read };
+
+struct FakeHttpResponse {
+  HttpFailure Failure = HttpFailure::None;
+  std::uint32_t ErrorCode = 0;
+  bool StatusAvailable = true;
+  std::uint32_t Status = 200;
+  std::string Body;
+  std::size_t ReadFailsAfter = std::string::npos;  // bytes delivered before a read fails
+};
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform();
+  ~FakePlatform() override;
+
+  // Scripting
+  void AddInput(const std::string& bytes, std::uint32_t atTick = 0);  // 0: available at once
+  void At(std::uint32_t tick, std::function<void()> action);          // runs when the clock passes tick
+  FakeWindow& AddCrmWindow(const std::string& imagePath, const std::string& caption = "Orvin CRM",
+                           const std::string& className = "TMain");
+  // Delivers a handshake answer to the proxy window now, as from within the request.
+  void AnswerNow(const std::string& answer);
+  // Queues a handshake answer that message pumping delivers `delay` ms from now.
+  void AnswerLater(const std::string& answer, std::uint32_t delay, std::uintptr_t tag = 0);
+  std::vector<std::string> LogLines() const;  // the error stream, split at CR LF, prefixes removed
+
+  // State tests read and set
+  std::vector<std::string> Args;
+  std::uint32_t ProcessIdValue = 812;
+  std::uint32_t LastErrorValue = 0;
+  OsHandle InputHandleValue = 100, OutputHandleValue = 101, ErrorHandleValue = 102;
+  bool InputIsPipe = true;
+  FileType ErrorFileType = FileType::Pipe;
+  unsigned ConsoleCodePage = 852;
+  unsigned ActiveCodePage = 1250;
+  std::string Output, ErrorOutput;
+  std::uint32_t Tick = 1000;
+  LocalTime Time{9, 5, 3, 7};
+  char Separator = ':';
+  int SleepCalls = 0;
+  int StdHandleCalls = 0;
+  std::map<std::string, std::string> Files;
+  std::set<std::string> UnwritableFiles, ShortWriteFiles, UnreadableFiles;
+  bool FailMove = false;
+  std::uint32_t MoveError = 5;
+  std::string TempFolder = "C:\\Temp\\";
+
+  std::vector<FakeWindow> Windows;
+  std::map<std::uint32_t, std::string> ProcessImages;
+  std::set<std::uint32_t> UnopenableProcesses;
+  bool PsapiPresent = true;
+  int PsapiLoads = 0;
+  int EnumCalls = 0;
+  bool FailRegisterMessage = false;
+  bool FailCreateWindow = false;
+  std::uint32_t CreateWindowError = 1407;
+  WindowHandle ProxyHandle = 0;
+  CopyDataHandler ProxyHandler = nullptr;
+  bool ProxyDestroyed = false;
+  std::vector<std::string> HandshakeRequests;  // each as the CRM window received it
+  static constexpr std::uint32_t kTag = 0xC0DE;
+
+  std::vector<FakeHttpRequest> HttpRequests;
+  std::function<FakeHttpResponse(const FakeHttpRequest&)> Endpoint;
+  FakeHttpResponse PreSendFailure;  // Open, Connect or OpenRequest failures
+  std::uint32_t ReadChunkLimit = 4096;
+  int OpenInternetHandles = 0;
+
+  // Platform
+  std::vector<std::string> CommandLineArguments() override;
+  std::uint32_t CurrentProcessId() override;
+  std::uint32_t LastError() override;
+  OsHandle StdHandle(StdStream stream) override;
+  FileType GetFileType(OsHandle handle) override;
+  bool PeekPipe(OsHandle pipe, std::uint32_t& available) override;
+  bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
+  bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) override;
+  void CloseHandle(OsHandle handle) override;
+  OsHandle CreateFile(const std::string& name, FileOpen mode) override;
+  bool FileSize(OsHandle file, std::uint64_t& size) override;
+  bool FileExists(const std::string& name) override;
+  bool MoveFileReplace(const std::string& from, const std::string& to) override;
+  bool DeleteFile(const std::string& name) override;
+  std::string TempPath() override;
+  std::uint32_t TickCount() override;
+  std::uint32_t MultimediaTime() override;
+  void Sleep(std::uint32_t milliseconds) override;
+  LocalTime GetLocalTime() override;
+  char TimeSeparator() override;
+  unsigned ConsoleOutputCodePage() override;
+  std::u16string MultiByteToWide(unsigned codePage, const std::string& text) override;
+  std::string WideToMultiByte(unsigned codePage, const std::u16string& text, bool* usedDefault) override;
+  bool SameTextIgnoreCase(const std::string& a, const std::string& b) override;
+  void EnumWindows(WindowVisitor visitor, void* context) override;
+  int GetWindowText(WindowHandle window, char* buffer, int size) override;
+  int GetClassName(WindowHandle window, char* buffer, int size) override;
+  std::uint32_t WindowProcessId(WindowHandle window) override;
+  OsHandle OpenProcessForQuery(std::uint32_t processId) override;
+  bool LoadPsapi() override;
+  std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) override;
+  std::uint32_t RegisterWindowMessage(const char* name) override;
+  WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) override;
+  void DestroyWindow(WindowHandle window) override;
+  bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
+                    std::uint32_t timeoutMilliseconds) override;
+  bool PumpOneMessage() override;
+  OsHandle InternetOpen(const char* agent) override;
+  OsHandle InternetConnect(OsHandle root, const char* host, int port) override;
+  OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
+                           std::uint32_t flags) override;
+  void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override;
+  bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override;
+  bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override;
+  bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override;
+  void InternetCloseHandle(OsHandle handle) override;
+
+ private:
+  struct InputChunk {
+    std::uint32_t At;
+    std::string Bytes;
+  };
+  struct OpenFile {
+    std::string Name;
+    bool Writable;
+    std::size_t Position = 0;
+  };
+  struct QueuedMessage {
+    std::uint32_t At;
+    std::uintptr_t Tag;
+    std::string Data;
+  };
+  struct InternetHandle {
+    int Kind;  // 0 root, 1 connection, 2 request
+    FakeHttpRequest Request;
+    FakeHttpResponse Response;
+    std::size_t ReadPosition = 0;
+  };
+
+  void AdvanceTo(std::uint32_t tick);
+  const FakeWindow* FindWindow(WindowHandle window) const;
+  std::size_t AvailableInput() const;
+
+  std::deque<InputChunk> Input;
+  std::multimap<std::uint32_t, std::function<void()>> Events;
+  std::map<OsHandle, OpenFile> OpenFiles;
+  std::set<OsHandle> OpenProcesses;
+  std::deque<QueuedMessage> Messages;
+  std::map<OsHandle, InternetHandle> InternetHandles;
+  OsHandle NextHandle = 5000;
+  std::string ConnectHost;
+};
