@@ -1,0 +1,99 @@
+#include <cstdint>
+
+#include "common/AICommonUtf8.h"
+#include "tests/unit/BridgeTest.h"
+
+using EncodingTest = BridgeTest;
+
+namespace {
+struct Decoded {
+  bool Found;
+  std::uint32_t CodePoint;
+  int Length;
+};
+
+Decoded Decode(const std::string& text, int position) {
+  Decoded d{};
+  d.Found = DecodeUtf8Char(text, position, d.CodePoint, d.Length);
+  return d;
+}
+}  // namespace
+
+TEST_F(EncodingTest, DecodeUtf8CharIsLenient) {
+  auto expect = [](const std::string& text, int position, std::uint32_t codePoint, int length) {
+    const Decoded d = Decode(text, position);
+    EXPECT_TRUE(d.Found) << text;
+    EXPECT_EQ(d.CodePoint, codePoint) << text;
+    EXPECT_EQ(d.Length, length) << text;
+  };
+  expect("\xc3\xb3", 1, 0xF3, 2);
+  expect("a\xc3", 2, 0xC3, 1);    // cut off at the end
+  expect("\xc3\x41", 1, 0xC1, 2);  // the letter is consumed
+  expect("\x80", 1, 0x80, 1);
+  expect("\xf0\x9f\x98\x80", 1, 0x1F600, 4);
+  expect("\xe2\x82\xac", 1, 0x20AC, 3);
+  expect("\xff", 1, 0xFF, 1);
+  EXPECT_FALSE(Decode("abc", 0).Found);
+  EXPECT_FALSE(Decode("abc", 4).Found);
+  EXPECT_FALSE(Decode("", 1).Found);
+}
+
+TEST_F(EncodingTest, Utf8ToAnsiGivesCodePage1250) {
+  EXPECT_EQ(Utf8ToAnsi(""), "");
+  EXPECT_EQ(Utf8ToAnsi("plain ASCII {\"a\":1}"), "plain ASCII {\"a\":1}");
+  EXPECT_EQ(Utf8ToAnsi("\xc5\x82\xc3\xb3\xc5\xbc"), "\xb3\xf3\xbf");  // łóż
+  EXPECT_EQ(Utf8ToAnsi("a\xf0\x9f\x98\x80z"), "a?z");                 // beyond the basic plane
+}
+
+TEST_F(EncodingTest, FixedTextsBecomeTheActiveCodePagesLetters) {
+  EXPECT_EQ(Ansi("Połączono"), "Po\xb3\xb9\x63zono");
+  Fake.ActiveCodePage = 1252;
+  // 1252 has ó but no ł: the double's stand-in for a missing letter is '?', never another letter.
+  EXPECT_EQ(Ansi("łó"), "?\xf3");
+}
+
+TEST_F(EncodingTest, AnsiToUtf8) {
+  EXPECT_EQ(AnsiToUtf8(""), "");
+  EXPECT_EQ(AnsiToUtf8("\xb3\xb9"), "\xc5\x82\xc4\x85");
+}
+
+TEST_F(EncodingTest, WideToCodePageLeavesOutWhatTheCodePageLacks) {
+  // "a€łb" into code page 437: neither the euro sign nor ł exists there.
+  const std::u16string wide = u"a\u20ac\u0142b";
+  EXPECT_EQ(WideToCodePage(wide, 437), "ab");
+  EXPECT_EQ(WideToCodePage(wide, kCodePageUtf8), "a\xe2\x82\xac\xc5\x82" "b");
+  EXPECT_EQ(WideToCodePage(u"", 852), "");
+  EXPECT_EQ(WideToCodePage(u"\U0001F600x", kCodePageUtf8), "\xf0\x9f\x98\x80x");
+}
+
+TEST_F(EncodingTest, SanitizeFileName) {
+  EXPECT_EQ(SanitizeFileName("  C:\\CRM\\ "), "C__CRM_");
+  EXPECT_EQ(SanitizeFileName("a/b*c?d\"e<f>g|h i.j"), "a_b_c_d_e_f_g_h i.j");
+}
+
+TEST_F(EncodingTest, TempFolderEndsInABackslash) {
+  Fake.TempFolder = "C:\\Users\\x\\Temp";
+  EXPECT_EQ(GetTempFolder(), "C:\\Users\\x\\Temp\\");
+  Fake.TempFolder = "";
+  EXPECT_EQ(GetTempFolder(), "");
+}
+
+TEST_F(EncodingTest, WholeFiles) {
+  std::string error;
+  EXPECT_TRUE(WriteFileText("C:\\f.txt", "abc", error));
+  EXPECT_EQ(Fake.Files["C:\\f.txt"], "abc");
+  std::string text;
+  EXPECT_TRUE(ReadFileText("C:\\f.txt", text, error));
+  EXPECT_EQ(text, "abc");
+  EXPECT_FALSE(ReadFileText("C:\\missing.txt", text, error));
+  EXPECT_EQ(error, "Cannot open file C:\\missing.txt");
+  Fake.UnwritableFiles.insert("C:\\ro.txt");
+  EXPECT_FALSE(WriteFileText("C:\\ro.txt", "x", error));
+  EXPECT_EQ(error, "Cannot create file C:\\ro.txt");
+  Fake.ShortWriteFiles.insert("C:\\full.txt");
+  EXPECT_FALSE(WriteFileText("C:\\full.txt", "x", error));
+  EXPECT_EQ(error, "Stream write error");
+  Fake.UnreadableFiles.insert("C:\\f.txt");
+  EXPECT_FALSE(ReadFileText("C:\\f.txt", text, error));
+  EXPECT_EQ(error, "Stream read error");
+}

@@ -1,0 +1,56 @@
+#include "core/Log.h"
+
+#include "common/AICommonUtf8.h"
+#include "tests/unit/BridgeTest.h"
+
+using LogTest = BridgeTest;
+
+TEST_F(LogTest, LineFormatOnAPipe) {
+  Log(Ansi("Połączono"));
+  EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] Po\xc5\x82\xc4\x85" "czono\r\n");
+}
+
+TEST_F(LogTest, EmptyTextAndMidnight) {
+  Fake.Time = LocalTime{0, 0, 0, 0};
+  Log("");
+  EXPECT_EQ(Fake.ErrorOutput, "[00:00:00.000] [OrvinMCP:812] \r\n");
+}
+
+TEST_F(LogTest, TimeSeparatorOfTheRegionalSettings) {
+  Fake.Separator = '.';
+  Fake.Time = LocalTime{23, 59, 58, 999};
+  Log("x");
+  EXPECT_EQ(Fake.ErrorOutput, "[23.59.58.999] [OrvinMCP:812] x\r\n");
+}
+
+TEST_F(LogTest, ConsoleGetsItsCodePageAndLosesOnlyWhatItLacks) {
+  Fake.ErrorFileType = FileType::Char;
+  Fake.ConsoleCodePage = 437;  // no ł, but ó
+  Log(Ansi("ółx"));
+  EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] \xa2x\r\n");
+  Fake.ConsoleCodePage = 852;  // asked anew for every line
+  Log(Ansi("ł"));
+  EXPECT_EQ(Fake.ErrorOutput.substr(Fake.ErrorOutput.size() - 3), "\x88\r\n");
+}
+
+TEST_F(LogTest, MissingErrorStream) {
+  Fake.ErrorHandleValue = kNullHandle;
+  Log("dropped");
+  Fake.ErrorHandleValue = 102;
+  Log("asked again");
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"asked again"});
+
+  ResetLogState();
+  Fake.ErrorOutput.clear();
+  Fake.ErrorHandleValue = kInvalidHandle;
+  Log("never");
+  Fake.ErrorHandleValue = 102;
+  Log("still never");
+  EXPECT_EQ(Fake.ErrorOutput, "");
+}
+
+TEST_F(LogTest, FormatTiming) {
+  EXPECT_EQ(FormatTiming(153, 212, 987), "t=153ms, rq=212B, rp=987B");
+  EXPECT_EQ(FormatTiming(0, 0, 0), "t=0ms, rq=0B, rp=0B");
+  EXPECT_EQ(FormatTiming(0x80000000u, -1, 5), "t=2147483648ms, rq=-1B, rp=5B");
+}
