@@ -14,15 +14,16 @@ export LC_ALL=pl_PL.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY WAYLAND_DISPLAY
 
+_wine_prefix_ready() {
+  [ -f "$WINEPREFIX/system.reg" ] && grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null
+}
+
 # The driver must be in the registry before the wineserver that loads it starts,
-# so it is written into user.reg before the prefix is ever booted.
-wine_prefix_ensure() {
-  if [ -f "$WINEPREFIX/system.reg" ] && grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
-    return 0
-  fi
+# so it is written into user.reg before the prefix is ever booted. Without it and
+# without a display, CreateWindowExA fails.
+_wine_prefix_create() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  mkdir -p "$WINEPREFIX"
   if ! grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg" 2>/dev/null; then
     if [ ! -f "$WINEPREFIX/user.reg" ]; then
       printf 'WINE REGISTRY Version 2\n;; All keys relative to \\\\User\\\\S-1-5-21-0-0-0-1000\n\n#arch=win64\n' \
@@ -32,10 +33,18 @@ wine_prefix_ensure() {
   fi
   wineboot -i >/dev/null 2>&1 || { echo "wineboot -i failed" >&2; return 1; }
   wineserver -w
-  if ! grep -q '^"Graphics"="null"' "$WINEPREFIX/user.reg"; then
-    echo "null graphics driver missing from $WINEPREFIX/user.reg" >&2
-    return 1
-  fi
+  _wine_prefix_ready || { echo "the null graphics driver is missing from $WINEPREFIX/user.reg" >&2; return 1; }
+}
+
+# Safe when several test processes source this at once: one creates, the others wait.
+wine_prefix_ensure() {
+  _wine_prefix_ready && return 0
+  mkdir -p "$WINEPREFIX" || return 1
+  (
+    flock 9 || exit 1
+    _wine_prefix_ready && exit 0
+    _wine_prefix_create
+  ) 9>"$WINEPREFIX/orvin-setup.lock"
 }
 
 # Without it the server ends a second or two after the last wine process, and the
