@@ -1,0 +1,76 @@
+#include "link/MCPIPCU.h"
+
+#include "tests/unit/BridgeTest.h"
+
+using DiscoveryTest = BridgeTest;
+
+TEST_F(DiscoveryTest, MatchesTheFolderIgnoringLetterCase) {
+  const WindowHandle crm = Fake.AddCrmWindow("C:\\Apps\\Crm\\app.exe").Handle;
+  TMCPIPCOkna windows;
+  std::int32_t others = -1;
+  EXPECT_EQ(FindCrmWindows("c:\\apps\\crm\\", windows, others), 1);
+  EXPECT_EQ(windows, TMCPIPCOkna{crm});
+  EXPECT_EQ(others, 0);
+}
+
+TEST_F(DiscoveryTest, ProgramsFromOtherFoldersAreCountedAsLookAlikes) {
+  Fake.AddCrmWindow("C:\\Apps\\Crm\\app.exe");
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("C:\\Apps\\", windows, others), 0);
+  EXPECT_EQ(others, 1);
+  EXPECT_EQ(FindCrmWindows("C:\\Apps\\Crm\\Bin\\", windows, others), 0);
+  EXPECT_EQ(others, 1);
+}
+
+TEST_F(DiscoveryTest, ClassAndCaptionMustMatchExactly) {
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", "Orvin CRM", "TMAIN");
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", "Orvin CRM", "TMainForm");
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", "ORVIN CRM");
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", "Orvin");
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", " Orvin CRM");
+  Fake.AddCrmWindow("C:\\Crm\\a.exe", "");
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
+  EXPECT_EQ(others, 0);
+}
+
+TEST_F(DiscoveryTest, UnknownProgramsCountAsLookAlikes) {
+  const FakeWindow& window = Fake.AddCrmWindow("C:\\Crm\\a.exe");
+  Fake.UnopenableProcesses.insert(window.ProcessId);
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
+  EXPECT_EQ(others, 1);
+}
+
+TEST_F(DiscoveryTest, SeveralInstancesInEnumerationOrder) {
+  const WindowHandle first = Fake.AddCrmWindow("C:\\Crm\\a.exe", "Orvin CRM 1").Handle;
+  Fake.AddCrmWindow("C:\\Elsewhere\\a.exe");
+  const WindowHandle second = Fake.AddCrmWindow("C:\\CRM\\A.EXE", "Orvin CRM 2").Handle;
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 2);
+  EXPECT_EQ(windows, (TMCPIPCOkna{first, second}));
+  EXPECT_EQ(others, 1);
+}
+
+TEST_F(DiscoveryTest, BlankFolderSearchesNothing) {
+  Fake.AddCrmWindow("C:\\Crm\\a.exe");
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("  ", windows, others), 0);
+  EXPECT_EQ(Fake.EnumCalls, 0);
+}
+
+TEST_F(DiscoveryTest, MissingPsapiIsLookedForOnlyOnce) {
+  Fake.PsapiPresent = false;
+  Fake.AddCrmWindow("C:\\Crm\\a.exe");
+  TMCPIPCOkna windows;
+  std::int32_t others = 0;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
+  EXPECT_EQ(others, 1);
+  FindCrmWindows("C:\\Crm\\", windows, others);
+  EXPECT_EQ(Fake.PsapiLoads, 1);
+}

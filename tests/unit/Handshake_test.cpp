@@ -1,0 +1,158 @@
+#include "link/Handshake.h"
+
+#include "common/AICommonUtf8.h"
+#include "tests/unit/BridgeTest.h"
+
+class HandshakeTest : public BridgeTest {
+ protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    SetArgs({"-dir", "C:\\Crm"});
+    ASSERT_TRUE(CreateProxyWindow());
+  }
+
+  bool Ask(TMCPIPCOdpowiedz& reply, std::string& message, bool background = false) {
+    return RequestPortAndToken(Fake.Windows.front().Handle, background, reply, message);
+  }
+};
+
+TEST_F(HandshakeTest, RequestText) {
+  SetArgs({"-mcp", " k1 "});
+  EXPECT_EQ(BuildHandshakeRequest(2755260, true), "1\r\n2755260\r\n1\r\nMCP=k1");
+  SetArgs({});
+  EXPECT_EQ(BuildHandshakeRequest(2755260, false), "1\r\n2755260\r\n0\r\nMCP=");
+}
+
+TEST_F(HandshakeTest, AnswerFromWithinTheRequest) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
+    Fake.AnswerNow("OK\r\n8123\r\ntok\r\n\r\nMCP=");
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message, true));
+  EXPECT_EQ(Fake.HandshakeRequests, std::vector<std::string>{"1\r\n2755260\r\n1\r\nMCP="});
+  EXPECT_EQ(reply.Status, "OK");
+  EXPECT_EQ(reply.Port, 8123);
+  EXPECT_EQ(reply.Token, "tok");
+  EXPECT_TRUE(reply.KeySupported);
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak."});
+}
+
+TEST_F(HandshakeTest, AnswerAfterConsent) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
+    Fake.AnswerLater("OK\n1\nt", 2000);
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message));
+  EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 "Żądanie dostarczone, odpowiedź w trakcie wysyłki: nie.",
+                                 "Po dopompowaniu komunikatów odpowiedź: jest.",
+                             }));
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
+}
+
+TEST_F(HandshakeTest, OnlyTheSecondRequestIsAnswered) {
+  int requests = 0;
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [&](const std::string&) {
+    if (++requests == 2) Fake.AnswerNow("DENIED\r\n\r\n\r\nNie");
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message));
+  EXPECT_EQ(reply.Status, "DENIED");
+  EXPECT_EQ(reply.Message, "Nie");
+  EXPECT_EQ(Fake.LogLines().back(), "Po ponowieniu odpowiedź: jest.");
+}
+
+TEST_F(HandshakeTest, NoAnswerToEitherRequest) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return true; };
+  TMCPIPCOdpowiedz reply;
+  reply.Status = "untouched";
+  std::string message;
+  EXPECT_FALSE(Ask(reply, message));
+  EXPECT_EQ(reply.Status, "untouched");
+  EXPECT_EQ(message, Ansi("Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: 2755260, dwie próby)."));
+  EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 "Żądanie dostarczone, odpowiedź w trakcie wysyłki: nie.",
+                                 "Po dopompowaniu komunikatów odpowiedź: nadal jej brak.",
+                                 "Ponawiam żądanie o port i token.",
+                                 "Po ponowieniu odpowiedź: nadal jej brak.",
+                             }));
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+}
+
+TEST_F(HandshakeTest, WindowThatDoesNotTakeTheRequest) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return false; };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  EXPECT_FALSE(Ask(reply, message));
+  EXPECT_EQ(message, Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie."));
+  EXPECT_TRUE(Fake.LogLines().empty());
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
+}
+
+TEST_F(HandshakeTest, WithoutATagNothingIsSent) {
+  Fake.FailRegisterMessage = true;
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return true; };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  EXPECT_FALSE(Ask(reply, message));
+  EXPECT_TRUE(Fake.HandshakeRequests.empty());
+}
+
+TEST_F(HandshakeTest, ACopyWithAnotherTagDoesNotEndTheWait) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
+    Fake.AnswerLater("OK\r\n1\r\nforeign", 100, 0x1111);
+    Fake.AnswerLater("OK\r\n2\r\nours", 1000);
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message));
+  EXPECT_EQ(reply.Token, "ours");
+}
+
+TEST_F(HandshakeTest, AnswerIsReadOnlyUpToTheDeliveredBlock) {
+  EXPECT_TRUE(ProxyWindowProc(FakePlatform::kTag, "OK\r\n5\r\nabcdef", 9));
+  EXPECT_EQ(HandshakeReply(), "OK\r\n5\r\nab");
+  EXPECT_TRUE(ProxyWindowProc(FakePlatform::kTag, nullptr, 4));
+  EXPECT_EQ(HandshakeReply(), "");
+  EXPECT_FALSE(ProxyWindowProc(0x1111, "x", 2));
+}
+
+TEST_F(HandshakeTest, ParseAnswer) {
+  TMCPIPCOdpowiedz r = ParseHandshakeReply("OK\r\n 8080 \r\n tok \r\n");
+  EXPECT_EQ(r.Status, "OK");
+  EXPECT_EQ(r.Port, 8080);
+  EXPECT_EQ(r.Token, "tok");
+  EXPECT_EQ(r.Message, "");
+  EXPECT_FALSE(r.KeySupported);
+
+  r = ParseHandshakeReply("OTHER\r\n\r\n\r\n\r\n MCP=k");
+  EXPECT_FALSE(r.KeySupported);
+  r = ParseHandshakeReply("OTHER\r\n\r\n\r\n\r\nMCP=");
+  EXPECT_TRUE(r.KeySupported);
+  EXPECT_EQ(r.Key, "");
+  r = ParseHandshakeReply("OTHER\n0\n\nmsg\nMCP= k2 \nextra");
+  EXPECT_EQ(r.Key, "k2");
+  EXPECT_EQ(r.Message, "msg");
+
+  r = ParseHandshakeReply("OK\r1\rt");
+  EXPECT_EQ(r.Port, 1);
+  EXPECT_EQ(r.Token, "t");
+  r = ParseHandshakeReply("OK\n\r7\nt");  // LF CR is two breaks
+  EXPECT_EQ(r.Port, 0);
+  EXPECT_EQ(r.Token, "7");
+
+  EXPECT_EQ(ParseHandshakeReply("OK\r\n12ab\r\nt").Port, 0);
+  EXPECT_EQ(ParseHandshakeReply("OK\r\n-5\r\nt").Port, -5);
+  EXPECT_EQ(ParseHandshakeReply("OK\r\n99999999999\r\nt").Port, 0);
+
+  r = ParseHandshakeReply("");
+  EXPECT_EQ(r.Status, "ERROR");
+  EXPECT_EQ(r.Message, Ansi("Pusta odpowiedź z Orvina."));
+}
