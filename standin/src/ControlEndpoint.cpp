@@ -169,7 +169,7 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
       StateLock lock;
       g_state.Break = count > 0 ? step : BreakStep::None;
       g_state.BreakCount = step == BreakStep::None ? 0 : static_cast<int>(count);
-      g_state.BreakAbortive = q["reset"] == "1";
+      g_state.BreakAbortive = q["reset"] != "0";
       body = StateJson();
     }
   } else if (path == "/slow") {

@@ -127,7 +127,9 @@ TMcpMessage ReadMcpMessage(const std::string& body) {
 TMcpReply AnswerMcpMessage(const TMcpMessage& m, const TMcpSwitches& switches) {
   if (!m.Parsed) return Reply(200, ErrorBody("", -32700, "Parse error: " + m.ParseError));
   if (m.Root.Type != JsonType::Object) return Reply(200, ErrorBody("", -32600, "Invalid Request"));
-  if (m.Id.empty()) return Reply(202, std::string());  // notifications and client responses
+  // Notifications, and the client's responses to requests, get no JSON-RPC answer.
+  bool isResponse = m.Method.empty() && (m.Root.Find("result") != nullptr || m.Root.Find("error") != nullptr);
+  if (m.Id.empty() || isResponse) return Reply(202, std::string());
   if (m.Method.empty()) return Reply(200, ErrorBody(m.Id, -32600, "Invalid Request: no method"));
 
   if (m.Method == "initialize") return Reply(200, ResultBody(m.Id, InitializeResult(m)));

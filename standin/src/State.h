@@ -35,7 +35,7 @@ struct TStandInState {
   bool TestTools = false;
   BreakStep Break = BreakStep::None;
   int BreakCount = 0;
-  bool BreakAbortive = false;  // reset (RST) instead of an orderly close
+  bool BreakAbortive = true;  // reset (RST) rather than an orderly close
 
   // Record of what arrived, each entry one JSON object.
   std::vector<std::string> HandshakeRecord;
