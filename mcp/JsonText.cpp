@@ -33,7 +33,7 @@ std::size_t SkipValue(const std::string& s, std::size_t p) {
   if (p >= s.size()) return kNotFound;
   if (s[p] == '"') return SkipString(s, p);
   if (s[p] == '{' || s[p] == '[') {
-    int depth = 0;
+    std::string closers;  // what each open bracket still waits for
     while (p < s.size()) {
       const char c = s[p];
       if (c == '"') {
@@ -41,9 +41,12 @@ std::size_t SkipValue(const std::string& s, std::size_t p) {
         if (p == kNotFound) return kNotFound;
         continue;
       }
-      if (c == '{' || c == '[') ++depth;
+      if (c == '{') closers += '}';
+      if (c == '[') closers += ']';
       if (c == '}' || c == ']') {
-        if (--depth == 0) return p + 1;
+        if (c != closers.back()) return kNotFound;
+        closers.pop_back();
+        if (closers.empty()) return p + 1;
       }
       ++p;
     }

@@ -1,0 +1,59 @@
+#include "mcp/LocalMessages.h"
+
+#include "common/AICommonUtf8.h"
+#include "tests/unit/BridgeTest.h"
+
+using LocalMessagesTest = BridgeTest;
+
+TEST_F(LocalMessagesTest, ErrorReply) {
+  EXPECT_EQ(MakeErrorReply("4", "x"), R"({"jsonrpc":"2.0","id":4,"error":{"code":-32000,"message":"x"}})");
+  EXPECT_EQ(MakeErrorReply("\"req-1\"", "a\"b\\c\nd \xb3"),
+            "{\"jsonrpc\":\"2.0\",\"id\":\"req-1\",\"error\":{\"code\":-32000,\"message\":\"a\\\"b\\\\c\\nd \xc5\x82\"}}");
+}
+
+TEST_F(LocalMessagesTest, InitializeEchoesTheClientsProtocolVersion) {
+  const std::string expected =
+      R"({"jsonrpc":"2.0","id":0,"result":{"protocolVersion":"2025-06-18","capabilities":{"tools":{"listChanged":true}},"serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"}}})";
+  EXPECT_EQ(MakeInitializeReply(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})", "0"), expected);
+  auto version = [](const std::string& params) {
+    const std::string reply = MakeInitializeReply(R"({"id":1,"method":"initialize","params":{)" + params + "}}", "1");
+    const std::size_t start = reply.find("\"protocolVersion\":\"") + 19;
+    return reply.substr(start, reply.find("\",", start) - start);
+  };
+  EXPECT_EQ(version(R"("protocolVersion":"2025-03-26")"), "2025-03-26");
+  EXPECT_EQ(version(R"("protocolVersion":"")"), "2025-06-18");
+  EXPECT_EQ(version(R"("protocolVersion":"   ")"), "2025-06-18");
+  EXPECT_EQ(version(R"("protocolVersion":" 2025-03-26 ")"), " 2025-03-26 ");
+  EXPECT_EQ(version(R"("protocolVersion":5)"), "5");
+  // A version named inside the client's own data is not the request's.
+  EXPECT_EQ(version(R"("clientInfo":{"protocolVersion":"1999"})"), "2025-06-18");
+}
+
+TEST_F(LocalMessagesTest, PlaceholderToolList) {
+  EXPECT_EQ(MakePlaceholderToolList("12"),
+            "{\"jsonrpc\":\"2.0\",\"id\":12,\"result\":{\"tools\":[{\"name\":\"orvin_connect\",\"description\":\""
+            "\xc5\x81\xc4\x85" "czy z Orvin CRM. Wywo\xc5\x82" "aj to narz\xc4\x99" "dzie, gdy potrzebujesz danych z "
+            "Orvina, a na li\xc5\x9b" "cie narz\xc4\x99" "dzi Orvina jest tylko ono. Je\xc5\x9bli Orvin dzia\xc5\x82"
+            "a, mo\xc5\xbc" "e pokaza\xc4\x87 u\xc5\xbcytkownikowi pytanie o zgod\xc4\x99 na po\xc5\x82\xc4\x85"
+            "czenie - popro\xc5\x9b go o zatwierdzenie. Je\xc5\x9bli Orvin nie dzia\xc5\x82" "a, popro\xc5\x9b o jego "
+            "uruchomienie i wywo\xc5\x82" "aj narz\xc4\x99" "dzie ponownie.\",\"inputSchema\":{\"type\":\"object\","
+            "\"properties\":{}}}]}}");
+}
+
+TEST_F(LocalMessagesTest, NotConnectedResult) {
+  EXPECT_EQ(MakeNotConnectedResult("3", ""),
+            "{\"jsonrpc\":\"2.0\",\"id\":3,\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"Brak po\xc5\x82\xc4\x85"
+            "czenia z Orvin CRM:  Uruchom Orvin CRM albo zatwierd\xc5\xba w nim pytanie o zgod\xc4\x99, a potem pon\xc3\xb3w "
+            "\xc5\xbc\xc4\x85" "danie.\"}],\"isError\":true}}");
+  const std::string withReason = MakeNotConnectedResult("3", Ansi("Nie znaleziono \"Orvina\"."));
+  EXPECT_NE(withReason.find("CRM: Nie znaleziono \\\"Orvina\\\". Uruchom"), std::string::npos);
+}
+
+TEST_F(LocalMessagesTest, ConnectedResultAndNotice) {
+  EXPECT_EQ(MakeConnectedResult("\"c\""),
+            "{\"jsonrpc\":\"2.0\",\"id\":\"c\",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"Po\xc5\x82\xc4\x85"
+            "czono z Orvin CRM. Ta rozmowa ma jeszcze star\xc4\x85 list\xc4\x99 narz\xc4\x99" "dzi: w czacie od\xc5\x9b"
+            "wie\xc5\xbc" "y si\xc4\x99 ona sama w ci\xc4\x85gu kilku sekund, w Claude Code narz\xc4\x99" "dzia Orvina "
+            "b\xc4\x99" "d\xc4\x85 widoczne w nowej sesji.\"}]}}");
+  EXPECT_EQ(MakeListChangedNotice(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+}

@@ -1,0 +1,85 @@
+#include "mcp/ToolListCache.h"
+
+#include "tests/unit/BridgeTest.h"
+
+class ToolListCacheTest : public BridgeTest {
+ protected:
+  void SetUp() override {
+    BridgeTest::SetUp();
+    SetArgs({"-dir", "C:\\CRM"});
+  }
+  const std::string Path = "C:\\Temp\\OrvinMCP_C__CRM_narzedzia.json";
+};
+
+TEST_F(ToolListCacheTest, OneFilePerFolderAndKey) {
+  EXPECT_EQ(ToolListCachePath(), Path);
+  SetArgs({"-dir", "C:\\CRM", "-mcp", "k1"});
+  EXPECT_EQ(ToolListCachePath(), "C:\\Temp\\OrvinMCP_C__CRM_k1_narzedzia.json");
+  SetArgs({"-dir", "C:\\CRM", "-mcp", "   "});
+  EXPECT_EQ(ToolListCachePath(), Path);
+  SetArgs({"-dir", "C:\\My CRM", "-mcp", "a:b"});
+  EXPECT_EQ(ToolListCachePath(), "C:\\Temp\\OrvinMCP_C__My CRM_a_b_narzedzia.json");
+}
+
+TEST_F(ToolListCacheTest, StoresExactlyTheResultMember) {
+  SaveToolList(R"({"jsonrpc":"2.0","id":3,"result":{"tools":[]}})");
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":[]})");
+  // The order a TypeScript server writes: the members behind the result are not part of the list.
+  SaveToolList(R"({"result":{"tools":[{"name":"a","description":"}\"x"}]},"jsonrpc":"2.0","id":3})");
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":[{"name":"a","description":"}\"x"}]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);  // the temporary file went into place
+}
+
+TEST_F(ToolListCacheTest, IncompleteListsLeaveTheFileAlone) {
+  Fake.Files[Path] = R"({"tools":["old"]})";
+  SaveToolList(R"({"id":3,"result":{"tools":[]}} )");                      // ends in a blank
+  SaveToolList(R"({"id":3,"result":{"tools":[],"nextCursor":"2"}})");      // more pages follow
+  SaveToolList(R"({"id":3,"result":{"items":[]}})");                       // no tools
+  SaveToolList(R"({"id":3,"result":{"tools":[}})");                        // not balanced
+  SaveToolList(R"({"id":3,"error":{"code":1},"x":{"result":{"tools":[]}}})");  // result not at the top
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["old"]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);
+  EXPECT_TRUE(Fake.LogLines().empty());
+}
+
+TEST_F(ToolListCacheTest, FailedReplacementIsLoggedAndCleanedUp) {
+  Fake.Files[Path] = R"({"tools":["old"]})";
+  Fake.FailMove = true;
+  SaveToolList(R"({"id":3,"result":{"tools":["new"]}})");
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["old"]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
+}
+
+TEST_F(ToolListCacheTest, UnwritableTemporaryFileIsLogged) {
+  Fake.UnwritableFiles.insert(Path + ".812.tmp");
+  SaveToolList(R"({"id":3,"result":{"tools":[]}})");
+  EXPECT_FALSE(Fake.Files.count(Path));
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path +
+                                                      ": Cannot create file " + Path + ".812.tmp"});
+}
+
+TEST_F(ToolListCacheTest, RepliesFromTheFileOrThePlaceholder) {
+  std::string source;
+  EXPECT_NE(MakeToolListReply("7", source).find("orvin_connect"), std::string::npos);
+  EXPECT_EQ(source, "lista zast\xea" "pcza (orvin_connect)");
+
+  const std::string list = R"({"tools":[{"name":"klienci"}]})";
+  Fake.Files[Path] = list;
+  EXPECT_EQ(MakeToolListReply("7", source), R"({"jsonrpc":"2.0","id":7,"result":)" + list + "}");
+  EXPECT_EQ(source, "lista z pliku (" + std::to_string(list.size()) + "B)");
+}
+
+TEST_F(ToolListCacheTest, UnusableFilesGiveThePlaceholder) {
+  for (const std::string& content : {std::string(""), std::string(" {\"tools\":[]}"), std::string("{\"items\":[]}"),
+                                    std::string("{\"tools\":[]},\"jsonrpc\":\"2.0\",\"id\":3")}) {
+    Fake.Files[Path] = content;
+    EXPECT_EQ(LoadToolList(), "") << content;
+  }
+  EXPECT_TRUE(Fake.LogLines().empty());
+  Fake.Files[Path] = "{\"tools\":[]}";
+  Fake.UnreadableFiles.insert(Path);
+  EXPECT_EQ(LoadToolList(), "");
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie odczytałem listy narzędzi z pliku " + Path +
+                                                      ": Stream read error"});
+}
