@@ -79,7 +79,12 @@ void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message) {
   Log(pass.Description + Ansi(" | bez powtórki, mogło dotrzeć | ") + message);
 }
 
-void PassReplyOn(const TRequestPass& pass, std::string reply, std::uint32_t elapsed) {
+void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statusCode, std::uint32_t elapsed) {
+  if (Trim(reply).empty() && !pass.Id.empty()) {
+    // A request must get an answer, and this one reached the CRM application.
+    AnswerMayHaveRun(pass, Ansi("Orvin odesłał pustą odpowiedź, HTTP ") + ToDecimal(static_cast<int>(statusCode)));
+    return;
+  }
   if (Trim(reply).empty()) {
     Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
         " (notyfikacja, bez odpowiedzi)");
@@ -127,5 +132,5 @@ void ForwardRequest(const TRequestPass& pass) {
     Log(pass.Description + Ansi(" | nie powiodło się | ") + post.Message);
     return;
   }
-  PassReplyOn(pass, post.Reply, Os().MultimediaTime() - start);
+  PassReplyOn(pass, post.Reply, post.StatusCode, Os().MultimediaTime() - start);
 }

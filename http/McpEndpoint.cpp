@@ -106,7 +106,17 @@ bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& status
       mayHaveRun = true;
       return false;
     }
-    if (read == 0) return true;
+    if (read == 0) break;
     reply.append(buffer, read);
   }
+  // A connection closed in the middle of the body ends the reads as if the body
+  // were complete; only the declared length tells a cut reply from a whole one.
+  std::uint64_t declared = 0;
+  if (Os().HttpQueryContentLength(handles.Request, declared) && declared != reply.size()) {
+    errorText = Ansi("Odpowiedź Orvina urwała się (") + ToDecimal(static_cast<std::uint64_t>(reply.size())) + " z " +
+                ToDecimal(declared) + " B).";
+    mayHaveRun = true;
+    return false;
+  }
+  return true;
 }

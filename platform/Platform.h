@@ -113,6 +113,8 @@ class Platform {
   virtual bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) = 0;
   // HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER
   virtual bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) = 0;
+  // HTTP_QUERY_CONTENT_LENGTH; false when the response declared no length.
+  virtual bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) = 0;
   virtual bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
   virtual void InternetCloseHandle(OsHandle handle) = 0;
 };

@@ -328,6 +328,15 @@ class Win32PlatformImpl final : public Platform {
     return ok;
   }
 
+  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override {
+    char text[32] = {};
+    DWORD size = sizeof text - 1;
+    if (!HttpQueryInfoA(ToInternet(request), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
+    char* end = nullptr;
+    length = std::strtoull(text, &end, 10);
+    return end != text;
+  }
+
   bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override {
     DWORD done = 0;
     bool ok = ::InternetReadFile(ToInternet(request), buffer, size, &done) != 0;

@@ -443,6 +443,13 @@ bool FakePlatform::HttpQueryStatusCode(OsHandle request, std::uint32_t& status) 
   return true;
 }
 
+bool FakePlatform::HttpQueryContentLength(OsHandle request, std::uint64_t& length) {
+  const FakeHttpResponse& response = InternetHandles.at(request).Response;
+  if (!response.DeclaresLength) return false;
+  length = response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
+  return true;
+}
+
 bool FakePlatform::InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) {
   InternetHandle& handle = InternetHandles.at(request);
   read = 0;

@@ -42,6 +42,8 @@ struct FakeHttpResponse {
   std::uint32_t Status = 200;
   std::string Body;
   std::size_t ReadFailsAfter = std::string::npos;  // bytes delivered before a read fails
+  bool DeclaresLength = true;
+  std::size_t DeclaredLength = std::string::npos;  // npos: the body's own length
 };
 
 class FakePlatform : public Platform {
@@ -147,6 +149,7 @@ class FakePlatform : public Platform {
   void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override;
   bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override;
   bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override;
+  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override;
   bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override;
   void InternetCloseHandle(OsHandle handle) override;
 

@@ -159,3 +159,23 @@ TEST_F(McpEndpointTest, ClientIdStaysTheSameForTheProcess) {
   EXPECT_EQ(Fake.HttpRequests[0].Headers, Fake.HttpRequests[1].Headers);
   EXPECT_EQ(ClientId(), "orvinmcp:812");
 }
+
+TEST_F(McpEndpointTest, BodyCutShortOfItsDeclaredLengthMayHaveRun) {
+  Fake.Endpoint = [](const FakeHttpRequest&) {
+    FakeHttpResponse response;
+    response.Body = "{\"jsonrpc\":";
+    response.DeclaredLength = 40;
+    return response;
+  };
+  EXPECT_FALSE(Post());
+  EXPECT_TRUE(MayHaveRun);
+  EXPECT_EQ(Error, Ansi("Odpowiedź Orvina urwała się (11 z 40 B)."));
+  Fake.Endpoint = [](const FakeHttpRequest&) {
+    FakeHttpResponse response;
+    response.Body = "{}";
+    response.DeclaresLength = false;  // delimited by the end of the connection
+    return response;
+  };
+  EXPECT_TRUE(Post());
+  EXPECT_EQ(Reply, "{}");
+}
