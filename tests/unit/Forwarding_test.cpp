@@ -1,0 +1,155 @@
+#include "core/Forwarding.h"
+
+#include "core/IdleWork.h"
+#include "mcp/ToolListCache.h"
+#include "tests/unit/CrmDouble.h"
+
+class ForwardingTest : public CrmTest {
+ protected:
+  void SetUp() override {
+    CrmTest::SetUp();
+    StartCrm();
+    Send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");  // links up
+    ASSERT_TRUE(LinkState.Connected);
+    Fake.HttpRequests.clear();
+    Fake.Output.clear();
+    Fake.ErrorOutput.clear();
+  }
+  const std::string Call = R"({"jsonrpc":"2.0","id":9,"method":"tools/call","params":{"name":"faktury"}})";
+  const std::string List = R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})";
+};
+
+TEST_F(ForwardingTest, ReplyIsPassedOnAsOneLine) {
+  Fake.Tick = 5000;
+  Fake.At(5153, [] {});
+  Queue(200, "{\"jsonrpc\":\"2.0\",\r\n\"id\":9,\n\"result\":{}}\r\n");
+  Send(Call);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",  \"id\":9, \"result\":{}}  \n");
+  EXPECT_EQ(Fake.LogLines().back(), "tools/call faktury | t=0ms, rq=" + std::to_string(Call.size()) + "B, rp=41B");
+}
+
+TEST_F(ForwardingTest, NotificationsGetNothingBack) {
+  Queue(202, "");
+  Send(R"({"jsonrpc":"2.0","method":"notifications/cancelled"})");
+  EXPECT_EQ(Fake.Output, "");
+  EXPECT_EQ(Fake.LogLines().back(), "notifications/cancelled | t=0ms, rq=52B, rp=0B (notyfikacja, bez odpowiedzi)");
+  Queue(200, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}");
+  Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n");
+}
+
+TEST_F(ForwardingTest, ARequestNeverGoesUnanswered) {
+  Queue(200, " \r\n");
+  Send(Call);
+  ASSERT_EQ(OutputLines().size(), 1u);
+  EXPECT_NE(Fake.Output.find("\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 min"),
+            std::string::npos);
+  EXPECT_NE(Fake.Output.find("Orvin odesłał pustą odpowiedź, HTTP 200"), std::string::npos);
+  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
+}
+
+TEST_F(ForwardingTest, ErrorRepliesGetTheRequestsId) {
+  Queue(500, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Błąd"}})");
+  Send(Call);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32603,\"message\":\"Błąd\"}}\n");
+  EXPECT_EQ(Fake.LogLines().at(0),
+            R"(tools/call faktury | Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Błąd"}})");
+  EXPECT_TRUE(LinkState.Connected);
+}
+
+TEST_F(ForwardingTest, MayHaveRunIsNeverRepeated) {
+  QueueFailure(HttpFailure::Send, 12002);
+  Send(Call);
+  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
+  EXPECT_EQ(Fake.Output,
+            "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 "
+            "min albo połączenie zerwało się w trakcie (Wysłanie żądania nie powiodło się (kod 12002).). Żądanie MOGŁO "
+            "zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.\"}}\n");
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"tools/call faktury | bez powtórki, mogło dotrzeć | Wysłanie "
+                                                      "żądania nie powiodło się (kod 12002)."});
+  EXPECT_TRUE(LinkState.Connected);
+  EXPECT_EQ(LinkState.Port, 8123);
+
+  QueueFailure(HttpFailure::Read, 12030);
+  Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
+  EXPECT_EQ(OutputLines().size(), 1u);  // a notification gets nothing
+  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+}
+
+TEST_F(ForwardingTest, RejectedTokenLeadsToOneReconnectAndOneRepeat) {
+  Queue(401, "");
+  CrmToken = "tok-2";
+  CrmPort = 9000;
+  Send(Call);
+  ASSERT_EQ(Fake.HttpRequests.size(), 2u);
+  EXPECT_EQ(Fake.HttpRequests[1].Port, 9000);
+  EXPECT_NE(Fake.HttpRequests[1].Headers.find("Bearer tok-2\r\n"), std::string::npos);
+  EXPECT_EQ(Fake.HttpRequests[1].Body, Call);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n");
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(0), "Utrata łączności: Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy "
+                       "ponownym włączeniu. Łączę się ponownie.");
+  EXPECT_EQ(log.at(log.size() - 2), "Połączono ponownie na porcie 9000. Powtarzam żądanie.");
+  EXPECT_TRUE(LinkState.Connected);
+}
+
+TEST_F(ForwardingTest, ARejectionOfTheRepeatIsPassedOnAsAReply) {
+  Queue(404, "");
+  Queue(401, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":1}}");
+  Send(Call);
+  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":1}}\n");
+  EXPECT_EQ(Fake.LogLines().at(0).find("Utrata łączności: Endpoint /mcp nie odpowiada (HTTP 404)"), 0u);
+}
+
+TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
+  QueueFailure(HttpFailure::Send, 12029);
+  StopCrm();
+  Send(Call);
+  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
+  EXPECT_FALSE(LinkState.Connected);
+  EXPECT_EQ(LinkState.Port, 0);
+  EXPECT_EQ(LinkState.Token, "");
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Nie znaleziono "
+                         "uruchomionego Orvina (szukam w katalogu C:\\\\Crm\\\\).\"}}\n");
+  EXPECT_EQ(Fake.LogLines().back(),
+            "tools/call faktury | nie powiodło się | Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\Crm\\).");
+}
+
+TEST_F(ForwardingTest, ARepeatThatMayHaveRunSaysSo) {
+  QueueFailure(HttpFailure::Send, 12029);
+  QueueFailure(HttpFailure::Send, 12030);
+  Send(Call);
+  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+  EXPECT_NE(Fake.Output.find("MOGŁO"), std::string::npos);
+  EXPECT_EQ(OutputLines().size(), 1u);
+  EXPECT_FALSE(LinkState.Connected);
+}
+
+TEST_F(ForwardingTest, GoodToolListsAreCachedAndResetTheRepeatCount) {
+  LinkState.NoticeRetryCount = 4;
+  Queue(200, R"({"result":{"tools":[{"name":"faktury"}]},"jsonrpc":"2.0","id":3})");
+  Send(List);
+  EXPECT_EQ(LinkState.NoticeRetryCount, 0);
+  EXPECT_EQ(Fake.Files.at(ToolListCachePath()), R"({"tools":[{"name":"faktury"}]})");
+}
+
+TEST_F(ForwardingTest, FailedToolListsAreReplacedAndTheNoticeRepeatedAtMostFiveTimes) {
+  Fake.Files[ToolListCachePath()] = R"({"tools":[{"name":"z_pliku"}]})";
+  for (int i = 0; i < 6; ++i) Queue(200, R"({"jsonrpc":"2.0","id":3,"error":{"code":-32603}})");
+  for (int i = 0; i < 6; ++i) Send(List);
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 6u);
+  EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","id":3,"result":{"tools":[{"name":"z_pliku"}]}})");
+  EXPECT_TRUE(LinkState.PlaceholderListSent);
+  EXPECT_EQ(LinkState.NoticeRetryCount, 5);
+  std::vector<std::string> schedules;
+  for (const std::string& line : Fake.LogLines()) {
+    if (line.find("Lista narzędzi z Orvina") == 0) schedules.push_back(line);
+  }
+  ASSERT_EQ(schedules.size(), 6u);
+  EXPECT_EQ(schedules[0], "Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (30B). Ponowię "
+                          "powiadomienie o zmianie listy narzędzi za 3 s (próba 1 z 5).");
+  EXPECT_EQ(schedules[5], "Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (30B). Limit 5 "
+                          "ponowień wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi.");
+}

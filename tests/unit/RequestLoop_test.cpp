@@ -1,0 +1,94 @@
+#include "core/RequestLoop.h"
+
+#include "tests/unit/CrmDouble.h"
+
+using RequestLoopTest = CrmTest;
+
+namespace {
+const char kNoCrm[] = "Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\Crm\\).";
+}
+
+TEST_F(RequestLoopTest, WithoutTheCrmApplicationEveryKindOfLineIsAnsweredLocally) {
+  Send("   \t ");
+  Send(R"({"jsonrpc":"2.0","method":"notifications/initialized"})");
+  Send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26"}})");
+  Send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})");
+  Send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"orvin_connect"}})");
+  Send(R"({"jsonrpc":"2.0","id":4,"method":"ping"})");
+  Send(R"({"jsonrpc":"2.0","id":5,"result":{}})");
+  Send("not json at all");
+
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-03-26")"), 0u);
+  EXPECT_EQ(out[1].find(R"({"jsonrpc":"2.0","id":2,"result":{"tools":[{"name":"orvin_connect")"), 0u);
+  EXPECT_EQ(out[2].find(R"({"jsonrpc":"2.0","id":3,"result":{"content":[)"), 0u);
+  EXPECT_NE(out[2].find("Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\\\Crm\\\\)."), std::string::npos);
+  EXPECT_EQ(out[3], std::string(R"({"jsonrpc":"2.0","id":4,"error":{"code":-32000,"message":")") +
+                        "Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\\\Crm\\\\).\"}}");
+  EXPECT_EQ(out[4].find(R"({"jsonrpc":"2.0","id":5,"error":)"), 0u);
+
+  const std::string no = std::string(" | ") + kNoCrm;
+  EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 "notifications/initialized | notyfikacja, brak połączenia" + no,
+                                 "initialize | odpowiedź własna, brak Orvina" + no,
+                                 "tools/list | lista zastępcza (orvin_connect)" + no,
+                                 "tools/call orvin_connect | odmowa wykonania, brak Orvina" + no,
+                                 "ping | błąd -32000" + no,
+                                 "(bez metody) | błąd -32000" + no,
+                                 "(bez metody) | notyfikacja, brak połączenia" + no,
+                             }));
+  EXPECT_TRUE(LinkState.PlaceholderListSent);
+  EXPECT_EQ(Fake.EnumCalls, 7);  // one full attempt for every line with content
+}
+
+TEST_F(RequestLoopTest, ARequestAnsweredUnderItsOwnIdWhateverItsArgumentsHold) {
+  Send(R"({"method":"tools/call","params":{"name":"x","arguments":{"id":99}},"jsonrpc":"2.0","id":4})");
+  EXPECT_EQ(OutputLines().at(0).find(R"({"jsonrpc":"2.0","id":4,)"), 0u);
+}
+
+TEST_F(RequestLoopTest, RefusalIsRecordedAndAFailureWithoutRefusalClearsIt) {
+  StartCrm("DENIED\r\n\r\n\r\nOdmowa.");
+  Send(R"({"id":1,"method":"ping"})");
+  EXPECT_TRUE(LinkState.Refused);
+  StopCrm();
+  Send(R"({"id":2,"method":"ping"})");
+  EXPECT_FALSE(LinkState.Refused);
+}
+
+TEST_F(RequestLoopTest, ALinkMadeForARequestCarriesThatRequest) {
+  StartCrm();
+  Send(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})");
+  EXPECT_TRUE(LinkState.Connected);
+  ASSERT_EQ(Fake.HttpRequests.size(), 1u);
+  EXPECT_EQ(Fake.HttpRequests[0].Body, R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})");
+  EXPECT_EQ(Fake.LogLines().at(2), "Połączono z Orvinem na porcie 8123.");
+}
+
+TEST_F(RequestLoopTest, ConnectShortCutWhileLinked) {
+  LinkState.PlaceholderListSent = true;  // the client holds the placeholder list
+  StartCrm();
+  Send(R"({"jsonrpc":"2.0","id":7,"method":"tools/call","params":{"name":"orvin_connect"}})");
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+  EXPECT_EQ(out[1].find(R"({"jsonrpc":"2.0","id":7,"result":{"content":[{"type":"text","text":"Połączono z Orvin CRM.)"),
+            0u);
+  EXPECT_EQ(out[2], out[0]);
+  EXPECT_TRUE(Fake.HttpRequests.empty());
+  EXPECT_EQ(Fake.LogLines().back(),
+            "tools/call orvin_connect | klient ma starą listę - odpowiedź własna i ponowne powiadomienie o zmianie "
+            "listy narzędzi");
+}
+
+TEST_F(RequestLoopTest, ConnectWithoutIdIsForwarded) {
+  StartCrm();
+  Send(R"({"jsonrpc":"2.0","method":"tools/call","params":{"name":"orvin_connect"}})");
+  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
+}
+
+TEST_F(RequestLoopTest, LoopEndsWithTheInput) {
+  Fake.AddInput("{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":2,\"method\":\"ping\"}");
+  RunRequestLoop();
+  EXPECT_EQ(OutputLines().size(), 2u);
+}
