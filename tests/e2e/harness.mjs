@@ -6,6 +6,7 @@
 // graphics driver, code page 1250) comes from scripts/wine-env.sh, sourced once per
 // test file. Executables are expected in build/win/bin (scripts/build.sh); when one
 // is missing, every test that needs it fails with a message that says so.
+// Run: cd tests/e2e && npm install && npm test
 
 import { spawn, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, rmSync } from 'node:fs';
@@ -13,7 +14,8 @@ import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
 export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
-export const BIN_DIR = join(REPO_ROOT, 'build', 'win', 'bin');
+// ORVIN_WIN_BIN points the tests at another build of the Windows programs.
+export const BIN_DIR = resolve(process.env.ORVIN_WIN_BIN || join(REPO_ROOT, 'build', 'win', 'bin'));
 export const BRIDGE_EXE = join(BIN_DIR, 'OrvinMCP.exe');
 export const RELAY_EXE = join(BIN_DIR, 'StdinRelay.exe');
 export const STANDIN_EXE = join(BIN_DIR, 'CrmStandIn.exe');

@@ -1,0 +1,95 @@
+// Start, log format, end of input and line framing of the real bridge.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Bridge, BIN_DIR, LOG_PREFIX, winPath } from './harness.mjs';
+import { CLOSING_LINE, CRM_DIR, NO_WINDOW, errorReply, startLine } from './texts.mjs';
+
+function ping(id) {
+  return `{"jsonrpc":"2.0","id":${id},"method":"ping"}`;
+}
+
+test('closing the input ends the bridge with exit code 0 and a well-formed UTF-8 log', async () => {
+  const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'] });
+  const code = await bridge.finish();
+  assert.equal(code, 0, bridge.transcript());
+  assert.equal(bridge.stdout.length, 0, 'nothing may be written to the client');
+
+  assert.deepEqual(bridge.logTexts(), [
+    startLine(CRM_DIR),
+    `Na razie bez połączenia: ${NO_WINDOW}`,
+    CLOSING_LINE,
+  ]);
+
+  const raw = bridge.stderr;
+  assert.ok(raw.subarray(-2).equals(Buffer.from('\r\n')), 'the log ends in CR LF');
+  const bareLineFeeds = [...raw.keys()].filter((i) => raw[i] === 0x0a && raw[i - 1] !== 0x0d);
+  assert.deepEqual(bareLineFeeds, [], 'every line ends in CR LF');
+
+  const pids = new Set();
+  for (const line of bridge.logLines()) {
+    const m = LOG_PREFIX.exec(line);
+    assert.ok(m, `log line format: ${JSON.stringify(line)}`);
+    assert.ok(Number(m[1]) < 24 && Number(m[2]) < 60 && Number(m[3]) < 60, `time field: ${line}`);
+    assert.match(m[5], /^[1-9]\d*$/, 'process id in decimal without leading zeros');
+    pids.add(m[5]);
+  }
+  assert.equal(pids.size, 1, 'all lines carry one process id');
+
+  // "ł" of the closing line arrives as the UTF-8 bytes C5 82.
+  const closing = Buffer.from(`${CLOSING_LINE}\r\n`, 'utf8');
+  assert.ok(raw.subarray(-closing.length).equals(closing), 'closing line bytes');
+  assert.ok(raw.includes(Buffer.from([0x7a, 0x61, 0x6d, 0x6b, 0x6e, 0xc4, 0x85, 0xc5, 0x82])), '"zamknął" as UTF-8');
+});
+
+test('the MCP key is shown trimmed in double quotes', async () => {
+  const bridge = Bridge.start({ args: ['-dir', 'C:\\crm', '-mcp', ' k1 '] });
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  assert.equal(bridge.logTexts()[0], startLine(CRM_DIR, '"k1"'));
+});
+
+test('the folder is normalised to one trailing backslash and -DIR matches -dir', async () => {
+  const bridge = Bridge.start({ args: ['-DIR', 'C:\\crm\\\\\\'] });
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  assert.equal(bridge.logTexts()[0], startLine(CRM_DIR));
+});
+
+test('a bare folder as the first argument is the CRM folder', async () => {
+  const bridge = Bridge.start({ args: ['C:/crm/'] });
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  assert.equal(bridge.logTexts()[0], startLine('C:/crm\\'));
+});
+
+test('without a folder the bridge looks in its own folder, even when started by its bare name', async () => {
+  // The relay lies beside the bridge, so CreateProcess finds "OrvinMCP.exe" there
+  // and the bridge's argv[0] is just that name.
+  const bridge = Bridge.start({ program: 'OrvinMCP.exe', cwd: BIN_DIR });
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  const ownFolder = winPath(BIN_DIR) + '\\';
+  assert.equal(bridge.logTexts()[0].toLowerCase(), startLine(ownFolder).toLowerCase());
+});
+
+test('blank lines are skipped; CR LF lines and an unterminated last line are answered', async () => {
+  const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'] });
+  await bridge.nthLog(2); // start line and first attempt
+  bridge.write('\n   \n\r\n\t \r\n');
+  bridge.write(`${ping(1)}\r\n`);
+  await bridge.nthLine(1);
+  bridge.write(`${ping(2)}\n\n${ping(3)}\r\n`);
+  await bridge.nthLine(3);
+  bridge.write(ping(4)); // no line end: answered once the input ends
+  const code = await bridge.finish();
+  assert.equal(code, 0, bridge.transcript());
+
+  assert.deepEqual(bridge.lines(), [1, 2, 3, 4].map((id) => errorReply(id, NO_WINDOW)));
+  assert.ok(bridge.stdout.subarray(-1).equals(Buffer.from('\n')), 'answers end in a line feed');
+  assert.ok(!bridge.stdout.includes(Buffer.from('\r')), 'no carriage return on standard output');
+  assert.deepEqual(bridge.logTexts(), [
+    startLine(CRM_DIR),
+    `Na razie bez połączenia: ${NO_WINDOW}`,
+    `ping | błąd -32000 | ${NO_WINDOW}`,
+    `ping | błąd -32000 | ${NO_WINDOW}`,
+    `ping | błąd -32000 | ${NO_WINDOW}`,
+    `ping | błąd -32000 | ${NO_WINDOW}`,
+    CLOSING_LINE,
+  ]);
+});

@@ -1,0 +1,135 @@
+// The answers the bridge gives itself while no CRM application runs, byte for byte.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Bridge } from './harness.mjs';
+import {
+  NO_WINDOW,
+  errorReply,
+  initializeReply,
+  notConnectedResult,
+  placeholderList,
+} from './texts.mjs';
+
+describe('local answers without a CRM application', () => {
+  let bridge;
+
+  before(async () => {
+    bridge = Bridge.start({ args: ['-dir', 'C:\\crm'] });
+    await bridge.nthLog(2);
+  });
+
+  after(async () => {
+    if (!bridge) return;
+    const code = await bridge.finish();
+    assert.equal(code, 0, bridge.transcript());
+  });
+
+  // A notification has no answer; the next request's answer must be the next line.
+  async function notify(message) {
+    const lineCount = bridge.lines().length;
+    const logCount = bridge.logTexts().length;
+    bridge.send(message);
+    const log = await bridge.nthLog(logCount + 1);
+    const probe = await bridge.exchange('{"jsonrpc":"2.0","id":"probe","method":"ping"}');
+    assert.equal(probe.answer, errorReply('"probe"', NO_WINDOW), 'no answer to the notification');
+    assert.equal(bridge.lines().length, lineCount + 1);
+    return log;
+  }
+
+  test('initialize echoes the requested protocol version', async () => {
+    const { answer, log } = await bridge.exchange(
+      '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"t","version":"1"}}}',
+    );
+    assert.equal(answer, initializeReply(1, '2025-03-26'));
+    assert.equal(log, `initialize | odpowiedź własna, brak Orvina | ${NO_WINDOW}`);
+  });
+
+  test('initialize without a protocol version offers 2025-06-18', async () => {
+    const { answer } = await bridge.exchange('{"jsonrpc":"2.0","id":0,"method":"initialize","params":{}}');
+    assert.equal(answer, initializeReply(0, '2025-06-18'));
+    const blank = await bridge.exchange('{"jsonrpc":"2.0","id":2,"method":"initialize","params":{"protocolVersion":"   "}}');
+    assert.equal(blank.answer, initializeReply(2, '2025-06-18'));
+  });
+
+  test('initialize takes the protocol version from its own params only', async () => {
+    const { answer } = await bridge.exchange(
+      '{"jsonrpc":"2.0","id":3,"method":"initialize","params":{"clientInfo":{"name":"t","protocolVersion":"1999-01-01"},"protocolVersion":"2025-03-26"}}',
+    );
+    assert.equal(answer, initializeReply(3, '2025-03-26'));
+  });
+
+  test('a string id is echoed with its quotes', async () => {
+    const { answer } = await bridge.exchange('{"jsonrpc":"2.0","id":"req-1","method":"initialize","params":{}}');
+    assert.equal(answer, initializeReply('"req-1"', '2025-06-18'));
+  });
+
+  test('tools/list gives the placeholder list', async () => {
+    const { answer, log } = await bridge.exchange('{"jsonrpc":"2.0","id":5,"method":"tools/list"}');
+    assert.equal(answer, placeholderList(5));
+    // The description's Polish letters travel as UTF-8: "Łączy" begins with C5 81.
+    assert.ok(Buffer.from(answer, 'utf8').includes(Buffer.from([0xc5, 0x81, 0xc4, 0x85, 0x63, 0x7a, 0x79])));
+    assert.equal(log, `tools/list | lista zastępcza (orvin_connect) | ${NO_WINDOW}`);
+  });
+
+  test('tools/call gives the not-connected tool result with the diagnosis', async () => {
+    const { answer, log } = await bridge.exchange(
+      '{"jsonrpc":"2.0","id":6,"method":"tools/call","params":{"name":"orvin_connect","arguments":{}}}',
+    );
+    assert.equal(answer, notConnectedResult(6, NO_WINDOW));
+    assert.equal(log, `tools/call orvin_connect | odmowa wykonania, brak Orvina | ${NO_WINDOW}`);
+  });
+
+  test('tools/call is answered under its top-level id when the arguments hold an "id" first', async () => {
+    const { answer, log } = await bridge.exchange(
+      '{"jsonrpc":"2.0","method":"tools/call","params":{"name":"x","arguments":{"id":99}},"id":4}',
+    );
+    assert.equal(answer, notConnectedResult(4, NO_WINDOW));
+    assert.equal(log, `tools/call x | odmowa wykonania, brak Orvina | ${NO_WINDOW}`);
+  });
+
+  test('the tool name comes from the top-level params, not from the arguments', async () => {
+    const { answer, log } = await bridge.exchange(
+      '{"params":{"arguments":{"name":"inner","method":"ping"},"name":"klienci_szukaj"},"method":"tools/call","jsonrpc":"2.0","id":7}',
+    );
+    assert.equal(answer, notConnectedResult(7, NO_WINDOW));
+    assert.equal(log, `tools/call klienci_szukaj | odmowa wykonania, brak Orvina | ${NO_WINDOW}`);
+  });
+
+  test('other methods get error -32000 with the diagnosis', async () => {
+    const ping = await bridge.exchange('{"jsonrpc":"2.0","id":8,"method":"ping"}');
+    assert.equal(ping.answer, errorReply(8, NO_WINDOW));
+    assert.equal(ping.log, `ping | błąd -32000 | ${NO_WINDOW}`);
+    const resources = await bridge.exchange('{"jsonrpc":"2.0","id":"r","method":"resources/list","params":{}}');
+    assert.equal(resources.answer, errorReply('"r"', NO_WINDOW));
+    assert.equal(resources.log, `resources/list | błąd -32000 | ${NO_WINDOW}`);
+  });
+
+  test('a method named only inside params does not count', async () => {
+    const { answer, log } = await bridge.exchange(
+      '{"jsonrpc":"2.0","params":{"method":"initialize","id":1},"id":9,"method":"ping"}',
+    );
+    assert.equal(answer, errorReply(9, NO_WINDOW));
+    assert.equal(log, `ping | błąd -32000 | ${NO_WINDOW}`);
+  });
+
+  test('a request with an id but no method gets error -32000', async () => {
+    const { answer, log } = await bridge.exchange('{"jsonrpc":"2.0","id":10,"result":{}}');
+    assert.equal(answer, errorReply(10, NO_WINDOW));
+    assert.equal(log, `(bez metody) | błąd -32000 | ${NO_WINDOW}`);
+  });
+
+  test('a notification gets no answer and one log line', async () => {
+    const log = await notify('{"jsonrpc":"2.0","method":"notifications/initialized"}');
+    assert.equal(log, `notifications/initialized | notyfikacja, brak połączenia | ${NO_WINDOW}`);
+  });
+
+  test('an id inside params does not make a notification a request', async () => {
+    const log = await notify('{"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":3,"id":3}}');
+    assert.equal(log, `notifications/cancelled | notyfikacja, brak połączenia | ${NO_WINDOW}`);
+  });
+
+  test('a line that is not a JSON object has no id and no method', async () => {
+    const log = await notify('[{"jsonrpc":"2.0","id":11,"method":"ping"}]');
+    assert.equal(log, `(bez metody) | notyfikacja, brak połączenia | ${NO_WINDOW}`);
+  });
+});
