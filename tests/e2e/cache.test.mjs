@@ -1,0 +1,102 @@
+// The tool-list cache file in the user's temporary folder, read while no CRM application runs.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { Bridge, wineTempFolder } from './harness.mjs';
+import { NO_WINDOW, placeholderList } from './texts.mjs';
+
+const STORED = '{"tools":[{"name":"klienci_szukaj","description":"Szukaj","inputSchema":{"type":"object"}}]}';
+const STORED_WITH_KEY =
+  '{"tools":[{"name":"faktury_lista","description":"Lista faktur klienta – źródło: księgowość","inputSchema":{"type":"object","properties":{}}}]}';
+
+describe('tool-list cache file', () => {
+  let temp;
+  let plainFile;
+  let keyFile;
+  const saved = new Map();
+  let plain;
+  let keyed;
+  let nextId = 1;
+
+  before(async () => {
+    temp = wineTempFolder().host;
+    plainFile = join(temp, 'OrvinMCP_C__crm_narzedzia.json');
+    keyFile = join(temp, 'OrvinMCP_C__crm_k1_narzedzia.json');
+    for (const file of [plainFile, keyFile]) {
+      if (existsSync(file)) saved.set(file, readFileSync(file));
+      rmSync(file, { force: true });
+    }
+    plain = Bridge.start({ args: ['-dir', 'C:\\crm'] });
+    keyed = Bridge.start({ args: ['-dir', 'C:\\crm', '-mcp', 'k1'] });
+    await Promise.all([plain.nthLog(2), keyed.nthLog(2)]);
+  });
+
+  after(async () => {
+    const codes = await Promise.all([plain?.finish(), keyed?.finish()]);
+    for (const file of [plainFile, keyFile]) {
+      if (!file) continue;
+      rmSync(file, { force: true });
+      if (saved.has(file)) writeFileSync(file, saved.get(file));
+    }
+    if (plain) assert.equal(codes[0], 0, plain.transcript());
+    if (keyed) assert.equal(codes[1], 0, keyed.transcript());
+  });
+
+  async function listTools(bridge) {
+    const id = nextId++;
+    const { answer, log } = await bridge.exchange(`{"jsonrpc":"2.0","id":${id},"method":"tools/list"}`);
+    return { id, answer, log };
+  }
+
+  async function assertPlaceholder(bridge, why) {
+    const { id, answer, log } = await listTools(bridge);
+    assert.equal(answer, placeholderList(id), why);
+    assert.equal(log, `tools/list | lista zastępcza (orvin_connect) | ${NO_WINDOW}`, why);
+  }
+
+  async function assertStored(bridge, content) {
+    const { id, answer, log } = await listTools(bridge);
+    const expected = Buffer.concat([Buffer.from(`{"jsonrpc":"2.0","id":${id},"result":`), content, Buffer.from('}')]);
+    assert.ok(Buffer.from(answer, 'utf8').equals(expected), `answer ${answer}`);
+    assert.equal(log, `tools/list | lista z pliku (${content.length}B) | ${NO_WINDOW}`);
+  }
+
+  test('without a cache file both bridges give the placeholder list', async () => {
+    await assertPlaceholder(plain, 'no file');
+    await assertPlaceholder(keyed, 'no file');
+  });
+
+  test('a stored list is returned unchanged, from the file named after the folder', async () => {
+    writeFileSync(plainFile, STORED);
+    await assertStored(plain, Buffer.from(STORED));
+    await assertPlaceholder(keyed, 'the bridge with a key uses another file');
+  });
+
+  test('with an MCP key the file name carries the key', async () => {
+    const content = Buffer.from(STORED_WITH_KEY, 'utf8');
+    writeFileSync(keyFile, content);
+    await assertStored(keyed, content);
+    await assertStored(plain, Buffer.from(STORED));
+  });
+
+  test('the file is read anew for every answer', async () => {
+    const changed = Buffer.from('{"tools":[]}');
+    writeFileSync(plainFile, changed);
+    await assertStored(plain, changed);
+  });
+
+  for (const [what, content] of [
+    ['an empty file', ''],
+    ['a file that does not begin with "{"', ` ${STORED}`],
+    ['a file without "tools"', '{"narzedzia":[]}'],
+    ['a file with members behind the list', `${STORED},"jsonrpc":"2.0","id":3`],
+    ['a file with two objects', `${STORED}{"tools":[]}`],
+    ['a file with an unfinished object', '{"tools":[{"name":"x"}'],
+  ]) {
+    test(`${what} gives the placeholder list`, async () => {
+      writeFileSync(plainFile, content);
+      await assertPlaceholder(plain, what);
+    });
+  }
+});

@@ -1,0 +1,68 @@
+// Under a Western code page (1252) the Polish texts may lose their accents but
+// never turn into other letters, and both streams stay valid UTF-8.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { spawnSync } from 'node:child_process';
+import { Bridge, wineEnv } from './harness.mjs';
+import {
+  CLOSING_LINE,
+  CRM_DIR,
+  NO_WINDOW,
+  errorReply,
+  notConnectedResult,
+  placeholderList,
+  polishOrBaseMismatch,
+  startLine,
+} from './texts.mjs';
+
+const WESTERN = { LC_ALL: 'C.UTF-8' };
+
+function strictUtf8(buffer, what) {
+  try {
+    return new TextDecoder('utf-8', { fatal: true }).decode(buffer);
+  } catch {
+    assert.fail(`${what} is not valid UTF-8: ${buffer.toString('hex')}`);
+  }
+}
+
+test('the locale really switches the active code page', () => {
+  // cmd writes to a pipe in the active ANSI code page: "ł" is B3 in 1250 and
+  // becomes the best-fit "l" in 1252.
+  const echo = (env) =>
+    spawnSync('wine', ['cmd', '/c', 'echo', 'ł'], { env, encoding: 'buffer', timeout: 60000 }).stdout;
+  assert.deepEqual([...echo(wineEnv())], [0xb3, 0x0d, 0x0a]);
+  assert.deepEqual([...echo(wineEnv(WESTERN))], [0x6c, 0x0d, 0x0a]);
+});
+
+test('with code page 1252 no Polish letter becomes a wrong one', async () => {
+  const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'], env: WESTERN });
+  await bridge.nthLog(2);
+  await bridge.exchange('{"jsonrpc":"2.0","id":1,"method":"tools/list"}');
+  await bridge.exchange('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"orvin_connect"}}');
+  await bridge.exchange('{"jsonrpc":"2.0","id":3,"method":"ping"}');
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+
+  const answers = strictUtf8(bridge.stdout, 'standard output').split('\n');
+  assert.equal(answers.pop(), '');
+  const expectedAnswers = [placeholderList(1), notConnectedResult(2, NO_WINDOW), errorReply(3, NO_WINDOW)];
+  assert.equal(answers.length, expectedAnswers.length, bridge.transcript());
+  answers.forEach((answer, i) => {
+    JSON.parse(answer);
+    assert.equal(polishOrBaseMismatch(answer, expectedAnswers[i]), null);
+  });
+
+  const log = strictUtf8(bridge.stderr, 'the log').split('\r\n');
+  assert.equal(log.pop(), '');
+  const expectedLog = [
+    startLine(CRM_DIR),
+    `Na razie bez połączenia: ${NO_WINDOW}`,
+    `tools/list | lista zastępcza (orvin_connect) | ${NO_WINDOW}`,
+    `tools/call orvin_connect | odmowa wykonania, brak Orvina | ${NO_WINDOW}`,
+    `ping | błąd -32000 | ${NO_WINDOW}`,
+    CLOSING_LINE,
+  ];
+  assert.equal(log.length, expectedLog.length, bridge.transcript());
+  log.forEach((line, i) => {
+    assert.equal(polishOrBaseMismatch(line.replace(/^\[[^\]]*\] \[[^\]]*\] /, ''), expectedLog[i]), null);
+  });
+});
