@@ -1,0 +1,55 @@
+// The official TypeScript MCP client talking to the bridge while no CRM application runs.
+import { test } from 'node:test';
+import assert from 'node:assert/strict';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
+import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, wineEnv, winPath } from './harness.mjs';
+import { CLOSING_LINE, NO_WINDOW, TOOL_DESCRIPTION, notConnectedText } from './texts.mjs';
+
+test('an SDK client initializes, lists orvin_connect and gets the Polish diagnosis from it', async () => {
+  requireBuilt(RELAY_EXE, BRIDGE_EXE);
+  const transport = new StdioClientTransport({
+    command: 'wine',
+    args: [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'],
+    env: wineEnv(),
+    cwd: REPO_ROOT,
+    stderr: 'pipe',
+  });
+  let log = '';
+  transport.stderr.on('data', (d) => {
+    log += d.toString('utf8');
+  });
+  const protocolErrors = [];
+  const client = new Client({ name: 'orvin-e2e', version: '1.0.0' });
+  client.onerror = (err) => protocolErrors.push(err);
+
+  try {
+    await client.connect(transport, { timeout: 30000 });
+    assert.deepEqual(client.getServerVersion(), { name: 'orvin-crm', title: 'Orvin CRM', version: '1.0' });
+    assert.deepEqual(client.getServerCapabilities(), { tools: { listChanged: true } });
+
+    const { tools } = await client.listTools(undefined, { timeout: 30000 });
+    assert.deepEqual(tools, [
+      { name: 'orvin_connect', description: TOOL_DESCRIPTION, inputSchema: { type: 'object', properties: {} } },
+    ]);
+
+    const result = await client.callTool({ name: 'orvin_connect', arguments: {} }, undefined, { timeout: 30000 });
+    assert.deepEqual(result, {
+      content: [{ type: 'text', text: notConnectedText(NO_WINDOW) }],
+      isError: true,
+    });
+
+    // Arguments that hold an "id" ahead of the request's own id.
+    const other = await client.callTool({ name: 'klienci_szukaj', arguments: { id: 99 } }, undefined, { timeout: 30000 });
+    assert.equal(other.isError, true);
+  } finally {
+    await client.close();
+  }
+  await new Promise((r) => setTimeout(r, 200)); // the last piped log bytes
+
+  assert.deepEqual(protocolErrors, []);
+  const texts = log.split('\r\n').map((l) => l.replace(/^\[[^\]]*\] \[[^\]]*\] /, ''));
+  assert.ok(texts.includes(`notifications/initialized | notyfikacja, brak połączenia | ${NO_WINDOW}`), log);
+  assert.ok(texts.includes(`tools/call klienci_szukaj | odmowa wykonania, brak Orvina | ${NO_WINDOW}`), log);
+  assert.ok(texts.includes(CLOSING_LINE), `the bridge ended on its own:\n${log}`);
+});
