@@ -6,7 +6,8 @@
 # wine_server_stop ends every wine process of the prefix.
 
 ORVIN_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-export WINEPREFIX="$ORVIN_ROOT/.wine"
+# ORVIN_WINEPREFIX lets a second test run use a prefix (and a desktop) of its own.
+export WINEPREFIX="${ORVIN_WINEPREFIX:-$ORVIN_ROOT/.wine}"
 export WINEDEBUG=-all
 export WINEARCH=win64
 export LC_ALL=pl_PL.UTF-8
