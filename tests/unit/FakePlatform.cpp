@@ -76,7 +76,7 @@ int CopyName(const std::string& text, char* buffer, int size) {
 FakePlatform::FakePlatform() : Args{"C:\\Bridge\\OrvinMCP.exe"} {}
 FakePlatform::~FakePlatform() = default;
 
-void FakePlatform::AddInput(const std::string& bytes, std::uint32_t atTick) { Input.push_back({atTick, bytes}); }
+void FakePlatform::AddInput(const std::string& bytes, std::uint32_t atTick) { Input.push_back({atTick, bytes, 0}); }
 
 void FakePlatform::At(std::uint32_t tick, std::function<void()> action) { Events.emplace(tick, std::move(action)); }
 
@@ -129,7 +129,7 @@ std::size_t FakePlatform::AvailableInput() const {
   std::size_t total = 0;
   for (const auto& chunk : Input) {
     if (chunk.At > Tick) break;
-    total += chunk.Bytes.size();
+    total += chunk.Bytes.size() - chunk.Taken;
   }
   return total;
 }
@@ -168,10 +168,10 @@ bool FakePlatform::ReadFile(OsHandle handle, char* buffer, std::uint32_t size, s
     if (Input.empty()) return true;  // end of input
     if (Input.front().At > Tick) AdvanceTo(Input.front().At);  // a blocking read waits
     InputChunk& chunk = Input.front();
-    read = static_cast<std::uint32_t>(std::min<std::size_t>(size, chunk.Bytes.size()));
-    std::memcpy(buffer, chunk.Bytes.data(), read);
-    chunk.Bytes.erase(0, read);
-    if (chunk.Bytes.empty()) Input.pop_front();
+    read = static_cast<std::uint32_t>(std::min<std::size_t>(size, chunk.Bytes.size() - chunk.Taken));
+    std::memcpy(buffer, chunk.Bytes.data() + chunk.Taken, read);
+    chunk.Taken += read;
+    if (chunk.Taken == chunk.Bytes.size()) Input.pop_front();
     return true;
   }
   auto file = OpenFiles.find(handle);

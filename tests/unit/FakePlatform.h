@@ -157,6 +157,7 @@ class FakePlatform : public Platform {
   struct InputChunk {
     std::uint32_t At;
     std::string Bytes;
+    std::size_t Taken = 0;  // an offset, so that large inputs are handed out in linear time
   };
   struct OpenFile {
     std::string Name;
