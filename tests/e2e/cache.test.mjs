@@ -4,7 +4,7 @@ import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { Bridge, wineTempFolder } from './harness.mjs';
-import { NO_WINDOW, placeholderList } from './texts.mjs';
+import { CACHE_FILE, NO_WINDOW, placeholderList } from './texts.mjs';
 
 const STORED = '{"tools":[{"name":"klienci_szukaj","description":"Szukaj","inputSchema":{"type":"object"}}]}';
 const STORED_WITH_KEY =
@@ -21,7 +21,7 @@ describe('tool-list cache file', () => {
 
   before(async () => {
     temp = wineTempFolder().host;
-    plainFile = join(temp, 'OrvinMCP_C__crm_narzedzia.json');
+    plainFile = join(temp, CACHE_FILE);
     keyFile = join(temp, 'OrvinMCP_C__crm_k1_narzedzia.json');
     for (const file of [plainFile, keyFile]) {
       if (existsSync(file)) saved.set(file, readFileSync(file));

@@ -3,8 +3,9 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawnSync } from 'node:child_process';
-import { Bridge, wineEnv } from './harness.mjs';
+import { Bridge, setCacheFileAside, wineEnv } from './harness.mjs';
 import {
+  CACHE_FILE,
   CLOSING_LINE,
   CRM_DIR,
   NO_WINDOW,
@@ -35,12 +36,17 @@ test('the locale really switches the active code page', () => {
 });
 
 test('with code page 1252 no Polish letter becomes a wrong one', async () => {
+  const restoreCache = setCacheFileAside(CACHE_FILE);
   const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'], env: WESTERN });
-  await bridge.nthLog(2);
-  await bridge.exchange('{"jsonrpc":"2.0","id":1,"method":"tools/list"}');
-  await bridge.exchange('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"orvin_connect"}}');
-  await bridge.exchange('{"jsonrpc":"2.0","id":3,"method":"ping"}');
-  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  try {
+    await bridge.nthLog(2);
+    await bridge.exchange('{"jsonrpc":"2.0","id":1,"method":"tools/list"}');
+    await bridge.exchange('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"orvin_connect"}}');
+    await bridge.exchange('{"jsonrpc":"2.0","id":3,"method":"ping"}');
+  } finally {
+    restoreCache();
+    assert.equal(await bridge.finish(), 0, bridge.transcript());
+  }
 
   const answers = strictUtf8(bridge.stdout, 'standard output').split('\n');
   assert.equal(answers.pop(), '');

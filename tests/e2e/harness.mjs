@@ -9,7 +9,7 @@
 // Run: cd tests/e2e && npm install && npm test
 
 import { spawn, spawnSync } from 'node:child_process';
-import { copyFileSync, existsSync, mkdirSync, rmSync } from 'node:fs';
+import { copyFileSync, existsSync, mkdirSync, renameSync, rmSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
 
@@ -103,8 +103,30 @@ export function wineTempFolder() {
   return cachedTemp;
 }
 
-function delay(ms) {
-  return new Promise((r) => setTimeout(r, ms));
+// Moves a tool-list cache file of the temporary folder out of the way (other
+// runs against a CRM application leave one behind); returns the undo.
+export function setCacheFileAside(name) {
+  const file = join(wineTempFolder().host, name);
+  const aside = `${file}.e2e-aside`;
+  const present = existsSync(file);
+  if (present) renameSync(file, aside);
+  return () => {
+    rmSync(file, { force: true });
+    if (present) renameSync(aside, file);
+  };
+}
+
+// Resolves with the promise's value, or with `fallback` after ms; leaves no timer behind.
+async function within(promise, ms, fallback) {
+  let timer;
+  const timeout = new Promise((r) => {
+    timer = setTimeout(() => r(fallback), ms);
+  });
+  try {
+    return await Promise.race([promise, timeout]);
+  } finally {
+    clearTimeout(timer);
+  }
 }
 
 // A running process whose output is collected and can be waited on.
@@ -124,8 +146,18 @@ class Watched {
       this.stderr = Buffer.concat([this.stderr, d]);
       this.wake();
     });
+    // Wine's desktop process (explorer.exe), started by the first program that makes a
+    // window, inherits that program's output streams and keeps them open after the
+    // program ended. So the end of a process is its exit, not the end of its streams;
+    // output still in the pipes gets a moment to arrive.
+    const streamsEnded = Promise.all(
+      [child.stdout, child.stderr].map((stream) => new Promise((res) => stream.once('close', res))),
+    );
     this.exited = new Promise((res) => {
-      child.on('close', (code, signal) => {
+      child.on('exit', async (code, signal) => {
+        await within(streamsEnded, 1000);
+        child.stdout.destroy();
+        child.stderr.destroy();
         this.exitCode = code ?? signal;
         this.wake();
         res(this.exitCode);
@@ -311,7 +343,7 @@ export class StandIn extends Watched {
     } catch {
       // it may close the connection as it ends; the wait below decides
     }
-    const ended = await Promise.race([this.exited.then(() => true), delay(timeoutMs).then(() => false)]);
+    const ended = await within(this.exited.then(() => true), timeoutMs, false);
     if (!ended) {
       this.kill();
       await this.exited;

@@ -41,6 +41,22 @@ test('closing the input ends the bridge with exit code 0 and a well-formed UTF-8
   assert.ok(raw.includes(Buffer.from([0x7a, 0x61, 0x6d, 0x6b, 0x6e, 0xc4, 0x85, 0xc5, 0x82])), '"zamknął" as UTF-8');
 });
 
+test('the time field is the local wall-clock time', async () => {
+  // India has no daylight saving time: local time is always UTC + 5:30.
+  const offset = (5 * 60 + 30) * 60000;
+  const day = 24 * 3600000;
+  const started = Date.now();
+  const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'], env: { TZ: 'Asia/Kolkata' } });
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+  const ended = Date.now();
+  for (const line of bridge.logLines()) {
+    const [, h, m, s, ms] = LOG_PREFIX.exec(line).map(Number);
+    const logged = ((h * 60 + m) * 60 + s) * 1000 + ms;
+    const sinceStart = (logged - ((started + offset) % day) + day) % day;
+    assert.ok(sinceStart <= ended - started, `${line} lies between the local times ${new Date(started + offset).toISOString()} and ${new Date(ended + offset).toISOString()}`);
+  }
+});
+
 test('the MCP key is shown trimmed in double quotes', async () => {
   const bridge = Bridge.start({ args: ['-dir', 'C:\\crm', '-mcp', ' k1 '] });
   assert.equal(await bridge.finish(), 0, bridge.transcript());

@@ -1,8 +1,9 @@
 // The answers the bridge gives itself while no CRM application runs, byte for byte.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { Bridge } from './harness.mjs';
+import { Bridge, setCacheFileAside } from './harness.mjs';
 import {
+  CACHE_FILE,
   NO_WINDOW,
   errorReply,
   initializeReply,
@@ -12,13 +13,16 @@ import {
 
 describe('local answers without a CRM application', () => {
   let bridge;
+  let restoreCache;
 
   before(async () => {
+    restoreCache = setCacheFileAside(CACHE_FILE);
     bridge = Bridge.start({ args: ['-dir', 'C:\\crm'] });
     await bridge.nthLog(2);
   });
 
   after(async () => {
+    restoreCache?.();
     if (!bridge) return;
     const code = await bridge.finish();
     assert.equal(code, 0, bridge.transcript());

@@ -3,8 +3,8 @@ import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, wineEnv, winPath } from './harness.mjs';
-import { CLOSING_LINE, NO_WINDOW, TOOL_DESCRIPTION, notConnectedText } from './texts.mjs';
+import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, setCacheFileAside, wineEnv, winPath } from './harness.mjs';
+import { CACHE_FILE, CLOSING_LINE, NO_WINDOW, TOOL_DESCRIPTION, notConnectedText } from './texts.mjs';
 
 test('an SDK client initializes, lists orvin_connect and gets the Polish diagnosis from it', async () => {
   requireBuilt(RELAY_EXE, BRIDGE_EXE);
@@ -23,6 +23,7 @@ test('an SDK client initializes, lists orvin_connect and gets the Polish diagnos
   const client = new Client({ name: 'orvin-e2e', version: '1.0.0' });
   client.onerror = (err) => protocolErrors.push(err);
 
+  const restoreCache = setCacheFileAside(CACHE_FILE);
   try {
     await client.connect(transport, { timeout: 30000 });
     assert.deepEqual(client.getServerVersion(), { name: 'orvin-crm', title: 'Orvin CRM', version: '1.0' });
@@ -43,6 +44,7 @@ test('an SDK client initializes, lists orvin_connect and gets the Polish diagnos
     const other = await client.callTool({ name: 'klienci_szukaj', arguments: { id: 99 } }, undefined, { timeout: 30000 });
     assert.equal(other.isError, true);
   } finally {
+    restoreCache();
     await client.close();
   }
   await new Promise((r) => setTimeout(r, 200)); // the last piped log bytes

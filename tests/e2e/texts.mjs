@@ -2,6 +2,8 @@
 
 export const CRM_DIR = 'C:\\crm\\';
 
+export const CACHE_FILE = 'OrvinMCP_C__crm_narzedzia.json';
+
 export const NO_WINDOW = 'Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\crm\\).';
 
 export function lookAlikes(count, folder = CRM_DIR) {
