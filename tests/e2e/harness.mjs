@@ -314,7 +314,11 @@ export class StandIn extends Watched {
     requireBuilt(STANDIN_EXE);
     const hostFolder = join(wineDriveC(), folder);
     mkdirSync(hostFolder, { recursive: true });
-    copyFileSync(STANDIN_EXE, join(hostFolder, 'CrmStandIn.exe'));
+    // Copied beside and renamed, so that an instance still running from this folder
+    // keeps its image intact.
+    const target = join(hostFolder, 'CrmStandIn.exe');
+    copyFileSync(STANDIN_EXE, `${target}.${process.pid}.tmp`);
+    renameSync(`${target}.${process.pid}.tmp`, target);
     const exe = `C:\\${folder.replaceAll('/', '\\')}\\CrmStandIn.exe`;
     const child = spawn('wine', [exe, ...args], { env: wineEnv(), stdio: ['ignore', 'pipe', 'pipe'] });
     const standIn = new StandIn(child, `the stand-in ${exe}`);

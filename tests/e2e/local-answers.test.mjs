@@ -55,6 +55,13 @@ describe('local answers without a CRM application', () => {
     assert.equal(blank.answer, initializeReply(2, '2025-06-18'));
   });
 
+  test('initialize echoes an odd protocol version as it stands', async () => {
+    const blanks = await bridge.exchange('{"jsonrpc":"2.0","id":11,"method":"initialize","params":{"protocolVersion":" 2025-03-26 "}}');
+    assert.equal(blanks.answer, initializeReply(11, ' 2025-03-26 '));
+    const number = await bridge.exchange('{"jsonrpc":"2.0","id":12,"method":"initialize","params":{"protocolVersion":5}}');
+    assert.equal(number.answer, initializeReply(12, '5'));
+  });
+
   test('initialize takes the protocol version from its own params only', async () => {
     const { answer } = await bridge.exchange(
       '{"jsonrpc":"2.0","id":3,"method":"initialize","params":{"clientInfo":{"name":"t","protocolVersion":"1999-01-01"},"protocolVersion":"2025-03-26"}}',
@@ -62,9 +69,11 @@ describe('local answers without a CRM application', () => {
     assert.equal(answer, initializeReply(3, '2025-03-26'));
   });
 
-  test('a string id is echoed with its quotes', async () => {
+  test('a string id is echoed with its quotes and escapes', async () => {
     const { answer } = await bridge.exchange('{"jsonrpc":"2.0","id":"req-1","method":"initialize","params":{}}');
     assert.equal(answer, initializeReply('"req-1"', '2025-06-18'));
+    const escaped = await bridge.exchange('{"id" : "a\\"b,}","jsonrpc":"2.0","method":"tools/call","params":{"name":"x"}}');
+    assert.equal(escaped.answer, notConnectedResult('"a\\"b,}"', NO_WINDOW));
   });
 
   test('tools/list gives the placeholder list', async () => {
