@@ -38,8 +38,7 @@ if ! locale -a 2>/dev/null | grep -qi '^pl_PL\.utf-\?8$'; then
   $SUDO locale-gen </dev/null
 fi
 
-if [ -f "$ROOT/tests/e2e/package-lock.json" ]; then
-  (cd "$ROOT/tests/e2e" && npm ci --no-audit --no-fund </dev/null)
-fi
+# The MCP client of the tests and the demo: the official TypeScript SDK, as locked.
+(cd "$ROOT" && npm ci --no-audit --no-fund </dev/null)
 
 echo "Setup complete."

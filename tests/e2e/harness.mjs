@@ -6,7 +6,7 @@
 // graphics driver, code page 1250) comes from scripts/wine-env.sh, sourced once per
 // test file. Executables are expected in build/win/bin (scripts/build.sh); when one
 // is missing, every test that needs it fails with a message that says so.
-// Run: cd tests/e2e && npm install && npm test
+// Run from the repository root: npm ci && npm test
 
 import { spawn, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, renameSync, rmSync } from 'node:fs';
