@@ -36,6 +36,12 @@ relay() {  # relay <stdin file> <args for EchoPeek...>; leaves out, err, rc in $
 echo "== PlatformSmoke.exe"
 check "platform smoke test" timeout 120 wine "$BIN/PlatformSmoke.exe" "a b" "zażółć"
 
+echo "== OrvinMCP.exe imports"
+x86_64-w64-mingw32-objdump -p "$BIN/OrvinMCP.exe" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort >"$WORK/dlls"
+printf 'kernel32.dll\nmsvcrt.dll\nuser32.dll\nwininet.dll\nwinmm.dll\n' >"$WORK/system-dlls"
+# Only system DLLs, none of the MinGW runtime, and psapi is looked up at run time.
+check "the bridge imports only system DLLs, and not psapi" cmp -s "$WORK/system-dlls" "$WORK/dlls"
+
 echo "== StdinRelay.exe"
 printf 'abc\n\0\377\r\nno final line feed' >"$WORK/small"
 relay "$WORK/small" "a b" 'c:\dir with blank\' 'say "hi"' '' 'ł'
