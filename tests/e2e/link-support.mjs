@@ -99,6 +99,17 @@ export class CrmStandIn extends StandIn {
     return out;
   }
 
+  // Posts a body straight to the stand-in's endpoint with its current token.
+  async post(body) {
+    const response = await fetch(`http://127.0.0.1:${this.port}/mcp`, {
+      method: 'POST',
+      headers: { Authorization: `Bearer ${await this.token()}`, 'Content-Type': 'application/json' },
+      body,
+      signal: AbortSignal.timeout(10000),
+    });
+    return { status: response.status, text: await response.text() };
+  }
+
   async token() {
     return (await this.command('/state')).token;
   }
@@ -179,4 +190,29 @@ export async function finishQuietly(bridge) {
   } catch {
     return undefined;
   }
+}
+
+// The error text of a request that may have reached the CRM application.
+export function mayHaveRunText(message) {
+  return (
+    `Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (${message}). ` +
+    'Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.'
+  );
+}
+
+// The transport's diagnosis inside a "MOGŁO" error text, or null when the text is none.
+export function mayHaveRunReason(text) {
+  const head = 'Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (';
+  const tail =
+    '). Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.';
+  if (typeof text !== 'string' || !text.startsWith(head) || !text.endsWith(tail)) return null;
+  const reason = text.slice(head.length, text.length - tail.length);
+  return reason.length > 0 ? reason : null;
+}
+
+// The bridge's process id, from its log prefix.
+export function bridgePid(bridge) {
+  const m = /\[OrvinMCP:(\d+)\]/.exec(bridge.stderr.toString('utf8'));
+  if (!m) throw new Error(`no log line with the process id yet\n${bridge.transcript()}`);
+  return Number(m[1]);
 }

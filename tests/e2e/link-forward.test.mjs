@@ -1,0 +1,273 @@
+// Forwarding through a linked bridge to the CRM stand-in: the request as sent,
+// the kinds of replies, failed tool lists, rejected tokens and endpoints, and a
+// connection that breaks after the request arrived.
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { placeholderList } from './texts.mjs';
+import {
+  CrmStandIn,
+  bridgePid,
+  cacheFile,
+  delay,
+  finishQuietly,
+  mayHaveRunReason,
+  mayHaveRunText,
+  startBridge,
+  stopAllStandIns,
+} from './link-support.mjs';
+
+const NOTICE = '{"jsonrpc":"2.0","method":"notifications/tools/list_changed"}';
+
+describe('forwarding while linked', () => {
+  let standIn;
+  let bridge;
+  let port;
+  const tokens = new Set();
+  const file = cacheFile();
+  let saved = null;
+
+  before(async () => {
+    if (existsSync(file)) saved = readFileSync(file);
+    rmSync(file, { force: true });
+    standIn = await CrmStandIn.launch({ args: ['-test-tools'] });
+    port = standIn.port;
+    tokens.add(await standIn.token());
+    bridge = startBridge();
+    await bridge.waitForLog((l) => l === `Połączono z Orvinem na porcie ${port}.`, { describe: 'the link' });
+  });
+
+  after(async () => {
+    await finishQuietly(bridge);
+    await stopAllStandIns();
+    rmSync(file, { force: true });
+    if (saved !== null) writeFileSync(file, saved);
+  });
+
+  // Sends a line; resolves with the answer line for the id and the log text that closes the request.
+  async function forward(line, id, closing = (l) => / \| /.test(l)) {
+    const lineFrom = bridge.lines().length;
+    const logFrom = bridge.logTexts().length;
+    bridge.send(line);
+    const answer = await bridge.waitForLine((l) => JSON.parse(l).id === id, { from: lineFrom, describe: `the answer to ${id}` });
+    const log = await bridge.waitForLog(closing, { from: logFrom, describe: 'the closing log line' });
+    return { answer, log, logFrom, lineFrom };
+  }
+
+  function toolCall(id, name, args = {}) {
+    return JSON.stringify({ jsonrpc: '2.0', id, method: 'tools/call', params: { name, arguments: args } });
+  }
+
+  async function recordedWith(text) {
+    return (await standIn.requests()).filter((r) => r.body.includes(text));
+  }
+
+  test('the request reaches /mcp with the bridge headers and the line byte for byte', async () => {
+    const args = '{"id":"wewnętrzny","fraza":"Żółw – „cudzysłów” \\u0041 \\"x\\"","kwota":12.5}';
+    const line = `{"jsonrpc":"2.0","id":101,"method":"tools/call","params":{"name":"test_echo","arguments":${args}}}`;
+    const { answer, log } = await forward(line, 101);
+    const reply = JSON.parse(answer);
+    assert.equal(reply.result.content[0].text, args);
+    assert.match(log, new RegExp(`^tools/call test_echo \\| t=\\d+ms, rq=${Buffer.byteLength(line)}B, rp=${Buffer.byteLength(answer)}B$`));
+
+    const [entry] = await recordedWith('wewnętrzny');
+    assert.equal(entry.body, line);
+    assert.equal(entry.target, '/mcp');
+    const headers = Object.entries(entry.headers);
+    const names = headers.map(([n]) => n.toLowerCase());
+    assert.equal(new Set(names).size, names.length, `no header twice: ${names}`);
+    const at = names.indexOf('content-type');
+    assert.deepEqual(headers.slice(at, at + 5), [
+      ['Content-Type', 'application/json'],
+      ['Accept', 'application/json'],
+      ['Authorization', `Bearer ${await standIn.token()}`],
+      ['X-ORVIN-CLIENT', `orvinmcp:${bridgePid(bridge)}`],
+      ['Connection', 'close'],
+    ]);
+    assert.equal(entry.headers['Content-Length'], String(Buffer.byteLength(line)));
+    assert.equal(entry.headers['User-Agent'], 'OrvinMCP/1.0');
+    assert.equal(entry.headers.Host, `127.0.0.1:${port}`);
+  });
+
+  test('a notification answered with 202 and an empty body writes nothing', async () => {
+    const line = '{"jsonrpc":"2.0","method":"notifications/initialized"}';
+    const lines = bridge.lines().length;
+    const logFrom = bridge.logTexts().length;
+    bridge.send(line);
+    const log = await bridge.nthLog(logFrom + 1);
+    assert.match(log, new RegExp(`^notifications/initialized \\| t=\\d+ms, rq=${line.length}B, rp=0B \\(notyfikacja, bez odpowiedzi\\)$`));
+    const { answer } = await forward('{"jsonrpc":"2.0","id":102,"method":"ping"}', 102);
+    assert.equal(answer, '{"jsonrpc":"2.0","id":102,"result":{}}');
+    assert.equal(bridge.lines().length, lines + 1, 'only the answer to the ping');
+  });
+
+  test('a blank body answering a request is a failure after possible delivery', async () => {
+    const line = toolCall(103, 'test_blank', { znacznik: 'blank-103' });
+    const { answer, log } = await forward(line, 103);
+    const message = 'Orvin odesłał pustą odpowiedź, HTTP 200';
+    assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(message)}"}}`);
+    assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${message}`);
+    assert.equal((await recordedWith('blank-103')).length, 1);
+  });
+
+  test('a reply spread over several lines reaches the client as one line', async () => {
+    const line = toolCall(104, 'test_multiline');
+    const direct = await standIn.post(line);
+    assert.match(direct.text, /\r\n/, 'the stand-in answers on several lines');
+    const { answer, log } = await forward(line, 104);
+    assert.equal(answer, direct.text.replace(/[\r\n]/g, ' '));
+    assert.match(log, new RegExp(`^tools/call test_multiline \\| t=\\d+ms, rq=${line.length}B, rp=${Buffer.byteLength(answer)}B$`));
+  });
+
+  test('an error reply with a null id gets the request\'s id', async () => {
+    const line = toolCall('e-105', 'test_error_null_id');
+    const direct = await standIn.post(line);
+    assert.match(direct.text, /^\{"jsonrpc":"2\.0","id":null,"error":/);
+    const { answer, log } = await forward(line, 'e-105');
+    const fixed = direct.text.replace('"id":null', '"id":"e-105"').replace(/[\r\n]/g, ' ');
+    assert.equal(answer, fixed);
+    assert.equal(log, `tools/call test_error_null_id | Orvin zwrócił błąd: ${fixed.slice(0, 400)}`);
+  });
+
+  test('HTTP 500 with a JSON-RPC error is passed on as an error reply, and the link stays', async () => {
+    const line = toolCall(106, 'test_http500');
+    const direct = await standIn.post(line);
+    assert.equal(direct.status, 500);
+    const handshakes = (await standIn.handshakes()).length;
+    const { answer, log, logFrom } = await forward(line, 106);
+    assert.equal(answer, direct.text.replace(/[\r\n]/g, ' '));
+    assert.ok(JSON.parse(answer).error, answer);
+    assert.ok(log.startsWith('tools/call test_http500 | Orvin zwrócił błąd: {'), log);
+    assert.ok(!bridge.logTexts().slice(logFrom).some((l) => l.startsWith('Utrata')));
+    assert.equal((await standIn.handshakes()).length, handshakes);
+  });
+
+  test('failed tool lists: the placeholder instead, the notice repeated five times at most; a good list cached', async () => {
+    await standIn.command('/toolslist-error?on=1');
+    const retry = (n) => `Ponowię powiadomienie o zmianie listy narzędzi za 3 s (próba ${n} z 5).`;
+    const placeholderPrefix = 'Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista zastępcza (orvin_connect).';
+    let id = 200;
+    // A client that asks again at every notice.
+    for (let round = 1; round <= 6; round++) {
+      const line = `{"jsonrpc":"2.0","id":${++id},"method":"tools/list"}`;
+      const direct = await standIn.post(line);
+      const { answer, log, logFrom } = await forward(line, id, (l) => l.startsWith('Lista narzędzi'));
+      assert.equal(answer, placeholderList(id));
+      const texts = bridge.logTexts().slice(logFrom);
+      assert.ok(texts.includes(`tools/list | Orvin zwrócił błąd: ${direct.text.slice(0, 400)}`), texts.join('\n'));
+      if (round <= 5) {
+        assert.equal(log, `${placeholderPrefix} ${retry(round)}`);
+        const lineFrom = bridge.lines().length;
+        assert.equal(await bridge.waitForLine(() => true, { from: lineFrom, timeoutMs: 10000 }), NOTICE);
+        assert.equal(bridge.logTexts().at(-1), 'Ponawiam powiadomienie o zmianie listy narzędzi.');
+      } else {
+        assert.equal(
+          log,
+          `${placeholderPrefix} Limit 5 ponowień wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi.`,
+        );
+      }
+    }
+    const lineCount = bridge.lines().length;
+    await delay(3500);
+    assert.equal(bridge.lines().length, lineCount, 'no sixth notice');
+    assert.equal(bridge.lines().filter((l) => l === NOTICE).length, 5);
+    assert.ok(!existsSync(file), 'no failed list is cached');
+
+    await standIn.command('/toolslist-error?on=0');
+    const good = await forward(`{"jsonrpc":"2.0","id":${++id},"method":"tools/list"}`, id);
+    const stored = readFileSync(file, 'utf8');
+    assert.equal(good.answer, `{"jsonrpc":"2.0","id":${id},"result":${stored}}`);
+
+    // The good list reset the count and now stands in for a failed one.
+    await standIn.command('/toolslist-error?on=1');
+    const again = await forward(`{"jsonrpc":"2.0","id":${++id},"method":"tools/list"}`, id, (l) => l.startsWith('Lista narzędzi'));
+    assert.equal(again.answer, `{"jsonrpc":"2.0","id":${id},"result":${stored}}`);
+    assert.equal(
+      again.log,
+      `Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (${Buffer.byteLength(stored)}B). ${retry(1)}`,
+    );
+    const lineFrom = bridge.lines().length;
+    assert.equal(await bridge.waitForLine(() => true, { from: lineFrom, timeoutMs: 10000 }), NOTICE);
+    await standIn.command('/toolslist-error?on=0');
+  });
+
+  test('HTTP 401: one reconnection, the request repeated once with the new token', async () => {
+    const old = await standIn.token();
+    const fresh = (await standIn.command('/rotate-token')).token;
+    assert.ok(fresh && fresh !== old);
+    tokens.add(fresh);
+    const handshakes = (await standIn.handshakes()).length;
+    const line = toolCall(301, 'test_echo', { znacznik: 'rotate-301' });
+    const { answer, log, logFrom } = await forward(line, 301, (l) => l.startsWith('tools/call'));
+    assert.equal(JSON.parse(answer).result.content[0].text, '{"znacznik":"rotate-301"}');
+    assert.deepEqual(bridge.logTexts().slice(logFrom), [
+      'Utrata łączności: Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu. Łączę się ponownie.',
+      'Znalazłem okno Orvina (1 z 1) - pytam o port i token.',
+      'Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak.',
+      `Połączono ponownie na porcie ${port}. Powtarzam żądanie.`,
+      log,
+    ]);
+    assert.match(log, /^tools\/call test_echo \| t=\d+ms, rq=\d+B, rp=\d+B$/);
+    const sent = await recordedWith('rotate-301');
+    assert.deepEqual(
+      sent.map((r) => [r.body, r.headers.Authorization]),
+      [
+        [line, `Bearer ${old}`],
+        [line, `Bearer ${fresh}`],
+      ],
+      'rejected once with the old token, served once with the new one',
+    );
+    const asked = (await standIn.handshakes()).slice(handshakes);
+    assert.deepEqual(asked.map((h) => h.background), ['0']);
+  });
+
+  test('HTTP 404: one reconnection and one repeat, served once the endpoint is back', async () => {
+    await standIn.command('/endpoint?on=0');
+    // A slow answer to the handshake leaves time to switch the endpoint on.
+    await standIn.command('/set?handshake=delay&delay=1500');
+    const line = toolCall(302, 'test_echo', { znacznik: 'endpoint-302' });
+    const logFrom = bridge.logTexts().length;
+    const lineFrom = bridge.lines().length;
+    bridge.send(line);
+    await bridge.waitForLog((l) => l.startsWith('Utrata'), { from: logFrom });
+    await standIn.command('/endpoint?on=1');
+    await standIn.command('/set?handshake=now');
+    const answer = await bridge.waitForLine((l) => JSON.parse(l).id === 302, { from: lineFrom });
+    assert.equal(JSON.parse(answer).result.content[0].text, '{"znacznik":"endpoint-302"}');
+    const log = await bridge.waitForLog((l) => l.startsWith('tools/call'), { from: logFrom });
+    assert.deepEqual(bridge.logTexts().slice(logFrom), [
+      'Utrata łączności: Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony. Łączę się ponownie.',
+      'Znalazłem okno Orvina (1 z 1) - pytam o port i token.',
+      'Żądanie dostarczone, odpowiedź w trakcie wysyłki: nie.',
+      'Po dopompowaniu komunikatów odpowiedź: jest.',
+      `Połączono ponownie na porcie ${port}. Powtarzam żądanie.`,
+      log,
+    ]);
+    assert.equal((await recordedWith('endpoint-302')).length, 2, 'rejected once, served once');
+  });
+
+  test('a request the CRM application took before the connection broke: the "MOGŁO" error, delivered once', async () => {
+    await standIn.command('/break?step=body');
+    const handshakes = (await standIn.handshakes()).length;
+    const line = toolCall(303, 'klient_dodaj', { nazwa: 'Kaszubska Łódź Sp. z o.o. 303', nip: '5840000303', miasto: 'Gdańsk' });
+    const { answer, log } = await forward(line, 303);
+    const reply = JSON.parse(answer);
+    assert.equal(reply.error.code, -32000);
+    const reason = mayHaveRunReason(reply.error.message);
+    assert.ok(reason, reply.error.message);
+    assert.equal(answer, `{"jsonrpc":"2.0","id":303,"error":{"code":-32000,"message":"${mayHaveRunText(reason)}"}}`);
+    assert.equal(log, `tools/call klient_dodaj | bez powtórki, mogło dotrzeć | ${reason}`);
+    assert.equal((await recordedWith('Łódź Sp. z o.o. 303')).length, 1);
+
+    // The link stays: the next request goes to the same endpoint without a handshake.
+    const next = await forward('{"jsonrpc":"2.0","id":304,"method":"ping"}', 304);
+    assert.equal(next.answer, '{"jsonrpc":"2.0","id":304,"result":{}}');
+    assert.equal((await standIn.handshakes()).length, handshakes);
+    assert.equal((await recordedWith('Łódź Sp. z o.o. 303')).length, 1, 'not sent again');
+  });
+
+  test('no token appears in the log', () => {
+    const log = bridge.stderr.toString('utf8');
+    for (const token of tokens) assert.ok(!log.includes(token), `token ${token} in the log`);
+  });
+});
