@@ -24,6 +24,7 @@ function placeStandIn(folder) {
 }
 
 const running = new Set();
+const usedFolders = new Set();
 
 let warmedUp = false;
 
@@ -47,6 +48,7 @@ export class CrmStandIn extends StandIn {
     const standIn = new CrmStandIn(child, `the stand-in ${exe}`);
     standIn.folder = folder;
     running.add(standIn);
+    usedFolders.add(folder);
     try {
       const ready = await standIn.until(
         () => /^READY port=(\d+) control=(\d+) pid=(\d+)/m.exec(standIn.stdout.toString('utf8')) ?? undefined,
@@ -136,11 +138,12 @@ export class CrmStandIn extends StandIn {
 }
 
 
-// Stops every stand-in still running; for the after hooks of a test file.
+// Stops every stand-in still running and removes the folders they were copied to;
+// for the after hooks of a test file.
 export async function stopAllStandIns() {
-  const folders = new Set([...running].map((s) => s.folder));
   await Promise.all([...running].map((s) => s.stop()));
-  for (const folder of folders) rmSync(join(wineDriveC(), folder), { recursive: true, force: true });
+  for (const folder of usedFolders) rmSync(join(wineDriveC(), folder), { recursive: true, force: true });
+  usedFolders.clear();
 }
 
 export function startBridge(args = ['-dir', CRM]) {
