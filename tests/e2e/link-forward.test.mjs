@@ -9,6 +9,7 @@ import {
   CrmStandIn,
   bridgePid,
   cacheFile,
+  countLog,
   delay,
   finishQuietly,
   mayHaveRunReason,
@@ -264,6 +265,84 @@ describe('forwarding while linked', () => {
     assert.equal(next.answer, '{"jsonrpc":"2.0","id":304,"result":{}}');
     assert.equal((await standIn.handshakes()).length, handshakes);
     assert.equal((await recordedWith('Łódź Sp. z o.o. 303')).length, 1, 'not sent again');
+  });
+
+  test('401, then the repeat breaks after it arrived: the "MOGŁO" error, and the link is down', async () => {
+    const old = await standIn.token();
+    const fresh = (await standIn.command('/rotate-token')).token;
+    tokens.add(fresh);
+    await standIn.command('/set?handshake=delay&delay=1500');
+    const handshakes = (await standIn.handshakes()).length;
+    const line = toolCall(305, 'test_echo', { znacznik: 'repeat-305' });
+    const logFrom = bridge.logTexts().length;
+    const lineFrom = bridge.lines().length;
+    bridge.send(line);
+    await bridge.waitForLog((l) => l.startsWith('Utrata'), { from: logFrom });
+    await standIn.command('/break?step=body');
+    await standIn.command('/set?handshake=now');
+    const answer = await bridge.waitForLine((l) => JSON.parse(l).id === 305, { from: lineFrom });
+    const log = await bridge.waitForLog((l) => l.startsWith('tools/call'), { from: logFrom });
+    const reason = mayHaveRunReason(JSON.parse(answer).error?.message);
+    assert.ok(reason, answer);
+    assert.equal(answer, `{"jsonrpc":"2.0","id":305,"error":{"code":-32000,"message":"${mayHaveRunText(reason)}"}}`);
+    assert.equal(log, `tools/call test_echo | bez powtórki, mogło dotrzeć | ${reason}`);
+    assert.deepEqual(
+      (await recordedWith('repeat-305')).map((r) => r.headers.Authorization),
+      [`Bearer ${old}`, `Bearer ${fresh}`],
+      'rejected once, taken once by the repeat, never a third time',
+    );
+
+    // No link now: idle time or the next request makes a new one first.
+    const next = await forward('{"jsonrpc":"2.0","id":306,"method":"ping"}', 306, (l) => l.startsWith('ping'));
+    assert.equal(next.answer, '{"jsonrpc":"2.0","id":306,"result":{}}');
+    assert.equal(countLog(bridge, `Połączono z Orvinem na porcie ${port}.`, logFrom), 1);
+    assert.equal((await standIn.handshakes()).length, handshakes + 2, 'the reconnection and the new link');
+  });
+
+  test('404 and a refused reconnection: the refusal as the error, the request not repeated', async () => {
+    const message = 'Połączenia MCP wyłączone przez administratora.';
+    await standIn.command('/endpoint?on=0');
+    await standIn.command(`/set?status=NOPERM&message=${encodeURIComponent(message)}`);
+    try {
+      const line = toolCall(307, 'test_echo', { znacznik: 'refused-307' });
+      const { answer, log, logFrom } = await forward(line, 307, (l) => l.startsWith('tools/call'));
+      assert.equal(answer, `{"jsonrpc":"2.0","id":307,"error":{"code":-32000,"message":"${message}"}}`);
+      assert.deepEqual(bridge.logTexts().slice(logFrom), [
+        'Utrata łączności: Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony. Łączę się ponownie.',
+        'Znalazłem okno Orvina (1 z 1) - pytam o port i token.',
+        'Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak.',
+        `tools/call test_echo | nie powiodło się | ${message}`,
+      ]);
+      assert.equal(log, `tools/call test_echo | nie powiodło się | ${message}`);
+      assert.equal((await recordedWith('refused-307')).length, 1, 'only the rejected one');
+      // Refused: no idle attempts.
+      const handshakes = (await standIn.handshakes()).length;
+      await delay(3300);
+      assert.equal((await standIn.handshakes()).length, handshakes);
+    } finally {
+      await standIn.command('/set?status=&message=');
+      await standIn.command('/endpoint?on=1');
+    }
+    const next = await forward('{"jsonrpc":"2.0","id":308,"method":"ping"}', 308, (l) => l.startsWith('ping'));
+    assert.equal(next.answer, '{"jsonrpc":"2.0","id":308,"result":{}}');
+  });
+
+  test('id, method and tool name are taken from the top level, not from members nested before them', async () => {
+    const args = '{"id":"wewnętrzny","method":"ping","name":"orvin_connect","params":{"name":"x"}}';
+    const line = `{"jsonrpc":"2.0","params":{"arguments":${args},"name":"test_echo"},"method":"tools/call","id":"zewn-309"}`;
+    const { answer, log } = await forward(line, 'zewn-309');
+    assert.equal(JSON.parse(answer).result.content[0].text, args, 'forwarded, not the orvin_connect short-cut');
+    assert.match(log, /^tools\/call test_echo \| t=\d+ms/);
+
+    // An answer the bridge makes itself carries the top-level id.
+    await standIn.command('/break?step=body');
+    const broken = `{"jsonrpc":"2.0","params":{"name":"test_echo","arguments":{"id":5,"znacznik":"nested-310"}},"id":"zewn-310","method":"tools/call"}`;
+    const lineFrom = bridge.lines().length;
+    bridge.send(broken);
+    const reply = await bridge.nthLine(lineFrom + 1);
+    assert.equal(JSON.parse(reply).id, 'zewn-310', reply);
+    assert.ok(mayHaveRunReason(JSON.parse(reply).error?.message), reply);
+    assert.equal((await recordedWith('nested-310')).length, 1);
   });
 
   test('no token appears in the log', () => {
