@@ -63,6 +63,9 @@ export function wineEnv(overrides = {}) {
     // A persistent server keeps every later wine start short; it ends by itself
     // two minutes after its last client.
     spawnSync('wineserver', ['-p120'], { env: cachedEnv, stdio: 'ignore', timeout: 30000 });
+    // The first wine process of a server session starts the prefix's services,
+    // which keep that process's output streams open: let a throwaway one be first.
+    spawnSync('wine', ['cmd', '/c', 'exit'], { env: cachedEnv, stdio: 'ignore', timeout: 120000 });
   }
   return { ...cachedEnv, ...overrides };
 }
