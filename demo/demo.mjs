@@ -2,28 +2,16 @@
 // under Wine as its server. The CRM application is not running at first; then
 // the stand-in takes its place, the client is told that its tool list changed,
 // and a tool call is relayed. Shows what the client saw and what the bridge logged.
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { ToolListChangedNotificationSchema } from '@modelcontextprotocol/sdk/types.js';
-import { BRIDGE_EXE, RELAY_EXE, StandIn, requireBuilt, winPath, wineEnv } from '../tests/e2e/harness.mjs';
+import { StandIn, sdkClient } from '../tests/e2e/harness.mjs';
 
 const say = (text) => console.log(`\n== ${text}`);
 const show = (label, value) => console.log(`   ${label}: ${value}`);
 const toolNames = (list) => list.tools.map((tool) => tool.name).join(', ');
 const firstText = (result) => result.content?.find((c) => c.type === 'text')?.text ?? '';
 
-requireBuilt(BRIDGE_EXE, RELAY_EXE);
-const bridgeLog = [];
-const transport = new StdioClientTransport({
-  command: 'wine',
-  // The relay gives the bridge a Windows pipe as its standard input, as an MCP client on Windows does.
-  args: [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'],
-  env: wineEnv(),
-  stderr: 'pipe',
-});
-transport.stderr.on('data', (d) => bridgeLog.push(d.toString('utf8')));
-
-const client = new Client({ name: 'orvin-demo', version: '1.0.0' });
+// Through the relay, which gives the bridge a Windows pipe as standard input, as MCP clients on Windows do.
+const { client, transport, log: bridgeLog } = sdkClient({ name: 'orvin-demo', args: ['-dir', 'C:\\crm'] });
 let listChanged;
 const listChangedArrived = new Promise((resolve) => (listChanged = resolve));
 client.setNotificationHandler(ToolListChangedNotificationSchema, () => listChanged());
@@ -53,4 +41,4 @@ try {
 }
 
 say('What the bridge logged (standard error)');
-process.stdout.write(bridgeLog.join('').replaceAll('\r\n', '\n').replace(/^(?=.)/gm, '   '));
+process.stdout.write(bridgeLog().replaceAll('\r\n', '\n').replace(/^(?=.)/gm, '   '));

@@ -12,6 +12,8 @@ import { spawn, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, renameSync, rmSync } from 'node:fs';
 import { dirname, join, resolve } from 'node:path';
 import { fileURLToPath } from 'node:url';
+import { Client } from '@modelcontextprotocol/sdk/client/index.js';
+import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 
 export const REPO_ROOT = resolve(dirname(fileURLToPath(import.meta.url)), '..', '..');
 // ORVIN_WIN_BIN points the tests at another build of the Windows programs.
@@ -326,20 +328,26 @@ export class StandIn extends Watched {
     const child = spawn('wine', [exe, ...args], { env: wineEnv(), stdio: ['ignore', 'pipe', 'pipe'] });
     const standIn = new StandIn(child, `the stand-in ${exe}`);
     standIn.hostFolder = hostFolder;
+    await standIn.waitUntilReady(timeoutMs);
+    return standIn;
+  }
+
+  // Waits for the READY line and takes the ports and process id from it; a
+  // stand-in that does not get ready is killed.
+  async waitUntilReady(timeoutMs) {
     try {
-      const ready = await standIn.until(
-        () => /^READY port=(\d+) control=(\d+) pid=(\d+)/m.exec(standIn.stdout.toString('utf8')) ?? undefined,
+      const ready = await this.until(
+        () => /^READY port=(\d+) control=(\d+) pid=(\d+)/m.exec(this.stdout.toString('utf8')) ?? undefined,
         timeoutMs,
         'READY from the stand-in',
       );
-      standIn.port = Number(ready[1]);
-      standIn.control = Number(ready[2]);
-      standIn.pid = Number(ready[3]);
+      this.port = Number(ready[1]);
+      this.control = Number(ready[2]);
+      this.pid = Number(ready[3]);
     } catch (err) {
-      standIn.kill();
+      this.kill();
       throw err;
     }
-    return standIn;
   }
 
   // Asks the stand-in to quit; kills it when it does not end in time.
@@ -357,4 +365,26 @@ export class StandIn extends Watched {
     }
     rmSync(this.hostFolder, { recursive: true, force: true });
   }
+}
+
+// A client of the official TypeScript SDK with the bridge as its server, started
+// through the relay. log() is what the bridge wrote on standard error so far;
+// protocolErrors collects every error the client reported.
+export function sdkClient({ name, args = ['-dir', 'C:\\crm'] }) {
+  requireBuilt(RELAY_EXE, BRIDGE_EXE);
+  const transport = new StdioClientTransport({
+    command: 'wine',
+    args: [winPath(RELAY_EXE), winPath(BRIDGE_EXE), ...args],
+    env: wineEnv(),
+    cwd: REPO_ROOT,
+    stderr: 'pipe',
+  });
+  let log = '';
+  transport.stderr.on('data', (d) => {
+    log += d.toString('utf8');
+  });
+  const protocolErrors = [];
+  const client = new Client({ name, version: '1.0.0' });
+  client.onerror = (err) => protocolErrors.push(err);
+  return { client, transport, protocolErrors, log: () => log };
 }

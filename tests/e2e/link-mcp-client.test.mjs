@@ -3,15 +3,12 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
 import { ToolListChangedNotificationSchema } from '@modelcontextprotocol/sdk/types.js';
-import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, wineEnv, winPath } from './harness.mjs';
+import { sdkClient } from './harness.mjs';
 import { TOOL_DESCRIPTION } from './texts.mjs';
 import { CRM, CrmStandIn, cacheFile, stopAllStandIns, warmUp } from './link-support.mjs';
 
 test('an SDK client started offline learns the CRM tools when the CRM application starts, and calls one', async (t) => {
-  requireBuilt(RELAY_EXE, BRIDGE_EXE);
   warmUp();
   const file = cacheFile();
   const saved = existsSync(file) ? readFileSync(file) : null;
@@ -22,20 +19,7 @@ test('an SDK client started offline learns the CRM tools when the CRM applicatio
     if (saved !== null) writeFileSync(file, saved);
   });
 
-  const transport = new StdioClientTransport({
-    command: 'wine',
-    args: [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', CRM],
-    env: wineEnv(),
-    cwd: REPO_ROOT,
-    stderr: 'pipe',
-  });
-  let log = '';
-  transport.stderr.on('data', (d) => {
-    log += d.toString('utf8');
-  });
-  const protocolErrors = [];
-  const client = new Client({ name: 'orvin-e2e-link', version: '1.0.0' });
-  client.onerror = (err) => protocolErrors.push(err);
+  const { client, transport, protocolErrors, log: bridgeLog } = sdkClient({ name: 'orvin-e2e-link', args: ['-dir', CRM] });
   let changed;
   const listChanged = new Promise((resolve) => {
     changed = resolve;
@@ -54,7 +38,7 @@ test('an SDK client started offline learns the CRM tools when the CRM applicatio
     listChanged.then(() => true),
     new Promise((r) => setTimeout(() => r(false), 15000)),
   ]);
-  assert.ok(noticed, `no list-changed notice within 15 s\n${log}`);
+  assert.ok(noticed, `no list-changed notice within 15 s\n${bridgeLog()}`);
 
   const online = await client.listTools(undefined, { timeout: 30000 });
   const names = online.tools.map((tool) => tool.name);
@@ -79,6 +63,7 @@ test('an SDK client started offline learns the CRM tools when the CRM applicatio
 
   await client.close();
   assert.deepEqual(protocolErrors, []);
+  const log = bridgeLog();
   const texts = log.split('\r\n').map((l) => l.replace(/^\[[^\]]*\] \[[^\]]*\] /, ''));
   assert.ok(texts.includes(`Połączono z Orvinem na porcie ${standIn.port}.`), log);
   assert.ok(texts.includes('Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.'), log);

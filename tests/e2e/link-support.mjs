@@ -50,16 +50,8 @@ export class CrmStandIn extends StandIn {
     running.add(standIn);
     usedFolders.add(folder);
     try {
-      const ready = await standIn.until(
-        () => /^READY port=(\d+) control=(\d+) pid=(\d+)/m.exec(standIn.stdout.toString('utf8')) ?? undefined,
-        timeoutMs,
-        'READY from the stand-in',
-      );
-      standIn.port = Number(ready[1]);
-      standIn.control = Number(ready[2]);
-      standIn.pid = Number(ready[3]);
+      await standIn.waitUntilReady(timeoutMs);
     } catch (err) {
-      standIn.kill();
       running.delete(standIn);
       throw err;
     }

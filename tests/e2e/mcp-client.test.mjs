@@ -1,27 +1,11 @@
 // The official TypeScript MCP client talking to the bridge while no CRM application runs.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { Client } from '@modelcontextprotocol/sdk/client/index.js';
-import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, setCacheFileAside, wineEnv, winPath } from './harness.mjs';
+import { sdkClient, setCacheFileAside } from './harness.mjs';
 import { CACHE_FILE, CLOSING_LINE, NO_WINDOW, TOOL_DESCRIPTION, notConnectedText } from './texts.mjs';
 
 test('an SDK client initializes, lists orvin_connect and gets the Polish diagnosis from it', async () => {
-  requireBuilt(RELAY_EXE, BRIDGE_EXE);
-  const transport = new StdioClientTransport({
-    command: 'wine',
-    args: [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'],
-    env: wineEnv(),
-    cwd: REPO_ROOT,
-    stderr: 'pipe',
-  });
-  let log = '';
-  transport.stderr.on('data', (d) => {
-    log += d.toString('utf8');
-  });
-  const protocolErrors = [];
-  const client = new Client({ name: 'orvin-e2e', version: '1.0.0' });
-  client.onerror = (err) => protocolErrors.push(err);
+  const { client, transport, protocolErrors, log: bridgeLog } = sdkClient({ name: 'orvin-e2e' });
 
   const restoreCache = setCacheFileAside(CACHE_FILE);
   try {
@@ -50,6 +34,7 @@ test('an SDK client initializes, lists orvin_connect and gets the Polish diagnos
   await new Promise((r) => setTimeout(r, 200)); // the last piped log bytes
 
   assert.deepEqual(protocolErrors, []);
+  const log = bridgeLog();
   const texts = log.split('\r\n').map((l) => l.replace(/^\[[^\]]*\] \[[^\]]*\] /, ''));
   assert.ok(texts.includes(`notifications/initialized | notyfikacja, brak połączenia | ${NO_WINDOW}`), log);
   assert.ok(texts.includes(`tools/call klienci_szukaj | odmowa wykonania, brak Orvina | ${NO_WINDOW}`), log);
