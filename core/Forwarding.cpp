@@ -80,14 +80,14 @@ void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message) {
 }
 
 void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statusCode, std::uint32_t elapsed) {
-  if (Trim(reply).empty() && !pass.Id.empty()) {
-    // A request must get an answer, and this one reached the CRM application.
-    AnswerMayHaveRun(pass, Ansi("Orvin odesłał pustą odpowiedź, HTTP ") + ToDecimal(static_cast<int>(statusCode)));
-    return;
-  }
   if (Trim(reply).empty()) {
-    Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
-        " (notyfikacja, bez odpowiedzi)");
+    if (!pass.Id.empty()) {
+      // A request must get an answer, and this one reached the CRM application.
+      AnswerMayHaveRun(pass, Ansi("Orvin odesłał pustą odpowiedź, HTTP ") + ToDecimal(static_cast<int>(statusCode)));
+    } else {
+      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
+          " (notyfikacja, bez odpowiedzi)");
+    }
     return;
   }
   bool storeList = false;
