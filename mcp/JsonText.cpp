@@ -75,8 +75,6 @@ std::size_t FindMemberValue(const std::string& s, const std::string& key) {
     if (p == kNotFound) return kNotFound;
   }
 }
-
-std::size_t FindFirst(const std::string& s, const char* pattern) { return s.find(pattern); }
 }  // namespace
 
 std::string JsonRawValue(const std::string& text, const std::string& key) {
@@ -125,8 +123,8 @@ std::string DescribeRequest(const std::string& line) {
 std::string JsonString(const std::string& ansi) { return AnsiToUtf8(JsonEscape(ansi)); }
 
 bool IsErrorReply(const std::string& reply) {
-  const std::size_t error = FindFirst(reply, "\"error\":");
-  const std::size_t result = FindFirst(reply, "\"result\":");
+  const std::size_t error = reply.find("\"error\":");
+  const std::size_t result = reply.find("\"result\":");
   return error != kNotFound && (result == kNotFound || result > error);
 }
 
