@@ -1,5 +1,7 @@
 #include "mcp/JsonText.h"
 
+#include <algorithm>
+
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
 
@@ -56,6 +58,94 @@ std::size_t SkipValue(const std::string& s, std::size_t p) {
   return p;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The four hex digits at p as a number, or -1.
+long Hex4(const char* p, const char* end) {
+  if (end - p < 4) return -1;
+  long value = 0;
+  for (int i = 0; i < 4; ++i) {
+    const int digit = HexDigit(p[i]);
+    if (digit < 0) return -1;
+    value = value * 16 + digit;
+  }
+  return value;
+}
+
+void AppendUtf8(std::string& out, unsigned long code) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | (code >> 6));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | (code >> 12));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (code >> 18));
+    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// The content of a string between its quotes, p to end, with its escapes decoded;
+// false at an escape JSON does not know.
+bool DecodeString(const char* p, const char* end, std::string& out) {
+  out.clear();
+  while (p < end) {
+    if (*p != '\\') {
+      out += *p++;
+      continue;
+    }
+    if (++p == end) return false;
+    const char kind = *p++;
+    switch (kind) {
+      case '"': case '\\': case '/': out += kind; break;
+      case 'b': out += '\b'; break;
+      case 'f': out += '\f'; break;
+      case 'n': out += '\n'; break;
+      case 'r': out += '\r'; break;
+      case 't': out += '\t'; break;
+      case 'u': {
+        const long high = Hex4(p, end);
+        if (high < 0) return false;
+        unsigned long code = static_cast<unsigned long>(high);
+        p += 4;
+        if (code >= 0xD800 && code < 0xDC00 && end - p >= 6 && p[0] == '\\' && p[1] == 'u') {
+          const long low = Hex4(p + 2, end);
+          if (low >= 0xDC00 && low < 0xE000) {
+            code = 0x10000 + ((code - 0xD800) << 10) + (static_cast<unsigned long>(low) - 0xDC00);
+            p += 6;
+          }
+        }
+        if (code >= 0xD800 && code < 0xE000) code = 0xFFFD;  // a lone half of a pair
+        AppendUtf8(out, code);
+        break;
+      }
+      default: return false;
+    }
+  }
+  return true;
+}
+
+// Whether the name between s[open] and s[close - 1], both quotes, decodes to key.
+bool NameIs(const std::string& s, std::size_t open, std::size_t close, const std::string& key) {
+  const char* first = s.data() + open + 1;
+  const char* last = s.data() + close - 1;
+  const std::size_t length = static_cast<std::size_t>(last - first);
+  if (length == key.size() && s.compare(open + 1, length, key) == 0) return true;
+  if (std::find(first, last, '\\') == last) return false;
+  std::string decoded;
+  return DecodeString(first, last, decoded) && decoded == key;
+}
+
 // Position of the value of the top-level member `key`, or kNotFound.
 std::size_t FindMemberValue(const std::string& s, const std::string& key) {
   std::size_t p = SkipBlanks(s, 0);
@@ -66,7 +156,7 @@ std::size_t FindMemberValue(const std::string& s, const std::string& key) {
     if (p >= s.size() || s[p] != '"') return kNotFound;
     const std::size_t nameEnd = SkipString(s, p);
     if (nameEnd == kNotFound) return kNotFound;
-    const bool wanted = s.compare(p + 1, nameEnd - p - 2, key) == 0 && nameEnd - p - 2 == key.size();
+    const bool wanted = NameIs(s, p, nameEnd, key);
     p = SkipBlanks(s, nameEnd);
     if (p >= s.size() || s[p] != ':') return kNotFound;
     p = SkipBlanks(s, p + 1);
@@ -74,6 +164,96 @@ std::size_t FindMemberValue(const std::string& s, const std::string& key) {
     p = SkipValue(s, p);
     if (p == kNotFound) return kNotFound;
   }
+}
+
+// The strict scanners below take p at the first byte of what they scan and give
+// the position behind it, or nullptr when it is not valid JSON.
+
+const char* SkipBlanks(const char* p, const char* end) {
+  while (p < end && IsJsonBlank(*p)) ++p;
+  return p;
+}
+
+// Bytes that stand for themselves inside a string.
+struct TPlainStringBytes {
+  bool Plain[256];
+  TPlainStringBytes() {
+    for (int c = 0; c < 256; ++c) Plain[c] = c >= 0x20 && c != '"' && c != '\\';
+  }
+};
+
+const char* ScanString(const char* p, const char* end) {
+  static const TPlainStringBytes kBytes;
+  ++p;  // the opening quote
+  for (;;) {
+    while (p < end && kBytes.Plain[static_cast<unsigned char>(*p)]) ++p;
+    if (p == end) return nullptr;
+    if (*p == '"') return p + 1;
+    if (*p != '\\' || ++p == end) return nullptr;  // a raw control byte, or a backslash at the end
+    switch (*p) {
+      case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': ++p; break;
+      case 'u':
+        if (Hex4(p + 1, end) < 0) return nullptr;
+        p += 5;
+        break;
+      default: return nullptr;
+    }
+  }
+}
+
+bool IsDigit(char c) { return c >= '0' && c <= '9'; }
+
+const char* ScanDigits(const char* p, const char* end) {
+  if (p == end || !IsDigit(*p)) return nullptr;
+  while (p < end && IsDigit(*p)) ++p;
+  return p;
+}
+
+const char* ScanNumber(const char* p, const char* end) {
+  if (*p == '-') ++p;
+  if (p < end && *p == '0') {
+    ++p;
+  } else {
+    p = ScanDigits(p, end);
+    if (!p) return nullptr;
+  }
+  if (p < end && *p == '.') {
+    p = ScanDigits(p + 1, end);
+    if (!p) return nullptr;
+  }
+  if (p < end && (*p == 'e' || *p == 'E')) {
+    ++p;
+    if (p < end && (*p == '+' || *p == '-')) ++p;
+    p = ScanDigits(p, end);
+  }
+  return p;
+}
+
+const char* ScanLiteral(const char* p, const char* end, const char* word, std::size_t length) {
+  if (static_cast<std::size_t>(end - p) < length || std::char_traits<char>::compare(p, word, length) != 0) return nullptr;
+  return p + length;
+}
+
+// A scalar value: string, number, true, false or null.
+const char* ScanScalar(const char* p, const char* end) {
+  switch (*p) {
+    case '"': return ScanString(p, end);
+    case 't': return ScanLiteral(p, end, "true", 4);
+    case 'f': return ScanLiteral(p, end, "false", 5);
+    case 'n': return ScanLiteral(p, end, "null", 4);
+    default: return *p == '-' || IsDigit(*p) ? ScanNumber(p, end) : nullptr;
+  }
+}
+
+// A member's name and its colon, blanks around them included.
+const char* ScanName(const char* p, const char* end) {
+  p = SkipBlanks(p, end);
+  if (p == end || *p != '"') return nullptr;
+  p = ScanString(p, end);
+  if (!p) return nullptr;
+  p = SkipBlanks(p, end);
+  if (p == end || *p != ':') return nullptr;
+  return p + 1;
 }
 }  // namespace
 
@@ -83,6 +263,17 @@ std::string JsonRawValue(const std::string& text, const std::string& key) {
   if (text[p] == '"') {
     const std::size_t end = SkipString(text, p);
     return end == kNotFound ? text.substr(p) : text.substr(p, end - p);
+  }
+  if (text[p] == '{' || text[p] == '[') {
+    const std::size_t end = SkipValue(text, p);
+    if (end != kNotFound) {
+      std::string whole = text.substr(p, end - p);
+      // Blanks between its parts only: a reply that carries it stays one line.
+      for (char& c : whole) {
+        if (c == '\r' || c == '\n') c = ' ';
+      }
+      return whole;
+    }
   }
   std::size_t end = p;
   while (end < text.size() && !EndsBareValue(text[end])) ++end;
@@ -102,7 +293,51 @@ std::string JsonParamsValue(const std::string& line, const std::string& key) {
 }
 
 bool IsSingleJsonObject(const std::string& text) {
-  return !text.empty() && text[0] == '{' && SkipValue(text, 0) == text.size();
+  const char* const end = text.data() + text.size();
+  const char* p = SkipBlanks(text.data(), end);
+  if (p == end || *p != '{') return false;
+  std::string open;  // the brackets not closed yet; a reply may nest deeper than any call stack
+  bool wantValue = true;
+  for (;;) {
+    if (!wantValue && open.empty()) return SkipBlanks(p, end) == end;
+    p = SkipBlanks(p, end);
+    if (p == end) return false;
+    const char c = *p;
+    if (wantValue && (c == '{' || c == '[')) {
+      open += c;
+      p = SkipBlanks(p + 1, end);
+      if (p < end && *p == (c == '{' ? '}' : ']')) {
+        open.pop_back();
+        ++p;
+        wantValue = false;
+      } else if (c == '{') {
+        p = ScanName(p, end);
+      }
+    } else if (wantValue) {
+      p = ScanScalar(p, end);
+      wantValue = false;
+    } else if (c == ',') {
+      p = open.back() == '{' ? ScanName(p + 1, end) : p + 1;
+      wantValue = true;
+    } else if (c == (open.back() == '{' ? '}' : ']')) {
+      open.pop_back();
+      ++p;
+    } else {
+      return false;
+    }
+    if (!p) return false;
+  }
+}
+
+bool IsJsonString(const std::string& raw) {
+  const char* const end = raw.data() + raw.size();
+  return !raw.empty() && raw[0] == '"' && ScanString(raw.data(), end) == end;
+}
+
+std::string JsonStringValue(const std::string& raw) {
+  std::string decoded;
+  if (!IsJsonString(raw) || !DecodeString(raw.data() + 1, raw.data() + raw.size() - 1, decoded)) return std::string();
+  return decoded;
 }
 
 std::string JsonUnquote(const std::string& raw) {
@@ -111,9 +346,10 @@ std::string JsonUnquote(const std::string& raw) {
 }
 
 std::string DescribeRequest(const std::string& line) {
-  std::string method = JsonUnquote(JsonRawValue(line, "method"));
+  const std::string rawMethod = JsonRawValue(line, "method");
+  std::string method = JsonUnquote(rawMethod);
   if (method.empty()) return "(bez metody)";
-  if (method == "tools/call") {
+  if (JsonStringValue(rawMethod) == "tools/call") {
     const std::string name = JsonUnquote(JsonParamsValue(line, "name"));
     if (!name.empty()) method += " " + name;
   }

@@ -5,10 +5,12 @@
 #include <string>
 
 // The raw text of the value of the top-level member `key` of the JSON object
-// `text`: a string keeps its quotes and escapes; any other value runs up to the
-// first blank, comma or closing bracket. Empty when `text` is no object or has
-// no such member. Strings and nested values are stepped over while looking, so
-// a member of the same name deeper down never counts.
+// `text`: a string keeps its quotes and escapes; a closed object or array is
+// taken whole (its line breaks turned into blanks); any other value runs up to
+// the first blank, comma or closing bracket. Empty when `text` is no object or
+// has no such member. Names count by their decoded value (`"\u0069d"` is "id"),
+// the first of equal names wins. Strings and nested values are stepped over while
+// looking, so a member of the same name deeper down never counts.
 std::string JsonRawValue(const std::string& text, const std::string& key);
 
 // The whole value of the top-level member `key` (an object or array with all
@@ -18,8 +20,15 @@ std::string JsonMemberValue(const std::string& text, const std::string& key);
 // JsonRawValue of a member of the request's top-level "params" object.
 std::string JsonParamsValue(const std::string& line, const std::string& key);
 
-// True when `text` is exactly one complete JSON object, nothing before or after it.
+// True when `text` is exactly one valid JSON object, with nothing but JSON blanks
+// before or after it. Linear and without recursion, for replies of any depth.
 bool IsSingleJsonObject(const std::string& text);
+
+// True when `raw` is exactly one valid JSON string, quotes included.
+bool IsJsonString(const std::string& raw);
+// The decoded text of the JSON string `raw` (UTF-8), or empty when `raw` is no
+// valid string. Method and tool names are compared by this value.
+std::string JsonStringValue(const std::string& raw);
 
 std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);

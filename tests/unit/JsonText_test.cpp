@@ -20,12 +20,32 @@ TEST_F(JsonTextTest, RawValueTakesTopLevelMembersOnly) {
   EXPECT_EQ(JsonRawValue(R"({"params":{"id":1}})", "id"), "");
   EXPECT_EQ(JsonRawValue(R"({"a":"x\"id\":3","id":5})", "id"), "5");
   EXPECT_EQ(JsonRawValue(R"({"a":["{\"id\":1}",{"id":2}],"id":"z"})", "id"), "\"z\"");
+  EXPECT_EQ(JsonRawValue(R"({"id":1,"id":2})", "id"), "1");
+}
+
+TEST_F(JsonTextTest, NamesCountByTheirDecodedValue) {
+  EXPECT_EQ(JsonRawValue(R"({"\u0069d":5,"method":"x"})", "id"), "5");
+  EXPECT_EQ(JsonRawValue(R"({"\u0069\u0044":5,"i\/d":6,"\i":7})", "id"), "");
+  EXPECT_EQ(JsonRawValue(R"({"m\u0065thod":"a","method":"b"})", "method"), "\"a\"");
+  EXPECT_EQ(JsonStringValue(R"("tools\/list")"), "tools/list");
+  EXPECT_EQ(JsonStringValue(R"("\u0069nitialize")"), "initialize");
+  EXPECT_EQ(JsonStringValue(R"("\"\\\b\f\n\r\t\u00e9\u0142")"), "\"\\\b\f\n\r\t\xc3\xa9\xc5\x82");
+  EXPECT_EQ(JsonStringValue(R"("\ud83d\ude00 \ud83d")"), "\xf0\x9f\x98\x80 \xef\xbf\xbd");
+  EXPECT_EQ(JsonStringValue(R"("a\x")"), "");
+  EXPECT_EQ(JsonStringValue(R"("a\u00")"), "");
+  EXPECT_EQ(JsonStringValue("5"), "");
+  EXPECT_EQ(JsonStringValue(R"("open)"), "");
+  EXPECT_TRUE(IsJsonString(R"("")"));
+  EXPECT_FALSE(IsJsonString("\"a\tb\""));
+  EXPECT_FALSE(IsJsonString(R"("a"b")"));
 }
 
 TEST_F(JsonTextTest, RawValueKeepsTheTextOfTheValue) {
   EXPECT_EQ(JsonRawValue(R"({"id" : "a\"b","x":1})", "id"), R"("a\"b")");
-  EXPECT_EQ(JsonRawValue(R"({"id":{"a":1,"b":2}})", "id"), R"({"a":1)");
-  EXPECT_EQ(JsonRawValue(R"({"id":[1,2]})", "id"), "[1");
+  EXPECT_EQ(JsonRawValue(R"({"id":{"a":1,"b":[2,"]"]}})", "id"), R"({"a":1,"b":[2,"]"]})");
+  EXPECT_EQ(JsonRawValue(R"({"id":[1,2]})", "id"), "[1,2]");
+  EXPECT_EQ(JsonRawValue("{\"id\":{\r\"a\":1},\"x\":2}", "id"), R"({ "a":1})");
+  EXPECT_EQ(JsonRawValue(R"({"id":{"a":1,"b":2)", "id"), R"({"a":1)");  // not closed: cut as ever
   EXPECT_EQ(JsonRawValue(R"({"id":null,"error":{}})", "id"), "null");
   EXPECT_EQ(JsonRawValue(R"({"id":"open)", "id"), "\"open");
   EXPECT_EQ(JsonRawValue("{\"id\":\t12\n}", "id"), "12");
@@ -48,10 +68,31 @@ TEST_F(JsonTextTest, ParamsMembersAreFoundInTheTopLevelParams) {
 TEST_F(JsonTextTest, MemberValueIsTheWholeNestedValue) {
   EXPECT_EQ(JsonMemberValue(R"({"result":{"tools":[{"a":"}"}]},"id":3})", "result"), R"({"tools":[{"a":"}"}]})");
   EXPECT_EQ(JsonMemberValue(R"({"result":{"tools":[)", "result"), "");
-  EXPECT_TRUE(IsSingleJsonObject(R"({"a":"}{"})"));
-  EXPECT_FALSE(IsSingleJsonObject(R"({"a":1} )"));
-  EXPECT_FALSE(IsSingleJsonObject(R"( {"a":1})"));
-  EXPECT_FALSE(IsSingleJsonObject(R"({"a":1},"b":2})"));
+}
+
+TEST_F(JsonTextTest, SingleJsonObjectIsValidJson) {
+  for (const std::string& valid :
+       {std::string(R"({"a":"}{"})"), std::string(" \t\r\n{\"a\":1}\r\n "), std::string("{}"),
+        std::string(R"({"a":[],"b":{},"c":[true,false,null,-0,1.5e+3,2E-1,10],"d":"\"\\\/\b\f\n\r\t\u00E9\ud83d"})"),
+        std::string("{ \"a\" : [ 1 , { \"b\" : \"\xc5\x82\" } ] }")}) {
+    EXPECT_TRUE(IsSingleJsonObject(valid)) << valid;
+  }
+  for (const std::string& invalid :
+       {std::string(""), std::string("  "), std::string("[]"), std::string(R"("a")"), std::string(R"({"a":1},"b":2})"),
+        std::string(R"({"a":1}{})"), std::string(R"({"tools"})"), std::string(R"({"tools":[1 2 3]})"),
+        std::string(R"({"a":1,})"), std::string(R"({"a":[1,]})"), std::string(R"({,"a":1})"), std::string(R"({"a":01})"),
+        std::string(R"({"a":1.})"), std::string(R"({"a":.5})"), std::string(R"({"a":1e})"), std::string(R"({"a":-})"),
+        std::string(R"({"a":+1})"), std::string(R"({"a":tru})"), std::string(R"({"a":True})"), std::string(R"({"a":"\x"})"),
+        std::string(R"({"a":"\u12G4"})"), std::string("{\"a\":\"\t\"}"), std::string(std::string("{\"a\":\"\0\"}", 8)),
+        std::string(R"({"a":"open})"), std::string(R"({"a":[}])"), std::string(R"({"a":{]})"), std::string(R"({a:1})"),
+        std::string(R"({'a':1})"), std::string("{\"a\":1}\f"), std::string("{\"a\":\v1}"), std::string(R"({"a" 1})")}) {
+    EXPECT_FALSE(IsSingleJsonObject(invalid)) << invalid;
+  }
+  // Deeper than any call stack, and each half alone is no object.
+  const std::string deep = "{\"a\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_TRUE(IsSingleJsonObject(deep));
+  EXPECT_FALSE(IsSingleJsonObject(deep.substr(0, deep.size() - 1)));
+  EXPECT_FALSE(IsSingleJsonObject("{\"a\":" + std::string(100000, '[') + std::string(99999, ']') + "}"));
 }
 
 TEST_F(JsonTextTest, Unquote) {
@@ -68,6 +109,7 @@ TEST_F(JsonTextTest, DescribeRequest) {
   EXPECT_EQ(DescribeRequest(R"({"method":"tools/call","params":{}})"), "tools/call");
   EXPECT_EQ(DescribeRequest(R"({"method":"tools/call","params":{"name":"faktury_lista"}})"), "tools/call faktury_lista");
   EXPECT_EQ(DescribeRequest(R"({"method":"tools/list"})"), "tools/list");
+  EXPECT_EQ(DescribeRequest(R"({"method":"tools\/call","params":{"n\u0061me":"x"}})"), "tools\\/call x");
   EXPECT_EQ(DescribeRequest("not json"), "(bez metody)");
 }
 
