@@ -23,7 +23,9 @@ std::string MakeErrorReply(const std::string& id, const std::string& message) {
 }
 
 std::string MakeInitializeReply(const std::string& line, const std::string& id) {
-  std::string version = JsonUnquote(JsonParamsValue(line, "protocolVersion"));
+  // Only a string may stand between the quotes of the reply.
+  const std::string raw = JsonParamsValue(line, "protocolVersion");
+  std::string version = IsJsonString(raw) ? JsonUnquote(raw) : std::string();
   if (Trim(version).empty()) version = kDefaultProtocolVersion;
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"protocolVersion\":\"" + version + "\"," +
          "\"capabilities\":{\"tools\":{\"listChanged\":true}}," +

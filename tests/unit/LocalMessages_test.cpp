@@ -24,7 +24,11 @@ TEST_F(LocalMessagesTest, InitializeEchoesTheClientsProtocolVersion) {
   EXPECT_EQ(version(R"("protocolVersion":"")"), "2025-06-18");
   EXPECT_EQ(version(R"("protocolVersion":"   ")"), "2025-06-18");
   EXPECT_EQ(version(R"("protocolVersion":" 2025-03-26 ")"), " 2025-03-26 ");
-  EXPECT_EQ(version(R"("protocolVersion":5)"), "5");
+  EXPECT_EQ(version(R"("protocolVersion":"2025\u002d03")"), "2025\\u002d03");
+  // Only a string is a version: anything else would break the reply.
+  EXPECT_EQ(version(R"("protocolVersion":5)"), "2025-06-18");
+  EXPECT_EQ(version(R"("protocolVersion":{"v":1})"), "2025-06-18");
+  EXPECT_EQ(version(R"("protocolVersion":["2025-03-26"])"), "2025-06-18");
   // A version named inside the client's own data is not the request's.
   EXPECT_EQ(version(R"("clientInfo":{"protocolVersion":"1999"})"), "2025-06-18");
 }
