@@ -37,7 +37,7 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
 
 bool IsConnectShortCut(const TRequestPass& pass) {
   return pass.Method == "tools/call" && !pass.Id.empty() &&
-         JsonUnquote(JsonParamsValue(pass.Line, "name")) == "orvin_connect";
+         JsonStringValue(JsonParamsValue(pass.Line, "name")) == "orvin_connect";
 }
 
 // The client holds a list the bridge made; it learns of the real one through the notice.
@@ -58,7 +58,7 @@ void HandleClientLine(const std::string& line) {
   // The log takes ANSI text; a tool name may hold letters beyond ASCII.
   pass.Description = Utf8ToAnsi(DescribeRequest(line));
   pass.Id = JsonRawValue(line, "id");
-  pass.Method = JsonUnquote(JsonRawValue(line, "method"));
+  pass.Method = JsonStringValue(JsonRawValue(line, "method"));
 
   if (!LinkState.Connected) {
     std::string message;

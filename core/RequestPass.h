@@ -7,5 +7,5 @@ struct TRequestPass {
   std::string Line;         // UTF-8, as read
   std::string Description;  // opens the pass's log line
   std::string Id;           // raw JSON text; empty for a notification
-  std::string Method;
+  std::string Method;       // decoded: "tools\/list" is "tools/list"
 };

@@ -1,5 +1,6 @@
 #include "core/RequestLoop.h"
 
+#include "mcp/JsonText.h"
 #include "tests/unit/CrmDouble.h"
 
 using RequestLoopTest = CrmTest;
@@ -42,9 +43,44 @@ TEST_F(RequestLoopTest, WithoutTheCrmApplicationEveryKindOfLineIsAnsweredLocally
   EXPECT_EQ(Fake.EnumCalls, 7);  // one full attempt for every line with content
 }
 
-TEST_F(RequestLoopTest, ARequestAnsweredUnderItsOwnIdWhateverItsArgumentsHold) {
-  Send(R"({"method":"tools/call","params":{"name":"x","arguments":{"id":99}},"jsonrpc":"2.0","id":4})");
-  EXPECT_EQ(OutputLines().at(0).find(R"({"jsonrpc":"2.0","id":4,)"), 0u);
+TEST_F(RequestLoopTest, EveryRequestIsAnsweredUnderItsOwnIdInOneLineOfJson) {
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {R"({"method":"tools/call","params":{"name":"x","arguments":{"id":99}},"jsonrpc":"2.0","id":4})", "4"},
+      {R"({"jsonrpc":"2.0","id":{"a":1,"b":[2,"}"]},"method":"tools/call","params":{"name":"x"}})",
+       R"({"a":1,"b":[2,"}"]})"},
+      {R"({"jsonrpc":"2.0","id":[1,2],"method":"tools/list"})", "[1,2]"},
+      {R"({"jsonrpc":"2.0","id":{},"method":"ping"})", "{}"},
+      {R"({"jsonrpc":"2.0","id":7,"method":"initialize","params":{"protocolVersion":{"v":1,"w":2}}})", "7"},
+      {R"({"jsonrpc":"2.0","id":8,"method":"initialize","params":{"protocolVersion":[1,2]}})", "8"},
+      {R"({"jsonrpc":"2.0","\u0069d":5,"method":"x"})", "5"},
+      {R"({"jsonrpc":"2.0","id":"a\"b","id":6,"method":"x"})", R"("a\"b")"},
+  };
+  for (const auto& row : rows) {
+    Fake.Output.clear();
+    Send(row.first);
+    const std::vector<std::string> out = OutputLines();
+    ASSERT_EQ(out.size(), 1u) << row.first;
+    EXPECT_TRUE(IsSingleJsonObject(out[0])) << out[0];
+    EXPECT_EQ(JsonRawValue(out[0], "id"), row.second) << out[0];
+  }
+}
+
+TEST_F(RequestLoopTest, MethodsAndToolNamesCountByTheirDecodedValue) {
+  Send(R"({"jsonrpc":"2.0","id":1,"method":"\u0069nitialize","params":{}})");
+  Send(R"({"jsonrpc":"2.0","id":2,"method":"tools\/list"})");
+  Send(R"({"jsonrpc":"2.0","id":3,"method":"tools\/call","params":{"name":"x"}})");
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-06-18")"), 0u);
+  EXPECT_EQ(out[1].find(R"({"jsonrpc":"2.0","id":2,"result":{"tools":[{"name":"orvin_connect")"), 0u);
+  EXPECT_EQ(out[2].find(R"({"jsonrpc":"2.0","id":3,"result":{"content":[)"), 0u);
+  StartCrm();
+  Fake.Output.clear();
+  Send(R"({"jsonrpc":"2.0","id":4,"method":"tools/call","params":{"name":"orvin\u005Fconnect"}})");
+  EXPECT_TRUE(Fake.HttpRequests.empty());
+  // The client held the placeholder list: the notice comes before and after the result.
+  ASSERT_EQ(OutputLines().size(), 3u);
+  EXPECT_EQ(OutputLines()[1].find(R"({"jsonrpc":"2.0","id":4,"result":{"content":[{"type":"text","text":"Połączono)"), 0u);
 }
 
 TEST_F(RequestLoopTest, RefusalIsRecordedAndAFailureWithoutRefusalClearsIt) {
