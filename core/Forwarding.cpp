@@ -94,6 +94,12 @@ void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statu
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
     Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + Utf8ToAnsi(reply.substr(0, kLoggedErrorBytes)));
+    if (pass.Id.empty()) {
+      // Nobody answers a notification, not even with an error: the log keeps it.
+      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
+          " (notyfikacja, bez odpowiedzi)");
+      return;
+    }
     if (pass.Method == "tools/list") {
       std::string source;
       reply = MakeToolListReply(pass.Id, source);

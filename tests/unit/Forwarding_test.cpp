@@ -33,6 +33,12 @@ TEST_F(ForwardingTest, NotificationsGetNothingBack) {
   Send(R"({"jsonrpc":"2.0","method":"notifications/cancelled"})");
   EXPECT_EQ(Fake.Output, "");
   EXPECT_EQ(Fake.LogLines().back(), "notifications/cancelled | t=0ms, rq=52B, rp=0B (notyfikacja, bez odpowiedzi)");
+  // Not even an error answer, nor the list that stands in for a failed one.
+  Queue(200, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32600}})");
+  Send(R"({"jsonrpc":"2.0","method":"tools/list"})");
+  EXPECT_EQ(Fake.Output, "");
+  EXPECT_FALSE(LinkState.PlaceholderListSent);
+  EXPECT_EQ(Fake.LogLines().back(), "tools/list | t=0ms, rq=39B, rp=0B (notyfikacja, bez odpowiedzi)");
   Queue(200, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}");
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
   EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n");
