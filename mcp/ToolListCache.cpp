@@ -11,8 +11,18 @@
 namespace {
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
+// Why `list` cannot stand as the result of a tools/list reply, or empty when it can.
+// The text goes into the reply unchanged, so it must be one line of valid JSON.
+std::string WhyNotAToolList(const std::string& list) {
+  if (Trim(list).empty()) return Ansi("jest pusty");
+  if (list.find_first_of("\r\n") != std::string::npos) return Ansi("ma więcej niż jeden wiersz");
+  if (!IsSingleJsonObject(list)) return Ansi("nie jest jednym poprawnym obiektem JSON");
+  if (JsonRawValue(list, "tools").compare(0, 1, "[") != 0) return Ansi("nie ma w nim tablicy \"tools\"");
+  return std::string();
+}
+
 bool IsCompleteToolList(const std::string& list) {
-  return IsSingleJsonObject(list) && Contains(list, "\"tools\"") && !Contains(list, "\"nextCursor\"");
+  return WhyNotAToolList(list).empty() && !Contains(list, "\"nextCursor\"");
 }
 }  // namespace
 
@@ -53,8 +63,10 @@ std::string LoadToolList() {
     Log(Ansi("Nie odczytałem listy narzędzi z pliku ") + path + ": " + errorText);
     return std::string();
   }
-  if (!IsSingleJsonObject(text) || !Contains(text, "\"tools\"")) return std::string();
-  return text;
+  const std::string why = WhyNotAToolList(text);
+  if (why.empty()) return text;
+  Log(Ansi("Pominąłem plik z listą narzędzi ") + path + ", bo " + why + ".");
+  return std::string();
 }
 
 std::string MakeToolListReply(const std::string& id, std::string& source) {

@@ -36,6 +36,8 @@ TEST_F(ToolListCacheTest, IncompleteListsLeaveTheFileAlone) {
   SaveToolList(R"({"id":3,"result":{"tools":[],"nextCursor":"2"}})");      // more pages follow
   SaveToolList(R"({"id":3,"result":{"items":[]}})");                       // no tools
   SaveToolList(R"({"id":3,"result":{"tools":[}})");                        // not balanced
+  SaveToolList(R"({"id":3,"result":{"tools":[1 2]}})");                    // no JSON
+  SaveToolList(R"({"id":3,"result":{"tools":"[]"}})");                     // no array
   SaveToolList(R"({"id":3,"error":{"code":1},"x":{"result":{"tools":[]}}})");  // result not at the top
   EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["old"]})");
   EXPECT_EQ(Fake.Files.size(), 1u);
@@ -70,13 +72,28 @@ TEST_F(ToolListCacheTest, RepliesFromTheFileOrThePlaceholder) {
   EXPECT_EQ(source, "lista z pliku (" + std::to_string(list.size()) + "B)");
 }
 
-TEST_F(ToolListCacheTest, UnusableFilesGiveThePlaceholder) {
-  for (const std::string& content : {std::string(""), std::string(" {\"tools\":[]}"), std::string("{\"items\":[]}"),
-                                    std::string("{\"tools\":[]},\"jsonrpc\":\"2.0\",\"id\":3")}) {
-    Fake.Files[Path] = content;
-    EXPECT_EQ(LoadToolList(), "") << content;
+TEST_F(ToolListCacheTest, UnusableFilesGiveThePlaceholderAndSayWhy) {
+  const std::string skipped = "Pominąłem plik z listą narzędzi " + Path + ", bo ";
+  const std::vector<std::pair<std::string, std::string>> files = {
+      {"", "jest pusty."},
+      {"{\n  \"tools\": []\n}", "ma więcej niż jeden wiersz."},  // edited by hand
+      {"{\"tools\":[]}\r", "ma więcej niż jeden wiersz."},
+      {"{\"tools\"}", "nie jest jednym poprawnym obiektem JSON."},
+      {"{\"tools\":[1 2 3]}", "nie jest jednym poprawnym obiektem JSON."},
+      {"{\"tools\":[]},\"jsonrpc\":\"2.0\",\"id\":3", "nie jest jednym poprawnym obiektem JSON."},
+      {"{\"items\":[]}", "nie ma w nim tablicy \"tools\"."},
+      {"{\"tools\":{}}", "nie ma w nim tablicy \"tools\"."},
+      {"{\"x\":{\"tools\":[]}}", "nie ma w nim tablicy \"tools\"."},
+  };
+  for (const auto& file : files) {
+    Fake.ErrorOutput.clear();
+    Fake.Files[Path] = file.first;
+    EXPECT_EQ(LoadToolList(), "") << file.first;
+    EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{skipped + file.second}) << file.first;
   }
-  EXPECT_TRUE(Fake.LogLines().empty());
+  Fake.Files[Path] = " {\"tools\":[]} ";  // blanks around one line of JSON do no harm
+  EXPECT_EQ(LoadToolList(), Fake.Files[Path]);
+  Fake.ErrorOutput.clear();
   Fake.Files[Path] = "{\"tools\":[]}";
   Fake.UnreadableFiles.insert(Path);
   EXPECT_EQ(LoadToolList(), "");
