@@ -7,6 +7,7 @@ import { Bridge, wineTempFolder } from './harness.mjs';
 import { CACHE_FILE, NO_WINDOW, placeholderList } from './texts.mjs';
 
 const STORED = '{"tools":[{"name":"klienci_szukaj","description":"Szukaj","inputSchema":{"type":"object"}}]}';
+const NOT_JSON = 'nie jest jednym poprawnym obiektem JSON';
 const STORED_WITH_KEY =
   '{"tools":[{"name":"faktury_lista","description":"Lista faktur klienta – źródło: księgowość","inputSchema":{"type":"object","properties":{}}}]}';
 
@@ -49,9 +50,12 @@ describe('tool-list cache file', () => {
     return { id, answer, log };
   }
 
-  async function assertPlaceholder(bridge, why) {
-    const { id, answer, log } = await listTools(bridge);
+  // `logs`: how many log lines the request brings; the last one closes it.
+  async function assertPlaceholder(bridge, why, logs = 1) {
+    const logCount = bridge.logTexts().length;
+    const { id, answer } = await listTools(bridge);
     assert.equal(answer, placeholderList(id), why);
+    const log = await bridge.nthLog(logCount + logs);
     assert.equal(log, `tools/list | lista zastępcza (orvin_connect) | ${NO_WINDOW}`, why);
   }
 
@@ -86,17 +90,32 @@ describe('tool-list cache file', () => {
     await assertStored(plain, changed);
   });
 
-  for (const [what, content] of [
-    ['an empty file', ''],
-    ['a file that does not begin with "{"', ` ${STORED}`],
-    ['a file without "tools"', '{"narzedzia":[]}'],
-    ['a file with members behind the list', `${STORED},"jsonrpc":"2.0","id":3`],
-    ['a file with two objects', `${STORED}{"tools":[]}`],
-    ['a file with an unfinished object', '{"tools":[{"name":"x"}'],
+  test('blanks around the one line of JSON do no harm', async () => {
+    const padded = Buffer.from(` ${STORED}\t`);
+    writeFileSync(plainFile, padded);
+    await assertStored(plain, padded);
+  });
+
+  // Every unusable file is named in the log with the reason, then the placeholder goes out.
+  for (const [what, content, reason] of [
+    ['an empty file', '', 'jest pusty'],
+    ['a file edited into several lines', JSON.stringify(JSON.parse(STORED), null, 2), 'ma więcej niż jeden wiersz'],
+    ['a file without "tools"', '{"narzedzia":[]}', 'nie ma w nim tablicy "tools"'],
+    ['a file whose "tools" is no array', '{"tools":"[]"}', 'nie ma w nim tablicy "tools"'],
+    ['a file with members behind the list', `${STORED},"jsonrpc":"2.0","id":3`, NOT_JSON],
+    ['a file with two objects', `${STORED}{"tools":[]}`, NOT_JSON],
+    ['a file with an unfinished object', '{"tools":[{"name":"x"}', NOT_JSON],
+    ['a file with a name and no value', '{"tools"}', NOT_JSON],
+    ['a file with an array without commas', '{"tools":[1 2 3]}', NOT_JSON],
   ]) {
-    test(`${what} gives the placeholder list`, async () => {
+    test(`${what} is ignored with its reason and gives the placeholder list`, async () => {
       writeFileSync(plainFile, content);
-      await assertPlaceholder(plain, what);
+      const logCount = plain.logTexts().length;
+      await assertPlaceholder(plain, what, 2);
+      assert.equal(
+        plain.logTexts()[logCount],
+        `Pominąłem plik z listą narzędzi ${wineTempFolder().windows}${CACHE_FILE}, bo ${reason}.`,
+      );
     });
   }
 });

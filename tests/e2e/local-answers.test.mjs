@@ -58,8 +58,15 @@ describe('local answers without a CRM application', () => {
   test('initialize echoes an odd protocol version as it stands', async () => {
     const blanks = await bridge.exchange('{"jsonrpc":"2.0","id":11,"method":"initialize","params":{"protocolVersion":" 2025-03-26 "}}');
     assert.equal(blanks.answer, initializeReply(11, ' 2025-03-26 '));
-    const number = await bridge.exchange('{"jsonrpc":"2.0","id":12,"method":"initialize","params":{"protocolVersion":5}}');
-    assert.equal(number.answer, initializeReply(12, '5'));
+  });
+
+  test('initialize offers 2025-06-18 when the protocol version is no string', async () => {
+    for (const version of ['5', '{"v":1,"w":[2]}', '["2025-03-26"]', 'null']) {
+      const { answer } = await bridge.exchange(
+        `{"jsonrpc":"2.0","id":12,"method":"initialize","params":{"protocolVersion":${version}}}`,
+      );
+      assert.equal(answer, initializeReply(12, '2025-06-18'), version);
+    }
   });
 
   test('initialize takes the protocol version from its own params only', async () => {
@@ -74,6 +81,31 @@ describe('local answers without a CRM application', () => {
     assert.equal(answer, initializeReply('"req-1"', '2025-06-18'));
     const escaped = await bridge.exchange('{"id" : "a\\"b,}","jsonrpc":"2.0","method":"tools/call","params":{"name":"x"}}');
     assert.equal(escaped.answer, notConnectedResult('"a\\"b,}"', NO_WINDOW));
+  });
+
+  test('an object or array id is answered whole, in one line of valid JSON', async () => {
+    for (const [id, method] of [
+      ['{"a":1,"b":[2,"}"]}', 'ping'],
+      ['[1,{"c":null}]', 'tools/list'],
+      ['{}', 'initialize'],
+    ]) {
+      const { answer } = await bridge.exchange(`{"jsonrpc":"2.0","id":${id},"method":"${method}","params":{}}`);
+      assert.deepEqual(JSON.parse(answer).id, JSON.parse(id), answer);
+    }
+  });
+
+  test('member names, the method and the tool name count by their decoded value', async () => {
+    const list = await bridge.exchange('{"jsonrpc":"2.0","\\u0069d":21,"method":"tools\\/list"}');
+    assert.equal(list.answer, placeholderList(21));
+    const init = await bridge.exchange('{"jsonrpc":"2.0","id":22,"m\\u0065thod":"\\u0069nitialize","params":{}}');
+    assert.equal(init.answer, initializeReply(22, '2025-06-18'));
+    const call = await bridge.exchange('{"jsonrpc":"2.0","id":23,"method":"tools/call","params":{"n\\u0061me":"orvin\\u005fconnect"}}');
+    assert.equal(call.answer, notConnectedResult(23, NO_WINDOW));
+  });
+
+  test('of two ids the first is answered', async () => {
+    const { answer } = await bridge.exchange('{"jsonrpc":"2.0","id":"pierwszy","id":2,"method":"ping"}');
+    assert.equal(answer, errorReply('"pierwszy"', NO_WINDOW));
   });
 
   test('tools/list gives the placeholder list', async () => {
@@ -139,6 +171,11 @@ describe('local answers without a CRM application', () => {
   test('an id inside params does not make a notification a request', async () => {
     const log = await notify('{"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":3,"id":3}}');
     assert.equal(log, `notifications/cancelled | notyfikacja, brak połączenia | ${NO_WINDOW}`);
+  });
+
+  test('a notification with an escaped method gets no answer either', async () => {
+    const log = await notify('{"jsonrpc":"2.0","method":"tools\\/list"}');
+    assert.equal(log, `tools\\/list | notyfikacja, brak połączenia | ${NO_WINDOW}`);
   });
 
   test('a line that is not a JSON object has no id and no method', async () => {
