@@ -94,13 +94,14 @@ void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statu
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
     Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + Utf8ToAnsi(reply.substr(0, kLoggedErrorBytes)));
-    if (pass.Id.empty()) {
+    if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
+      // A line that is no JSON gets the CRM application's parse error as ever.
       Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
           " (notyfikacja, bez odpowiedzi)");
       return;
     }
-    if (pass.Method == "tools/list") {
+    if (pass.Method == "tools/list" && !pass.Id.empty()) {  // a list needs an id to answer
       std::string source;
       reply = MakeToolListReply(pass.Id, source);
       LinkState.PlaceholderListSent = true;

@@ -127,6 +127,10 @@ TMcpMessage ReadMcpMessage(const std::string& body) {
 TMcpReply AnswerMcpMessage(const TMcpMessage& m, const TMcpSwitches& switches) {
   if (!m.Parsed) return Reply(200, ErrorBody("", -32700, "Parse error: " + m.ParseError));
   if (m.Root.Type != JsonType::Object) return Reply(200, ErrorBody("", -32600, "Invalid Request"));
+  // Like a CRM application whose list fails, this answers even a notification with the error.
+  if (m.Method == "tools/list" && switches.ToolsListError) {
+    return Reply(200, ErrorBody(m.Id, -32603, "Lista narzędzi jest chwilowo niedostępna."));
+  }
   // Notifications, and the client's responses to requests, get no JSON-RPC answer.
   bool isResponse = m.Method.empty() && (m.Root.Find("result") != nullptr || m.Root.Find("error") != nullptr);
   if (m.Id.empty() || isResponse) return Reply(202, std::string());
@@ -135,9 +139,6 @@ TMcpReply AnswerMcpMessage(const TMcpMessage& m, const TMcpSwitches& switches) {
   if (m.Method == "initialize") return Reply(200, ResultBody(m.Id, InitializeResult(m)));
   if (m.Method == "ping") return Reply(200, ResultBody(m.Id, "{}"));
   if (m.Method == "tools/list") {
-    if (switches.ToolsListError) {
-      return Reply(200, ErrorBody(m.Id, -32603, "Lista narzędzi jest chwilowo niedostępna."));
-    }
     std::string tools = CrmToolsJson();
     if (switches.TestTools) tools += std::string(",") + kTestToolsJson;
     return Reply(200, ResultBody(m.Id, "{\"tools\":[" + tools + "]}"));

@@ -189,6 +189,14 @@ describe('forwarding while linked', () => {
     );
     const lineFrom = bridge.lines().length;
     assert.equal(await bridge.waitForLine(() => true, { from: lineFrom, timeoutMs: 10000 }), NOTICE);
+
+    // A tools/list notification gets nothing: neither the error nor a list in its place.
+    const notifyFrom = bridge.logTexts().length;
+    bridge.send('{"jsonrpc":"2.0","method":"tools/list"}');
+    const silent = await bridge.waitForLog((l) => l.startsWith('tools/list | t='), { from: notifyFrom, describe: 'the notification' });
+    assert.match(silent, /\(notyfikacja, bez odpowiedzi\)$/);
+    await forward(`{"jsonrpc":"2.0","id":${++id},"method":"ping"}`, id);
+    assert.equal(bridge.lines().length, lineFrom + 2, 'the notice and the answer to the ping only');
     await standIn.command('/toolslist-error?on=0');
   });
 
@@ -343,6 +351,17 @@ describe('forwarding while linked', () => {
     assert.equal(JSON.parse(reply).id, 'zewn-310', reply);
     assert.ok(mayHaveRunReason(JSON.parse(reply).error?.message), reply);
     assert.equal((await recordedWith('nested-310')).length, 1);
+  });
+
+  test('an escaped orvin_connect under an object id is the short-cut, answered in valid JSON', async () => {
+    const lineFrom = bridge.lines().length;
+    bridge.send(
+      '{"jsonrpc":"2.0","id":{"k":[1,"}"]},"method":"tools\\/call","params":{"n\\u0061me":"orvin\\u005fconnect","arguments":{"znacznik":"short-311"}}}',
+    );
+    const answer = await bridge.waitForLine((l) => JSON.parse(l).id !== undefined, { from: lineFrom, describe: 'the answer' });
+    assert.deepEqual(JSON.parse(answer).id, { k: [1, '}'] });
+    assert.match(JSON.parse(answer).result.content[0].text, /^Połączono z Orvin CRM\./);
+    assert.equal((await recordedWith('short-311')).length, 0);
   });
 
   test('no token appears in the log', () => {

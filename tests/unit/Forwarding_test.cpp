@@ -39,6 +39,11 @@ TEST_F(ForwardingTest, NotificationsGetNothingBack) {
   EXPECT_EQ(Fake.Output, "");
   EXPECT_FALSE(LinkState.PlaceholderListSent);
   EXPECT_EQ(Fake.LogLines().back(), "tools/list | t=0ms, rq=39B, rp=0B (notyfikacja, bez odpowiedzi)");
+  // A line that is no JSON gets the CRM application's parse error as it came.
+  Queue(200, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700}})");
+  Send(R"({"jsonrpc":"2.0","method":"tools/list",})");
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32700}}\n");
+  Fake.Output.clear();
   Queue(200, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}");
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
   EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"method\":\"x\"}\n");
