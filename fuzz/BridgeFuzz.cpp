@@ -1,0 +1,131 @@
+// One client line through the request loop and forwarding on the fake Windows,
+// unlinked or linked, with a scripted CRM answer and cache file. For a line that
+// is valid JSON every line the bridge writes must be one valid JSON object, a
+// request gets exactly one line with its id, and a notification none with an id.
+//
+// Input: one byte of switches, then the client line, a line feed, the CRM
+// application's body, a line feed, and the cache file's content.
+
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "core/RequestLoop.h"
+#include "core/StdStreams.h"
+#include "fuzz/FuzzCheck.h"
+#include "link/MCPIPCU.h"
+#include "link/ProxyWindow.h"
+#include "mcp/JsonText.h"
+#include "mcp/ToolListCache.h"
+#include "tests/unit/FakePlatform.h"
+
+namespace {
+enum TReplyKind { EchoResult, NullIdError, OwnIdError, Blank, RawBody, MayHaveRun, NotDelivered, Rejected };
+
+std::string Take(const std::string& text, std::size_t& from) {
+  const std::size_t end = text.find('\n', from);
+  const std::string part = text.substr(from, end == std::string::npos ? std::string::npos : end - from);
+  from = end == std::string::npos ? text.size() : end + 1;
+  return part;
+}
+
+std::vector<std::string> Lines(const std::string& output) {
+  std::vector<std::string> lines;
+  std::size_t from = 0;
+  while (from < output.size()) lines.push_back(Take(output, from));
+  return lines;
+}
+
+FakeHttpResponse Answer(std::uint32_t status, const std::string& body) {
+  FakeHttpResponse response;
+  response.Status = status;
+  response.Body = body;
+  return response;
+}
+
+FakeHttpResponse Failure(HttpFailure failure) {
+  FakeHttpResponse response;
+  response.Failure = failure;
+  response.ErrorCode = 12030;
+  response.ReadFailsAfter = 0;
+  return response;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size == 0) return 0;
+  const std::uint8_t switches = data[0];
+  const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
+  std::size_t from = 0;
+  const std::string line = Take(rest, from);
+  const std::string body = Take(rest, from);
+  const std::string cache = rest.substr(from);
+  const bool linked = switches & 1;
+  const auto kind = static_cast<TReplyKind>((switches >> 1) & 7);
+
+  FakePlatform fake;
+  SetPlatform(&fake);
+  LinkState = TLinkState();
+  ResetLogState();
+  ResetClientReader();
+  ResetCrmDiscovery();
+  ClearHandshakeReply();
+  InputHandle = fake.InputHandleValue;
+  OutputHandle = fake.OutputHandleValue;
+  fake.Args = {"C:\\Bridge\\OrvinMCP.exe", "-dir", "C:\\Crm"};
+  FUZZ_CHECK(CreateProxyWindow());
+  if (switches & 16) fake.Files[ToolListCachePath()] = cache;
+  if (linked) {
+    fake.AddCrmWindow("C:\\Crm\\Orvin.exe").OnCopyData = [&fake](const std::string&) {
+      fake.AnswerNow("OK\r\n8123\r\ntok\r\n");
+      return true;
+    };
+  }
+
+  const std::string id = JsonRawValue(line, "id");
+  const std::string echo =
+      "{\"jsonrpc\":\"2.0\",\"id\":" + (id.empty() ? std::string("null") : id) + ",\"result\":" +
+      (IsSingleJsonObject(body) && body.find_first_of("\r\n") == std::string::npos ? body : std::string("{}")) + "}";
+  std::deque<FakeHttpResponse> answers;
+  switch (kind) {
+    case EchoResult: answers.push_back(Answer(200, echo)); break;
+    case NullIdError: answers.push_back(Answer(200, "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":-32603}}")); break;
+    case OwnIdError:
+      answers.push_back(Answer(500, "{\"jsonrpc\":\"2.0\",\"id\":" + (id.empty() ? std::string("null") : id) +
+                                        ",\"error\":{\"code\":-32603,\"message\":\"x\"}}"));
+      break;
+    case Blank: answers.push_back(Answer(200, " \r\n")); break;
+    case RawBody: answers.push_back(Answer(200, body)); break;
+    case MayHaveRun: answers.push_back(Failure(HttpFailure::Send)); break;
+    case NotDelivered: answers.push_back(Failure(HttpFailure::Connect)); break;
+    case Rejected: answers.push_back(Answer(401, "")); break;
+  }
+  fake.Endpoint = [&answers, &echo](const FakeHttpRequest&) {
+    if (answers.empty()) return Answer(200, echo);  // the repeat after a reconnection
+    FakeHttpResponse next = answers.front();
+    answers.pop_front();
+    return next;
+  };
+
+  HandleClientLine(line);
+
+  // Only a valid line, answered by the CRM application in valid JSON, binds the bridge.
+  if (!IsSingleJsonObject(line) || (linked && kind == RawBody)) return 0;
+  int withId = 0;
+  for (const std::string& out : Lines(fake.Output)) {
+    FUZZ_CHECK(IsSingleJsonObject(out));
+    FUZZ_CHECK(out.find('\r') == std::string::npos);
+    if (!id.empty() && JsonRawValue(out, "id") == id) ++withId;
+    // A notification: only the CRM application's own result may carry an id (null).
+    if (id.empty() && !(linked && (kind == EchoResult || kind == NotDelivered || kind == Rejected))) {
+      FUZZ_CHECK(JsonRawValue(out, "id").empty());
+    }
+  }
+  if (!id.empty()) FUZZ_CHECK(withId == 1);
+  if (id.empty() && !linked) FUZZ_CHECK(fake.Output.empty());
+  return 0;
+}
