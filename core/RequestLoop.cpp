@@ -21,6 +21,9 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   } else if (pass.Method == "initialize") {
     WriteClientLine(MakeInitializeReply(pass.Line, pass.Id));
     Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
+  } else if (pass.Method == "ping") {
+    WriteClientLine(MakePingReply(pass.Id));
+    Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
   } else if (pass.Method == "tools/list") {
     LinkState.PlaceholderListSent = true;
     std::string source;
