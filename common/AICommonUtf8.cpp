@@ -24,6 +24,16 @@ std::u16string Utf8ToWide(const std::string& utf8) {
   return Os().MultiByteToWide(kCodePageUtf8, utf8);
 }
 
+std::u16string TextToWide(const std::string& text) {
+  if (text.empty()) return std::u16string();
+  return Os().MultiByteToWide(kCodePageAnsi, text);
+}
+
+std::string WideToText(const std::u16string& wide) {
+  if (wide.empty()) return std::string();
+  return Os().WideToMultiByte(kCodePageAnsi, wide, nullptr);
+}
+
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
   std::string result;
   std::size_t i = 0;

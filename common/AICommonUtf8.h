@@ -12,6 +12,10 @@ std::u16string Utf8ToWide(const std::string& utf8);
 // Characters the code page cannot represent are left out, not replaced.
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage);
 
+// The bridge's own text to and from the wide text of Windows' W calls (paths).
+std::u16string TextToWide(const std::string& text);
+std::string WideToText(const std::u16string& wide);
+
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
 

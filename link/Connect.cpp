@@ -14,10 +14,14 @@ void AppendListed(std::string& list, const std::string& entry) {
   list += entry;
 }
 
-std::string NoWindowMessage(const std::string& folder, std::int32_t otherCount) {
+std::string NoWindowMessage(const std::string& folder, std::int32_t otherCount,
+                            const std::vector<std::string>& otherFolders) {
   if (otherCount == 0) return Ansi("Nie znaleziono uruchomionego Orvina (szukam w katalogu ") + folder + ").";
+  std::string where;
+  for (const std::string& other : otherFolders) AppendListed(where, other);
+  if (!where.empty()) where = Ansi(" (działają z: ") + where + ")";
   return "Znaleziono " + ToDecimal(static_cast<int>(otherCount)) +
-         Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder +
+         Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder + where +
          Ansi(". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.");
 }
 
@@ -40,8 +44,9 @@ bool ConnectToCrm(bool background, std::string& message, bool& refused) {
 
   TMCPIPCOkna windows;
   std::int32_t otherCount = 0;
-  if (FindCrmWindows(folder, windows, otherCount) == 0) {
-    message = NoWindowMessage(folder, otherCount);
+  std::vector<std::string> otherFolders;
+  if (FindCrmWindows(folder, windows, otherCount, otherFolders) == 0) {
+    message = NoWindowMessage(folder, otherCount, otherFolders);
     return false;
   }
 

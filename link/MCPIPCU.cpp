@@ -11,7 +11,6 @@ const char kMainWindowClass[] = "TMain";
 const char kCaptionPrefix[] = "Orvin ";
 const char kTagName[] = "OrvinMCPMsg";
 constexpr int kNameBuffer = 256;
-constexpr std::uint32_t kPathBuffer = 260;
 
 struct PsapiSupport {
   bool Tried = false;
@@ -65,18 +64,33 @@ void LoadPsapi() {
   Psapi.Available = Os().LoadPsapi();
 }
 
-std::string ProcessImagePath(WindowHandle window) {
-  if (window == 0) return std::string();
+std::u16string ProcessImagePath(WindowHandle window) {
+  if (window == 0) return std::u16string();
   LoadPsapi();
-  if (!Psapi.Available) return std::string();
+  if (!Psapi.Available) return std::u16string();
   const std::uint32_t processId = Os().WindowProcessId(window);
-  if (processId == 0) return std::string();
+  if (processId == 0) return std::u16string();
   const OsHandle process = Os().OpenProcessForQuery(processId);
-  if (process == kNullHandle) return std::string();
-  char buffer[kPathBuffer + 1] = {};
-  std::string path;
-  if (Os().ModuleFileNameEx(process, buffer, kPathBuffer) > 0) path = buffer;
+  if (process == kNullHandle) return std::u16string();
+  const std::u16string path = Os().ModuleFileNameEx(process);
   Os().CloseHandle(process);
+  return path;
+}
+
+std::u16string NormalizeFolder(const std::string& folder) {
+  std::u16string path = TextToWide(folder);
+  for (char16_t& unit : path) {
+    if (unit == u'/') unit = u'\\';
+  }
+  // Without its final separator the last segment loses trailing dots and blanks,
+  // as Windows drops them when it opens the folder; a root keeps its backslash.
+  const std::size_t size = path.size();
+  if (size > 1 && path[size - 1] == u'\\' && path[size - 2] != u':' && path[size - 2] != u'\\') path.pop_back();
+  const std::u16string full = Os().FullPathName(path);
+  if (!full.empty()) path = full;
+  const std::u16string longForm = Os().LongPathName(path);
+  if (!longForm.empty()) path = longForm;
+  if (!path.empty() && path.back() != u'\\') path += u'\\';
   return path;
 }
 
@@ -89,32 +103,48 @@ bool ExamineWindow(WindowHandle window, void* context) {
   if (std::string(className) != kMainWindowClass) return true;
   if (std::string(caption).compare(0, sizeof kCaptionPrefix - 1, kCaptionPrefix) != 0) return true;
 
-  const std::string path = ProcessImagePath(window);
+  const std::u16string path = ProcessImagePath(window);
   if (path.empty()) {
     ++search.OtherCount;
     return true;
   }
-  std::size_t cut = path.find_last_of('\\');
-  if (cut == std::string::npos) cut = path.find(':');
-  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-  if (Os().SameTextIgnoreCase(folder, search.Folder)) {
+  std::size_t cut = path.find_last_of(u'\\');
+  if (cut == std::u16string::npos) cut = path.find(u':');
+  std::u16string folder = cut == std::u16string::npos ? std::u16string() : path.substr(0, cut + 1);
+  // A program started through a short (8.3) name reports that name.
+  const std::u16string longForm = Os().LongPathName(folder);
+  if (!longForm.empty()) folder = longForm;
+  if (!folder.empty() && folder.back() != u'\\') folder += u'\\';
+  if (Os().SameTextOrdinalIgnoreCase(folder, search.Folder)) {
     search.Windows.push_back(window);
-  } else {
-    ++search.OtherCount;
+    return true;
   }
+  ++search.OtherCount;
+  for (const std::u16string& known : search.OtherFolders) {
+    if (Os().SameTextOrdinalIgnoreCase(known, folder)) return true;
+  }
+  search.OtherFolders.push_back(folder);
   return true;
 }
 
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount,
+                   std::vector<std::string>& otherFolders) {
   otherCount = 0;
   windows.clear();
+  otherFolders.clear();
   if (Trim(folder).empty()) return 0;
   TSzukanie search;
-  search.Folder = folder;
+  search.Folder = NormalizeFolder(folder);
   Os().EnumWindows(&ExamineWindow, &search);
   otherCount = search.OtherCount;
   windows = search.Windows;
+  for (const std::u16string& other : search.OtherFolders) otherFolders.push_back(WideToText(other));
   return static_cast<int>(windows.size());
+}
+
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
+  std::vector<std::string> otherFolders;
+  return FindCrmWindows(folder, windows, otherCount, otherFolders);
 }
 
 std::uint32_t HandshakeMessageId() {

@@ -12,9 +12,10 @@ using TMCPIPCOkna = std::vector<WindowHandle>;
 
 // One window search, handed to the enumeration callback.
 struct TSzukanie {
-  std::string Folder;  // ends in a backslash
+  std::u16string Folder;  // NormalizeFolder of the configured folder
   TMCPIPCOkna Windows;
   std::int32_t OtherCount = 0;  // look-alikes whose program lies elsewhere or is unknown
+  std::vector<std::u16string> OtherFolders;  // where those programs lie, each folder once
 };
 
 // The parsed handshake answer.
@@ -27,10 +28,16 @@ struct TMCPIPCOdpowiedz {
   bool KeySupported = false;
 };
 
-// Main windows of the CRM application whose program lies directly in `folder`.
+// Main windows of the CRM application whose program lies directly in `folder`;
+// `otherFolders` names the folders of the look-alikes, so the user sees what -dir wants.
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount,
+                   std::vector<std::string>& otherFolders);
 int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount);
 bool ExamineWindow(WindowHandle window, void* search);
-std::string ProcessImagePath(WindowHandle window);
+// Slashes as backslashes, the full path, and its long form where the folder exists;
+// ends in a backslash.
+std::u16string NormalizeFolder(const std::string& folder);
+std::u16string ProcessImagePath(WindowHandle window);
 void LoadPsapi();
 
 std::uint32_t HandshakeMessageId();

@@ -81,6 +81,14 @@ class Platform {
   // CompareStringA, LOCALE_USER_DEFAULT, NORM_IGNORECASE, whole strings.
   virtual bool SameTextIgnoreCase(const std::string& a, const std::string& b) = 0;
 
+  // Folders as users write them, and the programs behind windows (wide text)
+  // GetFullPathNameW; empty when it fails.
+  virtual std::u16string FullPathName(const std::u16string& path) = 0;
+  // GetLongPathNameW; empty when it fails (for one, when the path does not exist).
+  virtual std::u16string LongPathName(const std::u16string& path) = 0;
+  // CompareStringOrdinal with bIgnoreCase, whole strings: how file names compare.
+  virtual bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) = 0;
+
   // Windows
   virtual void EnumWindows(WindowVisitor visitor, void* context) = 0;
   virtual int GetWindowText(WindowHandle window, char* buffer, int size) = 0;
@@ -88,10 +96,10 @@ class Platform {
   virtual std::uint32_t WindowProcessId(WindowHandle window) = 0;  // 0 when unknown
   // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure.
   virtual OsHandle OpenProcessForQuery(std::uint32_t processId) = 0;
-  // Loads psapi.dll and looks up GetModuleFileNameExA; true when it is available.
+  // Loads psapi.dll and looks up GetModuleFileNameExW; true when it is available.
   virtual bool LoadPsapi() = 0;
-  // GetModuleFileNameExA for the main module; only after LoadPsapi gave true.
-  virtual std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) = 0;
+  // GetModuleFileNameExW for the main module; only after LoadPsapi gave true. Empty when it fails.
+  virtual std::u16string ModuleFileNameEx(OsHandle process) = 0;
   virtual std::uint32_t RegisterWindowMessage(const char* name) = 0;  // 0 on failure
   // Registers the class (its result is not examined) and creates a hidden
   // top-level window of it; 0 on failure, LastError then tells why.

@@ -22,10 +22,7 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
 namespace {
 
-using GetModuleFileNameExAProc = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
-
 CopyDataHandler g_copyDataHandler = nullptr;
-GetModuleFileNameExAProc g_getModuleFileNameExA = nullptr;
 
 HANDLE ToHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); }
@@ -74,6 +71,43 @@ std::string ModuleFileName() {
     }
     path.resize(path.size() * 2);  // truncated
   }
+}
+
+// Folders and the programs behind windows, in wide text. The calls that older
+// systems lack are looked up at run time, so the exe still starts there.
+using GetModuleFileNameExWProc = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+using CompareStringOrdinalProc = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+
+GetModuleFileNameExWProc g_getModuleFileNameExW = nullptr;
+
+const wchar_t* WideText(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+wchar_t* WideBuffer(std::u16string& buffer) { return reinterpret_cast<wchar_t*>(&buffer[0]); }
+
+FARPROC Kernel32Function(const char* name) {
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  return kernel32 == nullptr ? nullptr : GetProcAddress(kernel32, name);
+}
+
+// A call that fills a buffer and returns the length it wrote, or the size it
+// needs (terminator included) when the buffer is too small.
+template <typename Call>
+std::u16string WideResult(Call call) {
+  std::u16string buffer(MAX_PATH + 1, u'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = call(WideBuffer(buffer), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::u16string();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(length + 1, u'\0');
+  }
+  return std::u16string();
+}
+
+std::u16string UpperCase(std::u16string text) {
+  if (!text.empty()) CharUpperBuffW(WideBuffer(text), static_cast<DWORD>(text.size()));
+  return text;
 }
 
 class Win32PlatformImpl final : public Platform {
@@ -218,6 +252,26 @@ class Win32PlatformImpl final : public Platform {
                           static_cast<int>(b.size())) == CSTR_EQUAL;
   }
 
+  std::u16string FullPathName(const std::u16string& path) override {
+    if (path.empty()) return std::u16string();
+    return WideResult([&](wchar_t* buffer, DWORD size) { return GetFullPathNameW(WideText(path), size, buffer, nullptr); });
+  }
+
+  std::u16string LongPathName(const std::u16string& path) override {
+    if (path.empty()) return std::u16string();
+    return WideResult([&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(WideText(path), buffer, size); });
+  }
+
+  bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) override {
+    static const auto compare = reinterpret_cast<CompareStringOrdinalProc>(
+        reinterpret_cast<void*>(Kernel32Function("CompareStringOrdinal")));
+    if (compare != nullptr) {
+      return compare(WideText(a), static_cast<int>(a.size()), WideText(b), static_cast<int>(b.size()), TRUE) ==
+             CSTR_EQUAL;
+    }
+    return UpperCase(a) == UpperCase(b);  // before Vista: the same upper-case table, by hand
+  }
+
   void EnumWindows(WindowVisitor visitor, void* context) override {
     EnumContext enumContext{visitor, context};
     ::EnumWindows(EnumTrampoline, reinterpret_cast<LPARAM>(&enumContext));
@@ -243,17 +297,29 @@ class Win32PlatformImpl final : public Platform {
   }
 
   bool LoadPsapi() override {
-    if (g_getModuleFileNameExA != nullptr) return true;
+    if (g_getModuleFileNameExW != nullptr) return true;
     HMODULE psapi = LoadLibraryA("psapi.dll");
     if (psapi == nullptr) return false;
-    g_getModuleFileNameExA =
-        reinterpret_cast<GetModuleFileNameExAProc>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExA")));
-    return g_getModuleFileNameExA != nullptr;
+    g_getModuleFileNameExW =
+        reinterpret_cast<GetModuleFileNameExWProc>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExW")));
+    return g_getModuleFileNameExW != nullptr;
   }
 
-  std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) override {
-    if (g_getModuleFileNameExA == nullptr) return 0;
-    return g_getModuleFileNameExA(ToHandle(process), nullptr, buffer, size);
+  std::u16string ModuleFileNameEx(OsHandle process) override {
+    if (g_getModuleFileNameExW == nullptr) return std::u16string();
+    // It truncates silently: a result that fills the buffer is asked for again, larger.
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      const DWORD length =
+          g_getModuleFileNameExW(ToHandle(process), nullptr, WideBuffer(buffer), static_cast<DWORD>(buffer.size()));
+      if (length == 0) return std::u16string();
+      if (length < buffer.size() - 1) {
+        buffer.resize(length);
+        return buffer;
+      }
+      buffer.resize(buffer.size() * 4);
+    }
+    return std::u16string();
   }
 
   std::uint32_t RegisterWindowMessage(const char* name) override { return RegisterWindowMessageA(name); }

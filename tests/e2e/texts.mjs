@@ -6,9 +6,11 @@ export const CACHE_FILE = 'OrvinMCP_C__crm_narzedzia.json';
 
 export const NO_WINDOW = 'Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\crm\\).';
 
-export function lookAlikes(count, folder = CRM_DIR) {
+// `where`: the folders the look-alikes run from, in the order the bridge met them.
+export function lookAlikes(count, where = [], folder = CRM_DIR) {
+  const running = where.length > 0 ? ` (działają z: ${where.join(', ')})` : '';
   return (
-    `Znaleziono ${count} okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ${folder}. ` +
+    `Znaleziono ${count} okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ${folder}${running}. ` +
     'Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.'
   );
 }

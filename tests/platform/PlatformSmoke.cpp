@@ -100,6 +100,17 @@ void CheckFiles(Platform& os) {
   Check(os.CreateFile(moved, FileOpen::ReadExistingShared) == kInvalidHandle, "a missing file does not open");
 }
 
+void CheckFolders(Platform& os) {
+  Check(os.FullPathName(u"C:/windows/./Temp/../system32.") == u"C:\\windows\\system32",
+        "GetFullPathNameW: slashes, dot segments and a trailing dot");
+  Check(os.FullPathName(u"").empty(), "no full path of an empty text");
+  Check(!os.LongPathName(u"C:\\windows").empty(), "an existing folder has a long form");
+  Check(os.LongPathName(u"C:\\no such folder\\x").empty(), "a missing folder has none");
+  Check(os.SameTextOrdinalIgnoreCase(u"C:\\ZA\u017B\u00D3\u0141\u0106", u"c:\\za\u017C\u00F3\u0142\u0107"),
+        "file names compare ignoring case, Polish letters too");
+  Check(!os.SameTextOrdinalIgnoreCase(u"C:\\a", u"C:\\a\\"), "a trailing backslash makes another text");
+}
+
 std::uintptr_t g_receivedTag = 0;
 std::string g_received;
 int g_calls = 0;
@@ -150,10 +161,10 @@ void CheckWindows(Platform& os) {
   Check(os.LoadPsapi(), "psapi loads");
   OsHandle process = os.OpenProcessForQuery(os.CurrentProcessId());
   Check(process != kNullHandle, "open own process");
-  char path[1024] = {};
-  std::uint32_t length = process != kNullHandle ? os.ModuleFileNameEx(process, path, sizeof path) : 0;
-  Check(length > 0 && os.SameTextIgnoreCase(std::string(path, length), os.CommandLineArguments()[0]),
-        "GetModuleFileNameExA gives the own executable");
+  const std::u16string path = process != kNullHandle ? os.ModuleFileNameEx(process) : std::u16string();
+  Check(!path.empty() && os.SameTextIgnoreCase(os.WideToMultiByte(kCodePageAnsi, path, nullptr),
+                                               os.CommandLineArguments()[0]),
+        "GetModuleFileNameExW gives the own executable");
   if (process != kNullHandle) os.CloseHandle(process);
 
   while (os.PumpOneMessage()) {
@@ -201,6 +212,7 @@ int main() {
   CheckText(Os());
   CheckArguments(Os());
   CheckFiles(Os());
+  CheckFolders(Os());
   CheckWindows(Os());
   CheckInternet(Os());
   CheckTime(Os());

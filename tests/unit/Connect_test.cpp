@@ -34,11 +34,13 @@ TEST_F(ConnectTest, NoWindowAtAll) {
 TEST_F(ConnectTest, LookAlikesFromOtherFolders) {
   AddInstance("OK\r\n1\r\nt", "D:\\Other\\");
   AddInstance("OK\r\n1\r\nt", "D:\\Third\\");
+  AddInstance("OK\r\n1\r\nt", "D:\\OTHER\\");
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Znaleziono 2 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
-                          "C:\\Crm\\. Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir."));
+  EXPECT_EQ(message, Ansi("Znaleziono 3 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
+                          "C:\\Crm\\ (działają z: D:\\Other\\, D:\\Third\\). Uruchom Orvin z tego katalogu "
+                          "albo wskaż właściwy katalog przełącznikiem -dir."));
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
 }
 

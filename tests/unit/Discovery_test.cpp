@@ -1,5 +1,7 @@
 #include "link/MCPIPCU.h"
 
+#include "common/AICommonUtf8.h"
+
 #include "tests/unit/BridgeTest.h"
 
 using DiscoveryTest = BridgeTest;
@@ -11,6 +13,20 @@ TEST_F(DiscoveryTest, MatchesTheFolderIgnoringLetterCase) {
   EXPECT_EQ(FindCrmWindows("c:\\apps\\crm\\", windows, others), 1);
   EXPECT_EQ(windows, TMCPIPCOkna{crm});
   EXPECT_EQ(others, 0);
+}
+
+TEST_F(DiscoveryTest, FoldersAsUsersWriteThem) {
+  const WindowHandle crm = Fake.AddCrmWindow("C:\\Program Files\\Orvin Zażółć\\Orvin.exe").Handle;
+  Fake.LongPaths[u"C:\\PROGRA~1\\ORVINZ~1"] = u"C:\\Program Files\\Orvin Zażółć";
+  for (const char* folder : {"C:/Program Files/Orvin Zażółć/", "c:\\PROGRAM FILES\\ORVIN ZAŻÓŁĆ\\",
+                             "C:\\PROGRA~1\\ORVINZ~1\\", "C:\\Program Files\\Tools\\..\\Orvin Zażółć\\",
+                             "C:\\Program Files\\Orvin Zażółć.\\", "..\\Program Files\\.\\Orvin Zażółć\\"}) {
+    TMCPIPCOkna windows;
+    std::int32_t others = -1;
+    EXPECT_EQ(FindCrmWindows(Ansi(folder), windows, others), 1) << folder;
+    EXPECT_EQ(windows, TMCPIPCOkna{crm}) << folder;
+    EXPECT_EQ(others, 0) << folder;
+  }
 }
 
 TEST_F(DiscoveryTest, ProgramsFromOtherFoldersAreCountedAsLookAlikes) {

@@ -283,6 +283,68 @@ std::string FakePlatform::WideToMultiByte(unsigned codePage, const std::u16strin
 
 bool FakePlatform::SameTextIgnoreCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
+// Windows' path rules, as far as the bridge's folders need them: slashes are
+// separators, relative paths start in CurrentFolder, "." and ".." segments go,
+// a segment's single trailing period goes, and without a final separator the
+// last segment loses its trailing periods and blanks.
+std::u16string FakePlatform::FullPathName(const std::u16string& path) {
+  if (path.empty()) return std::u16string();
+  std::u16string text = path;
+  std::replace(text.begin(), text.end(), u'/', u'\\');
+  if (text.size() < 3 || text[1] != u':' || text[2] != u'\\') {
+    text = text[0] == u'\\' ? CurrentFolder.substr(0, 2) + text : CurrentFolder + text;
+  }
+  const bool endsInSeparator = text.back() == u'\\';
+  std::vector<std::u16string> segments;
+  std::size_t start = 3;
+  while (start <= text.size()) {
+    std::size_t end = text.find(u'\\', start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string segment = text.substr(start, end - start);
+    const bool last = end == text.size();
+    if (last && !endsInSeparator) {
+      while (!segment.empty() && (segment.back() == u'.' || segment.back() == u' ')) segment.pop_back();
+    }
+    if (segment == u"..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (!segment.empty() && segment != u".") {
+      if (segment.size() > 1 && segment.back() == u'.' && segment[segment.size() - 2] != u'.') segment.pop_back();
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::u16string full = text.substr(0, 3);
+  for (std::size_t i = 0; i < segments.size(); ++i) full += (i == 0 ? u"" : u"\\") + segments[i];
+  if (endsInSeparator && !segments.empty()) full += u'\\';
+  return full;
+}
+
+std::u16string FakePlatform::LongPathName(const std::u16string& path) {
+  auto found = LongPaths.find(path);
+  return found == LongPaths.end() ? std::u16string() : found->second;
+}
+
+namespace {
+// Upper case of ASCII, Latin-1 and Latin Extended-A, enough for Polish folder names.
+char16_t UpperUnit(char16_t unit) {
+  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - 32);
+  if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 32);
+  const bool oddIsLower = (unit >= 0x100 && unit <= 0x137) || (unit >= 0x14A && unit <= 0x177);
+  const bool evenIsLower = (unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E);
+  if (oddIsLower && unit % 2 == 1) return static_cast<char16_t>(unit - 1);
+  if (evenIsLower && unit % 2 == 0) return static_cast<char16_t>(unit - 1);
+  return unit;
+}
+}  // namespace
+
+bool FakePlatform::SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (UpperUnit(a[i]) != UpperUnit(b[i])) return false;
+  }
+  return true;
+}
+
 void FakePlatform::EnumWindows(WindowVisitor visitor, void* context) {
   ++EnumCalls;
   const std::vector<FakeWindow> snapshot = Windows;
@@ -325,10 +387,10 @@ bool FakePlatform::LoadPsapi() {
   return PsapiPresent;
 }
 
-std::uint32_t FakePlatform::ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) {
+std::u16string FakePlatform::ModuleFileNameEx(OsHandle process) {
   auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
-  if (!OpenProcesses.count(process) || image == ProcessImages.end()) return 0;
-  return static_cast<std::uint32_t>(CopyName(image->second, buffer, static_cast<int>(size)));
+  if (!OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
+  return MultiByteToWide(kCodePageUtf8, image->second);
 }
 
 std::uint32_t FakePlatform::RegisterWindowMessage(const char* name) {

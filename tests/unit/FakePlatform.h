@@ -84,7 +84,12 @@ class FakePlatform : public Platform {
   std::string TempFolder = "C:\\Temp\\";
 
   std::vector<FakeWindow> Windows;
-  std::map<std::uint32_t, std::string> ProcessImages;
+  std::map<std::uint32_t, std::string> ProcessImages;  // UTF-8
+
+  // Folders: relative paths start here; LongPaths maps a full path of an existing
+  // file or folder to its long form (a path not in it does not exist).
+  std::u16string CurrentFolder = u"C:\\Work\\";
+  std::map<std::u16string, std::u16string> LongPaths;
   std::set<std::uint32_t> UnopenableProcesses;
   bool PsapiPresent = true;
   int PsapiLoads = 0;
@@ -129,13 +134,16 @@ class FakePlatform : public Platform {
   std::u16string MultiByteToWide(unsigned codePage, const std::string& text) override;
   std::string WideToMultiByte(unsigned codePage, const std::u16string& text, bool* usedDefault) override;
   bool SameTextIgnoreCase(const std::string& a, const std::string& b) override;
+  std::u16string FullPathName(const std::u16string& path) override;
+  std::u16string LongPathName(const std::u16string& path) override;
+  bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) override;
   void EnumWindows(WindowVisitor visitor, void* context) override;
   int GetWindowText(WindowHandle window, char* buffer, int size) override;
   int GetClassName(WindowHandle window, char* buffer, int size) override;
   std::uint32_t WindowProcessId(WindowHandle window) override;
   OsHandle OpenProcessForQuery(std::uint32_t processId) override;
   bool LoadPsapi() override;
-  std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) override;
+  std::u16string ModuleFileNameEx(OsHandle process) override;
   std::uint32_t RegisterWindowMessage(const char* name) override;
   WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) override;
   void DestroyWindow(WindowHandle window) override;

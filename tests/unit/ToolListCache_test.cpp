@@ -13,6 +13,8 @@ class ToolListCacheTest : public BridgeTest {
 
 TEST_F(ToolListCacheTest, OneFilePerFolderAndKey) {
   EXPECT_EQ(ToolListCachePath(), Path);
+  SetArgs({"-dir", "C:/CRM/"});  // slashes name the same file
+  EXPECT_EQ(ToolListCachePath(), Path);
   SetArgs({"-dir", "C:\\CRM", "-mcp", "k1"});
   EXPECT_EQ(ToolListCachePath(), "C:\\Temp\\OrvinMCP_C__CRM_k1_narzedzia.json");
   SetArgs({"-dir", "C:\\CRM", "-mcp", "   "});
