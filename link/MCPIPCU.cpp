@@ -64,16 +64,31 @@ void LoadPsapi() {
   Psapi.Available = Os().LoadPsapi();
 }
 
-std::u16string ProcessImagePath(WindowHandle window) {
+std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights) {
+  stoppedByRights = false;
   if (window == 0) return std::u16string();
   LoadPsapi();
   if (!Psapi.Available) return std::u16string();
   const std::uint32_t processId = Os().WindowProcessId(window);
   if (processId == 0) return std::u16string();
-  const OsHandle process = Os().OpenProcessForQuery(processId);
-  if (process == kNullHandle) return std::u16string();
-  const std::u16string path = Os().ModuleFileNameEx(process);
+  OsHandle process = Os().OpenProcessForQuery(processId);
+  std::u16string path;
+  if (process != kNullHandle) {
+    path = Os().ModuleFileNameEx(process);
+    if (path.empty()) path = Os().QueryFullProcessImageName(process);
+    Os().CloseHandle(process);
+    return path;
+  }
+  if (Os().LastError() != kAccessDenied) return path;
+  // A program started as administrator lets a normal one ask only for its name.
+  process = Os().OpenProcessLimited(processId);
+  if (process == kNullHandle) {
+    stoppedByRights = Os().LastError() == kAccessDenied;
+    return path;
+  }
+  path = Os().QueryFullProcessImageName(process);
   Os().CloseHandle(process);
+  stoppedByRights = path.empty();  // a system without the call: the denied open tells why
   return path;
 }
 
@@ -103,9 +118,11 @@ bool ExamineWindow(WindowHandle window, void* context) {
   if (std::string(className) != kMainWindowClass) return true;
   if (std::string(caption).compare(0, sizeof kCaptionPrefix - 1, kCaptionPrefix) != 0) return true;
 
-  const std::u16string path = ProcessImagePath(window);
+  bool stoppedByRights = false;
+  const std::u16string path = ProcessImagePath(window, stoppedByRights);
   if (path.empty()) {
     ++search.OtherCount;
+    if (stoppedByRights) ++search.RightsCount;
     return true;
   }
   std::size_t cut = path.find_last_of(u'\\');
@@ -127,24 +144,31 @@ bool ExamineWindow(WindowHandle window, void* context) {
   return true;
 }
 
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount,
-                   std::vector<std::string>& otherFolders) {
-  otherCount = 0;
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes& lookAlikes) {
+  lookAlikes = TLookAlikes();
   windows.clear();
-  otherFolders.clear();
   if (Trim(folder).empty()) return 0;
   TSzukanie search;
   search.Folder = NormalizeFolder(folder);
   Os().EnumWindows(&ExamineWindow, &search);
-  otherCount = search.OtherCount;
+  lookAlikes.Count = search.OtherCount;
+  lookAlikes.RightsCount = search.RightsCount;
+  for (const std::u16string& other : search.OtherFolders) lookAlikes.Folders.push_back(WideToText(other));
   windows = search.Windows;
-  for (const std::u16string& other : search.OtherFolders) otherFolders.push_back(WideToText(other));
   return static_cast<int>(windows.size());
 }
 
 int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
-  std::vector<std::string> otherFolders;
-  return FindCrmWindows(folder, windows, otherCount, otherFolders);
+  TLookAlikes lookAlikes;
+  const int found = FindCrmWindows(folder, windows, lookAlikes);
+  otherCount = lookAlikes.Count;
+  return found;
+}
+
+std::string DifferentRightsText() {
+  return Ansi("Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). ") +
+         Ansi("Uruchom oba tak samo: oba zwyczajnie albo oba jako administrator (kod ") + ToDecimal(kAccessDenied) +
+         ").";
 }
 
 std::uint32_t HandshakeMessageId() {

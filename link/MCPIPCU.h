@@ -16,6 +16,15 @@ struct TSzukanie {
   TMCPIPCOkna Windows;
   std::int32_t OtherCount = 0;  // look-alikes whose program lies elsewhere or is unknown
   std::vector<std::u16string> OtherFolders;  // where those programs lie, each folder once
+  std::int32_t RightsCount = 0;  // of the unknown ones, those the bridge's rights do not let it read
+};
+
+// The look-alikes of one search: their count, the folders they run from, and how
+// many of them hide their program because they run with other rights.
+struct TLookAlikes {
+  std::int32_t Count = 0;
+  std::vector<std::string> Folders;
+  std::int32_t RightsCount = 0;
 };
 
 // The parsed handshake answer.
@@ -29,15 +38,16 @@ struct TMCPIPCOdpowiedz {
 };
 
 // Main windows of the CRM application whose program lies directly in `folder`;
-// `otherFolders` names the folders of the look-alikes, so the user sees what -dir wants.
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount,
-                   std::vector<std::string>& otherFolders);
+// `lookAlikes` tells the user where the others run, so that -dir can name it.
+int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes& lookAlikes);
 int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount);
 bool ExamineWindow(WindowHandle window, void* search);
 // Slashes as backslashes, the full path, and its long form where the folder exists;
 // ends in a backslash.
 std::u16string NormalizeFolder(const std::string& folder);
-std::u16string ProcessImagePath(WindowHandle window);
+// Empty when the path cannot be read; `stoppedByRights` then tells whether the
+// process runs with higher rights than the bridge.
+std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights);
 void LoadPsapi();
 
 std::uint32_t HandshakeMessageId();
@@ -46,6 +56,12 @@ bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::str
                           std::uint32_t timeoutMilliseconds);
 TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text);
 bool ParseKeyLine(const std::string& line, std::string& key);
+
+// Windows' error when rights stop a step (ERROR_ACCESS_DENIED).
+constexpr std::uint32_t kAccessDenied = 5;
+// The cause and the cure when the CRM application and the bridge run with
+// different rights; a sentence that ends the message, with the error code.
+std::string DifferentRightsText();
 
 // Forgets the psapi look-up and the registered tag, as at process start.
 void ResetCrmDiscovery();

@@ -88,13 +88,22 @@ class Platform {
   virtual std::u16string LongPathName(const std::u16string& path) = 0;
   // CompareStringOrdinal with bIgnoreCase, whole strings: how file names compare.
   virtual bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) = 0;
+  // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION): all that Windows grants on a
+  // process that runs with higher rights. kNullHandle on failure, LastError then tells why.
+  virtual OsHandle OpenProcessLimited(std::uint32_t processId) = 0;
+  // QueryFullProcessImageNameW, looked up at run time; empty when it fails or the system lacks it.
+  virtual std::u16string QueryFullProcessImageName(OsHandle process) = 0;
+  // ChangeWindowMessageFilterEx(WM_COPYDATA, MSGFLT_ALLOW), looked up at run time;
+  // false when it fails or the system has no such filter.
+  virtual bool AllowCopyDataFromLowerRights(WindowHandle window) = 0;
 
   // Windows
   virtual void EnumWindows(WindowVisitor visitor, void* context) = 0;
   virtual int GetWindowText(WindowHandle window, char* buffer, int size) = 0;
   virtual int GetClassName(WindowHandle window, char* buffer, int size) = 0;
   virtual std::uint32_t WindowProcessId(WindowHandle window) = 0;  // 0 when unknown
-  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure.
+  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure,
+  // LastError then tells why.
   virtual OsHandle OpenProcessForQuery(std::uint32_t processId) = 0;
   // Loads psapi.dll and looks up GetModuleFileNameExW; true when it is available.
   virtual bool LoadPsapi() = 0;
@@ -105,7 +114,9 @@ class Platform {
   // top-level window of it; 0 on failure, LastError then tells why.
   virtual WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) = 0;
   virtual void DestroyWindow(WindowHandle window) = 0;
-  // SendMessageTimeoutA(WM_COPYDATA, wParam 0, SMTO_ABORTIFHUNG); true when it returned non-zero.
+  // SendMessageTimeoutA(WM_COPYDATA, wParam 0, SMTO_ABORTIFHUNG); true when it returned
+  // non-zero, otherwise LastError tells why (5 when Windows keeps the message from a
+  // program with higher rights).
   virtual bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                             std::uint32_t timeoutMilliseconds) = 0;
   // PeekMessageA(PM_REMOVE) for all windows of the thread, then Translate and

@@ -17,6 +17,7 @@
 #undef HttpOpenRequest
 #undef InternetSetOption
 #undef HttpSendRequest
+#undef QueryFullProcessImageName
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
@@ -77,6 +78,11 @@ std::string ModuleFileName() {
 // systems lack are looked up at run time, so the exe still starts there.
 using GetModuleFileNameExWProc = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
 using CompareStringOrdinalProc = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+using QueryFullProcessImageNameWProc = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+using ChangeWindowMessageFilterExProc = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+
+constexpr DWORD kProcessQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr DWORD kMessageFilterAllow = 1;                    // MSGFLT_ALLOW
 
 GetModuleFileNameExWProc g_getModuleFileNameExW = nullptr;
 
@@ -270,6 +276,35 @@ class Win32PlatformImpl final : public Platform {
              CSTR_EQUAL;
     }
     return UpperCase(a) == UpperCase(b);  // before Vista: the same upper-case table, by hand
+  }
+
+  OsHandle OpenProcessLimited(std::uint32_t processId) override {
+    HANDLE process = OpenProcess(kProcessQueryLimitedInformation, FALSE, processId);
+    return process == nullptr ? kNullHandle : FromHandle(process);
+  }
+
+  std::u16string QueryFullProcessImageName(OsHandle process) override {
+    static const auto query = reinterpret_cast<QueryFullProcessImageNameWProc>(
+        reinterpret_cast<void*>(Kernel32Function("QueryFullProcessImageNameW")));
+    if (query == nullptr) return std::u16string();
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      DWORD length = static_cast<DWORD>(buffer.size());
+      if (query(ToHandle(process), 0, WideBuffer(buffer), &length)) {
+        buffer.resize(length);
+        return buffer;
+      }
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::u16string();
+      buffer.resize(buffer.size() * 4);
+    }
+    return std::u16string();
+  }
+
+  bool AllowCopyDataFromLowerRights(WindowHandle window) override {
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    const auto allow = reinterpret_cast<ChangeWindowMessageFilterExProc>(reinterpret_cast<void*>(
+        user32 == nullptr ? nullptr : GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    return allow != nullptr && allow(ToWindow(window), WM_COPYDATA, kMessageFilterAllow, nullptr) != FALSE;
   }
 
   void EnumWindows(WindowVisitor visitor, void* context) override {

@@ -142,6 +142,7 @@ void CheckWindows(Platform& os) {
   Check(window != 0, "create hidden window");
   if (window == 0) return;
 
+  os.AllowCopyDataFromLowerRights(window);  // what Wine makes of the filter is not Windows' answer: no check
   const char message[] = "1\r\n42\r\n0\r\nMCP=\0tail";
   Check(os.SendCopyData(window, tag, message, sizeof message, 5000), "SendCopyData to the own window");
   Check(g_calls == 1 && g_receivedTag == tag && g_received == std::string(message, sizeof message),
@@ -166,6 +167,13 @@ void CheckWindows(Platform& os) {
                                                os.CommandLineArguments()[0]),
         "GetModuleFileNameExW gives the own executable");
   if (process != kNullHandle) os.CloseHandle(process);
+  process = os.OpenProcessLimited(os.CurrentProcessId());
+  Check(process != kNullHandle, "open own process with limited rights");
+  const std::u16string limitedPath = process != kNullHandle ? os.QueryFullProcessImageName(process) : std::u16string();
+  Check(!limitedPath.empty() && os.SameTextOrdinalIgnoreCase(limitedPath, path),
+        "QueryFullProcessImageNameW gives the own executable");
+  if (process != kNullHandle) os.CloseHandle(process);
+  Check(os.OpenProcessForQuery(0) == kNullHandle && os.LastError() == 87, "a failed open tells why");
 
   while (os.PumpOneMessage()) {
   }

@@ -56,9 +56,32 @@ TEST_F(DiscoveryTest, UnknownProgramsCountAsLookAlikes) {
   const FakeWindow& window = Fake.AddCrmWindow("C:\\Crm\\a.exe");
   Fake.UnopenableProcesses.insert(window.ProcessId);
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
-  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
-  EXPECT_EQ(others, 1);
+  TLookAlikes lookAlikes;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, lookAlikes), 0);
+  EXPECT_EQ(lookAlikes.Count, 1);
+  EXPECT_EQ(lookAlikes.RightsCount, 0);  // gone, not hidden by its rights
+  EXPECT_TRUE(lookAlikes.Folders.empty());
+}
+
+TEST_F(DiscoveryTest, AProgramStartedAsAdministratorIsReadWithLimitedRights) {
+  const FakeWindow elevated = Fake.AddCrmWindow("C:\\Crm\\a.exe");
+  Fake.ElevatedProcesses.insert(elevated.ProcessId);
+  TMCPIPCOkna windows;
+  TLookAlikes lookAlikes;
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, lookAlikes), 1);
+  EXPECT_EQ(lookAlikes.Count, 0);
+
+  Fake.LimitedQueryPresent = false;  // older systems
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, lookAlikes), 0);
+  EXPECT_EQ(lookAlikes.Count, 1);
+  EXPECT_EQ(lookAlikes.RightsCount, 1);
+
+  Fake.LimitedQueryPresent = true;
+  Fake.ProtectedProcesses.insert(Fake.AddCrmWindow("C:\\Crm\\a.exe").ProcessId);  // refuses even the limited open
+  EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, lookAlikes), 1);
+  EXPECT_EQ(windows, TMCPIPCOkna{elevated.Handle});
+  EXPECT_EQ(lookAlikes.Count, 1);
+  EXPECT_EQ(lookAlikes.RightsCount, 1);
 }
 
 TEST_F(DiscoveryTest, SeveralInstancesInEnumerationOrder) {

@@ -9,6 +9,10 @@
 namespace {
 constexpr std::uint32_t kBrokenPipe = 109;
 constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kInvalidParameter = 87;
+constexpr std::uint32_t kInvalidWindowHandle = 1400;
+constexpr std::uint32_t kTimeout = 1460;
 
 std::string CodePageName(unsigned codePage) {
   if (codePage == kCodePageUtf8) return "UTF-8";
@@ -205,6 +209,7 @@ bool FakePlatform::WriteFile(OsHandle handle, const char* data, std::uint32_t si
 void FakePlatform::CloseHandle(OsHandle handle) {
   OpenFiles.erase(handle);
   OpenProcesses.erase(handle);
+  LimitedProcesses.erase(handle);
 }
 
 OsHandle FakePlatform::CreateFile(const std::string& name, FileOpen mode) {
@@ -376,10 +381,43 @@ std::uint32_t FakePlatform::WindowProcessId(WindowHandle window) {
 }
 
 OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
-  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) return kNullHandle;
+  if (ElevatedProcesses.count(processId) || ProtectedProcesses.count(processId)) {
+    LastErrorValue = kAccessDenied;
+    return kNullHandle;
+  }
+  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) {
+    LastErrorValue = kInvalidParameter;
+    return kNullHandle;
+  }
   const OsHandle handle = 0x10000 + processId;
   OpenProcesses.insert(handle);
   return handle;
+}
+
+OsHandle FakePlatform::OpenProcessLimited(std::uint32_t processId) {
+  if (ProtectedProcesses.count(processId)) {
+    LastErrorValue = kAccessDenied;
+    return kNullHandle;
+  }
+  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) {
+    LastErrorValue = kInvalidParameter;
+    return kNullHandle;
+  }
+  const OsHandle handle = 0x10000 + processId;
+  OpenProcesses.insert(handle);
+  LimitedProcesses.insert(handle);
+  return handle;
+}
+
+std::u16string FakePlatform::QueryFullProcessImageName(OsHandle process) {
+  auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
+  if (!LimitedQueryPresent || !OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
+  return MultiByteToWide(kCodePageUtf8, image->second);
+}
+
+bool FakePlatform::AllowCopyDataFromLowerRights(WindowHandle window) {
+  CopyDataAllowedFor = window;
+  return true;
 }
 
 bool FakePlatform::LoadPsapi() {
@@ -389,7 +427,9 @@ bool FakePlatform::LoadPsapi() {
 
 std::u16string FakePlatform::ModuleFileNameEx(OsHandle process) {
   auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
-  if (!OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
+  // Like Wine, GetModuleFileNameEx refuses a handle opened with limited rights.
+  if (!OpenProcesses.count(process) || LimitedProcesses.count(process) || image == ProcessImages.end())
+    return std::u16string();
   return MultiByteToWide(kCodePageUtf8, image->second);
 }
 
@@ -414,12 +454,20 @@ void FakePlatform::DestroyWindow(WindowHandle window) {
 bool FakePlatform::SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                                 std::uint32_t timeoutMilliseconds) {
   const FakeWindow* window = FindWindow(target);
-  if (window == nullptr || tag != kTag || size == 0) return false;
+  if (window == nullptr || tag != kTag || size == 0) {
+    LastErrorValue = kInvalidWindowHandle;
+    return false;
+  }
+  if (window->SendError != 0) {
+    LastErrorValue = window->SendError;
+    return false;
+  }
   const std::string request(data, std::strlen(data) < size ? std::strlen(data) : size);
   HandshakeRequests.push_back(request);
   const auto respond = window->OnCopyData;  // the window may be changed while it answers
   if (!respond || !respond(request)) {
     AdvanceTo(Tick + timeoutMilliseconds);
+    LastErrorValue = kTimeout;
     return false;
   }
   return true;

@@ -21,6 +21,9 @@ struct FakeWindow {
   // Handles a handshake request (the text up to its zero byte); returning false
   // makes the send fail as a time-out would.
   std::function<bool(const std::string& request)> OnCopyData;
+  // Not 0: the send fails at once with this error and the window never sees it
+  // (5: the window belongs to a program that runs as administrator).
+  std::uint32_t SendError = 0;
 };
 
 struct FakeHttpRequest {
@@ -90,6 +93,12 @@ class FakePlatform : public Platform {
   // file or folder to its long form (a path not in it does not exist).
   std::u16string CurrentFolder = u"C:\\Work\\";
   std::map<std::u16string, std::u16string> LongPaths;
+
+  // Rights: an elevated process refuses the full open (error 5) but grants the
+  // limited one; a protected one refuses both. Older systems lack the limited query.
+  std::set<std::uint32_t> ElevatedProcesses, ProtectedProcesses;
+  bool LimitedQueryPresent = true;
+  WindowHandle CopyDataAllowedFor = 0;
   std::set<std::uint32_t> UnopenableProcesses;
   bool PsapiPresent = true;
   int PsapiLoads = 0;
@@ -137,6 +146,9 @@ class FakePlatform : public Platform {
   std::u16string FullPathName(const std::u16string& path) override;
   std::u16string LongPathName(const std::u16string& path) override;
   bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) override;
+  OsHandle OpenProcessLimited(std::uint32_t processId) override;
+  std::u16string QueryFullProcessImageName(OsHandle process) override;
+  bool AllowCopyDataFromLowerRights(WindowHandle window) override;
   void EnumWindows(WindowVisitor visitor, void* context) override;
   int GetWindowText(WindowHandle window, char* buffer, int size) override;
   int GetClassName(WindowHandle window, char* buffer, int size) override;
@@ -191,7 +203,7 @@ class FakePlatform : public Platform {
   std::deque<InputChunk> Input;
   std::multimap<std::uint32_t, std::function<void()>> Events;
   std::map<OsHandle, OpenFile> OpenFiles;
-  std::set<OsHandle> OpenProcesses;
+  std::set<OsHandle> OpenProcesses, LimitedProcesses;
   std::deque<QueuedMessage> Messages;
   std::map<OsHandle, InternetHandle> InternetHandles;
   OsHandle NextHandle = 5000;
