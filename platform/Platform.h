@@ -25,7 +25,7 @@ enum class FileType { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
 
 enum class FileOpen {
   CreateAlwaysExclusive,  // GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_ALWAYS
-  ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING
+  ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ|FILE_SHARE_DELETE, OPEN_EXISTING
 };
 
 struct LocalTime {
@@ -57,12 +57,13 @@ class Platform {
   virtual bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
   virtual bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) = 0;
   virtual void CloseHandle(OsHandle handle) = 0;
-  virtual OsHandle CreateFile(const std::string& name, FileOpen mode) = 0;  // kInvalidHandle on failure
+  // Files by wide names (the W calls), so that any user's folder names hold.
+  virtual OsHandle CreateFile(const std::u16string& name, FileOpen mode) = 0;  // kInvalidHandle on failure
   virtual bool FileSize(OsHandle file, std::uint64_t& size) = 0;
-  virtual bool FileExists(const std::string& name) = 0;  // an existing file, not a folder
-  virtual bool MoveFileReplace(const std::string& from, const std::string& to) = 0;  // MOVEFILE_REPLACE_EXISTING
-  virtual bool DeleteFile(const std::string& name) = 0;
-  virtual std::string TempPath() = 0;  // GetTempPathA; empty when it fails
+  virtual bool FileExists(const std::u16string& name) = 0;  // an existing file, not a folder
+  virtual bool MoveFileReplace(const std::u16string& from, const std::u16string& to) = 0;  // MOVEFILE_REPLACE_EXISTING
+  virtual bool DeleteFile(const std::u16string& name) = 0;
+  virtual std::u16string TempPath() = 0;  // GetTempPathW; empty when it fails
 
   // Time
   virtual std::uint32_t TickCount() = 0;       // GetTickCount

@@ -167,12 +167,13 @@ class Win32PlatformImpl final : public Platform {
 
   void CloseHandle(OsHandle handle) override { ::CloseHandle(ToHandle(handle)); }
 
-  OsHandle CreateFile(const std::string& name, FileOpen mode) override {
+  OsHandle CreateFile(const std::u16string& name, FileOpen mode) override {
+    // A reader lets other bridges replace the file meanwhile.
     HANDLE file = mode == FileOpen::CreateAlwaysExclusive
-                      ? CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                      ? CreateFileW(WideText(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr)
-                      : CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+                      : CreateFileW(WideText(name), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? kInvalidHandle : FromHandle(file);
   }
 
@@ -183,22 +184,19 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
 
-  bool FileExists(const std::string& name) override {
-    DWORD attributes = GetFileAttributesA(name.c_str());
+  bool FileExists(const std::u16string& name) override {
+    DWORD attributes = GetFileAttributesW(WideText(name));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
-  bool MoveFileReplace(const std::string& from, const std::string& to) override {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  bool MoveFileReplace(const std::u16string& from, const std::u16string& to) override {
+    return MoveFileExW(WideText(from), WideText(to), MOVEFILE_REPLACE_EXISTING) != 0;
   }
 
-  bool DeleteFile(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+  bool DeleteFile(const std::u16string& name) override { return DeleteFileW(WideText(name)) != 0; }
 
-  std::string TempPath() override {
-    char buffer[MAX_PATH + 1] = {};
-    DWORD length = GetTempPathA(MAX_PATH, buffer);
-    if (length == 0 || length > MAX_PATH) return std::string();  // failed, or the path did not fit
-    return std::string(buffer);
+  std::u16string TempPath() override {
+    return WideResult([](wchar_t* buffer, DWORD size) { return GetTempPathW(size, buffer); });
   }
 
   std::uint32_t TickCount() override { return GetTickCount(); }

@@ -59,12 +59,18 @@ void CheckArguments(Platform& os) {
   Check(arguments[2] == "za\xBF\xF3\xB3\xE6", "argument in the ANSI code page");
 }
 
+std::u16string Digits(std::uint32_t value) {
+  const std::string text = std::to_string(value);
+  return std::u16string(text.begin(), text.end());
+}
+
 void CheckFiles(Platform& os) {
-  std::string temp = os.TempPath();
-  Check(!temp.empty() && temp.back() == '\\', "temporary folder ends in a backslash");
+  std::u16string temp = os.TempPath();
+  Check(!temp.empty() && temp.back() == u'\\', "temporary folder ends in a backslash");
   Check(!os.FileExists(temp), "a folder is not a file");
-  std::string name = temp + "OrvinPlatformSmoke_" + std::to_string(os.CurrentProcessId());
-  std::string moved = name + ".moved";
+  // A name that no ANSI code page holds whole: Cyrillic and Polish letters.
+  std::u16string name = temp + u"OrvinPlatformSmoke_\u042E\u043B\u0438\u044F_\u0142_" + Digits(os.CurrentProcessId());
+  std::u16string moved = name + u".moved";
   const char content[] = "first\0line\r\n";
   const std::uint32_t size = sizeof content - 1;
 
@@ -95,6 +101,12 @@ void CheckFiles(Platform& os) {
   Check(!os.FileExists(name) && os.FileExists(moved), "the file moved");
   file = os.CreateFile(moved, FileOpen::ReadExistingShared);
   Check(os.FileSize(file, fileSize) && fileSize == size, "the moved file has the content");
+  os.CloseHandle(file);
+  file = os.CreateFile(moved, FileOpen::ReadExistingShared);
+  Check(os.DeleteFile(moved), "a reader lets others delete the file");
+  os.CloseHandle(file);
+  Check(!os.FileExists(moved), "deleted once the reader closed it");
+  file = os.CreateFile(moved, FileOpen::CreateAlwaysExclusive);
   os.CloseHandle(file);
   Check(os.DeleteFile(moved) && !os.FileExists(moved), "delete file");
   Check(os.CreateFile(moved, FileOpen::ReadExistingShared) == kInvalidHandle, "a missing file does not open");

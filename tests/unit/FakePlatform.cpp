@@ -212,14 +212,24 @@ void FakePlatform::CloseHandle(OsHandle handle) {
   LimitedProcesses.erase(handle);
 }
 
-OsHandle FakePlatform::CreateFile(const std::string& name, FileOpen mode) {
+OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode) {
+  const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
   if (mode == FileOpen::ReadExistingShared) {
+    auto conflicts = ReadOpenConflicts.find(name);
+    if (conflicts != ReadOpenConflicts.end() && !conflicts->second.empty()) {
+      LastErrorValue = conflicts->second.front();
+      conflicts->second.pop_front();
+      return kInvalidHandle;
+    }
     if (!Files.count(name)) {
       LastErrorValue = kFileNotFound;
       return kInvalidHandle;
     }
   } else {
-    if (UnwritableFiles.count(name)) return kInvalidHandle;
+    if (UnwritableFiles.count(name)) {
+      LastErrorValue = kAccessDenied;
+      return kInvalidHandle;
+    }
     Files[name].clear();
   }
   const OsHandle handle = NextHandle++;
@@ -234,9 +244,18 @@ bool FakePlatform::FileSize(OsHandle file, std::uint64_t& size) {
   return true;
 }
 
-bool FakePlatform::FileExists(const std::string& name) { return Files.count(name) > 0; }
+bool FakePlatform::FileExists(const std::u16string& name) {
+  return Files.count(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+}
 
-bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u16string& wideTo) {
+  const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
+  const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  if (!MoveConflicts.empty()) {
+    LastErrorValue = MoveConflicts.front();
+    MoveConflicts.pop_front();
+    return false;
+  }
   if (FailMove || !Files.count(from)) {
     LastErrorValue = MoveError;
     return false;
@@ -246,8 +265,11 @@ bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& t
   return true;
 }
 
-bool FakePlatform::DeleteFile(const std::string& name) { return Files.erase(name) > 0; }
-std::string FakePlatform::TempPath() { return TempFolder; }
+bool FakePlatform::DeleteFile(const std::u16string& name) {
+  return Files.erase(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+}
+
+std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
 
 std::uint32_t FakePlatform::TickCount() { return Tick; }
 std::uint32_t FakePlatform::MultimediaTime() { return Tick; }

@@ -80,11 +80,15 @@ class FakePlatform : public Platform {
   char Separator = ':';
   int SleepCalls = 0;
   int StdHandleCalls = 0;
-  std::map<std::string, std::string> Files;
+  std::map<std::string, std::string> Files;  // by UTF-8 name
   std::set<std::string> UnwritableFiles, ShortWriteFiles, UnreadableFiles;
   bool FailMove = false;
   std::uint32_t MoveError = 5;
-  std::string TempFolder = "C:\\Temp\\";
+  std::string TempFolder = "C:\\Temp\\";  // UTF-8
+  // Errors that the next opens of a file for reading, or the next moves, meet
+  // first (another bridge holding the file), one per attempt.
+  std::map<std::string, std::deque<std::uint32_t>> ReadOpenConflicts;
+  std::deque<std::uint32_t> MoveConflicts;
 
   std::vector<FakeWindow> Windows;
   std::map<std::uint32_t, std::string> ProcessImages;  // UTF-8
@@ -128,12 +132,12 @@ class FakePlatform : public Platform {
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
   bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) override;
   void CloseHandle(OsHandle handle) override;
-  OsHandle CreateFile(const std::string& name, FileOpen mode) override;
+  OsHandle CreateFile(const std::u16string& name, FileOpen mode) override;
   bool FileSize(OsHandle file, std::uint64_t& size) override;
-  bool FileExists(const std::string& name) override;
-  bool MoveFileReplace(const std::string& from, const std::string& to) override;
-  bool DeleteFile(const std::string& name) override;
-  std::string TempPath() override;
+  bool FileExists(const std::u16string& name) override;
+  bool MoveFileReplace(const std::u16string& from, const std::u16string& to) override;
+  bool DeleteFile(const std::u16string& name) override;
+  std::u16string TempPath() override;
   std::uint32_t TickCount() override;
   std::uint32_t MultimediaTime() override;
   void Sleep(std::uint32_t milliseconds) override;

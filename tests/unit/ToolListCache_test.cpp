@@ -53,6 +53,29 @@ TEST_F(ToolListCacheTest, FailedReplacementIsLoggedAndCleanedUp) {
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
 }
 
+TEST_F(ToolListCacheTest, AnotherBridgeHoldingTheFileOnlyDelaysIt) {
+  Fake.MoveConflicts = {5, 32};  // a reader without delete sharing, then one during its open
+  SaveToolList(R"({"id":3,"result":{"tools":["new"]}})");
+  Fake.ReadOpenConflicts[Path] = {32, 5};  // another bridge's replace
+  std::string source;
+  EXPECT_EQ(MakeToolListReply("7", source), R"({"jsonrpc":"2.0","id":7,"result":{"tools":["new"]}})");
+  EXPECT_TRUE(Fake.LogLines().empty());
+
+  const std::uint32_t start = Fake.Tick;
+  Fake.MoveConflicts.assign(10, 5);
+  SaveToolList(R"({"id":3,"result":{"tools":["newer"]}})");
+  EXPECT_LE(Fake.Tick - start, 250u);  // about a quarter of a second, then it counts as failed
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["new"]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
+
+  const int sleeps = Fake.SleepCalls;
+  Fake.MoveConflicts = {3};  // no conflict with another bridge: not tried again
+  SaveToolList(R"({"id":3,"result":{"tools":["newer"]}})");
+  EXPECT_EQ(Fake.SleepCalls, sleeps);
+  EXPECT_EQ(Fake.LogLines().back(), "Nie zapisałem listy narzędzi w pliku " + Path + " (kod 3).");
+}
+
 TEST_F(ToolListCacheTest, UnwritableTemporaryFileIsLogged) {
   Fake.UnwritableFiles.insert(Path + ".812.tmp");
   SaveToolList(R"({"id":3,"result":{"tools":[]}})");
