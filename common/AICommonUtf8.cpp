@@ -34,14 +34,11 @@ std::u16string Utf8ToWide(const std::string& utf8) {
   return Os().MultiByteToWide(kCodePageUtf8, utf8);
 }
 
-std::u16string TextToWide(const std::string& text) {
-  if (text.empty()) return std::u16string();
-  return Os().MultiByteToWide(kCodePageAnsi, text);
-}
+std::u16string TextToWide(const std::string& text) { return Utf8ToWide(text); }
 
 std::string WideToText(const std::u16string& wide) {
   if (wide.empty()) return std::string();
-  return Os().WideToMultiByte(kCodePageAnsi, wide, nullptr);
+  return Os().WideToMultiByte(kCodePageUtf8, wide, nullptr);
 }
 
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
@@ -56,6 +53,13 @@ std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
     i += units;
   }
   return result;
+}
+
+std::string CutUtf8(const std::string& text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a continuation byte
+  return text.substr(0, cut);
 }
 
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length) {

@@ -58,8 +58,7 @@ void HandleClientLine(const std::string& line) {
   if (Trim(line).empty()) return;
   TRequestPass pass;
   pass.Line = line;
-  // The log takes ANSI text; a tool name may hold letters beyond ASCII.
-  pass.Description = Utf8ToAnsi(DescribeRequest(line));
+  pass.Description = DescribeRequest(line);
   pass.Id = JsonRawValue(line, "id");
   pass.Method = JsonUnquote(JsonRawValue(line, "method"));
 

@@ -176,9 +176,10 @@ std::uint32_t HandshakeMessageId() {
   return HandshakeTag;
 }
 
+// The CRM application reads and writes its handshake texts in the ANSI code page.
 std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background) {
   return "1\r\n" + ToDecimal(static_cast<std::uint64_t>(proxyWindow)) + "\r\n" + (background ? "1" : "0") +
-         "\r\nMCP=" + GetMcpKey();
+         "\r\nMCP=" + Utf8ToAnsi(GetMcpKey());
 }
 
 bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
@@ -196,9 +197,9 @@ bool ParseKeyLine(const std::string& line, std::string& key) {
   return true;
 }
 
-TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text) {
+TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi) {
   TMCPIPCOdpowiedz reply;
-  const std::vector<std::string> lines = SplitLines(text);
+  const std::vector<std::string> lines = SplitLines(AnsiToUtf8(ansi));
   if (lines.empty()) {
     reply.Status = "ERROR";
     reply.Message = Ansi("Pusta odpowiedź z Orvina.");

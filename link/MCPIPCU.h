@@ -54,7 +54,8 @@ std::uint32_t HandshakeMessageId();
 std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background);
 bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
                           std::uint32_t timeoutMilliseconds);
-TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text);
+// The answer comes in the ANSI code page; its fields are the bridge's UTF-8 text.
+TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi);
 bool ParseKeyLine(const std::string& line, std::string& key);
 
 // Windows' error when rights stop a step (ERROR_ACCESS_DENIED).

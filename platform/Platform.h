@@ -45,7 +45,7 @@ class Platform {
 
   // Process
   // Argument 0 is the full path of the running executable, the rest as the
-  // platform split the command line (quotes removed), in the ANSI code page.
+  // platform split the command line (quotes removed), in UTF-8.
   virtual std::vector<std::string> CommandLineArguments() = 0;
   virtual std::uint32_t CurrentProcessId() = 0;
   virtual std::uint32_t LastError() = 0;

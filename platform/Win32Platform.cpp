@@ -1,10 +1,12 @@
 #include "platform/Win32Platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <wininet.h>
 #include <mmsystem.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -61,15 +63,23 @@ bool RejectsUsedDefaultChar(unsigned codePage) {
   }
 }
 
+// The bridge's own text is UTF-8: the command line is read wide and converted.
+std::string WideToUtf8(const wchar_t* text, std::size_t length) {
+  if (length == 0) return std::string();
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string result(static_cast<std::size_t>(bytes), '\0');
+  bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &result[0], bytes, nullptr, nullptr);
+  result.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+  return result;
+}
+
 std::string ModuleFileName() {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    DWORD length = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
     if (length == 0) return std::string();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
+    if (length < path.size()) return WideToUtf8(path.c_str(), length);
     path.resize(path.size() * 2);  // truncated
   }
 }
@@ -121,7 +131,11 @@ class Win32PlatformImpl final : public Platform {
   std::vector<std::string> CommandLineArguments() override {
     std::vector<std::string> arguments;
     arguments.push_back(ModuleFileName());
-    for (int i = 1; i < __argc; ++i) arguments.push_back(__argv[i] != nullptr ? __argv[i] : "");
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return arguments;
+    for (int i = 1; i < count; ++i) arguments.push_back(WideToUtf8(wide[i], wcslen(wide[i])));
+    LocalFree(wide);
     return arguments;
   }
 

@@ -56,7 +56,7 @@ void CheckArguments(Platform& os) {
   Check(self.size() > 4 && os.SameTextIgnoreCase(self.substr(self.size() - 4), ".exe"), "argument 0 ends in .exe");
   if (arguments.size() != 3) return;
   Check(arguments[1] == "a b", "argument with a blank");
-  Check(arguments[2] == "za\xBF\xF3\xB3\xE6", "argument in the ANSI code page");
+  Check(arguments[2] == "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87", "argument in UTF-8");
 }
 
 std::u16string Digits(std::uint32_t value) {
@@ -175,8 +175,7 @@ void CheckWindows(Platform& os) {
   OsHandle process = os.OpenProcessForQuery(os.CurrentProcessId());
   Check(process != kNullHandle, "open own process");
   const std::u16string path = process != kNullHandle ? os.ModuleFileNameEx(process) : std::u16string();
-  Check(!path.empty() && os.SameTextIgnoreCase(os.WideToMultiByte(kCodePageAnsi, path, nullptr),
-                                               os.CommandLineArguments()[0]),
+  Check(!path.empty() && os.WideToMultiByte(kCodePageUtf8, path, nullptr) == os.CommandLineArguments()[0],
         "GetModuleFileNameExW gives the own executable");
   if (process != kNullHandle) os.CloseHandle(process);
   process = os.OpenProcessLimited(os.CurrentProcessId());

@@ -32,8 +32,5 @@ class BridgeTest : public ::testing::Test {
     Fake.Args.insert(Fake.Args.end(), args);
   }
 
-  // The bytes the bridge composes from a UTF-8 literal, in code page 1250.
-  static std::string Cp1250(const std::string& utf8);
-
   FakePlatform Fake;
 };

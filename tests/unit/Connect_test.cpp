@@ -143,7 +143,7 @@ TEST_F(ConnectTest, Refusals) {
   AddInstance("NOPERM\r\n0\r\n\r\nU\xbfytkownik nie ma uprawnie\xf1.");  // ANSI, as the CRM application writes it
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_TRUE(refused);
-  EXPECT_EQ(message, "U\xbfytkownik nie ma uprawnie\xf1.");
+  EXPECT_EQ(message, "Użytkownik nie ma uprawnień.");
 
   Fake.Windows.clear();
   AddInstance("BUSY\r\n");

@@ -53,6 +53,14 @@ TEST_F(ToolListCacheTest, FailedReplacementIsLoggedAndCleanedUp) {
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
 }
 
+TEST_F(ToolListCacheTest, ATemporaryFolderInAnotherAlphabetHoldsTheCache) {
+  Fake.ActiveCodePage = 1252;  // holds none of these letters
+  Fake.TempFolder = "C:\\Users\\Юлия\\Temp\\";
+  SaveToolList(R"({"id":3,"result":{"tools":[]}})");
+  EXPECT_EQ(Fake.Files.at("C:\\Users\\Юлия\\Temp\\OrvinMCP_C__CRM_narzedzia.json"), R"({"tools":[]})");
+  EXPECT_EQ(LoadToolList(), R"({"tools":[]})");
+}
+
 TEST_F(ToolListCacheTest, AnotherBridgeHoldingTheFileOnlyDelaysIt) {
   Fake.MoveConflicts = {5, 32};  // a reader without delete sharing, then one during its open
   SaveToolList(R"({"id":3,"result":{"tools":["new"]}})");
@@ -87,7 +95,7 @@ TEST_F(ToolListCacheTest, UnwritableTemporaryFileIsLogged) {
 TEST_F(ToolListCacheTest, RepliesFromTheFileOrThePlaceholder) {
   std::string source;
   EXPECT_NE(MakeToolListReply("7", source).find("orvin_connect"), std::string::npos);
-  EXPECT_EQ(source, "lista zast\xea" "pcza (orvin_connect)");
+  EXPECT_EQ(source, "lista zastępcza (orvin_connect)");
 
   const std::string list = R"({"tools":[{"name":"klienci"}]})";
   Fake.Files[Path] = list;
