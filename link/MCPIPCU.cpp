@@ -158,13 +158,6 @@ int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes&
   return static_cast<int>(windows.size());
 }
 
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
-  TLookAlikes lookAlikes;
-  const int found = FindCrmWindows(folder, windows, lookAlikes);
-  otherCount = lookAlikes.Count;
-  return found;
-}
-
 std::string DifferentRightsText() {
   return Ansi("Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). ") +
          Ansi("Uruchom oba tak samo: oba zwyczajnie albo oba jako administrator (kod ") + ToDecimal(kAccessDenied) +

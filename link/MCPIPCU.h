@@ -40,7 +40,6 @@ struct TMCPIPCOdpowiedz {
 // Main windows of the CRM application whose program lies directly in `folder`;
 // `lookAlikes` tells the user where the others run, so that -dir can name it.
 int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes& lookAlikes);
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount);
 bool ExamineWindow(WindowHandle window, void* search);
 // Slashes as backslashes, the full path, and its long form where the folder exists;
 // ends in a backslash.

@@ -9,10 +9,10 @@ using DiscoveryTest = BridgeTest;
 TEST_F(DiscoveryTest, MatchesTheFolderIgnoringLetterCase) {
   const WindowHandle crm = Fake.AddCrmWindow("C:\\Apps\\Crm\\app.exe").Handle;
   TMCPIPCOkna windows;
-  std::int32_t others = -1;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("c:\\apps\\crm\\", windows, others), 1);
   EXPECT_EQ(windows, TMCPIPCOkna{crm});
-  EXPECT_EQ(others, 0);
+  EXPECT_EQ(others.Count, 0);
 }
 
 TEST_F(DiscoveryTest, FoldersAsUsersWriteThem) {
@@ -22,21 +22,21 @@ TEST_F(DiscoveryTest, FoldersAsUsersWriteThem) {
                              "C:\\PROGRA~1\\ORVINZ~1\\", "C:\\Program Files\\Tools\\..\\Orvin Zażółć\\",
                              "C:\\Program Files\\Orvin Zażółć.\\", "..\\Program Files\\.\\Orvin Zażółć\\"}) {
     TMCPIPCOkna windows;
-    std::int32_t others = -1;
+    TLookAlikes others;
     EXPECT_EQ(FindCrmWindows(Ansi(folder), windows, others), 1) << folder;
     EXPECT_EQ(windows, TMCPIPCOkna{crm}) << folder;
-    EXPECT_EQ(others, 0) << folder;
+    EXPECT_EQ(others.Count, 0) << folder;
   }
 }
 
 TEST_F(DiscoveryTest, ProgramsFromOtherFoldersAreCountedAsLookAlikes) {
   Fake.AddCrmWindow("C:\\Apps\\Crm\\app.exe");
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("C:\\Apps\\", windows, others), 0);
-  EXPECT_EQ(others, 1);
+  EXPECT_EQ(others.Count, 1);
   EXPECT_EQ(FindCrmWindows("C:\\Apps\\Crm\\Bin\\", windows, others), 0);
-  EXPECT_EQ(others, 1);
+  EXPECT_EQ(others.Count, 1);
 }
 
 TEST_F(DiscoveryTest, ClassAndCaptionMustMatchExactly) {
@@ -47,9 +47,9 @@ TEST_F(DiscoveryTest, ClassAndCaptionMustMatchExactly) {
   Fake.AddCrmWindow("C:\\Crm\\a.exe", " Orvin CRM");
   Fake.AddCrmWindow("C:\\Crm\\a.exe", "");
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
-  EXPECT_EQ(others, 0);
+  EXPECT_EQ(others.Count, 0);
 }
 
 TEST_F(DiscoveryTest, UnknownProgramsCountAsLookAlikes) {
@@ -89,16 +89,16 @@ TEST_F(DiscoveryTest, SeveralInstancesInEnumerationOrder) {
   Fake.AddCrmWindow("C:\\Elsewhere\\a.exe");
   const WindowHandle second = Fake.AddCrmWindow("C:\\CRM\\A.EXE", "Orvin CRM 2").Handle;
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 2);
   EXPECT_EQ(windows, (TMCPIPCOkna{first, second}));
-  EXPECT_EQ(others, 1);
+  EXPECT_EQ(others.Count, 1);
 }
 
 TEST_F(DiscoveryTest, BlankFolderSearchesNothing) {
   Fake.AddCrmWindow("C:\\Crm\\a.exe");
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("  ", windows, others), 0);
   EXPECT_EQ(Fake.EnumCalls, 0);
 }
@@ -107,9 +107,9 @@ TEST_F(DiscoveryTest, MissingPsapiIsLookedForOnlyOnce) {
   Fake.PsapiPresent = false;
   Fake.AddCrmWindow("C:\\Crm\\a.exe");
   TMCPIPCOkna windows;
-  std::int32_t others = 0;
+  TLookAlikes others;
   EXPECT_EQ(FindCrmWindows("C:\\Crm\\", windows, others), 0);
-  EXPECT_EQ(others, 1);
+  EXPECT_EQ(others.Count, 1);
   FindCrmWindows("C:\\Crm\\", windows, others);
   EXPECT_EQ(Fake.PsapiLoads, 1);
 }
