@@ -6,7 +6,7 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/Handshake.h"
-#include "link/MCPIPCU.h"
+#include "link/WindowDiscovery.h"
 
 namespace {
 void AppendListed(std::string& list, const std::string& entry) {

@@ -5,6 +5,7 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/ProxyWindow.h"
+#include "link/WindowDiscovery.h"
 
 namespace {
 // The CRM application may ask its user for consent while it takes the message.

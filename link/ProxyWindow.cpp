@@ -1,7 +1,7 @@
 #include "link/ProxyWindow.h"
 
 #include "core/LinkState.h"
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
 
 namespace {
 const char kProxyClassName[] = "OrvinMCPProxyWnd";

@@ -1,4 +1,4 @@
-#include "link/MCPIPCU.h"
+#include "link/WindowDiscovery.h"
 
 #include "common/AICommonUtf8.h"
 

@@ -1,6 +1,6 @@
 #pragma once
-// The CRM application as the bridge finds and asks it: its main windows, the
-// handshake records and texts, and the sending of one request.
+// Finding the CRM application's main windows: the top-level windows whose class
+// and caption fit and whose program lies in the configured folder.
 
 #include <cstdint>
 #include <string>
@@ -27,16 +27,6 @@ struct TLookAlikes {
   std::int32_t RightsCount = 0;
 };
 
-// The parsed handshake answer.
-struct TMCPIPCOdpowiedz {
-  std::string Status;
-  std::int32_t Port = 0;
-  std::string Token;
-  std::string Message;
-  std::string Key;
-  bool KeySupported = false;
-};
-
 // Main windows of the CRM application whose program lies directly in `folder`;
 // `lookAlikes` tells the user where the others run, so that -dir can name it.
 int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes& lookAlikes);
@@ -49,19 +39,11 @@ std::u16string NormalizeFolder(const std::string& folder);
 std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights);
 void LoadPsapi();
 
-std::uint32_t HandshakeMessageId();
-std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background);
-bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
-                          std::uint32_t timeoutMilliseconds);
-// The answer comes in the ANSI code page; its fields are the bridge's UTF-8 text.
-TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi);
-bool ParseKeyLine(const std::string& line, std::string& key);
-
 // Windows' error when rights stop a step (ERROR_ACCESS_DENIED).
 constexpr std::uint32_t kAccessDenied = 5;
 // The cause and the cure when the CRM application and the bridge run with
 // different rights; a sentence that ends the message, with the error code.
 std::string DifferentRightsText();
 
-// Forgets the psapi look-up and the registered tag, as at process start.
+// Forgets the psapi look-up, as at process start.
 void ResetCrmDiscovery();
