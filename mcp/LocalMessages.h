@@ -1,6 +1,6 @@
 #pragma once
 // Every message the bridge writes on its own, each one line of JSON joined from
-// fixed fragments. `id` is the request's id as raw JSON text; texts are ANSI.
+// fixed fragments. `id` is the request's id as raw JSON text; texts are UTF-8.
 
 #include <string>
 
