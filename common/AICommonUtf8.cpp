@@ -6,6 +6,16 @@
 namespace {
 constexpr std::uint32_t kLastSingleUnitCodePoint = 0xFFFF;
 
+// Several bridges share one cache file: a reader and a replace may meet. The
+// other side holds the file for a few milliseconds, so a few tries within
+// about a quarter of a second get past it.
+constexpr int kSharingRetries = 5;
+constexpr std::uint32_t kSharingPause = 50;
+
+bool IsSharingConflict(std::uint32_t code) {
+  return code == 5 || code == 32 || code == 33;  // access denied, sharing or lock violation
+}
+
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
 
@@ -24,6 +34,13 @@ std::u16string Utf8ToWide(const std::string& utf8) {
   return Os().MultiByteToWide(kCodePageUtf8, utf8);
 }
 
+std::u16string TextToWide(const std::string& text) { return Utf8ToWide(text); }
+
+std::string WideToText(const std::u16string& wide) {
+  if (wide.empty()) return std::string();
+  return Os().WideToMultiByte(kCodePageUtf8, wide, nullptr);
+}
+
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
   std::string result;
   std::size_t i = 0;
@@ -36,6 +53,13 @@ std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
     i += units;
   }
   return result;
+}
+
+std::string CutUtf8(const std::string& text, std::size_t maxBytes) {
+  if (text.size() <= maxBytes) return text;
+  std::size_t cut = maxBytes;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a continuation byte
+  return text.substr(0, cut);
 }
 
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length) {
@@ -81,7 +105,7 @@ std::string Utf8ToAnsi(const std::string& utf8) {
 }
 
 std::string GetTempFolder() {
-  std::string folder = Os().TempPath();
+  std::string folder = WideToText(Os().TempPath());
   const std::size_t zero = folder.find('\0');
   if (zero != std::string::npos) folder.resize(zero);
   if (!folder.empty() && folder.back() != '\\') folder += '\\';
@@ -98,7 +122,7 @@ std::string SanitizeFileName(const std::string& text) {
 
 bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText) {
   errorText.clear();
-  const OsHandle file = Os().CreateFile(fileName, FileOpen::CreateAlwaysExclusive);
+  const OsHandle file = Os().CreateFile(TextToWide(fileName), FileOpen::CreateAlwaysExclusive);
   if (file == kInvalidHandle) {
     errorText = "Cannot create file " + fileName;
     return false;
@@ -115,7 +139,13 @@ bool WriteFileText(const std::string& fileName, const std::string& text, std::st
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText) {
   text.clear();
   errorText.clear();
-  const OsHandle file = Os().CreateFile(fileName, FileOpen::ReadExistingShared);
+  const std::u16string wideName = TextToWide(fileName);
+  OsHandle file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
+  for (int retry = 0; file == kInvalidHandle && retry < kSharingRetries && IsSharingConflict(Os().LastError());
+       ++retry) {
+    Os().Sleep(kSharingPause);
+    file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
+  }
   if (file == kInvalidHandle) {
     errorText = "Cannot open file " + fileName;
     return false;
@@ -134,3 +164,19 @@ bool ReadFileText(const std::string& fileName, std::string& text, std::string& e
   Os().CloseHandle(file);
   return errorText.empty();
 }
+
+bool FileExistsAt(const std::string& fileName) { return Os().FileExists(TextToWide(fileName)); }
+
+bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode) {
+  errorCode = 0;
+  const std::u16string source = TextToWide(from);
+  const std::u16string target = TextToWide(to);
+  for (int retry = 0;; ++retry) {
+    if (Os().MoveFileReplace(source, target)) return true;
+    errorCode = Os().LastError();
+    if (retry == kSharingRetries || !IsSharingConflict(errorCode)) return false;
+    Os().Sleep(kSharingPause);
+  }
+}
+
+void RemoveFile(const std::string& fileName) { Os().DeleteFile(TextToWide(fileName)); }

@@ -1,7 +1,9 @@
 #pragma once
-// Text encodings and whole-file helpers. The bridge composes its own texts as
-// ANSI text (the active code page); everything on the standard streams and over
-// HTTP is UTF-8.
+// Text encodings and whole-file helpers. Text inside the bridge is UTF-8, like
+// everything on the standard streams and over HTTP, so its Polish is exact under
+// any code page. Only the seams convert: the CRM application's handshake texts
+// are ANSI (the active code page), Windows' W calls take wide text, a console
+// wants its own output code page.
 
 #include <cstdint>
 #include <string>
@@ -12,17 +14,28 @@ std::u16string Utf8ToWide(const std::string& utf8);
 // Characters the code page cannot represent are left out, not replaced.
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage);
 
+// The bridge's own (UTF-8) text to and from the wide text of Windows' W calls.
+std::u16string TextToWide(const std::string& text);
+std::string WideToText(const std::u16string& wide);
+
+// At most `maxBytes` of the text, never ending inside a character.
+std::string CutUtf8(const std::string& text, std::size_t maxBytes);
+
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
 
-// The bridge's fixed messages are written in UTF-8 in the source and enter the
-// bridge as ANSI text: with code page 1250 these are exactly the Polish bytes, and
-// elsewhere a letter the code page lacks takes its best-fit form, never another letter.
-inline std::string Ansi(const char* utf8) { return Utf8ToAnsi(utf8); }
+// Fixed messages are UTF-8 literals, already the bridge's own text; the wrapper stays until its calls are swept away.
+inline std::string Ansi(const char* utf8) { return utf8; }
 
 // The user's temporary folder, ending in a backslash (or empty).
 std::string GetTempFolder();
 // Trimmed, with each of \/:*?"<>| replaced by an underscore.
 std::string SanitizeFileName(const std::string& text);
 bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText);
+// Another bridge that replaces the file meanwhile only delays the read a little.
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText);
+bool FileExistsAt(const std::string& fileName);
+// Replaces `to` with `from` in one step, waiting a little for readers of `to`;
+// false with the system's error code.
+bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode);
+void RemoveFile(const std::string& fileName);

@@ -33,7 +33,11 @@ std::string GetCrmFolder() {
     const std::size_t cut = args[0].find_last_of("\\:");
     if (cut != std::string::npos) folder = args[0].substr(0, cut + 1);
   }
-  while (!folder.empty() && (folder.back() == '/' || folder.back() == '\\')) folder.pop_back();
+  // JSON configuration files make backslashes painful, so users write slashes.
+  for (char& c : folder) {
+    if (c == '/') c = '\\';
+  }
+  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
   if (!folder.empty()) folder += '\\';
   return folder;
 }

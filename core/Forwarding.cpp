@@ -93,7 +93,7 @@ void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statu
   bool storeList = false;
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + Utf8ToAnsi(reply.substr(0, kLoggedErrorBytes)));
+    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + CutUtf8(reply, kLoggedErrorBytes));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.

@@ -38,8 +38,8 @@ void Log(const std::string& text) {
   }
   const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + text;
   std::string encoded = State.OutputKind == OutputKindValue::Console
-                            ? WideToCodePage(Utf8ToWide(AnsiToUtf8(line)), Os().ConsoleOutputCodePage())
-                            : AnsiToUtf8(line);
+                            ? WideToCodePage(Utf8ToWide(line), Os().ConsoleOutputCodePage())
+                            : line;
   encoded += "\r\n";
   std::uint32_t written = 0;
   Os().WriteFile(State.ErrorHandle, encoded.data(), static_cast<std::uint32_t>(encoded.size()), written);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-// text is ANSI text.
+// text is UTF-8, the bridge's own text.
 void Log(const std::string& text);
 
 // "t=153ms, rq=212B, rp=987B"

@@ -21,6 +21,9 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   } else if (pass.Method == "initialize") {
     WriteClientLine(MakeInitializeReply(pass.Line, pass.Id));
     Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
+  } else if (pass.Method == "ping") {
+    WriteClientLine(MakePingReply(pass.Id));
+    Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
   } else if (pass.Method == "tools/list") {
     LinkState.PlaceholderListSent = true;
     std::string source;
@@ -55,8 +58,7 @@ void HandleClientLine(const std::string& line) {
   if (Trim(line).empty()) return;
   TRequestPass pass;
   pass.Line = line;
-  // The log takes ANSI text; a tool name may hold letters beyond ASCII.
-  pass.Description = Utf8ToAnsi(DescribeRequest(line));
+  pass.Description = DescribeRequest(line);
   pass.Id = JsonRawValue(line, "id");
   pass.Method = JsonStringValue(JsonRawValue(line, "method"));
 

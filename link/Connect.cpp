@@ -6,7 +6,7 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/Handshake.h"
-#include "link/MCPIPCU.h"
+#include "link/WindowDiscovery.h"
 
 namespace {
 void AppendListed(std::string& list, const std::string& entry) {
@@ -14,11 +14,25 @@ void AppendListed(std::string& list, const std::string& entry) {
   list += entry;
 }
 
-std::string NoWindowMessage(const std::string& folder, std::int32_t otherCount) {
-  if (otherCount == 0) return Ansi("Nie znaleziono uruchomionego Orvina (szukam w katalogu ") + folder + ").";
-  return "Znaleziono " + ToDecimal(static_cast<int>(otherCount)) +
-         Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder +
-         Ansi(". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.");
+std::string NoWindowMessage(const std::string& folder, const TLookAlikes& lookAlikes) {
+  if (lookAlikes.Count == 0) return Ansi("Nie znaleziono uruchomionego Orvina (szukam w katalogu ") + folder + ").";
+  const std::string found = "Znaleziono " + ToDecimal(static_cast<int>(lookAlikes.Count));
+  // Not a wrong -dir: the folder of none of them could be read.
+  if (lookAlikes.RightsCount == lookAlikes.Count) {
+    return found + Ansi(" okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego katalogu ") +
+           Ansi("działają: ") + DifferentRightsText();
+  }
+  std::string where;
+  for (const std::string& other : lookAlikes.Folders) AppendListed(where, other);
+  if (!where.empty()) where = Ansi(" (działają z: ") + where + ")";
+  std::string message = found +
+                        Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder +
+                        where + Ansi(". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.");
+  if (lookAlikes.RightsCount > 0) {
+    message += " Dla " + ToDecimal(static_cast<int>(lookAlikes.RightsCount)) +
+               Ansi(" z nich Windows nie pozwala sprawdzić katalogu: ") + DifferentRightsText();
+  }
+  return message;
 }
 
 std::string NoFittingInstanceMessage(const std::string& folder, const std::string& key, const std::string& running) {
@@ -39,9 +53,9 @@ bool ConnectToCrm(bool background, std::string& message, bool& refused) {
   const std::string key = GetMcpKey();
 
   TMCPIPCOkna windows;
-  std::int32_t otherCount = 0;
-  if (FindCrmWindows(folder, windows, otherCount) == 0) {
-    message = NoWindowMessage(folder, otherCount);
+  TLookAlikes lookAlikes;
+  if (FindCrmWindows(folder, windows, lookAlikes) == 0) {
+    message = NoWindowMessage(folder, lookAlikes);
     return false;
   }
 

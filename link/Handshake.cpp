@@ -5,6 +5,7 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/ProxyWindow.h"
+#include "link/WindowDiscovery.h"
 
 namespace {
 // The CRM application may ask its user for consent while it takes the message.
@@ -18,8 +19,12 @@ bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz&
   message.clear();
   ClearHandshakeReply();
   const std::string request = BuildHandshakeRequest(LinkState.ProxyWindow, background);
-  if (!SendHandshakeRequest(window, HandshakeMessageId(), request, kSendTimeout)) {
-    message = Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
+  const std::uint32_t tag = HandshakeMessageId();
+  if (!SendHandshakeRequest(window, tag, request, kSendTimeout)) {
+    // Windows keeps messages of a program with lower rights from one started as administrator.
+    const bool stoppedByRights = window != 0 && tag != 0 && Os().LastError() == kAccessDenied;
+    message = stoppedByRights ? Ansi("Windows nie dopuścił żądania do Orvina: ") + DifferentRightsText()
+                              : Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
     return false;
   }
   Log(Ansi("Żądanie dostarczone, odpowiedź w trakcie wysyłki: ") + ArrivedWord("tak", "nie") + ".");

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
 
 // True when an answer arrived, whatever it says; false with the reason.
 bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz& reply, std::string& message);

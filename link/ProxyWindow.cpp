@@ -1,7 +1,7 @@
 #include "link/ProxyWindow.h"
 
 #include "core/LinkState.h"
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
 
 namespace {
 const char kProxyClassName[] = "OrvinMCPProxyWnd";
@@ -17,7 +17,11 @@ HandshakeInbox Inbox;
 
 bool CreateProxyWindow() {
   LinkState.ProxyWindow = Os().CreateHiddenWindow(kProxyClassName, &ProxyWindowProc);
-  return LinkState.ProxyWindow != 0;
+  if (LinkState.ProxyWindow == 0) return false;
+  // A bridge started as administrator still hears a CRM application that is not;
+  // older systems have no such filter, and nothing stops the answers there.
+  Os().AllowCopyDataFromLowerRights(LinkState.ProxyWindow);
+  return true;
 }
 
 bool ProxyWindowProc(std::uintptr_t tag, const char* data, std::size_t size) {

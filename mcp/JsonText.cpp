@@ -356,7 +356,7 @@ std::string DescribeRequest(const std::string& line) {
   return method;
 }
 
-std::string JsonString(const std::string& ansi) { return AnsiToUtf8(JsonEscape(ansi)); }
+std::string JsonString(const std::string& text) { return JsonEscape(text); }
 
 bool IsErrorReply(const std::string& reply) {
   const std::size_t error = reply.find("\"error\":");

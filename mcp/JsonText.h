@@ -32,7 +32,7 @@ std::string JsonStringValue(const std::string& raw);
 
 std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);
-// ANSI text escaped and converted to UTF-8, without the enclosing quotes.
-std::string JsonString(const std::string& ansi);
+// The bridge's (UTF-8) text escaped for a JSON string, without the enclosing quotes.
+std::string JsonString(const std::string& text);
 bool IsErrorReply(const std::string& reply);
 std::string FixErrorReplyId(const std::string& reply, const std::string& id);

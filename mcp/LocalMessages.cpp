@@ -52,3 +52,5 @@ std::string MakeConnectedResult(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
          JsonString(Ansi(kConnectedText)) + "\"}]}}";
 }
+
+std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }

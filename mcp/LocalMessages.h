@@ -1,6 +1,6 @@
 #pragma once
 // Every message the bridge writes on its own, each one line of JSON joined from
-// fixed fragments. `id` is the request's id as raw JSON text; texts are ANSI.
+// fixed fragments. `id` is the request's id as raw JSON text; texts are UTF-8.
 
 #include <string>
 
@@ -10,3 +10,5 @@ std::string MakePlaceholderToolList(const std::string& id);
 std::string MakeNotConnectedResult(const std::string& id, const std::string& reason);
 std::string MakeListChangedNotice();
 std::string MakeConnectedResult(const std::string& id);
+// MCP requires an empty result for ping, also while the CRM application is away.
+std::string MakePingReply(const std::string& id);

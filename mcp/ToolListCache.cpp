@@ -43,20 +43,20 @@ void SaveToolList(const std::string& reply) {
   const std::string temporary = path + "." + ToDecimal(Os().CurrentProcessId()) + ".tmp";
   std::string errorText;
   if (!WriteFileText(temporary, list, errorText)) {
-    Os().DeleteFile(temporary);  // a half-written file would only litter the folder
+    RemoveFile(temporary);  // a half-written file would only litter the folder
     Log(Ansi("Nie zapisałem listy narzędzi w pliku ") + path + ": " + errorText);
     return;
   }
-  if (!Os().MoveFileReplace(temporary, path)) {
-    const std::uint32_t code = Os().LastError();
-    Os().DeleteFile(temporary);
+  std::uint32_t code = 0;
+  if (!MoveFileOver(temporary, path, code)) {
+    RemoveFile(temporary);
     Log(Ansi("Nie zapisałem listy narzędzi w pliku ") + path + " (kod " + ToDecimal(code) + ").");
   }
 }
 
 std::string LoadToolList() {
   const std::string path = ToolListCachePath();
-  if (!Os().FileExists(path)) return std::string();
+  if (!FileExistsAt(path)) return std::string();
   std::string text;
   std::string errorText;
   if (!ReadFileText(path, text, errorText)) {

@@ -25,7 +25,7 @@ enum class FileType { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
 
 enum class FileOpen {
   CreateAlwaysExclusive,  // GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_ALWAYS
-  ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING
+  ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ|FILE_SHARE_DELETE, OPEN_EXISTING
 };
 
 struct LocalTime {
@@ -45,7 +45,7 @@ class Platform {
 
   // Process
   // Argument 0 is the full path of the running executable, the rest as the
-  // platform split the command line (quotes removed), in the ANSI code page.
+  // platform split the command line (quotes removed), in UTF-8.
   virtual std::vector<std::string> CommandLineArguments() = 0;
   virtual std::uint32_t CurrentProcessId() = 0;
   virtual std::uint32_t LastError() = 0;
@@ -57,12 +57,13 @@ class Platform {
   virtual bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
   virtual bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) = 0;
   virtual void CloseHandle(OsHandle handle) = 0;
-  virtual OsHandle CreateFile(const std::string& name, FileOpen mode) = 0;  // kInvalidHandle on failure
+  // Files by wide names (the W calls), so that any user's folder names hold.
+  virtual OsHandle CreateFile(const std::u16string& name, FileOpen mode) = 0;  // kInvalidHandle on failure
   virtual bool FileSize(OsHandle file, std::uint64_t& size) = 0;
-  virtual bool FileExists(const std::string& name) = 0;  // an existing file, not a folder
-  virtual bool MoveFileReplace(const std::string& from, const std::string& to) = 0;  // MOVEFILE_REPLACE_EXISTING
-  virtual bool DeleteFile(const std::string& name) = 0;
-  virtual std::string TempPath() = 0;  // GetTempPathA; empty when it fails
+  virtual bool FileExists(const std::u16string& name) = 0;  // an existing file, not a folder
+  virtual bool MoveFileReplace(const std::u16string& from, const std::u16string& to) = 0;  // MOVEFILE_REPLACE_EXISTING
+  virtual bool DeleteFile(const std::u16string& name) = 0;
+  virtual std::u16string TempPath() = 0;  // GetTempPathW; empty when it fails
 
   // Time
   virtual std::uint32_t TickCount() = 0;       // GetTickCount
@@ -81,23 +82,42 @@ class Platform {
   // CompareStringA, LOCALE_USER_DEFAULT, NORM_IGNORECASE, whole strings.
   virtual bool SameTextIgnoreCase(const std::string& a, const std::string& b) = 0;
 
+  // Folders as users write them, and the programs behind windows (wide text)
+  // GetFullPathNameW; empty when it fails.
+  virtual std::u16string FullPathName(const std::u16string& path) = 0;
+  // GetLongPathNameW; empty when it fails (for one, when the path does not exist).
+  virtual std::u16string LongPathName(const std::u16string& path) = 0;
+  // CompareStringOrdinal with bIgnoreCase, whole strings: how file names compare.
+  virtual bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) = 0;
+  // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION): all that Windows grants on a
+  // process that runs with higher rights. kNullHandle on failure, LastError then tells why.
+  virtual OsHandle OpenProcessLimited(std::uint32_t processId) = 0;
+  // QueryFullProcessImageNameW, looked up at run time; empty when it fails or the system lacks it.
+  virtual std::u16string QueryFullProcessImageName(OsHandle process) = 0;
+  // ChangeWindowMessageFilterEx(WM_COPYDATA, MSGFLT_ALLOW), looked up at run time;
+  // false when it fails or the system has no such filter.
+  virtual bool AllowCopyDataFromLowerRights(WindowHandle window) = 0;
+
   // Windows
   virtual void EnumWindows(WindowVisitor visitor, void* context) = 0;
   virtual int GetWindowText(WindowHandle window, char* buffer, int size) = 0;
   virtual int GetClassName(WindowHandle window, char* buffer, int size) = 0;
   virtual std::uint32_t WindowProcessId(WindowHandle window) = 0;  // 0 when unknown
-  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure.
+  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure,
+  // LastError then tells why.
   virtual OsHandle OpenProcessForQuery(std::uint32_t processId) = 0;
-  // Loads psapi.dll and looks up GetModuleFileNameExA; true when it is available.
+  // Loads psapi.dll and looks up GetModuleFileNameExW; true when it is available.
   virtual bool LoadPsapi() = 0;
-  // GetModuleFileNameExA for the main module; only after LoadPsapi gave true.
-  virtual std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) = 0;
+  // GetModuleFileNameExW for the main module; only after LoadPsapi gave true. Empty when it fails.
+  virtual std::u16string ModuleFileNameEx(OsHandle process) = 0;
   virtual std::uint32_t RegisterWindowMessage(const char* name) = 0;  // 0 on failure
   // Registers the class (its result is not examined) and creates a hidden
   // top-level window of it; 0 on failure, LastError then tells why.
   virtual WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) = 0;
   virtual void DestroyWindow(WindowHandle window) = 0;
-  // SendMessageTimeoutA(WM_COPYDATA, wParam 0, SMTO_ABORTIFHUNG); true when it returned non-zero.
+  // SendMessageTimeoutA(WM_COPYDATA, wParam 0, SMTO_ABORTIFHUNG); true when it returned
+  // non-zero, otherwise LastError tells why (5 when Windows keeps the message from a
+  // program with higher rights).
   virtual bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                             std::uint32_t timeoutMilliseconds) = 0;
   // PeekMessageA(PM_REMOVE) for all windows of the thread, then Translate and

@@ -1,10 +1,12 @@
 #include "platform/Win32Platform.h"
 
 #include <windows.h>
+#include <shellapi.h>
 #include <wininet.h>
 #include <mmsystem.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -17,15 +19,13 @@
 #undef HttpOpenRequest
 #undef InternetSetOption
 #undef HttpSendRequest
+#undef QueryFullProcessImageName
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
 namespace {
 
-using GetModuleFileNameExAProc = DWORD(WINAPI*)(HANDLE, HMODULE, LPSTR, DWORD);
-
 CopyDataHandler g_copyDataHandler = nullptr;
-GetModuleFileNameExAProc g_getModuleFileNameExA = nullptr;
 
 HANDLE ToHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); }
@@ -63,17 +63,67 @@ bool RejectsUsedDefaultChar(unsigned codePage) {
   }
 }
 
+// The bridge's own text is UTF-8: the command line is read wide and converted.
+std::string WideToUtf8(const wchar_t* text, std::size_t length) {
+  if (length == 0) return std::string();
+  int bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+  if (bytes <= 0) return std::string();
+  std::string result(static_cast<std::size_t>(bytes), '\0');
+  bytes = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &result[0], bytes, nullptr, nullptr);
+  result.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+  return result;
+}
+
 std::string ModuleFileName() {
-  std::string path(MAX_PATH, '\0');
+  std::wstring path(MAX_PATH, L'\0');
   for (;;) {
-    DWORD length = GetModuleFileNameA(nullptr, &path[0], static_cast<DWORD>(path.size()));
+    DWORD length = GetModuleFileNameW(nullptr, &path[0], static_cast<DWORD>(path.size()));
     if (length == 0) return std::string();
-    if (length < path.size()) {
-      path.resize(length);
-      return path;
-    }
+    if (length < path.size()) return WideToUtf8(path.c_str(), length);
     path.resize(path.size() * 2);  // truncated
   }
+}
+
+// Folders and the programs behind windows, in wide text. The calls that older
+// systems lack are looked up at run time, so the exe still starts there.
+using GetModuleFileNameExWProc = DWORD(WINAPI*)(HANDLE, HMODULE, LPWSTR, DWORD);
+using CompareStringOrdinalProc = int(WINAPI*)(LPCWCH, int, LPCWCH, int, BOOL);
+using QueryFullProcessImageNameWProc = BOOL(WINAPI*)(HANDLE, DWORD, LPWSTR, PDWORD);
+using ChangeWindowMessageFilterExProc = BOOL(WINAPI*)(HWND, UINT, DWORD, void*);
+
+constexpr DWORD kProcessQueryLimitedInformation = 0x1000;  // PROCESS_QUERY_LIMITED_INFORMATION
+constexpr DWORD kMessageFilterAllow = 1;                    // MSGFLT_ALLOW
+
+GetModuleFileNameExWProc g_getModuleFileNameExW = nullptr;
+
+const wchar_t* WideText(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+wchar_t* WideBuffer(std::u16string& buffer) { return reinterpret_cast<wchar_t*>(&buffer[0]); }
+
+FARPROC Kernel32Function(const char* name) {
+  HMODULE kernel32 = GetModuleHandleA("kernel32.dll");
+  return kernel32 == nullptr ? nullptr : GetProcAddress(kernel32, name);
+}
+
+// A call that fills a buffer and returns the length it wrote, or the size it
+// needs (terminator included) when the buffer is too small.
+template <typename Call>
+std::u16string WideResult(Call call) {
+  std::u16string buffer(MAX_PATH + 1, u'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD length = call(WideBuffer(buffer), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return std::u16string();
+    if (length < buffer.size()) {
+      buffer.resize(length);
+      return buffer;
+    }
+    buffer.assign(length + 1, u'\0');
+  }
+  return std::u16string();
+}
+
+std::u16string UpperCase(std::u16string text) {
+  if (!text.empty()) CharUpperBuffW(WideBuffer(text), static_cast<DWORD>(text.size()));
+  return text;
 }
 
 class Win32PlatformImpl final : public Platform {
@@ -81,7 +131,11 @@ class Win32PlatformImpl final : public Platform {
   std::vector<std::string> CommandLineArguments() override {
     std::vector<std::string> arguments;
     arguments.push_back(ModuleFileName());
-    for (int i = 1; i < __argc; ++i) arguments.push_back(__argv[i] != nullptr ? __argv[i] : "");
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide == nullptr) return arguments;
+    for (int i = 1; i < count; ++i) arguments.push_back(WideToUtf8(wide[i], wcslen(wide[i])));
+    LocalFree(wide);
     return arguments;
   }
 
@@ -127,12 +181,13 @@ class Win32PlatformImpl final : public Platform {
 
   void CloseHandle(OsHandle handle) override { ::CloseHandle(ToHandle(handle)); }
 
-  OsHandle CreateFile(const std::string& name, FileOpen mode) override {
+  OsHandle CreateFile(const std::u16string& name, FileOpen mode) override {
+    // A reader lets other bridges replace the file meanwhile.
     HANDLE file = mode == FileOpen::CreateAlwaysExclusive
-                      ? CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                      ? CreateFileW(WideText(name), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr)
-                      : CreateFileA(name.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+                      : CreateFileW(WideText(name), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     return file == INVALID_HANDLE_VALUE ? kInvalidHandle : FromHandle(file);
   }
 
@@ -143,22 +198,19 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
 
-  bool FileExists(const std::string& name) override {
-    DWORD attributes = GetFileAttributesA(name.c_str());
+  bool FileExists(const std::u16string& name) override {
+    DWORD attributes = GetFileAttributesW(WideText(name));
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   }
 
-  bool MoveFileReplace(const std::string& from, const std::string& to) override {
-    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  bool MoveFileReplace(const std::u16string& from, const std::u16string& to) override {
+    return MoveFileExW(WideText(from), WideText(to), MOVEFILE_REPLACE_EXISTING) != 0;
   }
 
-  bool DeleteFile(const std::string& name) override { return DeleteFileA(name.c_str()) != 0; }
+  bool DeleteFile(const std::u16string& name) override { return DeleteFileW(WideText(name)) != 0; }
 
-  std::string TempPath() override {
-    char buffer[MAX_PATH + 1] = {};
-    DWORD length = GetTempPathA(MAX_PATH, buffer);
-    if (length == 0 || length > MAX_PATH) return std::string();  // failed, or the path did not fit
-    return std::string(buffer);
+  std::u16string TempPath() override {
+    return WideResult([](wchar_t* buffer, DWORD size) { return GetTempPathW(size, buffer); });
   }
 
   std::uint32_t TickCount() override { return GetTickCount(); }
@@ -218,6 +270,55 @@ class Win32PlatformImpl final : public Platform {
                           static_cast<int>(b.size())) == CSTR_EQUAL;
   }
 
+  std::u16string FullPathName(const std::u16string& path) override {
+    if (path.empty()) return std::u16string();
+    return WideResult([&](wchar_t* buffer, DWORD size) { return GetFullPathNameW(WideText(path), size, buffer, nullptr); });
+  }
+
+  std::u16string LongPathName(const std::u16string& path) override {
+    if (path.empty()) return std::u16string();
+    return WideResult([&](wchar_t* buffer, DWORD size) { return GetLongPathNameW(WideText(path), buffer, size); });
+  }
+
+  bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) override {
+    static const auto compare = reinterpret_cast<CompareStringOrdinalProc>(
+        reinterpret_cast<void*>(Kernel32Function("CompareStringOrdinal")));
+    if (compare != nullptr) {
+      return compare(WideText(a), static_cast<int>(a.size()), WideText(b), static_cast<int>(b.size()), TRUE) ==
+             CSTR_EQUAL;
+    }
+    return UpperCase(a) == UpperCase(b);  // before Vista: the same upper-case table, by hand
+  }
+
+  OsHandle OpenProcessLimited(std::uint32_t processId) override {
+    HANDLE process = OpenProcess(kProcessQueryLimitedInformation, FALSE, processId);
+    return process == nullptr ? kNullHandle : FromHandle(process);
+  }
+
+  std::u16string QueryFullProcessImageName(OsHandle process) override {
+    static const auto query = reinterpret_cast<QueryFullProcessImageNameWProc>(
+        reinterpret_cast<void*>(Kernel32Function("QueryFullProcessImageNameW")));
+    if (query == nullptr) return std::u16string();
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      DWORD length = static_cast<DWORD>(buffer.size());
+      if (query(ToHandle(process), 0, WideBuffer(buffer), &length)) {
+        buffer.resize(length);
+        return buffer;
+      }
+      if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return std::u16string();
+      buffer.resize(buffer.size() * 4);
+    }
+    return std::u16string();
+  }
+
+  bool AllowCopyDataFromLowerRights(WindowHandle window) override {
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    const auto allow = reinterpret_cast<ChangeWindowMessageFilterExProc>(reinterpret_cast<void*>(
+        user32 == nullptr ? nullptr : GetProcAddress(user32, "ChangeWindowMessageFilterEx")));
+    return allow != nullptr && allow(ToWindow(window), WM_COPYDATA, kMessageFilterAllow, nullptr) != FALSE;
+  }
+
   void EnumWindows(WindowVisitor visitor, void* context) override {
     EnumContext enumContext{visitor, context};
     ::EnumWindows(EnumTrampoline, reinterpret_cast<LPARAM>(&enumContext));
@@ -243,17 +344,29 @@ class Win32PlatformImpl final : public Platform {
   }
 
   bool LoadPsapi() override {
-    if (g_getModuleFileNameExA != nullptr) return true;
+    if (g_getModuleFileNameExW != nullptr) return true;
     HMODULE psapi = LoadLibraryA("psapi.dll");
     if (psapi == nullptr) return false;
-    g_getModuleFileNameExA =
-        reinterpret_cast<GetModuleFileNameExAProc>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExA")));
-    return g_getModuleFileNameExA != nullptr;
+    g_getModuleFileNameExW =
+        reinterpret_cast<GetModuleFileNameExWProc>(reinterpret_cast<void*>(GetProcAddress(psapi, "GetModuleFileNameExW")));
+    return g_getModuleFileNameExW != nullptr;
   }
 
-  std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) override {
-    if (g_getModuleFileNameExA == nullptr) return 0;
-    return g_getModuleFileNameExA(ToHandle(process), nullptr, buffer, size);
+  std::u16string ModuleFileNameEx(OsHandle process) override {
+    if (g_getModuleFileNameExW == nullptr) return std::u16string();
+    // It truncates silently: a result that fills the buffer is asked for again, larger.
+    std::u16string buffer(MAX_PATH + 1, u'\0');
+    for (int attempt = 0; attempt < 4; ++attempt) {
+      const DWORD length =
+          g_getModuleFileNameExW(ToHandle(process), nullptr, WideBuffer(buffer), static_cast<DWORD>(buffer.size()));
+      if (length == 0) return std::u16string();
+      if (length < buffer.size() - 1) {
+        buffer.resize(length);
+        return buffer;
+      }
+      buffer.resize(buffer.size() * 4);
+    }
+    return std::u16string();
   }
 
   std::uint32_t RegisterWindowMessage(const char* name) override { return RegisterWindowMessageA(name); }

@@ -1,9 +1,11 @@
-// The tool-list cache file in the user's temporary folder, read while no CRM application runs.
+// The tool-list cache file in the user's temporary folder: read while no CRM
+// application runs, written by linked bridges, shared by several of them.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
+import { existsSync, mkdirSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { join } from 'node:path';
 import { Bridge, wineTempFolder } from './harness.mjs';
+import { CRM, CrmStandIn, cacheFile, call, finishQuietly, startBridge, stopAllStandIns } from './link-support.mjs';
 import { CACHE_FILE, NO_WINDOW, placeholderList } from './texts.mjs';
 
 const STORED = '{"tools":[{"name":"klienci_szukaj","description":"Szukaj","inputSchema":{"type":"object"}}]}';
@@ -118,4 +120,103 @@ describe('tool-list cache file', () => {
       );
     });
   }
+});
+
+describe('cache file of linked bridges', () => {
+  let standIn;
+  let saved;
+  const bridges = [];
+
+  before(async () => {
+    const file = cacheFile();
+    saved = existsSync(file) ? readFileSync(file) : undefined;
+    standIn = await CrmStandIn.launch({ folder: 'crm' });
+  });
+
+  after(async () => {
+    const codes = await Promise.all(bridges.map((b) => finishQuietly(b)));
+    await stopAllStandIns();
+    rmSync(cacheFile(), { force: true });
+    if (saved) writeFileSync(cacheFile(), saved);
+    codes.forEach((code, i) => assert.equal(code, 0, bridges[i].transcript()));
+  });
+
+  async function linkedBridge(options) {
+    const bridge = options ? Bridge.start(options) : startBridge();
+    bridges.push(bridge);
+    const outcome = await bridge.waitForLog((l) => l.startsWith('Połączono') || l.startsWith('Na razie'), {
+      describe: 'the outcome of the start-up attempt',
+    });
+    assert.equal(outcome, `Połączono z Orvinem na porcie ${standIn.port}.`, bridge.transcript());
+    return bridge;
+  }
+
+  test('a temporary folder named in another alphabet holds a working cache', async () => {
+    const name = 'Юлия-Łódź';  // no ANSI code page holds both
+    const temp = wineTempFolder();
+    const host = join(temp.host, name);
+    mkdirSync(host, { recursive: true });
+    try {
+      const bridge = await linkedBridge({ args: ['-dir', CRM], tempFolder: `${temp.windows}${name}` });
+      const good = await call(bridge, 1, 'tools/list');
+      const file = join(host, CACHE_FILE);
+      assert.deepEqual(JSON.parse(readFileSync(file, 'utf8')), good.result, 'written into that folder');
+
+      await standIn.command('/toolslist-error?on=1');
+      const fromFile = await call(bridge, 2, 'tools/list');
+      assert.deepEqual(fromFile.result, good.result, 'read back from it');
+      const bytes = readFileSync(file).length;
+      const notice = `Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (${bytes}B).`;
+      assert.ok(bridge.logTexts().some((l) => l.startsWith(notice)), bridge.transcript());
+      assert.ok(!bridge.logTexts().some((l) => l.startsWith('Nie zapisałem') || l.startsWith('Nie odczytałem')));
+    } finally {
+      await standIn.command('/toolslist-error?on=0');
+      rmSync(host, { recursive: true, force: true });
+    }
+  });
+
+  test('five bridges sharing one cache file never serve the placeholder in place of the cached list', async () => {
+    rmSync(cacheFile(), { force: true });
+    const five = await Promise.all([1, 2, 3, 4, 5].map(() => linkedBridge()));
+    const good = await call(five[0], 1, 'tools/list');
+    assert.ok(existsSync(cacheFile()));
+
+    // The CRM application's list fails every other moment: some bridges replace
+    // the file with a good list while others read it in place of a failed one.
+    let failing = false;
+    let flipping = true;
+    const flipper = (async () => {
+      while (flipping) {
+        failing = !failing;
+        await standIn.command(`/toolslist-error?on=${failing ? 1 : 0}`);
+        await new Promise((r) => setTimeout(r, 15));
+      }
+      await standIn.command('/toolslist-error?on=0');
+    })();
+    const rounds = 40;
+    let answers;
+    try {
+      answers = await Promise.all(
+        five.map(async (bridge) => {
+          const results = [];
+          for (let id = 100; id < 100 + rounds; id++) results.push(await call(bridge, id, 'tools/list'));
+          return results;
+        }),
+      );
+    } finally {
+      flipping = false;
+      await flipper;
+    }
+    for (const [i, results] of answers.entries()) {
+      for (const reply of results) assert.deepEqual(reply.result, good.result, `bridge ${i + 1}: ${JSON.stringify(reply)}`);
+    }
+    const logs = five.flatMap((b) => b.logTexts());
+    const fromFile = logs.filter((l) => l.includes('przyszła z błędem - odsyłam: lista z pliku')).length;
+    console.log(`${fromFile} of ${5 * rounds} lists came from the file`);
+    assert.ok(fromFile > 0, 'some lists were read from the file');
+    assert.deepEqual(
+      logs.filter((l) => l.includes('lista zastępcza') || l.startsWith('Nie zapisałem') || l.startsWith('Nie odczytałem')),
+      [],
+    );
+  });
 });

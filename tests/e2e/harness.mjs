@@ -233,10 +233,15 @@ function completeLines(buffer, separator) {
 export class Bridge extends Watched {
   // args: the bridge's own arguments; env: overrides of the Wine environment;
   // program: how the relay is told to start the bridge (a Windows path or a bare name);
-  // exe: the host file behind it.
-  static start({ args = [], env = {}, cwd = REPO_ROOT, program = winPath(BRIDGE_EXE), exe = BRIDGE_EXE } = {}) {
+  // exe: the host file behind it; tempFolder: the bridge's TMP and TEMP, a Windows
+  // path without blanks (Wine takes them from the registry, so cmd sets them).
+  static start({ args = [], env = {}, cwd = REPO_ROOT, program = winPath(BRIDGE_EXE), exe = BRIDGE_EXE, tempFolder } = {}) {
     requireBuilt(RELAY_EXE, exe);
-    const child = spawn('wine', [winPath(RELAY_EXE), program, ...args], {
+    const relay = [winPath(RELAY_EXE), program, ...args];
+    const command = tempFolder
+      ? ['cmd', '/c', 'set', `TMP=${tempFolder}&&`, 'set', `TEMP=${tempFolder}&&`, ...relay]
+      : relay;
+    const child = spawn('wine', command, {
       env: wineEnv(env),
       cwd,
       stdio: ['pipe', 'pipe', 'pipe'],

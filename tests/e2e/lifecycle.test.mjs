@@ -2,7 +2,7 @@
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
 import { Bridge, BIN_DIR, LOG_PREFIX, winPath } from './harness.mjs';
-import { CLOSING_LINE, CRM_DIR, NO_WINDOW, errorReply, startLine } from './texts.mjs';
+import { CLOSING_LINE, CRM_DIR, NO_WINDOW, startLine } from './texts.mjs';
 
 function ping(id) {
   return `{"jsonrpc":"2.0","id":${id},"method":"ping"}`;
@@ -72,7 +72,7 @@ test('the folder is normalised to one trailing backslash and -DIR matches -dir',
 test('a bare folder as the first argument is the CRM folder', async () => {
   const bridge = Bridge.start({ args: ['C:/crm/'] });
   assert.equal(await bridge.finish(), 0, bridge.transcript());
-  assert.equal(bridge.logTexts()[0], startLine('C:/crm\\'));
+  assert.equal(bridge.logTexts()[0], startLine(CRM_DIR), 'slashes become backslashes');
 });
 
 test('without a folder the bridge looks in its own folder, even when started by its bare name', async () => {
@@ -96,16 +96,16 @@ test('blank lines are skipped; CR LF lines and an unterminated last line are ans
   const code = await bridge.finish();
   assert.equal(code, 0, bridge.transcript());
 
-  assert.deepEqual(bridge.lines(), [1, 2, 3, 4].map((id) => errorReply(id, NO_WINDOW)));
+  assert.deepEqual(bridge.lines(), [1, 2, 3, 4].map((id) => `{"jsonrpc":"2.0","id":${id},"result":{}}`));
   assert.ok(bridge.stdout.subarray(-1).equals(Buffer.from('\n')), 'answers end in a line feed');
   assert.ok(!bridge.stdout.includes(Buffer.from('\r')), 'no carriage return on standard output');
   assert.deepEqual(bridge.logTexts(), [
     startLine(CRM_DIR),
     `Na razie bez połączenia: ${NO_WINDOW}`,
-    `ping | błąd -32000 | ${NO_WINDOW}`,
-    `ping | błąd -32000 | ${NO_WINDOW}`,
-    `ping | błąd -32000 | ${NO_WINDOW}`,
-    `ping | błąd -32000 | ${NO_WINDOW}`,
+    `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,
+    `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,
+    `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,
+    `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,
     CLOSING_LINE,
   ]);
 });

@@ -133,6 +133,16 @@ describe('choice among instances by MCP key', () => {
     assert.equal((await b.handshakes())[0].key, 'k1', 'the key goes trimmed into the request');
   });
 
+  test('a folder written with slashes and in other letter case is the configured folder', async () => {
+    await b.command('/set?key=k1');
+    bridge = startBridge(['-dir', 'c:/CRM/', '-mcp', 'k1']);
+    const text = await bridge.waitForLog((l) => l.startsWith('Połączono') || l.startsWith('Na razie'), {
+      describe: 'the outcome of the start-up attempt',
+    });
+    assert.equal(text, `Połączono z Orvinem na porcie ${b.port}.`, bridge.transcript());
+    assert.equal(bridge.logTexts()[0], 'Start. Szukam Orvina w katalogu: c:\\CRM\\, klucz MCP: "k1"');
+  });
+
   test('without a key an older instance is chosen', async () => {
     await a.command('/set?keyline=0');
     await b.command('/set?key=k1');

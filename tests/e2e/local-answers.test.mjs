@@ -34,7 +34,7 @@ describe('local answers without a CRM application', () => {
     const logCount = bridge.logTexts().length;
     bridge.send(message);
     const log = await bridge.nthLog(logCount + 1);
-    const probe = await bridge.exchange('{"jsonrpc":"2.0","id":"probe","method":"ping"}');
+    const probe = await bridge.exchange('{"jsonrpc":"2.0","id":"probe","method":"resources/list"}');
     assert.equal(probe.answer, errorReply('"probe"', NO_WINDOW), 'no answer to the notification');
     assert.equal(bridge.lines().length, lineCount + 1);
     return log;
@@ -140,10 +140,10 @@ describe('local answers without a CRM application', () => {
     assert.equal(log, `tools/call klienci_szukaj | odmowa wykonania, brak Orvina | ${NO_WINDOW}`);
   });
 
-  test('other methods get error -32000 with the diagnosis', async () => {
+  test('ping gets an empty result; other methods get error -32000 with the diagnosis', async () => {
     const ping = await bridge.exchange('{"jsonrpc":"2.0","id":8,"method":"ping"}');
-    assert.equal(ping.answer, errorReply(8, NO_WINDOW));
-    assert.equal(ping.log, `ping | błąd -32000 | ${NO_WINDOW}`);
+    assert.equal(ping.answer, '{"jsonrpc":"2.0","id":8,"result":{}}');
+    assert.equal(ping.log, `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`);
     const resources = await bridge.exchange('{"jsonrpc":"2.0","id":"r","method":"resources/list","params":{}}');
     assert.equal(resources.answer, errorReply('"r"', NO_WINDOW));
     assert.equal(resources.log, `resources/list | błąd -32000 | ${NO_WINDOW}`);
@@ -151,10 +151,10 @@ describe('local answers without a CRM application', () => {
 
   test('a method named only inside params does not count', async () => {
     const { answer, log } = await bridge.exchange(
-      '{"jsonrpc":"2.0","params":{"method":"initialize","id":1},"id":9,"method":"ping"}',
+      '{"jsonrpc":"2.0","params":{"method":"initialize","id":1},"id":9,"method":"resources/list"}',
     );
     assert.equal(answer, errorReply(9, NO_WINDOW));
-    assert.equal(log, `ping | błąd -32000 | ${NO_WINDOW}`);
+    assert.equal(log, `resources/list | błąd -32000 | ${NO_WINDOW}`);
   });
 
   test('a request with an id but no method gets error -32000', async () => {

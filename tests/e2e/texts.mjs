@@ -6,9 +6,11 @@ export const CACHE_FILE = 'OrvinMCP_C__crm_narzedzia.json';
 
 export const NO_WINDOW = 'Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\crm\\).';
 
-export function lookAlikes(count, folder = CRM_DIR) {
+// `where`: the folders the look-alikes run from, in the order the bridge met them.
+export function lookAlikes(count, where = [], folder = CRM_DIR) {
+  const running = where.length > 0 ? ` (działają z: ${where.join(', ')})` : '';
   return (
-    `Znaleziono ${count} okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ${folder}. ` +
+    `Znaleziono ${count} okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ${folder}${running}. ` +
     'Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.'
   );
 }
@@ -58,22 +60,4 @@ export function notConnectedResult(id, reason) {
 
 export function errorReply(id, message) {
   return `{"jsonrpc":"2.0","id":${id},"error":{"code":-32000,"message":"${jsonText(message)}"}}`;
-}
-
-const BASE_LETTERS = {
-  ą: 'a', ć: 'c', ę: 'e', ł: 'l', ń: 'n', ó: 'o', ś: 's', ź: 'z', ż: 'z',
-  Ą: 'A', Ć: 'C', Ę: 'E', Ł: 'L', Ń: 'N', Ó: 'O', Ś: 'S', Ź: 'Z', Ż: 'Z',
-};
-
-// Null when every character of actual is the expected one or, for a Polish
-// letter, its unaccented base letter; otherwise the first difference.
-export function polishOrBaseMismatch(actual, expected) {
-  const a = [...actual];
-  const e = [...expected];
-  for (let i = 0; i < Math.max(a.length, e.length); i++) {
-    if (a[i] === e[i]) continue;
-    if (e[i] !== undefined && BASE_LETTERS[e[i]] === a[i]) continue;
-    return `character ${i}: expected ${JSON.stringify(e[i])} (or its base letter), got ${JSON.stringify(a[i])} in ${JSON.stringify(actual)}`;
-  }
-  return null;
 }

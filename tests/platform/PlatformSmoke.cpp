@@ -56,15 +56,21 @@ void CheckArguments(Platform& os) {
   Check(self.size() > 4 && os.SameTextIgnoreCase(self.substr(self.size() - 4), ".exe"), "argument 0 ends in .exe");
   if (arguments.size() != 3) return;
   Check(arguments[1] == "a b", "argument with a blank");
-  Check(arguments[2] == "za\xBF\xF3\xB3\xE6", "argument in the ANSI code page");
+  Check(arguments[2] == "za\xC5\xBC\xC3\xB3\xC5\x82\xC4\x87", "argument in UTF-8");
+}
+
+std::u16string Digits(std::uint32_t value) {
+  const std::string text = std::to_string(value);
+  return std::u16string(text.begin(), text.end());
 }
 
 void CheckFiles(Platform& os) {
-  std::string temp = os.TempPath();
-  Check(!temp.empty() && temp.back() == '\\', "temporary folder ends in a backslash");
+  std::u16string temp = os.TempPath();
+  Check(!temp.empty() && temp.back() == u'\\', "temporary folder ends in a backslash");
   Check(!os.FileExists(temp), "a folder is not a file");
-  std::string name = temp + "OrvinPlatformSmoke_" + std::to_string(os.CurrentProcessId());
-  std::string moved = name + ".moved";
+  // A name that no ANSI code page holds whole: Cyrillic and Polish letters.
+  std::u16string name = temp + u"OrvinPlatformSmoke_\u042E\u043B\u0438\u044F_\u0142_" + Digits(os.CurrentProcessId());
+  std::u16string moved = name + u".moved";
   const char content[] = "first\0line\r\n";
   const std::uint32_t size = sizeof content - 1;
 
@@ -96,8 +102,25 @@ void CheckFiles(Platform& os) {
   file = os.CreateFile(moved, FileOpen::ReadExistingShared);
   Check(os.FileSize(file, fileSize) && fileSize == size, "the moved file has the content");
   os.CloseHandle(file);
+  file = os.CreateFile(moved, FileOpen::ReadExistingShared);
+  Check(os.DeleteFile(moved), "a reader lets others delete the file");
+  os.CloseHandle(file);
+  Check(!os.FileExists(moved), "deleted once the reader closed it");
+  file = os.CreateFile(moved, FileOpen::CreateAlwaysExclusive);
+  os.CloseHandle(file);
   Check(os.DeleteFile(moved) && !os.FileExists(moved), "delete file");
   Check(os.CreateFile(moved, FileOpen::ReadExistingShared) == kInvalidHandle, "a missing file does not open");
+}
+
+void CheckFolders(Platform& os) {
+  Check(os.FullPathName(u"C:/windows/./Temp/../system32.") == u"C:\\windows\\system32",
+        "GetFullPathNameW: slashes, dot segments and a trailing dot");
+  Check(os.FullPathName(u"").empty(), "no full path of an empty text");
+  Check(!os.LongPathName(u"C:\\windows").empty(), "an existing folder has a long form");
+  Check(os.LongPathName(u"C:\\no such folder\\x").empty(), "a missing folder has none");
+  Check(os.SameTextOrdinalIgnoreCase(u"C:\\ZA\u017B\u00D3\u0141\u0106", u"c:\\za\u017C\u00F3\u0142\u0107"),
+        "file names compare ignoring case, Polish letters too");
+  Check(!os.SameTextOrdinalIgnoreCase(u"C:\\a", u"C:\\a\\"), "a trailing backslash makes another text");
 }
 
 std::uintptr_t g_receivedTag = 0;
@@ -131,6 +154,7 @@ void CheckWindows(Platform& os) {
   Check(window != 0, "create hidden window");
   if (window == 0) return;
 
+  os.AllowCopyDataFromLowerRights(window);  // what Wine makes of the filter is not Windows' answer: no check
   const char message[] = "1\r\n42\r\n0\r\nMCP=\0tail";
   Check(os.SendCopyData(window, tag, message, sizeof message, 5000), "SendCopyData to the own window");
   Check(g_calls == 1 && g_receivedTag == tag && g_received == std::string(message, sizeof message),
@@ -150,11 +174,17 @@ void CheckWindows(Platform& os) {
   Check(os.LoadPsapi(), "psapi loads");
   OsHandle process = os.OpenProcessForQuery(os.CurrentProcessId());
   Check(process != kNullHandle, "open own process");
-  char path[1024] = {};
-  std::uint32_t length = process != kNullHandle ? os.ModuleFileNameEx(process, path, sizeof path) : 0;
-  Check(length > 0 && os.SameTextIgnoreCase(std::string(path, length), os.CommandLineArguments()[0]),
-        "GetModuleFileNameExA gives the own executable");
+  const std::u16string path = process != kNullHandle ? os.ModuleFileNameEx(process) : std::u16string();
+  Check(!path.empty() && os.WideToMultiByte(kCodePageUtf8, path, nullptr) == os.CommandLineArguments()[0],
+        "GetModuleFileNameExW gives the own executable");
   if (process != kNullHandle) os.CloseHandle(process);
+  process = os.OpenProcessLimited(os.CurrentProcessId());
+  Check(process != kNullHandle, "open own process with limited rights");
+  const std::u16string limitedPath = process != kNullHandle ? os.QueryFullProcessImageName(process) : std::u16string();
+  Check(!limitedPath.empty() && os.SameTextOrdinalIgnoreCase(limitedPath, path),
+        "QueryFullProcessImageNameW gives the own executable");
+  if (process != kNullHandle) os.CloseHandle(process);
+  Check(os.OpenProcessForQuery(0) == kNullHandle && os.LastError() == 87, "a failed open tells why");
 
   while (os.PumpOneMessage()) {
   }
@@ -201,6 +231,7 @@ int main() {
   CheckText(Os());
   CheckArguments(Os());
   CheckFiles(Os());
+  CheckFolders(Os());
   CheckWindows(Os());
   CheckInternet(Os());
   CheckTime(Os());

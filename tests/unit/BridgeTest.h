@@ -9,8 +9,9 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/StdStreams.h"
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
 #include "link/ProxyWindow.h"
+#include "link/WindowDiscovery.h"
 #include "tests/unit/FakePlatform.h"
 
 class BridgeTest : public ::testing::Test {
@@ -21,6 +22,7 @@ class BridgeTest : public ::testing::Test {
     ResetLogState();
     ResetClientReader();
     ResetCrmDiscovery();
+    ResetHandshakeTag();
     ClearHandshakeReply();
     InputHandle = Fake.InputHandleValue;
     OutputHandle = Fake.OutputHandleValue;
@@ -31,9 +33,6 @@ class BridgeTest : public ::testing::Test {
     Fake.Args = {"C:\\Bridge\\OrvinMCP.exe"};
     Fake.Args.insert(Fake.Args.end(), args);
   }
-
-  // The bytes the bridge composes from a UTF-8 literal, in code page 1250.
-  static std::string Cp1250(const std::string& utf8);
 
   FakePlatform Fake;
 };

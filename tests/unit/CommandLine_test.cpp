@@ -8,7 +8,7 @@ TEST_F(CommandLineTest, FolderEndsInExactlyOneBackslash) {
   SetArgs({"-dir", "C:\\CRM\\\\\\"});
   EXPECT_EQ(GetCrmFolder(), "C:\\CRM\\");
   SetArgs({"C:/Apps/Crm/"});
-  EXPECT_EQ(GetCrmFolder(), "C:/Apps/Crm\\");
+  EXPECT_EQ(GetCrmFolder(), "C:\\Apps\\Crm\\");
   SetArgs({"  D:\\Orvin  "});
   EXPECT_EQ(GetCrmFolder(), "D:\\Orvin\\");
 }

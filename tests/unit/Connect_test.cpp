@@ -34,12 +34,43 @@ TEST_F(ConnectTest, NoWindowAtAll) {
 TEST_F(ConnectTest, LookAlikesFromOtherFolders) {
   AddInstance("OK\r\n1\r\nt", "D:\\Other\\");
   AddInstance("OK\r\n1\r\nt", "D:\\Third\\");
+  AddInstance("OK\r\n1\r\nt", "D:\\OTHER\\");
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Znaleziono 2 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
-                          "C:\\Crm\\. Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir."));
+  EXPECT_EQ(message, Ansi("Znaleziono 3 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
+                          "C:\\Crm\\ (działają z: D:\\Other\\, D:\\Third\\). Uruchom Orvin z tego katalogu "
+                          "albo wskaż właściwy katalog przełącznikiem -dir."));
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
+}
+
+TEST_F(ConnectTest, DifferentRightsAreNamedAsTheCause) {
+  const std::string rights =
+      Ansi("Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). Uruchom oba tak "
+           "samo: oba zwyczajnie albo oba jako administrator (kod 5).");
+  Fake.LimitedQueryPresent = false;
+  AddInstance("OK\r\n1\r\nt");
+  Fake.ElevatedProcesses.insert(Fake.Windows.back().ProcessId);
+  std::string message;
+  bool refused = false;
+  EXPECT_FALSE(Connect(message, refused));
+  EXPECT_EQ(message, Ansi("Znaleziono 1 okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego "
+                          "katalogu działają: ") + rights);
+
+  AddInstance("OK\r\n1\r\nt", "D:\\Other\\");
+  EXPECT_FALSE(Connect(message, refused));
+  EXPECT_EQ(message, Ansi("Znaleziono 2 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
+                          "C:\\Crm\\ (działają z: D:\\Other\\). Uruchom Orvin z tego katalogu albo wskaż właściwy "
+                          "katalog przełącznikiem -dir. Dla 1 z nich Windows nie pozwala sprawdzić katalogu: ") + rights);
+
+  // Read with limited rights, it is found; then Windows keeps the request from it.
+  Fake.LimitedQueryPresent = true;
+  Fake.Windows.front().SendError = 5;
+  EXPECT_FALSE(Connect(message, refused));
+  EXPECT_EQ(message, Ansi("Windows nie dopuścił żądania do Orvina: ") + rights);
+  EXPECT_FALSE(refused);
+  EXPECT_TRUE(Fake.HandshakeRequests.empty());
+  EXPECT_EQ(Fake.CopyDataAllowedFor, LinkState.ProxyWindow);  // a bridge started as administrator still hears it
 }
 
 TEST_F(ConnectTest, OneInstanceWithoutAKey) {
@@ -112,7 +143,7 @@ TEST_F(ConnectTest, Refusals) {
   AddInstance("NOPERM\r\n0\r\n\r\nU\xbfytkownik nie ma uprawnie\xf1.");  // ANSI, as the CRM application writes it
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_TRUE(refused);
-  EXPECT_EQ(message, "U\xbfytkownik nie ma uprawnie\xf1.");
+  EXPECT_EQ(message, "Użytkownik nie ma uprawnień.");
 
   Fake.Windows.clear();
   AddInstance("BUSY\r\n");

@@ -1,6 +1,7 @@
 #include <cstdint>
 
 #include "common/AICommonUtf8.h"
+#include "mcp/JsonText.h"
 #include "tests/unit/BridgeTest.h"
 
 using EncodingTest = BridgeTest;
@@ -45,11 +46,14 @@ TEST_F(EncodingTest, Utf8ToAnsiGivesCodePage1250) {
   EXPECT_EQ(Utf8ToAnsi("a\xf0\x9f\x98\x80z"), "a?z");                 // beyond the basic plane
 }
 
-TEST_F(EncodingTest, FixedTextsBecomeTheActiveCodePagesLetters) {
-  EXPECT_EQ(Ansi("Połączono"), "Po\xb3\xb9\x63zono");
+TEST_F(EncodingTest, TheBridgesTextIsUtf8WhateverTheCodePage) {
   Fake.ActiveCodePage = 1252;
-  // 1252 has ó but no ł: the double's stand-in for a missing letter is '?', never another letter.
-  EXPECT_EQ(Ansi("łó"), "?\xf3");
+  EXPECT_EQ(JsonString(Ansi("Połączono")), "Po\xc5\x82\xc4\x85" "czono");
+  // Only the CRM application's handshake texts are ANSI: converted on the way in and out.
+  EXPECT_EQ(ParseHandshakeReply("NOPERM\r\n0\r\n\r\nAcc\xe8s refus\xe9").Message, "Acc\xc3\xa8s refus\xc3\xa9");
+  SetArgs({"-mcp", "cl\xc3\xa9"});
+  EXPECT_EQ(BuildHandshakeRequest(7, true), "1\r\n7\r\n1\r\nMCP=cl\xe9");
+  EXPECT_EQ(CutUtf8("a\xc5\x82", 2), "a");  // never half a letter
 }
 
 TEST_F(EncodingTest, AnsiToUtf8) {

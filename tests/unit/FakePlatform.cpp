@@ -9,6 +9,10 @@
 namespace {
 constexpr std::uint32_t kBrokenPipe = 109;
 constexpr std::uint32_t kFileNotFound = 2;
+constexpr std::uint32_t kAccessDenied = 5;
+constexpr std::uint32_t kInvalidParameter = 87;
+constexpr std::uint32_t kInvalidWindowHandle = 1400;
+constexpr std::uint32_t kTimeout = 1460;
 
 std::string CodePageName(unsigned codePage) {
   if (codePage == kCodePageUtf8) return "UTF-8";
@@ -205,16 +209,27 @@ bool FakePlatform::WriteFile(OsHandle handle, const char* data, std::uint32_t si
 void FakePlatform::CloseHandle(OsHandle handle) {
   OpenFiles.erase(handle);
   OpenProcesses.erase(handle);
+  LimitedProcesses.erase(handle);
 }
 
-OsHandle FakePlatform::CreateFile(const std::string& name, FileOpen mode) {
+OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode) {
+  const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
   if (mode == FileOpen::ReadExistingShared) {
+    auto conflicts = ReadOpenConflicts.find(name);
+    if (conflicts != ReadOpenConflicts.end() && !conflicts->second.empty()) {
+      LastErrorValue = conflicts->second.front();
+      conflicts->second.pop_front();
+      return kInvalidHandle;
+    }
     if (!Files.count(name)) {
       LastErrorValue = kFileNotFound;
       return kInvalidHandle;
     }
   } else {
-    if (UnwritableFiles.count(name)) return kInvalidHandle;
+    if (UnwritableFiles.count(name)) {
+      LastErrorValue = kAccessDenied;
+      return kInvalidHandle;
+    }
     Files[name].clear();
   }
   const OsHandle handle = NextHandle++;
@@ -229,9 +244,18 @@ bool FakePlatform::FileSize(OsHandle file, std::uint64_t& size) {
   return true;
 }
 
-bool FakePlatform::FileExists(const std::string& name) { return Files.count(name) > 0; }
+bool FakePlatform::FileExists(const std::u16string& name) {
+  return Files.count(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+}
 
-bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& to) {
+bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u16string& wideTo) {
+  const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
+  const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  if (!MoveConflicts.empty()) {
+    LastErrorValue = MoveConflicts.front();
+    MoveConflicts.pop_front();
+    return false;
+  }
   if (FailMove || !Files.count(from)) {
     LastErrorValue = MoveError;
     return false;
@@ -241,8 +265,11 @@ bool FakePlatform::MoveFileReplace(const std::string& from, const std::string& t
   return true;
 }
 
-bool FakePlatform::DeleteFile(const std::string& name) { return Files.erase(name) > 0; }
-std::string FakePlatform::TempPath() { return TempFolder; }
+bool FakePlatform::DeleteFile(const std::u16string& name) {
+  return Files.erase(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+}
+
+std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
 
 std::uint32_t FakePlatform::TickCount() { return Tick; }
 std::uint32_t FakePlatform::MultimediaTime() { return Tick; }
@@ -283,6 +310,68 @@ std::string FakePlatform::WideToMultiByte(unsigned codePage, const std::u16strin
 
 bool FakePlatform::SameTextIgnoreCase(const std::string& a, const std::string& b) { return Lower(a) == Lower(b); }
 
+// Windows' path rules, as far as the bridge's folders need them: slashes are
+// separators, relative paths start in CurrentFolder, "." and ".." segments go,
+// a segment's single trailing period goes, and without a final separator the
+// last segment loses its trailing periods and blanks.
+std::u16string FakePlatform::FullPathName(const std::u16string& path) {
+  if (path.empty()) return std::u16string();
+  std::u16string text = path;
+  std::replace(text.begin(), text.end(), u'/', u'\\');
+  if (text.size() < 3 || text[1] != u':' || text[2] != u'\\') {
+    text = text[0] == u'\\' ? CurrentFolder.substr(0, 2) + text : CurrentFolder + text;
+  }
+  const bool endsInSeparator = text.back() == u'\\';
+  std::vector<std::u16string> segments;
+  std::size_t start = 3;
+  while (start <= text.size()) {
+    std::size_t end = text.find(u'\\', start);
+    if (end == std::u16string::npos) end = text.size();
+    std::u16string segment = text.substr(start, end - start);
+    const bool last = end == text.size();
+    if (last && !endsInSeparator) {
+      while (!segment.empty() && (segment.back() == u'.' || segment.back() == u' ')) segment.pop_back();
+    }
+    if (segment == u"..") {
+      if (!segments.empty()) segments.pop_back();
+    } else if (!segment.empty() && segment != u".") {
+      if (segment.size() > 1 && segment.back() == u'.' && segment[segment.size() - 2] != u'.') segment.pop_back();
+      segments.push_back(segment);
+    }
+    start = end + 1;
+  }
+  std::u16string full = text.substr(0, 3);
+  for (std::size_t i = 0; i < segments.size(); ++i) full += (i == 0 ? u"" : u"\\") + segments[i];
+  if (endsInSeparator && !segments.empty()) full += u'\\';
+  return full;
+}
+
+std::u16string FakePlatform::LongPathName(const std::u16string& path) {
+  auto found = LongPaths.find(path);
+  return found == LongPaths.end() ? std::u16string() : found->second;
+}
+
+namespace {
+// Upper case of ASCII, Latin-1 and Latin Extended-A, enough for Polish folder names.
+char16_t UpperUnit(char16_t unit) {
+  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - 32);
+  if (unit >= 0xE0 && unit <= 0xFE && unit != 0xF7) return static_cast<char16_t>(unit - 32);
+  const bool oddIsLower = (unit >= 0x100 && unit <= 0x137) || (unit >= 0x14A && unit <= 0x177);
+  const bool evenIsLower = (unit >= 0x139 && unit <= 0x148) || (unit >= 0x179 && unit <= 0x17E);
+  if (oddIsLower && unit % 2 == 1) return static_cast<char16_t>(unit - 1);
+  if (evenIsLower && unit % 2 == 0) return static_cast<char16_t>(unit - 1);
+  return unit;
+}
+}  // namespace
+
+bool FakePlatform::SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (UpperUnit(a[i]) != UpperUnit(b[i])) return false;
+  }
+  return true;
+}
+
 void FakePlatform::EnumWindows(WindowVisitor visitor, void* context) {
   ++EnumCalls;
   const std::vector<FakeWindow> snapshot = Windows;
@@ -314,10 +403,43 @@ std::uint32_t FakePlatform::WindowProcessId(WindowHandle window) {
 }
 
 OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
-  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) return kNullHandle;
+  if (ElevatedProcesses.count(processId) || ProtectedProcesses.count(processId)) {
+    LastErrorValue = kAccessDenied;
+    return kNullHandle;
+  }
+  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) {
+    LastErrorValue = kInvalidParameter;
+    return kNullHandle;
+  }
   const OsHandle handle = 0x10000 + processId;
   OpenProcesses.insert(handle);
   return handle;
+}
+
+OsHandle FakePlatform::OpenProcessLimited(std::uint32_t processId) {
+  if (ProtectedProcesses.count(processId)) {
+    LastErrorValue = kAccessDenied;
+    return kNullHandle;
+  }
+  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) {
+    LastErrorValue = kInvalidParameter;
+    return kNullHandle;
+  }
+  const OsHandle handle = 0x10000 + processId;
+  OpenProcesses.insert(handle);
+  LimitedProcesses.insert(handle);
+  return handle;
+}
+
+std::u16string FakePlatform::QueryFullProcessImageName(OsHandle process) {
+  auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
+  if (!LimitedQueryPresent || !OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
+  return MultiByteToWide(kCodePageUtf8, image->second);
+}
+
+bool FakePlatform::AllowCopyDataFromLowerRights(WindowHandle window) {
+  CopyDataAllowedFor = window;
+  return true;
 }
 
 bool FakePlatform::LoadPsapi() {
@@ -325,10 +447,12 @@ bool FakePlatform::LoadPsapi() {
   return PsapiPresent;
 }
 
-std::uint32_t FakePlatform::ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) {
+std::u16string FakePlatform::ModuleFileNameEx(OsHandle process) {
   auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
-  if (!OpenProcesses.count(process) || image == ProcessImages.end()) return 0;
-  return static_cast<std::uint32_t>(CopyName(image->second, buffer, static_cast<int>(size)));
+  // Like Wine, GetModuleFileNameEx refuses a handle opened with limited rights.
+  if (!OpenProcesses.count(process) || LimitedProcesses.count(process) || image == ProcessImages.end())
+    return std::u16string();
+  return MultiByteToWide(kCodePageUtf8, image->second);
 }
 
 std::uint32_t FakePlatform::RegisterWindowMessage(const char* name) {
@@ -352,12 +476,20 @@ void FakePlatform::DestroyWindow(WindowHandle window) {
 bool FakePlatform::SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                                 std::uint32_t timeoutMilliseconds) {
   const FakeWindow* window = FindWindow(target);
-  if (window == nullptr || tag != kTag || size == 0) return false;
+  if (window == nullptr || tag != kTag || size == 0) {
+    LastErrorValue = kInvalidWindowHandle;
+    return false;
+  }
+  if (window->SendError != 0) {
+    LastErrorValue = window->SendError;
+    return false;
+  }
   const std::string request(data, std::strlen(data) < size ? std::strlen(data) : size);
   HandshakeRequests.push_back(request);
   const auto respond = window->OnCopyData;  // the window may be changed while it answers
   if (!respond || !respond(request)) {
     AdvanceTo(Tick + timeoutMilliseconds);
+    LastErrorValue = kTimeout;
     return false;
   }
   return true;

@@ -21,6 +21,9 @@ struct FakeWindow {
   // Handles a handshake request (the text up to its zero byte); returning false
   // makes the send fail as a time-out would.
   std::function<bool(const std::string& request)> OnCopyData;
+  // Not 0: the send fails at once with this error and the window never sees it
+  // (5: the window belongs to a program that runs as administrator).
+  std::uint32_t SendError = 0;
 };
 
 struct FakeHttpRequest {
@@ -77,14 +80,29 @@ class FakePlatform : public Platform {
   char Separator = ':';
   int SleepCalls = 0;
   int StdHandleCalls = 0;
-  std::map<std::string, std::string> Files;
+  std::map<std::string, std::string> Files;  // by UTF-8 name
   std::set<std::string> UnwritableFiles, ShortWriteFiles, UnreadableFiles;
   bool FailMove = false;
   std::uint32_t MoveError = 5;
-  std::string TempFolder = "C:\\Temp\\";
+  std::string TempFolder = "C:\\Temp\\";  // UTF-8
+  // Errors that the next opens of a file for reading, or the next moves, meet
+  // first (another bridge holding the file), one per attempt.
+  std::map<std::string, std::deque<std::uint32_t>> ReadOpenConflicts;
+  std::deque<std::uint32_t> MoveConflicts;
 
   std::vector<FakeWindow> Windows;
-  std::map<std::uint32_t, std::string> ProcessImages;
+  std::map<std::uint32_t, std::string> ProcessImages;  // UTF-8
+
+  // Folders: relative paths start here; LongPaths maps a full path of an existing
+  // file or folder to its long form (a path not in it does not exist).
+  std::u16string CurrentFolder = u"C:\\Work\\";
+  std::map<std::u16string, std::u16string> LongPaths;
+
+  // Rights: an elevated process refuses the full open (error 5) but grants the
+  // limited one; a protected one refuses both. Older systems lack the limited query.
+  std::set<std::uint32_t> ElevatedProcesses, ProtectedProcesses;
+  bool LimitedQueryPresent = true;
+  WindowHandle CopyDataAllowedFor = 0;
   std::set<std::uint32_t> UnopenableProcesses;
   bool PsapiPresent = true;
   int PsapiLoads = 0;
@@ -114,12 +132,12 @@ class FakePlatform : public Platform {
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
   bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) override;
   void CloseHandle(OsHandle handle) override;
-  OsHandle CreateFile(const std::string& name, FileOpen mode) override;
+  OsHandle CreateFile(const std::u16string& name, FileOpen mode) override;
   bool FileSize(OsHandle file, std::uint64_t& size) override;
-  bool FileExists(const std::string& name) override;
-  bool MoveFileReplace(const std::string& from, const std::string& to) override;
-  bool DeleteFile(const std::string& name) override;
-  std::string TempPath() override;
+  bool FileExists(const std::u16string& name) override;
+  bool MoveFileReplace(const std::u16string& from, const std::u16string& to) override;
+  bool DeleteFile(const std::u16string& name) override;
+  std::u16string TempPath() override;
   std::uint32_t TickCount() override;
   std::uint32_t MultimediaTime() override;
   void Sleep(std::uint32_t milliseconds) override;
@@ -129,13 +147,19 @@ class FakePlatform : public Platform {
   std::u16string MultiByteToWide(unsigned codePage, const std::string& text) override;
   std::string WideToMultiByte(unsigned codePage, const std::u16string& text, bool* usedDefault) override;
   bool SameTextIgnoreCase(const std::string& a, const std::string& b) override;
+  std::u16string FullPathName(const std::u16string& path) override;
+  std::u16string LongPathName(const std::u16string& path) override;
+  bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) override;
+  OsHandle OpenProcessLimited(std::uint32_t processId) override;
+  std::u16string QueryFullProcessImageName(OsHandle process) override;
+  bool AllowCopyDataFromLowerRights(WindowHandle window) override;
   void EnumWindows(WindowVisitor visitor, void* context) override;
   int GetWindowText(WindowHandle window, char* buffer, int size) override;
   int GetClassName(WindowHandle window, char* buffer, int size) override;
   std::uint32_t WindowProcessId(WindowHandle window) override;
   OsHandle OpenProcessForQuery(std::uint32_t processId) override;
   bool LoadPsapi() override;
-  std::uint32_t ModuleFileNameEx(OsHandle process, char* buffer, std::uint32_t size) override;
+  std::u16string ModuleFileNameEx(OsHandle process) override;
   std::uint32_t RegisterWindowMessage(const char* name) override;
   WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) override;
   void DestroyWindow(WindowHandle window) override;
@@ -183,7 +207,7 @@ class FakePlatform : public Platform {
   std::deque<InputChunk> Input;
   std::multimap<std::uint32_t, std::function<void()>> Events;
   std::map<OsHandle, OpenFile> OpenFiles;
-  std::set<OsHandle> OpenProcesses;
+  std::set<OsHandle> OpenProcesses, LimitedProcesses;
   std::deque<QueuedMessage> Messages;
   std::map<OsHandle, InternetHandle> InternetHandles;
   OsHandle NextHandle = 5000;

@@ -126,8 +126,8 @@ TEST_F(JsonTextTest, EscapeWritesJsonStringEscapes) {
   EXPECT_EQ(JsonEscape(quotes).size(), 200u);
 }
 
-TEST_F(JsonTextTest, JsonStringConvertsCodePage1250ToUtf8) {
-  EXPECT_EQ(JsonString("\xb3\xb9\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
+TEST_F(JsonTextTest, JsonStringTakesUtf8AsItIs) {
+  EXPECT_EQ(JsonString("\xc5\x82\xc4\x85\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
   EXPECT_EQ(JsonString(""), "");
 }
 

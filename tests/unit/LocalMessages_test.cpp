@@ -7,7 +7,7 @@ using LocalMessagesTest = BridgeTest;
 
 TEST_F(LocalMessagesTest, ErrorReply) {
   EXPECT_EQ(MakeErrorReply("4", "x"), R"({"jsonrpc":"2.0","id":4,"error":{"code":-32000,"message":"x"}})");
-  EXPECT_EQ(MakeErrorReply("\"req-1\"", "a\"b\\c\nd \xb3"),
+  EXPECT_EQ(MakeErrorReply("\"req-1\"", "a\"b\\c\nd \xc5\x82"),
             "{\"jsonrpc\":\"2.0\",\"id\":\"req-1\",\"error\":{\"code\":-32000,\"message\":\"a\\\"b\\\\c\\nd \xc5\x82\"}}");
 }
 

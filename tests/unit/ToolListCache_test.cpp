@@ -13,6 +13,8 @@ class ToolListCacheTest : public BridgeTest {
 
 TEST_F(ToolListCacheTest, OneFilePerFolderAndKey) {
   EXPECT_EQ(ToolListCachePath(), Path);
+  SetArgs({"-dir", "C:/CRM/"});  // slashes name the same file
+  EXPECT_EQ(ToolListCachePath(), Path);
   SetArgs({"-dir", "C:\\CRM", "-mcp", "k1"});
   EXPECT_EQ(ToolListCachePath(), "C:\\Temp\\OrvinMCP_C__CRM_k1_narzedzia.json");
   SetArgs({"-dir", "C:\\CRM", "-mcp", "   "});
@@ -53,6 +55,37 @@ TEST_F(ToolListCacheTest, FailedReplacementIsLoggedAndCleanedUp) {
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
 }
 
+TEST_F(ToolListCacheTest, ATemporaryFolderInAnotherAlphabetHoldsTheCache) {
+  Fake.ActiveCodePage = 1252;  // holds none of these letters
+  Fake.TempFolder = "C:\\Users\\Юлия\\Temp\\";
+  SaveToolList(R"({"id":3,"result":{"tools":[]}})");
+  EXPECT_EQ(Fake.Files.at("C:\\Users\\Юлия\\Temp\\OrvinMCP_C__CRM_narzedzia.json"), R"({"tools":[]})");
+  EXPECT_EQ(LoadToolList(), R"({"tools":[]})");
+}
+
+TEST_F(ToolListCacheTest, AnotherBridgeHoldingTheFileOnlyDelaysIt) {
+  Fake.MoveConflicts = {5, 32};  // a reader without delete sharing, then one during its open
+  SaveToolList(R"({"id":3,"result":{"tools":["new"]}})");
+  Fake.ReadOpenConflicts[Path] = {32, 5};  // another bridge's replace
+  std::string source;
+  EXPECT_EQ(MakeToolListReply("7", source), R"({"jsonrpc":"2.0","id":7,"result":{"tools":["new"]}})");
+  EXPECT_TRUE(Fake.LogLines().empty());
+
+  const std::uint32_t start = Fake.Tick;
+  Fake.MoveConflicts.assign(10, 5);
+  SaveToolList(R"({"id":3,"result":{"tools":["newer"]}})");
+  EXPECT_LE(Fake.Tick - start, 250u);  // about a quarter of a second, then it counts as failed
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["new"]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
+
+  const int sleeps = Fake.SleepCalls;
+  Fake.MoveConflicts = {3};  // no conflict with another bridge: not tried again
+  SaveToolList(R"({"id":3,"result":{"tools":["newer"]}})");
+  EXPECT_EQ(Fake.SleepCalls, sleeps);
+  EXPECT_EQ(Fake.LogLines().back(), "Nie zapisałem listy narzędzi w pliku " + Path + " (kod 3).");
+}
+
 TEST_F(ToolListCacheTest, UnwritableTemporaryFileIsLogged) {
   Fake.UnwritableFiles.insert(Path + ".812.tmp");
   SaveToolList(R"({"id":3,"result":{"tools":[]}})");
@@ -64,7 +97,7 @@ TEST_F(ToolListCacheTest, UnwritableTemporaryFileIsLogged) {
 TEST_F(ToolListCacheTest, RepliesFromTheFileOrThePlaceholder) {
   std::string source;
   EXPECT_NE(MakeToolListReply("7", source).find("orvin_connect"), std::string::npos);
-  EXPECT_EQ(source, "lista zast\xea" "pcza (orvin_connect)");
+  EXPECT_EQ(source, "lista zastępcza (orvin_connect)");
 
   const std::string list = R"({"tools":[{"name":"klienci"}]})";
   Fake.Files[Path] = list;

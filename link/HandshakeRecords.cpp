@@ -1,24 +1,15 @@
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
 
 #include <cstdlib>
+#include <vector>
 
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
 #include "core/CommandLine.h"
 
 namespace {
-const char kMainWindowClass[] = "TMain";
-const char kCaptionPrefix[] = "Orvin ";
 const char kTagName[] = "OrvinMCPMsg";
-constexpr int kNameBuffer = 256;
-constexpr std::uint32_t kPathBuffer = 260;
 
-struct PsapiSupport {
-  bool Tried = false;
-  bool Available = false;
-};
-
-PsapiSupport Psapi;
 std::uint32_t HandshakeTag = 0;
 
 std::vector<std::string> SplitLines(const std::string& text) {
@@ -54,77 +45,17 @@ bool ParseWholeInteger(const std::string& text, std::int32_t& value) {
 }
 }  // namespace
 
-void ResetCrmDiscovery() {
-  Psapi = PsapiSupport();
-  HandshakeTag = 0;
-}
-
-void LoadPsapi() {
-  if (Psapi.Tried) return;
-  Psapi.Tried = true;
-  Psapi.Available = Os().LoadPsapi();
-}
-
-std::string ProcessImagePath(WindowHandle window) {
-  if (window == 0) return std::string();
-  LoadPsapi();
-  if (!Psapi.Available) return std::string();
-  const std::uint32_t processId = Os().WindowProcessId(window);
-  if (processId == 0) return std::string();
-  const OsHandle process = Os().OpenProcessForQuery(processId);
-  if (process == kNullHandle) return std::string();
-  char buffer[kPathBuffer + 1] = {};
-  std::string path;
-  if (Os().ModuleFileNameEx(process, buffer, kPathBuffer) > 0) path = buffer;
-  Os().CloseHandle(process);
-  return path;
-}
-
-bool ExamineWindow(WindowHandle window, void* context) {
-  auto& search = *static_cast<TSzukanie*>(context);
-  char caption[kNameBuffer + 1] = {};
-  char className[kNameBuffer + 1] = {};
-  if (Os().GetWindowText(window, caption, kNameBuffer) <= 0) return true;
-  if (Os().GetClassName(window, className, kNameBuffer) <= 0) return true;
-  if (std::string(className) != kMainWindowClass) return true;
-  if (std::string(caption).compare(0, sizeof kCaptionPrefix - 1, kCaptionPrefix) != 0) return true;
-
-  const std::string path = ProcessImagePath(window);
-  if (path.empty()) {
-    ++search.OtherCount;
-    return true;
-  }
-  std::size_t cut = path.find_last_of('\\');
-  if (cut == std::string::npos) cut = path.find(':');
-  const std::string folder = cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
-  if (Os().SameTextIgnoreCase(folder, search.Folder)) {
-    search.Windows.push_back(window);
-  } else {
-    ++search.OtherCount;
-  }
-  return true;
-}
-
-int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, std::int32_t& otherCount) {
-  otherCount = 0;
-  windows.clear();
-  if (Trim(folder).empty()) return 0;
-  TSzukanie search;
-  search.Folder = folder;
-  Os().EnumWindows(&ExamineWindow, &search);
-  otherCount = search.OtherCount;
-  windows = search.Windows;
-  return static_cast<int>(windows.size());
-}
+void ResetHandshakeTag() { HandshakeTag = 0; }
 
 std::uint32_t HandshakeMessageId() {
   if (HandshakeTag == 0) HandshakeTag = Os().RegisterWindowMessage(kTagName);
   return HandshakeTag;
 }
 
+// The CRM application reads and writes its handshake texts in the ANSI code page.
 std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background) {
   return "1\r\n" + ToDecimal(static_cast<std::uint64_t>(proxyWindow)) + "\r\n" + (background ? "1" : "0") +
-         "\r\nMCP=" + GetMcpKey();
+         "\r\nMCP=" + Utf8ToAnsi(GetMcpKey());
 }
 
 bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
@@ -142,9 +73,9 @@ bool ParseKeyLine(const std::string& line, std::string& key) {
   return true;
 }
 
-TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& text) {
+TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi) {
   TMCPIPCOdpowiedz reply;
-  const std::vector<std::string> lines = SplitLines(text);
+  const std::vector<std::string> lines = SplitLines(AnsiToUtf8(ansi));
   if (lines.empty()) {
     reply.Status = "ERROR";
     reply.Message = Ansi("Pusta odpowiedź z Orvina.");
