@@ -102,7 +102,10 @@ std::string JsonParamsValue(const std::string& line, const std::string& key) {
 }
 
 bool IsSingleJsonObject(const std::string& text) {
-  return !text.empty() && text[0] == '{' && SkipValue(text, 0) == text.size();
+  const std::size_t start = SkipBlanks(text, 0);
+  if (start >= text.size() || text[start] != '{') return false;
+  const std::size_t end = SkipValue(text, start);
+  return end != kNotFound && SkipBlanks(text, end) == text.size();
 }
 
 std::string JsonUnquote(const std::string& raw) {

@@ -18,7 +18,7 @@ std::string JsonMemberValue(const std::string& text, const std::string& key);
 // JsonRawValue of a member of the request's top-level "params" object.
 std::string JsonParamsValue(const std::string& line, const std::string& key);
 
-// True when `text` is exactly one complete JSON object, nothing before or after it.
+// True when `text` is exactly one complete JSON object, nothing but JSON blanks around it.
 bool IsSingleJsonObject(const std::string& text);
 
 std::string JsonUnquote(const std::string& raw);

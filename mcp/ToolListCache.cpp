@@ -53,7 +53,9 @@ std::string LoadToolList() {
     Log(Ansi("Nie odczytałem listy narzędzi z pliku ") + path + ": " + errorText);
     return std::string();
   }
-  if (!IsSingleJsonObject(text) || !Contains(text, "\"tools\"")) return std::string();
+  // The list goes into a reply line as it is: no blanks around it, no line feed.
+  if (!IsSingleJsonObject(text) || text.front() != '{' || text.back() != '}' || !Contains(text, "\"tools\""))
+    return std::string();
   return text;
 }
 

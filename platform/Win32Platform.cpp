@@ -1,10 +1,12 @@
 #include "platform/Win32Platform.h"
 
 #include <windows.h>
-#include <wininet.h>
+#include <winhttp.h>
 #include <mmsystem.h>
 
 #include <cstdlib>
+#include <cwchar>
+#include <string>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -12,11 +14,6 @@
 #undef GetWindowText
 #undef GetClassName
 #undef RegisterWindowMessage
-#undef InternetOpen
-#undef InternetConnect
-#undef HttpOpenRequest
-#undef InternetSetOption
-#undef HttpSendRequest
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
@@ -32,6 +29,27 @@ OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); 
 HWND ToWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 HINTERNET ToInternet(OsHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
 OsHandle FromInternet(HINTERNET handle) { return reinterpret_cast<OsHandle>(handle); }
+
+// WinHTTP takes UTF-16; what the bridge hands it is ASCII.
+std::wstring Widen(const std::string& text) {
+  std::wstring wide;
+  wide.reserve(text.size());
+  for (unsigned char c : text) wide += static_cast<wchar_t>(c);
+  return wide;
+}
+
+bool QueryHeader(HINTERNET request, DWORD infoLevel, std::wstring& value) {
+  DWORD size = 0;
+  WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
+                      WINHTTP_NO_HEADER_INDEX);
+  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return false;
+  value.assign(size / sizeof(wchar_t) + 1, L'\0');
+  if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, &value[0], &size,
+                           WINHTTP_NO_HEADER_INDEX))
+    return false;
+  value.resize(size / sizeof(wchar_t));
+  return true;
+}
 
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COPYDATA && lParam != 0 && g_copyDataHandler != nullptr) {
@@ -292,59 +310,73 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
 
-  OsHandle InternetOpen(const char* agent) override {
-    return FromInternet(InternetOpenA(agent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  OsHandle WinHttpOpen(const char* agent) override {
+    return FromInternet(::WinHttpOpen(Widen(agent).c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
+                                      WINHTTP_NO_PROXY_BYPASS, 0));
   }
 
-  OsHandle InternetConnect(OsHandle root, const char* host, int port) override {
-    return FromInternet(InternetConnectA(ToInternet(root), host, static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, 0, 0));
-  }
-
-  OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
-                           std::uint32_t flags) override {
+  OsHandle WinHttpConnect(OsHandle session, const char* host, int port) override {
     return FromInternet(
-        HttpOpenRequestA(ToInternet(connection), verb, object, version, nullptr, nullptr, flags, 0));
+        ::WinHttpConnect(ToInternet(session), Widen(host).c_str(), static_cast<INTERNET_PORT>(port), 0));
   }
 
-  void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override {
+  OsHandle WinHttpOpenRequest(OsHandle connection, const char* verb, const char* object,
+                              const char* version) override {
+    return FromInternet(::WinHttpOpenRequest(ToInternet(connection), Widen(verb).c_str(), Widen(object).c_str(),
+                                             Widen(version).c_str(), WINHTTP_NO_REFERER,
+                                             WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+  }
+
+  bool WinHttpSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override {
     DWORD optionValue = value;
-    InternetSetOptionA(ToInternet(handle), option, &optionValue, sizeof optionValue);
+    return ::WinHttpSetOption(ToInternet(handle), option, &optionValue, sizeof optionValue) != FALSE;
   }
 
-  bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override {
-    return HttpSendRequestA(ToInternet(request), headers.empty() ? nullptr : headers.c_str(),
-                            static_cast<DWORD>(headers.size()),
-                            body.empty() ? nullptr : const_cast<char*>(body.data()),
-                            static_cast<DWORD>(body.size())) != 0;
+  bool WinHttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override {
+    const std::wstring wideHeaders = Widen(headers);
+    return ::WinHttpSendRequest(ToInternet(request), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wideHeaders.c_str(),
+                                static_cast<DWORD>(wideHeaders.size()),
+                                body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()),
+                                static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), 0) != FALSE;
   }
 
-  bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override {
+  bool WinHttpReceiveResponse(OsHandle request) override {
+    return ::WinHttpReceiveResponse(ToInternet(request), nullptr) != FALSE;
+  }
+
+  bool WinHttpQueryStatusCode(OsHandle request, std::uint32_t& status) override {
     DWORD code = 0;
     DWORD length = sizeof code;
-    bool ok = HttpQueryInfoA(ToInternet(request), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length,
-                             nullptr) != 0;
+    bool ok = WinHttpQueryHeaders(ToInternet(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
+                                  WINHTTP_HEADER_NAME_BY_INDEX, &code, &length, WINHTTP_NO_HEADER_INDEX) != FALSE;
     status = code;
     return ok;
   }
 
-  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override {
-    char text[32] = {};
-    DWORD size = sizeof text - 1;
-    if (!HttpQueryInfoA(ToInternet(request), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
-    char* end = nullptr;
-    length = std::strtoull(text, &end, 10);
-    return end != text;
+  bool WinHttpQueryContentLength(OsHandle request, std::uint64_t& length) override {
+    std::wstring text;
+    if (!QueryHeader(ToInternet(request), WINHTTP_QUERY_CONTENT_LENGTH, text)) return false;
+    wchar_t* end = nullptr;
+    length = std::wcstoull(text.c_str(), &end, 10);
+    return end != text.c_str();
   }
 
-  bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override {
+  std::string WinHttpQueryContentType(OsHandle request) override {
+    std::wstring text;
+    if (!QueryHeader(ToInternet(request), WINHTTP_QUERY_CONTENT_TYPE, text)) return std::string();
+    std::string narrow;
+    for (wchar_t c : text) narrow += c < 256 ? static_cast<char>(c) : '?';
+    return narrow;
+  }
+
+  bool WinHttpReadData(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override {
     DWORD done = 0;
-    bool ok = ::InternetReadFile(ToInternet(request), buffer, size, &done) != 0;
+    bool ok = ::WinHttpReadData(ToInternet(request), buffer, size, &done) != FALSE;
     read = done;
     return ok;
   }
 
-  void InternetCloseHandle(OsHandle handle) override { ::InternetCloseHandle(ToInternet(handle)); }
+  void WinHttpCloseHandle(OsHandle handle) override { ::WinHttpCloseHandle(ToInternet(handle)); }
 };
 
 }  // namespace

@@ -164,23 +164,24 @@ void CheckWindows(Platform& os) {
   Check(!search.found, "a destroyed window is gone");
 }
 
-void CheckInternet(Platform& os) {
-  OsHandle root = os.InternetOpen("OrvinPlatformSmoke");
-  Check(root != kNullHandle, "InternetOpen");
-  if (root == kNullHandle) return;
-  OsHandle connection = os.InternetConnect(root, "127.0.0.1", 9);  // discard port: nothing listens
-  Check(connection != kNullHandle, "InternetConnect does not connect yet");
-  OsHandle request = connection != kNullHandle ? os.HttpOpenRequest(connection, "POST", "/mcp", "HTTP/1.1", 0)
-                                               : kNullHandle;
-  Check(request != kNullHandle, "HttpOpenRequest");
+void CheckHttp(Platform& os) {
+  OsHandle session = os.WinHttpOpen("OrvinPlatformSmoke");
+  Check(session != kNullHandle, "WinHttpOpen");
+  if (session == kNullHandle) return;
+  OsHandle connection = os.WinHttpConnect(session, "127.0.0.1", 9);  // discard port: nothing listens
+  Check(connection != kNullHandle, "WinHttpConnect does not connect yet");
+  OsHandle request =
+      connection != kNullHandle ? os.WinHttpOpenRequest(connection, "POST", "/mcp", "HTTP/1.1") : kNullHandle;
+  Check(request != kNullHandle, "WinHttpOpenRequest");
   if (request != kNullHandle) {
-    os.InternetSetOption(request, 6 /* INTERNET_OPTION_RECEIVE_TIMEOUT */, 2000);
-    Check(!os.HttpSendRequest(request, "Content-Type: application/json\r\n", "{}"), "sending to a closed port fails");
-    Check(os.LastError() == 12029, "the failure is ERROR_INTERNET_CANNOT_CONNECT");
-    os.InternetCloseHandle(request);
+    Check(os.WinHttpSetOption(request, 63 /* WINHTTP_OPTION_DISABLE_FEATURE */, 0x8 /* KEEP_ALIVE */),
+          "keep-alive can be switched off");
+    Check(!os.WinHttpSendRequest(request, "Content-Type: application/json\r\n", "{}"), "sending to a closed port fails");
+    Check(os.LastError() == 12029, "the failure is ERROR_WINHTTP_CANNOT_CONNECT");
+    os.WinHttpCloseHandle(request);
   }
-  if (connection != kNullHandle) os.InternetCloseHandle(connection);
-  os.InternetCloseHandle(root);
+  if (connection != kNullHandle) os.WinHttpCloseHandle(connection);
+  os.WinHttpCloseHandle(session);
 }
 
 void CheckTime(Platform& os) {
@@ -202,7 +203,7 @@ int main() {
   CheckArguments(Os());
   CheckFiles(Os());
   CheckWindows(Os());
-  CheckInternet(Os());
+  CheckHttp(Os());
   CheckTime(Os());
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

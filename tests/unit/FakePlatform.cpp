@@ -374,57 +374,61 @@ bool FakePlatform::PumpOneMessage() {
   return false;
 }
 
-OsHandle FakePlatform::InternetOpen(const char* agent) {
+OsHandle FakePlatform::WinHttpOpen(const char* agent) {
   if (PreSendFailure.Failure == HttpFailure::Open) {
     LastErrorValue = PreSendFailure.ErrorCode;
     return kNullHandle;
   }
   const OsHandle handle = NextHandle++;
-  InternetHandles[handle].Kind = 0;
-  InternetHandles[handle].Request.Agent = agent;
-  ++OpenInternetHandles;
+  HttpHandles[handle].Kind = 0;
+  HttpHandles[handle].Request.Agent = agent;
+  ++OpenHttpHandles;
   return handle;
 }
 
-OsHandle FakePlatform::InternetConnect(OsHandle root, const char* host, int port) {
-  if (PreSendFailure.Failure == HttpFailure::Connect || !InternetHandles.count(root)) {
+OsHandle FakePlatform::WinHttpConnect(OsHandle session, const char* host, int port) {
+  if (PreSendFailure.Failure == HttpFailure::Connect || !HttpHandles.count(session)) {
     LastErrorValue = PreSendFailure.ErrorCode;
     return kNullHandle;
   }
   const OsHandle handle = NextHandle++;
-  InternetHandles[handle].Kind = 1;
-  InternetHandles[handle].Request = InternetHandles[root].Request;
-  InternetHandles[handle].Request.Port = port;
+  HttpHandles[handle].Kind = 1;
+  HttpHandles[handle].Request = HttpHandles[session].Request;
+  HttpHandles[handle].Request.Port = port;
   ConnectHost = host;
-  ++OpenInternetHandles;
+  ++OpenHttpHandles;
   return handle;
 }
 
-OsHandle FakePlatform::HttpOpenRequest(OsHandle connection, const char* verb, const char* object,
-                                       const char* version, std::uint32_t flags) {
-  if (PreSendFailure.Failure == HttpFailure::OpenRequest || !InternetHandles.count(connection)) {
+OsHandle FakePlatform::WinHttpOpenRequest(OsHandle connection, const char* verb, const char* object,
+                                          const char* version) {
+  if (PreSendFailure.Failure == HttpFailure::OpenRequest || !HttpHandles.count(connection)) {
     LastErrorValue = PreSendFailure.ErrorCode;
     return kNullHandle;
   }
   const OsHandle handle = NextHandle++;
-  InternetHandle& request = InternetHandles[handle];
+  HttpHandle& request = HttpHandles[handle];
   request.Kind = 2;
-  request.Request = InternetHandles[connection].Request;
+  request.Request = HttpHandles[connection].Request;
   request.Request.Verb = verb;
   request.Request.Object = object;
   request.Request.Version = version;
-  request.Request.Flags = flags;
-  ++OpenInternetHandles;
+  ++OpenHttpHandles;
   return handle;
 }
 
-void FakePlatform::InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) {
-  auto found = InternetHandles.find(handle);
-  if (found != InternetHandles.end()) found->second.Request.Options[option] = value;
+bool FakePlatform::WinHttpSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) {
+  auto found = HttpHandles.find(handle);
+  if (found == HttpHandles.end() || option == RefusedOption) {
+    LastErrorValue = 12018;  // ERROR_WINHTTP_INCORRECT_HANDLE_TYPE
+    return false;
+  }
+  found->second.Request.Options[option] = value;
+  return true;
 }
 
-bool FakePlatform::HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) {
-  InternetHandle& handle = InternetHandles.at(request);
+bool FakePlatform::WinHttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) {
+  HttpHandle& handle = HttpHandles.at(request);
   handle.Request.Headers = headers;
   handle.Request.Body = body;
   HttpRequests.push_back(handle.Request);
@@ -436,23 +440,35 @@ bool FakePlatform::HttpSendRequest(OsHandle request, const std::string& headers,
   return true;
 }
 
-bool FakePlatform::HttpQueryStatusCode(OsHandle request, std::uint32_t& status) {
-  const InternetHandle& handle = InternetHandles.at(request);
+bool FakePlatform::WinHttpReceiveResponse(OsHandle request) {
+  const HttpHandle& handle = HttpHandles.at(request);
+  if (handle.Response.Failure != HttpFailure::Receive) return true;
+  LastErrorValue = handle.Response.ErrorCode;
+  return false;
+}
+
+bool FakePlatform::WinHttpQueryStatusCode(OsHandle request, std::uint32_t& status) {
+  const HttpHandle& handle = HttpHandles.at(request);
   if (!handle.Response.StatusAvailable) return false;
   status = handle.Response.Status;
   return true;
 }
 
-bool FakePlatform::HttpQueryContentLength(OsHandle request, std::uint64_t& length) {
-  const FakeHttpResponse& response = InternetHandles.at(request).Response;
+bool FakePlatform::WinHttpQueryContentLength(OsHandle request, std::uint64_t& length) {
+  const FakeHttpResponse& response = HttpHandles.at(request).Response;
   if (!response.DeclaresLength) return false;
   length = response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
   return true;
 }
 
-bool FakePlatform::InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) {
-  InternetHandle& handle = InternetHandles.at(request);
+std::string FakePlatform::WinHttpQueryContentType(OsHandle request) {
+  return HttpHandles.at(request).Response.ContentType;
+}
+
+bool FakePlatform::WinHttpReadData(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) {
+  HttpHandle& handle = HttpHandles.at(request);
   read = 0;
+  LargestRead = std::max(LargestRead, size);
   const std::string& body = handle.Response.Body;
   if (handle.Response.Failure == HttpFailure::Read && handle.ReadPosition >= handle.Response.ReadFailsAfter) {
     LastErrorValue = handle.Response.ErrorCode;
@@ -468,6 +484,6 @@ bool FakePlatform::InternetReadFile(OsHandle request, char* buffer, std::uint32_
   return true;
 }
 
-void FakePlatform::InternetCloseHandle(OsHandle handle) {
-  if (InternetHandles.erase(handle) > 0) --OpenInternetHandles;
+void FakePlatform::WinHttpCloseHandle(OsHandle handle) {
+  if (HttpHandles.erase(handle) > 0) --OpenHttpHandles;
 }

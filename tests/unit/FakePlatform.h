@@ -27,19 +27,20 @@ struct FakeHttpRequest {
   int Port = 0;
   std::string Agent;
   std::string Verb, Object, Version;
-  std::uint32_t Flags = 0;
   std::string Headers;
   std::string Body;
   std::map<std::uint32_t, std::uint32_t> Options;  // set on the request handle
 };
 
-enum class HttpFailure { None, Open, Connect, OpenRequest, Send, Read };
+// Receive: the request went out, the response head did not come.
+enum class HttpFailure { None, Open, Connect, OpenRequest, Send, Receive, Read };
 
 struct FakeHttpResponse {
   HttpFailure Failure = HttpFailure::None;
   std::uint32_t ErrorCode = 0;
   bool StatusAvailable = true;
   std::uint32_t Status = 200;
+  std::string ContentType = "application/json";
   std::string Body;
   std::size_t ReadFailsAfter = std::string::npos;  // bytes delivered before a read fails
   bool DeclaresLength = true;
@@ -101,8 +102,10 @@ class FakePlatform : public Platform {
   std::vector<FakeHttpRequest> HttpRequests;
   std::function<FakeHttpResponse(const FakeHttpRequest&)> Endpoint;
   FakeHttpResponse PreSendFailure;  // Open, Connect or OpenRequest failures
-  std::uint32_t ReadChunkLimit = 4096;
-  int OpenInternetHandles = 0;
+  std::uint32_t RefusedOption = 0;  // an option that cannot be set (0: none)
+  std::uint32_t ReadChunkLimit = 64 * 1024;
+  std::uint32_t LargestRead = 0;  // the largest buffer a read was given
+  int OpenHttpHandles = 0;
 
   // Platform
   std::vector<std::string> CommandLineArguments() override;
@@ -142,16 +145,18 @@ class FakePlatform : public Platform {
   bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                     std::uint32_t timeoutMilliseconds) override;
   bool PumpOneMessage() override;
-  OsHandle InternetOpen(const char* agent) override;
-  OsHandle InternetConnect(OsHandle root, const char* host, int port) override;
-  OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
-                           std::uint32_t flags) override;
-  void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override;
-  bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override;
-  bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override;
-  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override;
-  bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override;
-  void InternetCloseHandle(OsHandle handle) override;
+  OsHandle WinHttpOpen(const char* agent) override;
+  OsHandle WinHttpConnect(OsHandle session, const char* host, int port) override;
+  OsHandle WinHttpOpenRequest(OsHandle connection, const char* verb, const char* object,
+                              const char* version) override;
+  bool WinHttpSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override;
+  bool WinHttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override;
+  bool WinHttpReceiveResponse(OsHandle request) override;
+  bool WinHttpQueryStatusCode(OsHandle request, std::uint32_t& status) override;
+  bool WinHttpQueryContentLength(OsHandle request, std::uint64_t& length) override;
+  std::string WinHttpQueryContentType(OsHandle request) override;
+  bool WinHttpReadData(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override;
+  void WinHttpCloseHandle(OsHandle handle) override;
 
  private:
   struct InputChunk {
@@ -169,8 +174,8 @@ class FakePlatform : public Platform {
     std::uintptr_t Tag;
     std::string Data;
   };
-  struct InternetHandle {
-    int Kind;  // 0 root, 1 connection, 2 request
+  struct HttpHandle {
+    int Kind;  // 0 session, 1 connection, 2 request
     FakeHttpRequest Request;
     FakeHttpResponse Response;
     std::size_t ReadPosition = 0;
@@ -185,7 +190,7 @@ class FakePlatform : public Platform {
   std::map<OsHandle, OpenFile> OpenFiles;
   std::set<OsHandle> OpenProcesses;
   std::deque<QueuedMessage> Messages;
-  std::map<OsHandle, InternetHandle> InternetHandles;
+  std::map<OsHandle, HttpHandle> HttpHandles;
   OsHandle NextHandle = 5000;
   std::string ConnectHost;
 };

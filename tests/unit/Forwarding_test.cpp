@@ -48,6 +48,63 @@ TEST_F(ForwardingTest, ARequestNeverGoesUnanswered) {
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
 }
 
+TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
+  const std::string bodies[] = {
+      "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{\"content\":[",            // cut
+      "<html><body>Internal error</body></html>",                                // a page
+      std::string("\x1f\x8b\x08\0\0\0\0\0", 8),                                   // gzip
+      "event: message\ndata: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n",   // event stream
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}",                           // an interim response taken as final
+      "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}{\"jsonrpc\":\"2.0\"}",          // two messages
+  };
+  for (const std::string& body : bodies) {
+    Fake.Output.clear();
+    Queue(200, body);
+    Send(Call);
+    ASSERT_EQ(OutputLines().size(), 1u) << body;
+    EXPECT_EQ(OutputLines()[0].find("{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie "
+                                    "odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (Orvin odesłał "
+                                    "odpowiedź, która nie jest komunikatem JSON-RPC (HTTP 200, Content-Type: "
+                                    "application/json, " + std::to_string(body.size()) + " B)). Żądanie MOGŁO"),
+              0u)
+        << OutputLines()[0];
+  }
+  EXPECT_EQ(Fake.HttpRequests.size(), 6u);
+  EXPECT_TRUE(LinkState.Connected);
+
+  FakeHttpResponse page;
+  page.Status = 500;
+  page.ContentType = "text/html; charset=utf-8";
+  page.Body = "<p>\xc5\x82\r\n</p>";
+  Answers.push_back(page);
+  Fake.Output.clear();
+  Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");  // a notification gets nothing, the log tells
+  EXPECT_EQ(Fake.Output, "");
+  EXPECT_EQ(Fake.LogLines().back(),
+            "notifications/x | bez powtórki, mogło dotrzeć | Orvin odesłał odpowiedź, która nie jest komunikatem "
+            "JSON-RPC (HTTP 500, Content-Type: text/html; charset=utf-8, 11 B). Początek: <p>\\xC5\\x82\\r\\n</p>");
+}
+
+TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
+  const std::string echo = R"({"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Authorization: Bearer tok-1"}})";
+  Queue(200, echo);
+  Send(Call);
+  EXPECT_EQ(Fake.Output, echo + "\n");  // the client gets the reply as it came
+  EXPECT_EQ(Fake.LogLines().at(0),
+            R"(tools/call faktury | Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Authorization: Bearer ***"}})");
+  // A token cut by the end of the logged bytes is hidden whole.
+  FakeHttpResponse page;
+  page.ContentType = "text/plain; tok-1";
+  page.Body = std::string(78, '.') + "tok-1" + std::string(30, '.');
+  Answers.push_back(page);
+  Send(Call);
+  const std::string log = Fake.LogLines().back();
+  EXPECT_EQ(log.find("tok"), std::string::npos) << log;
+  EXPECT_NE(log.find("Content-Type: text/plain; ***, 113 B). Początek: " + std::string(78, '.') + "***"),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(ForwardingTest, ErrorRepliesGetTheRequestsId) {
   Queue(500, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Błąd"}})");
   Send(Call);

@@ -49,8 +49,8 @@ TEST_F(JsonTextTest, MemberValueIsTheWholeNestedValue) {
   EXPECT_EQ(JsonMemberValue(R"({"result":{"tools":[{"a":"}"}]},"id":3})", "result"), R"({"tools":[{"a":"}"}]})");
   EXPECT_EQ(JsonMemberValue(R"({"result":{"tools":[)", "result"), "");
   EXPECT_TRUE(IsSingleJsonObject(R"({"a":"}{"})"));
-  EXPECT_FALSE(IsSingleJsonObject(R"({"a":1} )"));
-  EXPECT_FALSE(IsSingleJsonObject(R"( {"a":1})"));
+  EXPECT_TRUE(IsSingleJsonObject(" \r\n{\"a\":1}\r\n"));
+  EXPECT_FALSE(IsSingleJsonObject(" \r\n"));
   EXPECT_FALSE(IsSingleJsonObject(R"({"a":1},"b":2})"));
 }
 

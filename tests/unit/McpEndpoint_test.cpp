@@ -32,10 +32,10 @@ class McpEndpointTest : public BridgeTest {
   }
 
   bool Post(const std::string& line = "{\"id\":1}") {
-    return PostToCrm(line, Reply, Status, Error, MayHaveRun);
+    return PostToCrm(line, Reply, Status, Error, MayHaveRun, ContentType);
   }
 
-  std::string Reply = "stale", Error = "stale";
+  std::string Reply = "stale", Error = "stale", ContentType = "stale";
   std::int32_t Status = -1;
   bool MayHaveRun = true;
 };
@@ -55,12 +55,14 @@ TEST_F(McpEndpointTest, RequestAsTheCrmApplicationReceivesIt) {
             "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer tok\r\n"
             "X-ORVIN-CLIENT: orvinmcp:812\r\nConnection: close\r\n");
   EXPECT_EQ(request.Body, line);
-  // Never a persistent connection: the stack could send the POST again on its own.
-  EXPECT_EQ(request.Flags & 0x00400000u, 0u);
-  EXPECT_EQ(request.Flags & 0x80000000u, 0x80000000u);
-  EXPECT_EQ(request.Options.at(6), 600000u);
-  EXPECT_EQ(request.Options.at(8), 600000u);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  // Never a kept connection (the stack could send the POST again on its own), no
+  // redirects, cookies or automatic logon.
+  EXPECT_EQ(request.Options.at(63), 0xFu);
+  EXPECT_EQ(request.Options.at(77), 2u);
+  EXPECT_EQ(request.Options.at(7), 600000u);
+  EXPECT_EQ(request.Options.at(91), 600000u);
+  EXPECT_EQ(ContentType, "application/json");
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, EveryStatusIsAReplyWithItsBody) {
@@ -85,6 +87,7 @@ TEST_F(McpEndpointTest, BodyIsReadWholeInAnySplit) {
   Respond(200, body);
   ASSERT_TRUE(Post());
   EXPECT_EQ(Reply, body);
+  EXPECT_EQ(Fake.LargestRead, 65536u);
   Fake.ReadChunkLimit = 7;
   ASSERT_TRUE(Post());
   EXPECT_EQ(Reply, body);
@@ -96,7 +99,7 @@ TEST_F(McpEndpointTest, NobodyListening) {
   EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 12029)."));
   EXPECT_FALSE(MayHaveRun);
   EXPECT_EQ(Status, 0);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, TimeOutAfterSendingMayHaveRun) {
@@ -104,6 +107,12 @@ TEST_F(McpEndpointTest, TimeOutAfterSendingMayHaveRun) {
   EXPECT_FALSE(Post());
   EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 12002)."));
   EXPECT_TRUE(MayHaveRun);
+  // Once sent, even a code that elsewhere means "never connected" may hide a run request.
+  Fail(HttpFailure::Receive, 12029);
+  EXPECT_FALSE(Post());
+  EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 12029)."));
+  EXPECT_TRUE(MayHaveRun);
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, ConnectionClosedWithoutAnAnswerMayHaveRun) {
@@ -119,7 +128,7 @@ TEST_F(McpEndpointTest, ConnectionClosedWithoutAnAnswerMayHaveRun) {
   };
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, BrokenBodyMayHaveRunAndKeepsWhatArrived) {
@@ -129,14 +138,14 @@ TEST_F(McpEndpointTest, BrokenBodyMayHaveRunAndKeepsWhatArrived) {
   EXPECT_EQ(Status, 200);
   EXPECT_EQ(Reply, "xxxx");
   EXPECT_EQ(Error, Ansi("Błąd odczytu odpowiedzi (kod 12030)."));
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, FailuresBeforeSendingCannotHaveRun) {
   Fake.PreSendFailure.Failure = HttpFailure::Open;
   Fake.PreSendFailure.ErrorCode = 8;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("InternetOpen nie powiódł się (kod 8)."));
+  EXPECT_EQ(Error, Ansi("WinHttpOpen nie powiódł się (kod 8)."));
   EXPECT_FALSE(MayHaveRun);
   Fake.PreSendFailure.Failure = HttpFailure::Connect;
   Fake.PreSendFailure.ErrorCode = 12007;
@@ -146,10 +155,15 @@ TEST_F(McpEndpointTest, FailuresBeforeSendingCannotHaveRun) {
   Fake.PreSendFailure.Failure = HttpFailure::OpenRequest;
   Fake.PreSendFailure.ErrorCode = 12005;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("HttpOpenRequest nie powiódł się (kod 12005)."));
+  EXPECT_EQ(Error, Ansi("WinHttpOpenRequest nie powiódł się (kod 12005)."));
+  EXPECT_FALSE(MayHaveRun);
+  Fake.PreSendFailure.Failure = HttpFailure::None;
+  Fake.RefusedOption = 63;  // keep-alive cannot be switched off: not sent at all
+  EXPECT_FALSE(Post());
+  EXPECT_EQ(Error, Ansi("Nie udało się wyłączyć trwałych połączeń HTTP (kod 12018)."));
   EXPECT_FALSE(MayHaveRun);
   EXPECT_TRUE(Fake.HttpRequests.empty());
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Fake.OpenHttpHandles, 0);
 }
 
 TEST_F(McpEndpointTest, ClientIdStaysTheSameForTheProcess) {
