@@ -79,6 +79,13 @@ std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusC
          ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
 }
 
+// The first bytes of an answer that broke off or was no HTTP, for the log.
+std::string WhatCame(const std::string& received) {
+  if (received.empty()) return std::string();
+  return Ansi(" Otrzymano ") + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
+         Printable(FirstBytesWithoutToken(received, kLoggedUnusableBytes));
+}
+
 // A stale token or a switched-off endpoint means the link is gone, not an answer.
 void TreatRejectionAsLostLink(TPostResult& post) {
   if (!post.Ok) return;
@@ -168,7 +175,7 @@ void ForwardRequest(const TRequestPass& pass) {
   const std::uint32_t start = Os().MultimediaTime();
   TPostResult post = Post(pass.Line);
   if (!post.Ok && post.MayHaveRun) {
-    AnswerMayHaveRun(pass, post.Message);  // the link stays: the next request goes to the same port
+    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));  // the link stays: the next request goes to the same port
     return;
   }
   TreatRejectionAsLostLink(post);

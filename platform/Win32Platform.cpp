@@ -1,11 +1,11 @@
 #include "platform/Win32Platform.h"
 
+#include <winsock2.h>
+#include <ws2tcpip.h>
 #include <windows.h>
-#include <winhttp.h>
 #include <mmsystem.h>
 
 #include <cstdlib>
-#include <cwchar>
 #include <string>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
@@ -27,29 +27,7 @@ GetModuleFileNameExAProc g_getModuleFileNameExA = nullptr;
 HANDLE ToHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); }
 HWND ToWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
-HINTERNET ToInternet(OsHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
-OsHandle FromInternet(HINTERNET handle) { return reinterpret_cast<OsHandle>(handle); }
-
-// WinHTTP takes UTF-16; what the bridge hands it is ASCII.
-std::wstring Widen(const std::string& text) {
-  std::wstring wide;
-  wide.reserve(text.size());
-  for (unsigned char c : text) wide += static_cast<wchar_t>(c);
-  return wide;
-}
-
-bool QueryHeader(HINTERNET request, DWORD infoLevel, std::wstring& value) {
-  DWORD size = 0;
-  WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &size,
-                      WINHTTP_NO_HEADER_INDEX);
-  if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || size == 0) return false;
-  value.assign(size / sizeof(wchar_t) + 1, L'\0');
-  if (!WinHttpQueryHeaders(request, infoLevel, WINHTTP_HEADER_NAME_BY_INDEX, &value[0], &size,
-                           WINHTTP_NO_HEADER_INDEX))
-    return false;
-  value.resize(size / sizeof(wchar_t));
-  return true;
-}
+SOCKET ToSocket(OsHandle handle) { return static_cast<SOCKET>(handle); }
 
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COPYDATA && lParam != 0 && g_copyDataHandler != nullptr) {
@@ -310,73 +288,60 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
 
-  OsHandle WinHttpOpen(const char* agent) override {
-    return FromInternet(::WinHttpOpen(Widen(agent).c_str(), WINHTTP_ACCESS_TYPE_NO_PROXY, WINHTTP_NO_PROXY_NAME,
-                                      WINHTTP_NO_PROXY_BYPASS, 0));
+  bool SocketStartup() override {
+    static bool started = false;
+    if (started) return true;
+    WSADATA data;
+    const int result = WSAStartup(MAKEWORD(2, 2), &data);
+    if (result != 0) {
+      SetLastError(static_cast<DWORD>(result));
+      return false;
+    }
+    started = true;
+    return true;
   }
 
-  OsHandle WinHttpConnect(OsHandle session, const char* host, int port) override {
-    return FromInternet(
-        ::WinHttpConnect(ToInternet(session), Widen(host).c_str(), static_cast<INTERNET_PORT>(port), 0));
+  OsHandle SocketOpen() override {
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kInvalidHandle;
+    BOOL noDelay = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    return static_cast<OsHandle>(s);
   }
 
-  OsHandle WinHttpOpenRequest(OsHandle connection, const char* verb, const char* object,
-                              const char* version) override {
-    return FromInternet(::WinHttpOpenRequest(ToInternet(connection), Widen(verb).c_str(), Widen(object).c_str(),
-                                             Widen(version).c_str(), WINHTTP_NO_REFERER,
-                                             WINHTTP_DEFAULT_ACCEPT_TYPES, 0));
+  bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override {
+    DWORD value = milliseconds;
+    return setsockopt(ToSocket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
   }
 
-  bool WinHttpSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override {
-    DWORD optionValue = value;
-    return ::WinHttpSetOption(ToInternet(handle), option, &optionValue, sizeof optionValue) != FALSE;
+  bool SocketConnect(OsHandle socket, const char* address, int port) override {
+    sockaddr_in target;
+    ZeroMemory(&target, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<u_short>(port));
+    target.sin_addr.s_addr = inet_addr(address);
+    return ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
   }
 
-  bool WinHttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override {
-    const std::wstring wideHeaders = Widen(headers);
-    return ::WinHttpSendRequest(ToInternet(request), headers.empty() ? WINHTTP_NO_ADDITIONAL_HEADERS : wideHeaders.c_str(),
-                                static_cast<DWORD>(wideHeaders.size()),
-                                body.empty() ? WINHTTP_NO_REQUEST_DATA : const_cast<char*>(body.data()),
-                                static_cast<DWORD>(body.size()), static_cast<DWORD>(body.size()), 0) != FALSE;
+  bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override {
+    sent = 0;
+    const int count = static_cast<int>(size > 0x40000000u ? 0x40000000u : size);
+    const int result = ::send(ToSocket(socket), data, count, 0);
+    if (result == SOCKET_ERROR) return false;
+    sent = static_cast<std::uint32_t>(result);
+    return true;
   }
 
-  bool WinHttpReceiveResponse(OsHandle request) override {
-    return ::WinHttpReceiveResponse(ToInternet(request), nullptr) != FALSE;
+  bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override {
+    received = 0;
+    const int result = ::recv(ToSocket(socket), buffer, static_cast<int>(size > 0x40000000u ? 0x40000000u : size), 0);
+    if (result == SOCKET_ERROR) return false;
+    received = static_cast<std::uint32_t>(result);
+    return true;
   }
 
-  bool WinHttpQueryStatusCode(OsHandle request, std::uint32_t& status) override {
-    DWORD code = 0;
-    DWORD length = sizeof code;
-    bool ok = WinHttpQueryHeaders(ToInternet(request), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                                  WINHTTP_HEADER_NAME_BY_INDEX, &code, &length, WINHTTP_NO_HEADER_INDEX) != FALSE;
-    status = code;
-    return ok;
-  }
-
-  bool WinHttpQueryContentLength(OsHandle request, std::uint64_t& length) override {
-    std::wstring text;
-    if (!QueryHeader(ToInternet(request), WINHTTP_QUERY_CONTENT_LENGTH, text)) return false;
-    wchar_t* end = nullptr;
-    length = std::wcstoull(text.c_str(), &end, 10);
-    return end != text.c_str();
-  }
-
-  std::string WinHttpQueryContentType(OsHandle request) override {
-    std::wstring text;
-    if (!QueryHeader(ToInternet(request), WINHTTP_QUERY_CONTENT_TYPE, text)) return std::string();
-    std::string narrow;
-    for (wchar_t c : text) narrow += c < 256 ? static_cast<char>(c) : '?';
-    return narrow;
-  }
-
-  bool WinHttpReadData(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override {
-    DWORD done = 0;
-    bool ok = ::WinHttpReadData(ToInternet(request), buffer, size, &done) != FALSE;
-    read = done;
-    return ok;
-  }
-
-  void WinHttpCloseHandle(OsHandle handle) override { ::WinHttpCloseHandle(ToInternet(handle)); }
+  void SocketClose(OsHandle socket) override { closesocket(ToSocket(socket)); }
 };
 
 }  // namespace

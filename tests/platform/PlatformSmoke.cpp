@@ -164,24 +164,15 @@ void CheckWindows(Platform& os) {
   Check(!search.found, "a destroyed window is gone");
 }
 
-void CheckHttp(Platform& os) {
-  OsHandle session = os.WinHttpOpen("OrvinPlatformSmoke");
-  Check(session != kNullHandle, "WinHttpOpen");
-  if (session == kNullHandle) return;
-  OsHandle connection = os.WinHttpConnect(session, "127.0.0.1", 9);  // discard port: nothing listens
-  Check(connection != kNullHandle, "WinHttpConnect does not connect yet");
-  OsHandle request =
-      connection != kNullHandle ? os.WinHttpOpenRequest(connection, "POST", "/mcp", "HTTP/1.1") : kNullHandle;
-  Check(request != kNullHandle, "WinHttpOpenRequest");
-  if (request != kNullHandle) {
-    Check(os.WinHttpSetOption(request, 63 /* WINHTTP_OPTION_DISABLE_FEATURE */, 0x8 /* KEEP_ALIVE */),
-          "keep-alive can be switched off");
-    Check(!os.WinHttpSendRequest(request, "Content-Type: application/json\r\n", "{}"), "sending to a closed port fails");
-    Check(os.LastError() == 12029, "the failure is ERROR_WINHTTP_CANNOT_CONNECT");
-    os.WinHttpCloseHandle(request);
-  }
-  if (connection != kNullHandle) os.WinHttpCloseHandle(connection);
-  os.WinHttpCloseHandle(session);
+void CheckSockets(Platform& os) {
+  Check(os.SocketStartup(), "WSAStartup");
+  OsHandle socket = os.SocketOpen();
+  Check(socket != kInvalidHandle, "a TCP socket");
+  if (socket == kInvalidHandle) return;
+  Check(os.SocketSetReceiveTimeout(socket, 2000), "a receive time-out");
+  Check(!os.SocketConnect(socket, "127.0.0.1", 9), "connecting to a closed port fails");  // discard port: nothing listens
+  Check(os.LastError() == 10061, "the failure is WSAECONNREFUSED");
+  os.SocketClose(socket);
 }
 
 void CheckTime(Platform& os) {
@@ -203,7 +194,7 @@ int main() {
   CheckArguments(Os());
   CheckFiles(Os());
   CheckWindows(Os());
-  CheckHttp(Os());
+  CheckSockets(Os());
   CheckTime(Os());
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

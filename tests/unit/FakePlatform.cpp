@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -55,13 +56,6 @@ std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
-}
-
-FakeHttpResponse MakeSendFailure(std::uint32_t code) {
-  FakeHttpResponse response;
-  response.Failure = HttpFailure::Send;
-  response.ErrorCode = code;
-  return response;
 }
 
 int CopyName(const std::string& text, char* buffer, int size) {
@@ -374,116 +368,142 @@ bool FakePlatform::PumpOneMessage() {
   return false;
 }
 
-OsHandle FakePlatform::WinHttpOpen(const char* agent) {
+bool FakePlatform::SocketStartup() { return true; }
+
+OsHandle FakePlatform::SocketOpen() {
   if (PreSendFailure.Failure == HttpFailure::Open) {
     LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
+    return kInvalidHandle;
   }
   const OsHandle handle = NextHandle++;
-  HttpHandles[handle].Kind = 0;
-  HttpHandles[handle].Request.Agent = agent;
-  ++OpenHttpHandles;
+  Sockets[handle];
+  ++OpenSockets;
   return handle;
 }
 
-OsHandle FakePlatform::WinHttpConnect(OsHandle session, const char* host, int port) {
-  if (PreSendFailure.Failure == HttpFailure::Connect || !HttpHandles.count(session)) {
+bool FakePlatform::SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) {
+  Sockets.at(socket).Request.ReceiveTimeout = milliseconds;
+  return true;
+}
+
+bool FakePlatform::SocketConnect(OsHandle socket, const char* address, int port) {
+  if (PreSendFailure.Failure == HttpFailure::Connect) {
     LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
-  }
-  const OsHandle handle = NextHandle++;
-  HttpHandles[handle].Kind = 1;
-  HttpHandles[handle].Request = HttpHandles[session].Request;
-  HttpHandles[handle].Request.Port = port;
-  ConnectHost = host;
-  ++OpenHttpHandles;
-  return handle;
-}
-
-OsHandle FakePlatform::WinHttpOpenRequest(OsHandle connection, const char* verb, const char* object,
-                                          const char* version) {
-  if (PreSendFailure.Failure == HttpFailure::OpenRequest || !HttpHandles.count(connection)) {
-    LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
-  }
-  const OsHandle handle = NextHandle++;
-  HttpHandle& request = HttpHandles[handle];
-  request.Kind = 2;
-  request.Request = HttpHandles[connection].Request;
-  request.Request.Verb = verb;
-  request.Request.Object = object;
-  request.Request.Version = version;
-  ++OpenHttpHandles;
-  return handle;
-}
-
-bool FakePlatform::WinHttpSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) {
-  auto found = HttpHandles.find(handle);
-  if (found == HttpHandles.end() || option == RefusedOption) {
-    LastErrorValue = 12018;  // ERROR_WINHTTP_INCORRECT_HANDLE_TYPE
     return false;
   }
-  found->second.Request.Options[option] = value;
+  if (!Endpoint) {
+    LastErrorValue = 10061;  // WSAECONNREFUSED: nothing listens
+    return false;
+  }
+  if (!RefusedConnects.empty()) {
+    LastErrorValue = RefusedConnects.front();
+    RefusedConnects.pop_front();
+    return false;
+  }
+  FakeSocket& s = Sockets.at(socket);
+  s.Connected = true;
+  s.Request.Port = port;
+  ConnectHost = address;
   return true;
 }
 
-bool FakePlatform::WinHttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) {
-  HttpHandle& handle = HttpHandles.at(request);
-  handle.Request.Headers = headers;
-  handle.Request.Body = body;
-  HttpRequests.push_back(handle.Request);
-  handle.Response = Endpoint ? Endpoint(handle.Request) : MakeSendFailure(12029);
-  if (handle.Response.Failure == HttpFailure::Send) {
-    LastErrorValue = handle.Response.ErrorCode;
+namespace {
+std::string ResponseBytes(const FakeHttpResponse& response, std::size_t& bodyStart) {
+  if (!response.Raw.empty()) {
+    bodyStart = 0;
+    return response.Raw;
+  }
+  if (!response.StatusAvailable) {
+    bodyStart = 0;
+    return std::string();
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(response.Status) + " X\r\n";
+  if (!response.ContentType.empty()) head += "Content-Type: " + response.ContentType + "\r\n";
+  std::string body = response.Body;
+  if (response.Chunked) {
+    head += "Transfer-Encoding: chunked\r\n";
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", response.Body.size());
+    body = (response.Body.empty() ? std::string() : size + response.Body + "\r\n") + "0\r\n\r\n";
+  } else if (response.DeclaresLength) {
+    const std::size_t length =
+        response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
+    head += "Content-Length: " + std::to_string(length) + "\r\n";
+  }
+  head += "\r\n";
+  bodyStart = head.size();
+  return head + body;
+}
+
+std::string HeaderValue(const std::string& headers, const std::string& name) {
+  const std::size_t at = Lower(headers).find("\n" + Lower(name) + ":");
+  if (at == std::string::npos) return std::string();
+  std::size_t start = at + name.size() + 2;
+  while (start < headers.size() && headers[start] == ' ') ++start;
+  return headers.substr(start, headers.find('\r', start) - start);
+}
+}  // namespace
+
+bool FakePlatform::SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) {
+  FakeSocket& s = Sockets.at(socket);
+  sent = 0;
+  if (!s.Connected || s.Answered) {
+    LastErrorValue = 10057;  // WSAENOTCONN
     return false;
+  }
+  s.Sent.append(data, size);
+  sent = size;
+  const std::size_t headEnd = s.Sent.find("\r\n\r\n");
+  if (headEnd == std::string::npos) return true;
+  const std::string head = s.Sent.substr(0, headEnd + 2);
+  const std::size_t lineEnd = head.find("\r\n");
+  const std::string headers = head.substr(lineEnd + 2);
+  const std::size_t length = std::stoul("0" + HeaderValue("\n" + headers, "Content-Length"));
+  if (s.Sent.size() < headEnd + 4 + length) return true;
+
+  // The request is whole: the endpoint reads it and answers.
+  FakeHttpRequest& request = s.Request;
+  const std::string requestLine = head.substr(0, lineEnd);
+  const std::size_t space1 = requestLine.find(' ');
+  const std::size_t space2 = requestLine.find(' ', space1 + 1);
+  request.Verb = requestLine.substr(0, space1);
+  request.Object = requestLine.substr(space1 + 1, space2 - space1 - 1);
+  request.Version = requestLine.substr(space2 + 1);
+  request.Headers = headers;
+  request.Agent = HeaderValue("\n" + headers, "User-Agent");
+  request.Body = s.Sent.substr(headEnd + 4, length);
+  HttpRequests.push_back(request);
+  s.Answered = true;
+  const FakeHttpResponse response = Endpoint(request);
+  if (response.Failure == HttpFailure::Send) {
+    LastErrorValue = response.ErrorCode;
+    return false;
+  }
+  std::size_t bodyStart = 0;
+  s.Stream = ResponseBytes(response, bodyStart);
+  if (response.Failure == HttpFailure::Read) {
+    s.FailAt = bodyStart + (response.ReadFailsAfter == std::string::npos ? 0 : response.ReadFailsAfter);
+    s.FailCode = response.ErrorCode;
   }
   return true;
 }
 
-bool FakePlatform::WinHttpReceiveResponse(OsHandle request) {
-  const HttpHandle& handle = HttpHandles.at(request);
-  if (handle.Response.Failure != HttpFailure::Receive) return true;
-  LastErrorValue = handle.Response.ErrorCode;
-  return false;
-}
-
-bool FakePlatform::WinHttpQueryStatusCode(OsHandle request, std::uint32_t& status) {
-  const HttpHandle& handle = HttpHandles.at(request);
-  if (!handle.Response.StatusAvailable) return false;
-  status = handle.Response.Status;
-  return true;
-}
-
-bool FakePlatform::WinHttpQueryContentLength(OsHandle request, std::uint64_t& length) {
-  const FakeHttpResponse& response = HttpHandles.at(request).Response;
-  if (!response.DeclaresLength) return false;
-  length = response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
-  return true;
-}
-
-std::string FakePlatform::WinHttpQueryContentType(OsHandle request) {
-  return HttpHandles.at(request).Response.ContentType;
-}
-
-bool FakePlatform::WinHttpReadData(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) {
-  HttpHandle& handle = HttpHandles.at(request);
-  read = 0;
+bool FakePlatform::SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) {
+  FakeSocket& s = Sockets.at(socket);
+  received = 0;
   LargestRead = std::max(LargestRead, size);
-  const std::string& body = handle.Response.Body;
-  if (handle.Response.Failure == HttpFailure::Read && handle.ReadPosition >= handle.Response.ReadFailsAfter) {
-    LastErrorValue = handle.Response.ErrorCode;
+  if (s.Position >= s.FailAt) {
+    LastErrorValue = s.FailCode;
     return false;
   }
-  std::size_t limit = std::min<std::size_t>({size, ReadChunkLimit, body.size() - handle.ReadPosition});
-  if (handle.Response.Failure == HttpFailure::Read) {
-    limit = std::min(limit, handle.Response.ReadFailsAfter - handle.ReadPosition);
-  }
-  std::memcpy(buffer, body.data() + handle.ReadPosition, limit);
-  handle.ReadPosition += limit;
-  read = static_cast<std::uint32_t>(limit);
+  std::size_t count = std::min<std::size_t>({size, ReadChunkLimit, s.Stream.size() - s.Position});
+  if (s.FailAt != std::string::npos) count = std::min(count, s.FailAt - s.Position);
+  std::memcpy(buffer, s.Stream.data() + s.Position, count);
+  s.Position += count;
+  received = static_cast<std::uint32_t>(count);
   return true;
 }
 
-void FakePlatform::WinHttpCloseHandle(OsHandle handle) {
-  if (HttpHandles.erase(handle) > 0) --OpenHttpHandles;
+void FakePlatform::SocketClose(OsHandle socket) {
+  if (Sockets.erase(socket) > 0) --OpenSockets;
 }
