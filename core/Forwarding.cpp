@@ -150,7 +150,8 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   bool storeList = false;
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + Utf8ToAnsi(FirstBytesWithoutToken(reply, kLoggedErrorBytes)));
+    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") +
+        Utf8ToAnsi(FirstBytesWithoutToken(reply, kLoggedErrorBytes)));
     if (pass.Method == "tools/list") {
       std::string source;
       reply = MakeToolListReply(pass.Id, source);
@@ -175,14 +176,15 @@ void ForwardRequest(const TRequestPass& pass) {
   const std::uint32_t start = Os().MultimediaTime();
   TPostResult post = Post(pass.Line);
   if (!post.Ok && post.MayHaveRun) {
-    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));  // the link stays: the next request goes to the same port
+    // The link stays: the next request goes to the same port.
+    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
     return;
   }
   TreatRejectionAsLostLink(post);
   if (!post.Ok && !ReconnectAndRepeat(pass, post)) {
     if (post.MayHaveRun) {
       // The repeat itself may have reached the CRM application: the client must know that too.
-      AnswerMayHaveRun(pass, post.Message);
+      AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
       return;
     }
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));

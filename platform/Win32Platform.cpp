@@ -1,7 +1,6 @@
 #include "platform/Win32Platform.h"
 
 #include <winsock2.h>
-#include <ws2tcpip.h>
 #include <windows.h>
 #include <mmsystem.h>
 
@@ -320,7 +319,19 @@ class Win32PlatformImpl final : public Platform {
     ZeroMemory(&target, sizeof target);
     target.sin_family = AF_INET;
     target.sin_port = htons(static_cast<u_short>(port));
-    target.sin_addr.s_addr = inet_addr(address);
+    // Dotted IPv4 by hand: inet_addr is deprecated, and only 127.0.0.1 is ever asked for.
+    unsigned long value = 0;
+    unsigned part = 0;
+    for (const char* c = address; ; ++c) {
+      if (*c >= '0' && *c <= '9') {
+        part = part * 10 + static_cast<unsigned>(*c - '0');
+      } else {
+        value = (value << 8) | (part & 0xFF);
+        part = 0;
+        if (*c == '\0') break;
+      }
+    }
+    target.sin_addr.s_addr = htonl(value);
     return ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
   }
 
