@@ -132,5 +132,37 @@ async function linked() {
   }
 }
 
+// Peak memory of a bridge of its own that relays one large reply, beside the
+// reply's size: the reply is held once, not copied on its way through.
+async function largeReplyMemory(megabytes) {
+  const standIn = await StandIn.start({ folder: 'crm', args: ['-test-tools'] });
+  const child = spawn('wine', [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'], {
+    env: wineEnv(),
+    stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  try {
+    let log = '';
+    child.stderr.on('data', (d) => (log += d.toString('utf8')));
+    while (!log.includes('Połączono z Orvinem')) await new Promise((r) => setTimeout(r, 20));
+    const request = { jsonrpc: '2.0', id: 9, method: 'tools/call', params: { name: 'test_large', arguments: { mb: megabytes } } };
+    let bytes = 0;
+    await new Promise((resolve) => {
+      child.stdout.on('data', (d) => {
+        bytes += d.length;
+        if (d.includes(10)) resolve();
+      });
+      child.stdin.write(JSON.stringify(request) + '\n');
+    });
+    const peak = bridgePeakKiB();
+    console.log(`One reply of ${(bytes / 1048576).toFixed(1)} MiB: peak memory of the bridge process ` +
+      `${(peak / 1024).toFixed(1)} MiB (${(peak * 1024 / bytes).toFixed(2)} times the reply)`);
+  } finally {
+    child.stdin.end();
+    await new Promise((r) => child.on('close', r));
+    await standIn.stop();
+  }
+}
+
 await offline();
 await linked();
+await largeReplyMemory(200);

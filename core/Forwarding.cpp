@@ -16,6 +16,8 @@
 namespace {
 constexpr int kReceiveTimeoutMinutes = 10;
 constexpr std::size_t kLoggedErrorBytes = 400;
+constexpr std::size_t kLoggedUnusableBytes = 80;
+constexpr std::size_t kLongestContentType = 100;
 
 struct TPostResult {
   bool Ok = false;
@@ -23,11 +25,13 @@ struct TPostResult {
   std::int32_t StatusCode = 0;
   std::string Message;
   bool MayHaveRun = false;
+  std::string ContentType;
 };
 
 TPostResult Post(const std::string& line) {
   TPostResult result;
-  result.Ok = PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun);
+  result.Ok =
+      PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun, result.ContentType);
   return result;
 }
 
@@ -36,6 +40,50 @@ std::string MayHaveRunText(const std::string& message) {
          Ansi(" min albo połączenie zerwało się ") + "w trakcie (" + message +
          Ansi("). Żądanie MOGŁO zostać wykonane - nie ") +
          Ansi("powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.");
+}
+
+// Bytes from outside as one readable log line: printable ASCII stays, the rest
+// is shown by its code.
+std::string Printable(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (unsigned char c : bytes) {
+    if (c == '\r') {
+      text += "\\r";
+    } else if (c == '\n') {
+      text += "\\n";
+    } else if (c >= 32 && c < 127) {
+      text += static_cast<char>(c);
+    } else {
+      text += "\\x";
+      text += kHex[c >> 4];
+      text += kHex[c & 15];
+    }
+  }
+  return text;
+}
+
+bool IsBlank(const std::string& text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) > 32) return false;
+  }
+  return true;
+}
+
+// What came instead of a JSON-RPC message: status, content type and length.
+std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
+  const std::string type =
+      contentType.empty() ? std::string("brak") : Printable(FirstBytesWithoutToken(contentType, kLongestContentType));
+  return Ansi("Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP ") +
+         ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
+         ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
+}
+
+// The first bytes of an answer that broke off or was no HTTP, for the log.
+std::string WhatCame(const std::string& received) {
+  if (received.empty()) return std::string();
+  return Ansi(" Otrzymano ") + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
+         Printable(FirstBytesWithoutToken(received, kLoggedUnusableBytes));
 }
 
 // A stale token or a switched-off endpoint means the link is gone, not an answer.
@@ -53,7 +101,7 @@ void TreatRejectionAsLostLink(TPostResult& post) {
 
 // Drops the link, reconnects and repeats the request once; false when either fails.
 bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
-  Log(Ansi("Utrata łączności: ") + post.Message + Ansi(" Łączę się ponownie."));
+  Log(WithoutToken(Ansi("Utrata łączności: ") + post.Message + Ansi(" Łączę się ponownie.")));
   LinkState.Connected = false;
   LinkState.Port = 0;
   LinkState.Token.clear();
@@ -74,13 +122,15 @@ bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
   return false;
 }
 
-void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message) {
+// `logged` adds what only the log is told.
+void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
-  Log(pass.Description + Ansi(" | bez powtórki, mogło dotrzeć | ") + message);
+  Log(WithoutToken(pass.Description + Ansi(" | bez powtórki, mogło dotrzeć | ") + message + logged));
 }
 
-void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statusCode, std::uint32_t elapsed) {
-  if (Trim(reply).empty()) {
+void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
+                 const std::string& contentType, std::uint32_t elapsed) {
+  if (IsBlank(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
       AnswerMayHaveRun(pass, Ansi("Orvin odesłał pustą odpowiedź, HTTP ") + ToDecimal(static_cast<int>(statusCode)));
@@ -90,10 +140,17 @@ void PassReplyOn(const TRequestPass& pass, std::string reply, std::int32_t statu
     }
     return;
   }
+  if (!IsSingleJsonObject(reply)) {
+    // A cut body, a page, compressed bytes, an event stream or header text: the
+    // request reached the CRM application, but no answer can be passed on.
+    AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
+                     Ansi(". Początek: ") + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
+    return;
+  }
   bool storeList = false;
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + CutUtf8(reply, kLoggedErrorBytes));
+    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + CutUtf8(FirstBytesWithoutToken(reply, kLoggedErrorBytes), kLoggedErrorBytes));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
@@ -125,19 +182,20 @@ void ForwardRequest(const TRequestPass& pass) {
   const std::uint32_t start = Os().MultimediaTime();
   TPostResult post = Post(pass.Line);
   if (!post.Ok && post.MayHaveRun) {
-    AnswerMayHaveRun(pass, post.Message);  // the link stays: the next request goes to the same port
+    // The link stays: the next request goes to the same port.
+    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
     return;
   }
   TreatRejectionAsLostLink(post);
   if (!post.Ok && !ReconnectAndRepeat(pass, post)) {
     if (post.MayHaveRun) {
       // The repeat itself may have reached the CRM application: the client must know that too.
-      AnswerMayHaveRun(pass, post.Message);
+      AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
       return;
     }
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
-    Log(pass.Description + Ansi(" | nie powiodło się | ") + post.Message);
+    Log(WithoutToken(pass.Description + Ansi(" | nie powiodło się | ") + post.Message));
     return;
   }
-  PassReplyOn(pass, post.Reply, post.StatusCode, Os().MultimediaTime() - start);
+  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - start);
 }

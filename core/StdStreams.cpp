@@ -78,8 +78,15 @@ bool ReadClientLine(std::string& line) {
 }
 
 void WriteClientLine(const std::string& text) {
+  constexpr std::size_t kCopiedLineLimit = 64 * 1024;
   if (text.empty()) return;
-  const std::string line = text + '\n';
   std::uint32_t written = 0;
-  Os().WriteFile(OutputHandle, line.data(), static_cast<std::uint32_t>(line.size()), written);
+  if (text.size() < kCopiedLineLimit) {
+    const std::string line = text + '\n';  // one write: the client never sees half a line
+    Os().WriteFile(OutputHandle, line.data(), static_cast<std::uint32_t>(line.size()), written);
+    return;
+  }
+  // A large reply is not copied again just to add its line feed.
+  Os().WriteFile(OutputHandle, text.data(), static_cast<std::uint32_t>(text.size()), written);
+  Os().WriteFile(OutputHandle, "\n", 1, written);
 }

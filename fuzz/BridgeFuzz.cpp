@@ -17,7 +17,8 @@
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "fuzz/FuzzCheck.h"
-#include "link/MCPIPCU.h"
+#include "link/HandshakeRecords.h"
+#include "link/WindowDiscovery.h"
 #include "link/ProxyWindow.h"
 #include "mcp/JsonText.h"
 #include "mcp/ToolListCache.h"
@@ -73,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   ResetLogState();
   ResetClientReader();
   ResetCrmDiscovery();
+  ResetHandshakeTag();
   ClearHandshakeReply();
   InputHandle = fake.InputHandleValue;
   OutputHandle = fake.OutputHandleValue;

@@ -3,50 +3,47 @@
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
 #include "core/LinkState.h"
+#include "http/HttpResponse.h"
 #include "platform/Platform.h"
 
 namespace {
-constexpr std::uint32_t kInternetOptionReceiveTimeout = 6;
-constexpr std::uint32_t kInternetOptionDataReceiveTimeout = 8;
 constexpr std::uint32_t kReceiveTimeout = 600000;  // the "10 min" the client is told about
-constexpr std::uint32_t kReadChunk = 4096;
-constexpr std::uint32_t kCannotConnect = 12029;  // ERROR_INTERNET_CANNOT_CONNECT
 
-// Never from a cache, no cookies, no automatic authentication or redirects, and no
-// persistent connection: WinINet silently sends a POST again when a reused
-// connection turns out to be closed, and a request that may have run must never
-// reach the CRM application twice.
-constexpr std::uint32_t kRequestFlags = 0x80000000u     // INTERNET_FLAG_RELOAD
-                                        | 0x04000000u   // INTERNET_FLAG_NO_CACHE_WRITE
-                                        | 0x00200000u   // INTERNET_FLAG_NO_AUTO_REDIRECT
-                                        | 0x00080000u   // INTERNET_FLAG_NO_COOKIES
-                                        | 0x00040000u;  // INTERNET_FLAG_NO_AUTH
-
-struct RequestHandles {
-  OsHandle Root = kNullHandle;
-  OsHandle Connection = kNullHandle;
-  OsHandle Request = kNullHandle;
-
-  ~RequestHandles() {
-    if (Request != kNullHandle) Os().InternetCloseHandle(Request);
-    if (Connection != kNullHandle) Os().InternetCloseHandle(Connection);
-    if (Root != kNullHandle) Os().InternetCloseHandle(Root);
+// One connection per request, closed after the answer: nothing here ever sends
+// a request a second time, whatever the endpoint does with the connection.
+struct TConnection {
+  OsHandle Socket = kInvalidHandle;
+  ~TConnection() {
+    if (Socket != kInvalidHandle) Os().SocketClose(Socket);
   }
 };
-
-void SetReceiveTimeouts(OsHandle handle) {
-  Os().InternetSetOption(handle, kInternetOptionReceiveTimeout, kReceiveTimeout);
-  Os().InternetSetOption(handle, kInternetOptionDataReceiveTimeout, kReceiveTimeout);
-}
 
 std::string HeaderBlock() {
   return "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + LinkState.Token +
          "\r\nX-ORVIN-CLIENT: " + ClientId() + "\r\nConnection: close\r\n";
 }
 
+std::string RequestHead(std::size_t bodyLength) {
+  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
+         "\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: " + ToDecimal(static_cast<std::uint64_t>(bodyLength)) +
+         "\r\n" + HeaderBlock() + "\r\n";
+}
+
 std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
 
-bool IsHttpStatus(std::uint32_t status) { return status >= 100 && status <= 599; }
+bool SendAll(OsHandle socket, const std::string& data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    std::uint32_t sent = 0;
+    const std::size_t rest = data.size() - done;
+    if (!Os().SocketSend(socket, data.data() + done, static_cast<std::uint32_t>(rest > 0x40000000u ? 0x40000000u : rest),
+                         sent)) {
+      return false;
+    }
+    done += sent;
+  }
+  return true;
+}
 }  // namespace
 
 const std::string& ClientId() {
@@ -56,65 +53,42 @@ const std::string& ClientId() {
 }
 
 bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& statusCode, std::string& errorText,
-               bool& mayHaveRun) {
+               bool& mayHaveRun, std::string& contentType) {
   reply.clear();
   statusCode = 0;
   errorText.clear();
   mayHaveRun = false;
+  contentType.clear();
 
-  RequestHandles handles;
-  handles.Root = Os().InternetOpen("OrvinMCP/1.0");
-  if (handles.Root == kNullHandle) {
-    errorText = Ansi("InternetOpen nie powiódł się") + Code(Os().LastError());
+  if (!Os().SocketStartup()) {
+    errorText = Ansi("WSAStartup nie powiódł się") + Code(Os().LastError());
     return false;
   }
-  SetReceiveTimeouts(handles.Root);
-  handles.Connection = Os().InternetConnect(handles.Root, "127.0.0.1", LinkState.Port);
-  if (handles.Connection == kNullHandle) {
+  TConnection connection;
+  connection.Socket = Os().SocketOpen();
+  if (connection.Socket == kInvalidHandle) {
+    errorText = Ansi("Nie udało się utworzyć gniazda") + Code(Os().LastError());
+    return false;
+  }
+  Os().SocketSetReceiveTimeout(connection.Socket, kReceiveTimeout);
+  if (!Os().SocketConnect(connection.Socket, "127.0.0.1", LinkState.Port)) {
+    // Refused or unreachable: the request cannot have reached the CRM application.
     errorText = Ansi("Nie udało się połączyć z 127.0.0.1:") + ToDecimal(static_cast<int>(LinkState.Port)) +
                 Code(Os().LastError());
     return false;
   }
-  handles.Request = Os().HttpOpenRequest(handles.Connection, "POST", "/mcp", "HTTP/1.1", kRequestFlags);
-  if (handles.Request == kNullHandle) {
-    errorText = Ansi("HttpOpenRequest nie powiódł się") + Code(Os().LastError());
-    return false;
-  }
-  SetReceiveTimeouts(handles.Request);
-
-  if (!Os().HttpSendRequest(handles.Request, HeaderBlock(), line)) {
-    const std::uint32_t code = Os().LastError();
-    errorText = Ansi("Wysłanie żądania nie powiodło się") + Code(code);
-    mayHaveRun = code != kCannotConnect;
-    return false;
-  }
-  std::uint32_t status = 0;
-  if (!Os().HttpQueryStatusCode(handles.Request, status) || !IsHttpStatus(status)) {
-    // The stack reports success when the server closed the connection after
-    // taking the request; there is no answer to pass on, and it may have run.
-    errorText = Ansi("Orvin zamknął połączenie bez odpowiedzi HTTP (status ") + ToDecimal(status) + ").";
+  // From here on every failure may come after the CRM application took the request.
+  if (!SendAll(connection.Socket, RequestHead(line.size())) || !SendAll(connection.Socket, line)) {
+    errorText = Ansi("Wysłanie żądania nie powiodło się") + Code(Os().LastError());
     mayHaveRun = true;
     return false;
   }
-  statusCode = static_cast<std::int32_t>(status);
-
-  char buffer[kReadChunk];
-  for (;;) {
-    std::uint32_t read = 0;
-    if (!Os().InternetReadFile(handles.Request, buffer, kReadChunk, read)) {
-      errorText = Ansi("Błąd odczytu odpowiedzi") + Code(Os().LastError());
-      mayHaveRun = true;
-      return false;
-    }
-    if (read == 0) break;
-    reply.append(buffer, read);
-  }
-  // A connection closed in the middle of the body ends the reads as if the body
-  // were complete; only the declared length tells a cut reply from a whole one.
-  std::uint64_t declared = 0;
-  if (Os().HttpQueryContentLength(handles.Request, declared) && declared != reply.size()) {
-    errorText = Ansi("Odpowiedź Orvina urwała się (") + ToDecimal(static_cast<std::uint64_t>(reply.size())) + " z " +
-                ToDecimal(declared) + " B).";
+  THttpResponse response;
+  const bool whole = ReadHttpResponse(connection.Socket, response, errorText);
+  statusCode = static_cast<std::int32_t>(response.Status);
+  contentType.swap(response.ContentType);
+  reply.swap(response.Body);
+  if (!whole) {
     mayHaveRun = true;
     return false;
   }

@@ -6,10 +6,11 @@
 #include <string>
 
 // True when a response with a valid HTTP status was read whole, whatever the
-// status. On failure `errorText` says which step failed and `mayHaveRun` whether
-// the CRM application may already have received the request.
+// status; `contentType` is its Content-Type header (empty without one). On
+// failure `errorText` says which step failed and `mayHaveRun` whether the CRM
+// application may already have received the request.
 bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& statusCode, std::string& errorText,
-               bool& mayHaveRun);
+               bool& mayHaveRun, std::string& contentType);
 
 // "orvinmcp:" and the process id; identifies this bridge to the CRM application.
 const std::string& ClientId();

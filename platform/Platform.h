@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-using OsHandle = std::uintptr_t;      // kernel object, file, process or WinINet handle
+using OsHandle = std::uintptr_t;      // kernel object, file, process or socket handle
 using WindowHandle = std::uintptr_t;  // HWND
 
 constexpr OsHandle kNullHandle = 0;
@@ -124,19 +124,18 @@ class Platform {
   // Dispatch; false when the queue was empty.
   virtual bool PumpOneMessage() = 0;
 
-  // WinINet, synchronous; null handles on failure, LastError then tells why.
-  virtual OsHandle InternetOpen(const char* agent) = 0;  // INTERNET_OPEN_TYPE_DIRECT, no proxy
-  virtual OsHandle InternetConnect(OsHandle root, const char* host, int port) = 0;  // INTERNET_SERVICE_HTTP
-  virtual OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
-                                   std::uint32_t flags) = 0;
-  virtual void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) = 0;
-  virtual bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) = 0;
-  // HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER
-  virtual bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) = 0;
-  // HTTP_QUERY_CONTENT_LENGTH; false when the response declared no length.
-  virtual bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) = 0;
-  virtual bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
-  virtual void InternetCloseHandle(OsHandle handle) = 0;
+  // Winsock, blocking sockets; false or kInvalidHandle on failure, LastError then
+  // tells why (WSAGetLastError).
+  virtual bool SocketStartup() = 0;  // WSAStartup 2.2; later calls do nothing
+  // socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) with TCP_NODELAY, so that a request
+  // sent in two parts leaves at once.
+  virtual OsHandle SocketOpen() = 0;
+  virtual bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;  // SO_RCVTIMEO
+  virtual bool SocketConnect(OsHandle socket, const char* address, int port) = 0;  // a dotted IPv4 address
+  virtual bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) = 0;
+  // `received` 0: the other side closed the connection in order.
+  virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
+  virtual void SocketClose(OsHandle socket) = 0;  // closesocket
 };
 
 // The platform in force for this process.

@@ -1,12 +1,13 @@
 #include "platform/Win32Platform.h"
 
+#include <winsock2.h>
 #include <windows.h>
 #include <shellapi.h>
-#include <wininet.h>
 #include <mmsystem.h>
 
 #include <cstdlib>
 #include <cwchar>
+#include <string>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -14,11 +15,6 @@
 #undef GetWindowText
 #undef GetClassName
 #undef RegisterWindowMessage
-#undef InternetOpen
-#undef InternetConnect
-#undef HttpOpenRequest
-#undef InternetSetOption
-#undef HttpSendRequest
 #undef QueryFullProcessImageName
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
@@ -30,8 +26,7 @@ CopyDataHandler g_copyDataHandler = nullptr;
 HANDLE ToHandle(OsHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); }
 HWND ToWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
-HINTERNET ToInternet(OsHandle handle) { return reinterpret_cast<HINTERNET>(handle); }
-OsHandle FromInternet(HINTERNET handle) { return reinterpret_cast<OsHandle>(handle); }
+SOCKET ToSocket(OsHandle handle) { return static_cast<SOCKET>(handle); }
 
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COPYDATA && lParam != 0 && g_copyDataHandler != nullptr) {
@@ -405,59 +400,72 @@ class Win32PlatformImpl final : public Platform {
     return true;
   }
 
-  OsHandle InternetOpen(const char* agent) override {
-    return FromInternet(InternetOpenA(agent, INTERNET_OPEN_TYPE_DIRECT, nullptr, nullptr, 0));
+  bool SocketStartup() override {
+    static bool started = false;
+    if (started) return true;
+    WSADATA data;
+    const int result = WSAStartup(MAKEWORD(2, 2), &data);
+    if (result != 0) {
+      SetLastError(static_cast<DWORD>(result));
+      return false;
+    }
+    started = true;
+    return true;
   }
 
-  OsHandle InternetConnect(OsHandle root, const char* host, int port) override {
-    return FromInternet(InternetConnectA(ToInternet(root), host, static_cast<INTERNET_PORT>(port), nullptr, nullptr,
-                                         INTERNET_SERVICE_HTTP, 0, 0));
+  OsHandle SocketOpen() override {
+    const SOCKET s = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return kInvalidHandle;
+    BOOL noDelay = TRUE;
+    setsockopt(s, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&noDelay), sizeof noDelay);
+    return static_cast<OsHandle>(s);
   }
 
-  OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
-                           std::uint32_t flags) override {
-    return FromInternet(
-        HttpOpenRequestA(ToInternet(connection), verb, object, version, nullptr, nullptr, flags, 0));
+  bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override {
+    DWORD value = milliseconds;
+    return setsockopt(ToSocket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
+                      sizeof value) == 0;
   }
 
-  void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override {
-    DWORD optionValue = value;
-    InternetSetOptionA(ToInternet(handle), option, &optionValue, sizeof optionValue);
+  bool SocketConnect(OsHandle socket, const char* address, int port) override {
+    sockaddr_in target;
+    ZeroMemory(&target, sizeof target);
+    target.sin_family = AF_INET;
+    target.sin_port = htons(static_cast<u_short>(port));
+    // Dotted IPv4 by hand: inet_addr is deprecated, and only 127.0.0.1 is ever asked for.
+    unsigned long value = 0;
+    unsigned part = 0;
+    for (const char* c = address; ; ++c) {
+      if (*c >= '0' && *c <= '9') {
+        part = part * 10 + static_cast<unsigned>(*c - '0');
+      } else {
+        value = (value << 8) | (part & 0xFF);
+        part = 0;
+        if (*c == '\0') break;
+      }
+    }
+    target.sin_addr.s_addr = htonl(value);
+    return ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;
   }
 
-  bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override {
-    return HttpSendRequestA(ToInternet(request), headers.empty() ? nullptr : headers.c_str(),
-                            static_cast<DWORD>(headers.size()),
-                            body.empty() ? nullptr : const_cast<char*>(body.data()),
-                            static_cast<DWORD>(body.size())) != 0;
+  bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override {
+    sent = 0;
+    const int count = static_cast<int>(size > 0x40000000u ? 0x40000000u : size);
+    const int result = ::send(ToSocket(socket), data, count, 0);
+    if (result == SOCKET_ERROR) return false;
+    sent = static_cast<std::uint32_t>(result);
+    return true;
   }
 
-  bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override {
-    DWORD code = 0;
-    DWORD length = sizeof code;
-    bool ok = HttpQueryInfoA(ToInternet(request), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &code, &length,
-                             nullptr) != 0;
-    status = code;
-    return ok;
+  bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override {
+    received = 0;
+    const int result = ::recv(ToSocket(socket), buffer, static_cast<int>(size > 0x40000000u ? 0x40000000u : size), 0);
+    if (result == SOCKET_ERROR) return false;
+    received = static_cast<std::uint32_t>(result);
+    return true;
   }
 
-  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override {
-    char text[32] = {};
-    DWORD size = sizeof text - 1;
-    if (!HttpQueryInfoA(ToInternet(request), HTTP_QUERY_CONTENT_LENGTH, text, &size, nullptr)) return false;
-    char* end = nullptr;
-    length = std::strtoull(text, &end, 10);
-    return end != text;
-  }
-
-  bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override {
-    DWORD done = 0;
-    bool ok = ::InternetReadFile(ToInternet(request), buffer, size, &done) != 0;
-    read = done;
-    return ok;
-  }
-
-  void InternetCloseHandle(OsHandle handle) override { ::InternetCloseHandle(ToInternet(handle)); }
+  void SocketClose(OsHandle socket) override { closesocket(ToSocket(socket)); }
 };
 
 }  // namespace

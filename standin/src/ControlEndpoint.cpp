@@ -96,6 +96,16 @@ std::string DoSet(const TQuery& q) {
   return StateJson();
 }
 
+// /announce?port=N: the handshake names port N instead of the own endpoint; 0 returns to it.
+std::string DoAnnounce(const TQuery& q) {
+  unsigned port = 0;
+  auto found = q.find("port");
+  if (found == q.end() || !ReadUnsigned(found->second, port) || port > 65535) return Error("port needs a number");
+  StateLock lock;
+  g_state.AnnouncedPort = static_cast<int>(port);
+  return "{\"ok\":true,\"announced\":" + std::to_string(port) + "}";
+}
+
 std::string DoRecord() {
   StateLock lock;
   std::string out = "{\"handshakes\":[";
@@ -181,6 +191,8 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
       g_state.SlowMs = ms;
       body = StateJson();
     }
+  } else if (path == "/announce") {
+    body = DoAnnounce(q);
   } else if (path == "/record") {
     body = DoRecord();
   } else if (path == "/reset-record") {

@@ -11,6 +11,9 @@
 
 namespace {
 
+// Another server may stand in for the endpoint: the bridge then links to it.
+int HandshakePort(const TStandInState& s) { return s.AnnouncedPort != 0 ? s.AnnouncedPort : s.McpPort; }
+
 UINT g_tag = 0;
 
 struct TPendingAnswer {
@@ -99,7 +102,7 @@ std::string BuildHandshakeAnswer(const std::string& requestKey) {
     if (message.empty()) message = Utf8ToAnsi("Ta instancja Orvina ma inny klucz MCP.");
   }
   bool ok = status == "OK";
-  std::string answer = status + "\r\n" + std::to_string(ok ? s.McpPort : 0) + "\r\n" + (ok ? s.Token : "") +
+  std::string answer = status + "\r\n" + std::to_string(ok ? HandshakePort(s) : 0) + "\r\n" + (ok ? s.Token : "") +
                        "\r\n" + message;
   if (s.KeyLine) answer += "\r\nMCP=" + s.Key;
   return answer;

@@ -28,6 +28,7 @@ struct TStandInState {
   // MCP endpoint.
   std::string Token;
   int McpPort = 0;
+  int AnnouncedPort = 0;  // the port the handshake names; 0: McpPort (/announce)
   bool EndpointOn = true;
   bool Listening = false;
   unsigned SlowMs = 0;

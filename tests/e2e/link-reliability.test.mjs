@@ -1,8 +1,12 @@
 // The stand-in breaks the connection at every step of an exchange, by a reset and
-// by an orderly close, on a bridge's first request and after earlier ones. Each
-// request must get exactly one answer, and none may reach the CRM application twice.
+// by an orderly close, on a bridge's first request and after earlier ones; then an
+// endpoint that behaves like an ordinary HTTP server keeps connections alive and
+// sends replies that are not a JSON-RPC message. Each request must get exactly one
+// answer, and none may reach the CRM application twice.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
+import { createServer } from 'node:net';
+import { gzipSync } from 'node:zlib';
 import { CrmStandIn, finishQuietly, mayHaveRunReason, startBridge, stopAllStandIns } from './link-support.mjs';
 
 const STEPS = ['accept', 'headers', 'body', 'status', 'midbody'];
@@ -107,5 +111,196 @@ describe('broken connections', () => {
       assert.ok(b.stderr.length > 0);
       assert.ok(!b.stderr.toString('utf8').includes(token), b.transcript());
     }
+  });
+});
+
+// An HTTP/1.1 server on a plain socket that the stand-in's handshake names as the
+// endpoint. It reads requests by Content-Length, keeps every connection open and
+// leaves the answer to `respond`, which writes whatever bytes a row needs.
+class RawEndpoint {
+  requests = [];
+  connections = 0;
+  respond = () => {};
+
+  async listen() {
+    this.sockets = new Set();
+    this.server = createServer((socket) => this.serve(socket));
+    await new Promise((resolve) => this.server.listen(0, '127.0.0.1', resolve));
+    this.port = this.server.address().port;
+  }
+
+  serve(socket) {
+    const connection = ++this.connections;
+    let onConnection = 0;
+    let buffer = Buffer.alloc(0);
+    this.sockets.add(socket);
+    socket.on('close', () => this.sockets.delete(socket));
+    socket.on('error', () => {});
+    socket.on('data', (data) => {
+      buffer = Buffer.concat([buffer, data]);
+      for (;;) {
+        const end = buffer.indexOf('\r\n\r\n');
+        if (end < 0 || socket.destroyed) return;
+        const head = buffer.subarray(0, end).toString('latin1');
+        const length = Number(/\r\ncontent-length:\s*(\d+)/i.exec(head)?.[1] ?? 0);
+        if (buffer.length < end + 4 + length) return;
+        const body = buffer.subarray(end + 4, end + 4 + length).toString('utf8');
+        buffer = buffer.subarray(end + 4 + length);
+        const request = { head, body, connection, onConnection: ++onConnection, id: JSON.parse(body).id };
+        this.requests.push(request);
+        this.respond(socket, request);
+      }
+    });
+  }
+
+  deliveries(id) {
+    return this.requests.filter((r) => r.id === id);
+  }
+
+  async close() {
+    for (const socket of this.sockets) socket.destroy();
+    await new Promise((resolve) => this.server.close(resolve));
+  }
+}
+
+const result = (id, text = 'ok') => JSON.stringify({ jsonrpc: '2.0', id, result: { content: [{ type: 'text', text }] } });
+const head = (status, headers) => `HTTP/1.1 ${status}\r\n${headers.map((h) => `${h}\r\n`).join('')}\r\n`;
+const jsonHead = (status, body) => head(status, ['Content-Type: application/json', `Content-Length: ${Buffer.byteLength(body)}`]);
+const chunked = head('200 OK', ['Content-Type: application/json', 'Transfer-Encoding: chunked']);
+const html = '<!DOCTYPE html><html><body><h1>Błąd serwera</h1></body></html>';
+const htmlHead = (status) => head(status, ['Content-Type: text/html; charset=utf-8', `Content-Length: ${Buffer.byteLength(html)}`]);
+
+// Each writes its reply to request `r` and closes the connection in order. Only
+// the last brings a whole JSON-RPC message, after an interim response.
+const BAD_REPLIES = [
+  ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
+  ['a chunk size smaller than its chunk', (s, r) => s.end(`${chunked}5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
+  ['a negative chunk size', (s, r) => s.end(`${chunked}-5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
+  ['an overflowing chunk size', (s, r) => s.end(`${chunked}1${'0'.repeat(20)}\r\n${result(r.id)}\r\n0\r\n\r\n`)],
+  ['an HTTP/1.0 body cut by the close', (s, r) => s.end(`HTTP/1.0 200 OK\r\nContent-Type: application/json\r\n\r\n${result(r.id).slice(0, 5)}`)],
+  ['an HTML page with 200', (s) => s.end(htmlHead('200 OK') + html)],
+  ['an HTML page with 500', (s) => s.end(htmlHead('500 Internal Server Error') + html)],
+  ['an HTML page with 301', (s) => s.end(htmlHead('301 Moved Permanently').replace('\r\n\r\n', '\r\nLocation: /mcp2\r\n\r\n') + html)],
+  ['a gzip body', (s, r) => {
+    const body = gzipSync(result(r.id));
+    s.write(head('200 OK', ['Content-Type: application/json', 'Content-Encoding: gzip', `Content-Length: ${body.length}`]));
+    s.end(body);
+  }],
+  ['an event stream', (s, r) => s.end(`${head('200 OK', ['Content-Type: text/event-stream'])}event: message\ndata: ${result(r.id)}\n\n`)],
+  ['a garbage status line', (s, r) => s.end(`HTPT/1.1 2OO OK\r\nContent-Type: application/json\r\n\r\n${result(r.id)}`)],
+  ['a 103 interim response', (s, r) => s.end(`HTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n${jsonHead('200 OK', result(r.id))}${result(r.id)}`), 'passed on'],
+];
+
+describe('endpoints that behave like ordinary HTTP servers', () => {
+  let standIn;
+  let endpoint;
+  let bridge;
+  let token;
+  let serial = 0;
+
+  before(async () => {
+    endpoint = new RawEndpoint();
+    await endpoint.listen();
+    standIn = await CrmStandIn.launch({ args: ['-test-tools'] });
+    await standIn.command(`/announce?port=${endpoint.port}`);
+    token = await standIn.token();
+    bridge = startBridge();
+    await bridge.waitForLog((l) => l === `Połączono z Orvinem na porcie ${endpoint.port}.`, { describe: 'the link' });
+  });
+
+  after(async () => {
+    await finishQuietly(bridge);
+    await stopAllStandIns();
+    await endpoint.close();
+  });
+
+  // The log line that ends a forwarded request: its timing, or the failure after possible delivery.
+  const closing = (l) => /^tools\/call test_echo \| (t=|bez powtórki)/.test(l);
+
+  // Sends a tool call; its parsed answer and closing log line, and every log text of the request.
+  async function call(id = `raw-${++serial}`) {
+    const from = bridge.lines().length;
+    const logFrom = bridge.logTexts().length;
+    bridge.send({ jsonrpc: '2.0', id, method: 'tools/call', params: { name: 'test_echo', arguments: {} } });
+    const line = await bridge.waitForLine((l) => JSON.parse(l).id === id, { from, describe: `the answer to ${id}` });
+    const log = await bridge.waitForLog(closing, { from: logFrom, describe: `the closing log line of ${id}` });
+    return { id, reply: JSON.parse(line), log, texts: bridge.logTexts().slice(logFrom) };
+  }
+
+  function answersTo(id) {
+    return bridge.lines().filter((l) => JSON.parse(l).id === id).length;
+  }
+
+  test('kept connections, "Connection: close" ignored, every later request on a connection dropped after reading it', async () => {
+    endpoint.respond = (s, r) => {
+      if (r.onConnection > 1) s.destroy();
+      else s.write(jsonHead('200 OK', result(r.id)) + result(r.id));
+    };
+    const first = endpoint.connections;
+    for (let i = 0; i < 4; i++) {
+      const { id, reply } = await call();
+      assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
+      assert.equal(endpoint.deliveries(id).length, 1, `${id} delivered once`);
+      assert.equal(answersTo(id), 1);
+    }
+    assert.equal(endpoint.connections - first, 4, 'a new connection for every request');
+    assert.match(endpoint.requests.at(-1).head, /\r\nConnection: close$/im);
+  });
+
+  test('a request dropped after reading it, then a 401 from the restarted endpoint', async () => {
+    let rejectNext = true;
+    endpoint.respond = (s, r) => {
+      if (r.body.includes('"raw-dropped"')) return s.destroy();
+      if (rejectNext) {
+        rejectNext = false;
+        return s.write(jsonHead('401 Unauthorized', ''));
+      }
+      s.write(jsonHead('200 OK', result(r.id)) + result(r.id));
+    };
+    const { reply: dropped } = await call('raw-dropped');
+    assert.ok(mayHaveRunReason(dropped.error?.message), JSON.stringify(dropped));
+    assert.equal(endpoint.deliveries('raw-dropped').length, 1, 'not sent again');
+
+    const { id, reply, log } = await call();
+    assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
+    assert.equal(endpoint.deliveries(id).length, 2, 'rejected once, served once');
+    assert.match(log, /^tools\/call test_echo \| t=\d+ms/);
+    assert.equal(answersTo('raw-dropped'), 1);
+    assert.equal(answersTo(id), 1);
+  });
+
+  for (const [name, respond, passedOn] of BAD_REPLIES) {
+    test(`${name}: one answer, ${passedOn ? 'the final response' : 'the "MOGŁO" error'}`, async (t) => {
+      endpoint.respond = respond;
+      const { id, reply, log } = await call();
+      assert.equal(answersTo(id), 1);
+      assert.equal(endpoint.deliveries(id).length, 1);
+      if (passedOn) {
+        assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
+        return;
+      }
+      const reason = mayHaveRunReason(reply.error?.message);
+      assert.ok(reason, JSON.stringify(reply));
+      assert.equal(reply.error.code, -32000);
+      assert.ok(log.startsWith('tools/call test_echo | bez powtórki, mogło dotrzeć | '), log);
+      t.diagnostic(reason);
+    });
+  }
+
+  test('an error text that echoes the Authorization header never brings the token into the log', async () => {
+    const echo = (r) => /\r\nAuthorization: ([^\r]*)/i.exec(r.head)[1];
+    endpoint.respond = (s, r) => {
+      const body = JSON.stringify({ jsonrpc: '2.0', id: r.id, error: { code: -32603, message: `Odmowa dla ${echo(r)}` } });
+      s.end(jsonHead('500 Internal Server Error', body) + body);
+    };
+    const first = await call();
+    assert.equal(first.reply.error.message, `Odmowa dla Bearer ${token}`, 'the client gets the reply as it came');
+    assert.ok(first.texts.some((l) => l.includes('Orvin zwrócił błąd: ') && l.includes('Odmowa dla Bearer ***')), first.texts.join('\n'));
+
+    endpoint.respond = (s, r) => s.end(`${head('403 Forbidden', ['Content-Type: text/plain'])}Rejected: ${echo(r)}`);
+    const second = await call();
+    assert.ok(mayHaveRunReason(second.reply.error?.message), JSON.stringify(second.reply));
+    assert.ok(second.log.includes('Rejected: Bearer ***'), second.log);
+    assert.ok(!bridge.stderr.toString('utf8').includes(token), bridge.transcript());
   });
 });

@@ -194,23 +194,15 @@ void CheckWindows(Platform& os) {
   Check(!search.found, "a destroyed window is gone");
 }
 
-void CheckInternet(Platform& os) {
-  OsHandle root = os.InternetOpen("OrvinPlatformSmoke");
-  Check(root != kNullHandle, "InternetOpen");
-  if (root == kNullHandle) return;
-  OsHandle connection = os.InternetConnect(root, "127.0.0.1", 9);  // discard port: nothing listens
-  Check(connection != kNullHandle, "InternetConnect does not connect yet");
-  OsHandle request = connection != kNullHandle ? os.HttpOpenRequest(connection, "POST", "/mcp", "HTTP/1.1", 0)
-                                               : kNullHandle;
-  Check(request != kNullHandle, "HttpOpenRequest");
-  if (request != kNullHandle) {
-    os.InternetSetOption(request, 6 /* INTERNET_OPTION_RECEIVE_TIMEOUT */, 2000);
-    Check(!os.HttpSendRequest(request, "Content-Type: application/json\r\n", "{}"), "sending to a closed port fails");
-    Check(os.LastError() == 12029, "the failure is ERROR_INTERNET_CANNOT_CONNECT");
-    os.InternetCloseHandle(request);
-  }
-  if (connection != kNullHandle) os.InternetCloseHandle(connection);
-  os.InternetCloseHandle(root);
+void CheckSockets(Platform& os) {
+  Check(os.SocketStartup(), "WSAStartup");
+  OsHandle socket = os.SocketOpen();
+  Check(socket != kInvalidHandle, "a TCP socket");
+  if (socket == kInvalidHandle) return;
+  Check(os.SocketSetReceiveTimeout(socket, 2000), "a receive time-out");
+  Check(!os.SocketConnect(socket, "127.0.0.1", 9), "connecting to a closed port fails");  // discard port: nothing listens
+  Check(os.LastError() == 10061, "the failure is WSAECONNREFUSED");
+  os.SocketClose(socket);
 }
 
 void CheckTime(Platform& os) {
@@ -233,7 +225,7 @@ int main() {
   CheckFiles(Os());
   CheckFolders(Os());
   CheckWindows(Os());
-  CheckInternet(Os());
+  CheckSockets(Os());
   CheckTime(Os());
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;

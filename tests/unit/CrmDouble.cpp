@@ -37,6 +37,10 @@ void CrmTest::Queue(std::uint32_t status, const std::string& body) {
 }
 
 void CrmTest::QueueFailure(HttpFailure failure, std::uint32_t code) {
+  if (failure == HttpFailure::Connect) {  // decided before any request reaches the endpoint
+    Fake.RefusedConnects.push_back(code);
+    return;
+  }
   FakeHttpResponse response;
   response.Failure = failure;
   response.ErrorCode = code;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -59,13 +60,6 @@ std::string Lower(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
   return text;
-}
-
-FakeHttpResponse MakeSendFailure(std::uint32_t code) {
-  FakeHttpResponse response;
-  response.Failure = HttpFailure::Send;
-  response.ErrorCode = code;
-  return response;
 }
 
 int CopyName(const std::string& text, char* buffer, int size) {
@@ -506,100 +500,142 @@ bool FakePlatform::PumpOneMessage() {
   return false;
 }
 
-OsHandle FakePlatform::InternetOpen(const char* agent) {
+bool FakePlatform::SocketStartup() { return true; }
+
+OsHandle FakePlatform::SocketOpen() {
   if (PreSendFailure.Failure == HttpFailure::Open) {
     LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
+    return kInvalidHandle;
   }
   const OsHandle handle = NextHandle++;
-  InternetHandles[handle].Kind = 0;
-  InternetHandles[handle].Request.Agent = agent;
-  ++OpenInternetHandles;
+  Sockets[handle];
+  ++OpenSockets;
   return handle;
 }
 
-OsHandle FakePlatform::InternetConnect(OsHandle root, const char* host, int port) {
-  if (PreSendFailure.Failure == HttpFailure::Connect || !InternetHandles.count(root)) {
+bool FakePlatform::SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) {
+  Sockets.at(socket).Request.ReceiveTimeout = milliseconds;
+  return true;
+}
+
+bool FakePlatform::SocketConnect(OsHandle socket, const char* address, int port) {
+  if (PreSendFailure.Failure == HttpFailure::Connect) {
     LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
-  }
-  const OsHandle handle = NextHandle++;
-  InternetHandles[handle].Kind = 1;
-  InternetHandles[handle].Request = InternetHandles[root].Request;
-  InternetHandles[handle].Request.Port = port;
-  ConnectHost = host;
-  ++OpenInternetHandles;
-  return handle;
-}
-
-OsHandle FakePlatform::HttpOpenRequest(OsHandle connection, const char* verb, const char* object,
-                                       const char* version, std::uint32_t flags) {
-  if (PreSendFailure.Failure == HttpFailure::OpenRequest || !InternetHandles.count(connection)) {
-    LastErrorValue = PreSendFailure.ErrorCode;
-    return kNullHandle;
-  }
-  const OsHandle handle = NextHandle++;
-  InternetHandle& request = InternetHandles[handle];
-  request.Kind = 2;
-  request.Request = InternetHandles[connection].Request;
-  request.Request.Verb = verb;
-  request.Request.Object = object;
-  request.Request.Version = version;
-  request.Request.Flags = flags;
-  ++OpenInternetHandles;
-  return handle;
-}
-
-void FakePlatform::InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) {
-  auto found = InternetHandles.find(handle);
-  if (found != InternetHandles.end()) found->second.Request.Options[option] = value;
-}
-
-bool FakePlatform::HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) {
-  InternetHandle& handle = InternetHandles.at(request);
-  handle.Request.Headers = headers;
-  handle.Request.Body = body;
-  HttpRequests.push_back(handle.Request);
-  handle.Response = Endpoint ? Endpoint(handle.Request) : MakeSendFailure(12029);
-  if (handle.Response.Failure == HttpFailure::Send) {
-    LastErrorValue = handle.Response.ErrorCode;
     return false;
   }
-  return true;
-}
-
-bool FakePlatform::HttpQueryStatusCode(OsHandle request, std::uint32_t& status) {
-  const InternetHandle& handle = InternetHandles.at(request);
-  if (!handle.Response.StatusAvailable) return false;
-  status = handle.Response.Status;
-  return true;
-}
-
-bool FakePlatform::HttpQueryContentLength(OsHandle request, std::uint64_t& length) {
-  const FakeHttpResponse& response = InternetHandles.at(request).Response;
-  if (!response.DeclaresLength) return false;
-  length = response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
-  return true;
-}
-
-bool FakePlatform::InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) {
-  InternetHandle& handle = InternetHandles.at(request);
-  read = 0;
-  const std::string& body = handle.Response.Body;
-  if (handle.Response.Failure == HttpFailure::Read && handle.ReadPosition >= handle.Response.ReadFailsAfter) {
-    LastErrorValue = handle.Response.ErrorCode;
+  if (!Endpoint) {
+    LastErrorValue = 10061;  // WSAECONNREFUSED: nothing listens
     return false;
   }
-  std::size_t limit = std::min<std::size_t>({size, ReadChunkLimit, body.size() - handle.ReadPosition});
-  if (handle.Response.Failure == HttpFailure::Read) {
-    limit = std::min(limit, handle.Response.ReadFailsAfter - handle.ReadPosition);
+  if (!RefusedConnects.empty()) {
+    LastErrorValue = RefusedConnects.front();
+    RefusedConnects.pop_front();
+    return false;
   }
-  std::memcpy(buffer, body.data() + handle.ReadPosition, limit);
-  handle.ReadPosition += limit;
-  read = static_cast<std::uint32_t>(limit);
+  FakeSocket& s = Sockets.at(socket);
+  s.Connected = true;
+  s.Request.Port = port;
+  ConnectHost = address;
   return true;
 }
 
-void FakePlatform::InternetCloseHandle(OsHandle handle) {
-  if (InternetHandles.erase(handle) > 0) --OpenInternetHandles;
+namespace {
+std::string ResponseBytes(const FakeHttpResponse& response, std::size_t& bodyStart) {
+  if (!response.Raw.empty()) {
+    bodyStart = 0;
+    return response.Raw;
+  }
+  if (!response.StatusAvailable) {
+    bodyStart = 0;
+    return std::string();
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(response.Status) + " X\r\n";
+  if (!response.ContentType.empty()) head += "Content-Type: " + response.ContentType + "\r\n";
+  std::string body = response.Body;
+  if (response.Chunked) {
+    head += "Transfer-Encoding: chunked\r\n";
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", response.Body.size());
+    body = (response.Body.empty() ? std::string() : size + response.Body + "\r\n") + "0\r\n\r\n";
+  } else if (response.DeclaresLength) {
+    const std::size_t length =
+        response.DeclaredLength == std::string::npos ? response.Body.size() : response.DeclaredLength;
+    head += "Content-Length: " + std::to_string(length) + "\r\n";
+  }
+  head += "\r\n";
+  bodyStart = head.size();
+  return head + body;
+}
+
+std::string HeaderValue(const std::string& headers, const std::string& name) {
+  const std::size_t at = Lower(headers).find("\n" + Lower(name) + ":");
+  if (at == std::string::npos) return std::string();
+  std::size_t start = at + name.size() + 2;
+  while (start < headers.size() && headers[start] == ' ') ++start;
+  return headers.substr(start, headers.find('\r', start) - start);
+}
+}  // namespace
+
+bool FakePlatform::SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) {
+  FakeSocket& s = Sockets.at(socket);
+  sent = 0;
+  if (!s.Connected || s.Answered) {
+    LastErrorValue = 10057;  // WSAENOTCONN
+    return false;
+  }
+  s.Sent.append(data, size);
+  sent = size;
+  const std::size_t headEnd = s.Sent.find("\r\n\r\n");
+  if (headEnd == std::string::npos) return true;
+  const std::string head = s.Sent.substr(0, headEnd + 2);
+  const std::size_t lineEnd = head.find("\r\n");
+  const std::string headers = head.substr(lineEnd + 2);
+  const std::size_t length = std::stoul("0" + HeaderValue("\n" + headers, "Content-Length"));
+  if (s.Sent.size() < headEnd + 4 + length) return true;
+
+  // The request is whole: the endpoint reads it and answers.
+  FakeHttpRequest& request = s.Request;
+  const std::string requestLine = head.substr(0, lineEnd);
+  const std::size_t space1 = requestLine.find(' ');
+  const std::size_t space2 = requestLine.find(' ', space1 + 1);
+  request.Verb = requestLine.substr(0, space1);
+  request.Object = requestLine.substr(space1 + 1, space2 - space1 - 1);
+  request.Version = requestLine.substr(space2 + 1);
+  request.Headers = headers;
+  request.Agent = HeaderValue("\n" + headers, "User-Agent");
+  request.Body = s.Sent.substr(headEnd + 4, length);
+  HttpRequests.push_back(request);
+  s.Answered = true;
+  const FakeHttpResponse response = Endpoint(request);
+  if (response.Failure == HttpFailure::Send) {
+    LastErrorValue = response.ErrorCode;
+    return false;
+  }
+  std::size_t bodyStart = 0;
+  s.Stream = ResponseBytes(response, bodyStart);
+  if (response.Failure == HttpFailure::Read) {
+    s.FailAt = bodyStart + (response.ReadFailsAfter == std::string::npos ? 0 : response.ReadFailsAfter);
+    s.FailCode = response.ErrorCode;
+  }
+  return true;
+}
+
+bool FakePlatform::SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) {
+  FakeSocket& s = Sockets.at(socket);
+  received = 0;
+  LargestRead = std::max(LargestRead, size);
+  if (s.Position >= s.FailAt) {
+    LastErrorValue = s.FailCode;
+    return false;
+  }
+  std::size_t count = std::min<std::size_t>({size, ReadChunkLimit, s.Stream.size() - s.Position});
+  if (s.FailAt != std::string::npos) count = std::min(count, s.FailAt - s.Position);
+  std::memcpy(buffer, s.Stream.data() + s.Position, count);
+  s.Position += count;
+  received = static_cast<std::uint32_t>(count);
+  return true;
+}
+
+void FakePlatform::SocketClose(OsHandle socket) {
+  if (Sockets.erase(socket) > 0) --OpenSockets;
 }

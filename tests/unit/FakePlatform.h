@@ -26,27 +26,33 @@ struct FakeWindow {
   std::uint32_t SendError = 0;
 };
 
+// A request as the endpoint read it from the socket.
 struct FakeHttpRequest {
   int Port = 0;
-  std::string Agent;
+  std::string Agent;  // the User-Agent header's value
   std::string Verb, Object, Version;
-  std::uint32_t Flags = 0;
-  std::string Headers;
+  std::string Headers;  // every header line, each with its CR LF
   std::string Body;
-  std::map<std::uint32_t, std::uint32_t> Options;  // set on the request handle
+  std::uint32_t ReceiveTimeout = 0;  // SO_RCVTIMEO of the socket
 };
 
-enum class HttpFailure { None, Open, Connect, OpenRequest, Send, Read };
+// Connect: refused (see also RefusedConnects). Send: the request arrived whole,
+// then sending failed. Read: receiving fails after ReadFailsAfter body bytes.
+enum class HttpFailure { None, Open, Connect, Send, Read };
 
+// The endpoint's answer; it becomes the bytes that receives return.
 struct FakeHttpResponse {
   HttpFailure Failure = HttpFailure::None;
   std::uint32_t ErrorCode = 0;
-  bool StatusAvailable = true;
+  bool StatusAvailable = true;  // false: the connection closes without a byte
   std::uint32_t Status = 200;
+  std::string ContentType = "application/json";
   std::string Body;
-  std::size_t ReadFailsAfter = std::string::npos;  // bytes delivered before a read fails
-  bool DeclaresLength = true;
+  std::size_t ReadFailsAfter = std::string::npos;  // body bytes delivered before a receive fails
+  bool DeclaresLength = true;                       // false: the body ends with the connection
   std::size_t DeclaredLength = std::string::npos;  // npos: the body's own length
+  bool Chunked = false;                             // the body as one chunk
+  std::string Raw;                                  // when set, these bytes instead of all of the above
 };
 
 class FakePlatform : public Platform {
@@ -118,9 +124,11 @@ class FakePlatform : public Platform {
 
   std::vector<FakeHttpRequest> HttpRequests;
   std::function<FakeHttpResponse(const FakeHttpRequest&)> Endpoint;
-  FakeHttpResponse PreSendFailure;  // Open, Connect or OpenRequest failures
-  std::uint32_t ReadChunkLimit = 4096;
-  int OpenInternetHandles = 0;
+  FakeHttpResponse PreSendFailure;           // Open or Connect failures of every request
+  std::deque<std::uint32_t> RefusedConnects;  // the next connections fail with these codes
+  std::uint32_t ReadChunkLimit = 64 * 1024;
+  std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
+  int OpenSockets = 0;
 
   // Platform
   std::vector<std::string> CommandLineArguments() override;
@@ -166,16 +174,13 @@ class FakePlatform : public Platform {
   bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                     std::uint32_t timeoutMilliseconds) override;
   bool PumpOneMessage() override;
-  OsHandle InternetOpen(const char* agent) override;
-  OsHandle InternetConnect(OsHandle root, const char* host, int port) override;
-  OsHandle HttpOpenRequest(OsHandle connection, const char* verb, const char* object, const char* version,
-                           std::uint32_t flags) override;
-  void InternetSetOption(OsHandle handle, std::uint32_t option, std::uint32_t value) override;
-  bool HttpSendRequest(OsHandle request, const std::string& headers, const std::string& body) override;
-  bool HttpQueryStatusCode(OsHandle request, std::uint32_t& status) override;
-  bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) override;
-  bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) override;
-  void InternetCloseHandle(OsHandle handle) override;
+  bool SocketStartup() override;
+  OsHandle SocketOpen() override;
+  bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
+  bool SocketConnect(OsHandle socket, const char* address, int port) override;
+  bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
+  bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
+  void SocketClose(OsHandle socket) override;
 
  private:
   struct InputChunk {
@@ -193,11 +198,15 @@ class FakePlatform : public Platform {
     std::uintptr_t Tag;
     std::string Data;
   };
-  struct InternetHandle {
-    int Kind;  // 0 root, 1 connection, 2 request
+  struct FakeSocket {
     FakeHttpRequest Request;
-    FakeHttpResponse Response;
-    std::size_t ReadPosition = 0;
+    bool Connected = false;
+    std::string Sent;       // what the bridge wrote, until the request is whole
+    bool Answered = false;
+    std::string Stream;     // the response bytes
+    std::size_t Position = 0;
+    std::size_t FailAt = std::string::npos;  // receiving fails here
+    std::uint32_t FailCode = 0;
   };
 
   void AdvanceTo(std::uint32_t tick);
@@ -209,7 +218,7 @@ class FakePlatform : public Platform {
   std::map<OsHandle, OpenFile> OpenFiles;
   std::set<OsHandle> OpenProcesses, LimitedProcesses;
   std::deque<QueuedMessage> Messages;
-  std::map<OsHandle, InternetHandle> InternetHandles;
+  std::map<OsHandle, FakeSocket> Sockets;
   OsHandle NextHandle = 5000;
   std::string ConnectHost;
 };

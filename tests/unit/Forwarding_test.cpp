@@ -59,6 +59,63 @@ TEST_F(ForwardingTest, ARequestNeverGoesUnanswered) {
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
 }
 
+TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
+  const std::string bodies[] = {
+      "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{\"content\":[",            // cut
+      "<html><body>Internal error</body></html>",                                // a page
+      std::string("\x1f\x8b\x08\0\0\0\0\0", 8),                                   // gzip
+      "event: message\ndata: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n",   // event stream
+      "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}",                           // an interim response taken as final
+      "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}{\"jsonrpc\":\"2.0\"}",          // two messages
+  };
+  for (const std::string& body : bodies) {
+    Fake.Output.clear();
+    Queue(200, body);
+    Send(Call);
+    ASSERT_EQ(OutputLines().size(), 1u) << body;
+    EXPECT_EQ(OutputLines()[0].find("{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie "
+                                    "odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (Orvin odesłał "
+                                    "odpowiedź, która nie jest komunikatem JSON-RPC (HTTP 200, Content-Type: "
+                                    "application/json, " + std::to_string(body.size()) + " B)). Żądanie MOGŁO"),
+              0u)
+        << OutputLines()[0];
+  }
+  EXPECT_EQ(Fake.HttpRequests.size(), 6u);
+  EXPECT_TRUE(LinkState.Connected);
+
+  FakeHttpResponse page;
+  page.Status = 500;
+  page.ContentType = "text/html; charset=utf-8";
+  page.Body = "<p>\xc5\x82\r\n</p>";
+  Answers.push_back(page);
+  Fake.Output.clear();
+  Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");  // a notification gets nothing, the log tells
+  EXPECT_EQ(Fake.Output, "");
+  EXPECT_EQ(Fake.LogLines().back(),
+            "notifications/x | bez powtórki, mogło dotrzeć | Orvin odesłał odpowiedź, która nie jest komunikatem "
+            "JSON-RPC (HTTP 500, Content-Type: text/html; charset=utf-8, 11 B). Początek: <p>\\xC5\\x82\\r\\n</p>");
+}
+
+TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
+  const std::string echo = R"({"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Authorization: Bearer tok-1"}})";
+  Queue(200, echo);
+  Send(Call);
+  EXPECT_EQ(Fake.Output, echo + "\n");  // the client gets the reply as it came
+  EXPECT_EQ(Fake.LogLines().at(0),
+            R"(tools/call faktury | Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Authorization: Bearer ***"}})");
+  // A token cut by the end of the logged bytes is hidden whole.
+  FakeHttpResponse page;
+  page.ContentType = "text/plain; tok-1";
+  page.Body = std::string(78, '.') + "tok-1" + std::string(30, '.');
+  Answers.push_back(page);
+  Send(Call);
+  const std::string log = Fake.LogLines().back();
+  EXPECT_EQ(log.find("tok"), std::string::npos) << log;
+  EXPECT_NE(log.find("Content-Type: text/plain; ***, 113 B). Początek: " + std::string(78, '.') + "***"),
+            std::string::npos)
+      << log;
+}
+
 TEST_F(ForwardingTest, ErrorRepliesGetTheRequestsId) {
   Queue(500, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Błąd"}})");
   Send(Call);
@@ -69,19 +126,19 @@ TEST_F(ForwardingTest, ErrorRepliesGetTheRequestsId) {
 }
 
 TEST_F(ForwardingTest, MayHaveRunIsNeverRepeated) {
-  QueueFailure(HttpFailure::Send, 12002);
+  QueueFailure(HttpFailure::Send, 10060);
   Send(Call);
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
   EXPECT_EQ(Fake.Output,
             "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 "
-            "min albo połączenie zerwało się w trakcie (Wysłanie żądania nie powiodło się (kod 12002).). Żądanie MOGŁO "
+            "min albo połączenie zerwało się w trakcie (Wysłanie żądania nie powiodło się (kod 10060).). Żądanie MOGŁO "
             "zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.\"}}\n");
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"tools/call faktury | bez powtórki, mogło dotrzeć | Wysłanie "
-                                                      "żądania nie powiodło się (kod 12002)."});
+                                                      "żądania nie powiodło się (kod 10060)."});
   EXPECT_TRUE(LinkState.Connected);
   EXPECT_EQ(LinkState.Port, 8123);
 
-  QueueFailure(HttpFailure::Read, 12030);
+  QueueFailure(HttpFailure::Read, 10054);
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
   EXPECT_EQ(OutputLines().size(), 1u);  // a notification gets nothing
   EXPECT_EQ(Fake.HttpRequests.size(), 2u);
@@ -114,10 +171,10 @@ TEST_F(ForwardingTest, ARejectionOfTheRepeatIsPassedOnAsAReply) {
 }
 
 TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
-  QueueFailure(HttpFailure::Send, 12029);
+  QueueFailure(HttpFailure::Connect, 10061);
   StopCrm();
   Send(Call);
-  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
+  EXPECT_TRUE(Fake.HttpRequests.empty());
   EXPECT_FALSE(LinkState.Connected);
   EXPECT_EQ(LinkState.Port, 0);
   EXPECT_EQ(LinkState.Token, "");
@@ -128,10 +185,10 @@ TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
 }
 
 TEST_F(ForwardingTest, ARepeatThatMayHaveRunSaysSo) {
-  QueueFailure(HttpFailure::Send, 12029);
-  QueueFailure(HttpFailure::Send, 12030);
+  QueueFailure(HttpFailure::Connect, 10061);
+  QueueFailure(HttpFailure::Send, 10054);
   Send(Call);
-  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
   EXPECT_NE(Fake.Output.find("MOGŁO"), std::string::npos);
   EXPECT_EQ(OutputLines().size(), 1u);
   EXPECT_FALSE(LinkState.Connected);

@@ -12,30 +12,36 @@ class McpEndpointTest : public BridgeTest {
   }
 
   void Respond(std::uint32_t status, const std::string& body) {
-    Fake.Endpoint = [status, body](const FakeHttpRequest&) {
-      FakeHttpResponse response;
-      response.Status = status;
-      response.Body = body;
-      return response;
-    };
+    FakeHttpResponse response;
+    response.Status = status;
+    response.Body = body;
+    Respond(response);
+  }
+
+  void Respond(const FakeHttpResponse& response) {
+    Fake.Endpoint = [response](const FakeHttpRequest&) { return response; };
+  }
+
+  void RespondRaw(const std::string& bytes) {
+    FakeHttpResponse response;
+    response.Raw = bytes;
+    Respond(response);
   }
 
   void Fail(HttpFailure failure, std::uint32_t code, std::size_t after = 0) {
-    Fake.Endpoint = [=](const FakeHttpRequest&) {
-      FakeHttpResponse response;
-      response.Failure = failure;
-      response.ErrorCode = code;
-      response.Body = std::string(10, 'x');
-      response.ReadFailsAfter = after;
-      return response;
-    };
+    FakeHttpResponse response;
+    response.Failure = failure;
+    response.ErrorCode = code;
+    response.Body = std::string(10, 'x');
+    response.ReadFailsAfter = after;
+    Respond(response);
   }
 
   bool Post(const std::string& line = "{\"id\":1}") {
-    return PostToCrm(line, Reply, Status, Error, MayHaveRun);
+    return PostToCrm(line, Reply, Status, Error, MayHaveRun, ContentType);
   }
 
-  std::string Reply = "stale", Error = "stale";
+  std::string Reply = "stale", Error = "stale", ContentType = "stale";
   std::int32_t Status = -1;
   bool MayHaveRun = true;
 };
@@ -46,21 +52,18 @@ TEST_F(McpEndpointTest, RequestAsTheCrmApplicationReceivesIt) {
   ASSERT_TRUE(Post(line));
   ASSERT_EQ(Fake.HttpRequests.size(), 1u);
   const FakeHttpRequest& request = Fake.HttpRequests[0];
-  EXPECT_EQ(request.Agent, "OrvinMCP/1.0");
   EXPECT_EQ(request.Port, 8123);
   EXPECT_EQ(request.Verb, "POST");
   EXPECT_EQ(request.Object, "/mcp");
   EXPECT_EQ(request.Version, "HTTP/1.1");
   EXPECT_EQ(request.Headers,
+            "Host: 127.0.0.1:8123\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: 28\r\n"
             "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer tok\r\n"
             "X-ORVIN-CLIENT: orvinmcp:812\r\nConnection: close\r\n");
   EXPECT_EQ(request.Body, line);
-  // Never a persistent connection: the stack could send the POST again on its own.
-  EXPECT_EQ(request.Flags & 0x00400000u, 0u);
-  EXPECT_EQ(request.Flags & 0x80000000u, 0x80000000u);
-  EXPECT_EQ(request.Options.at(6), 600000u);
-  EXPECT_EQ(request.Options.at(8), 600000u);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(request.ReceiveTimeout, 600000u);
+  EXPECT_EQ(ContentType, "application/json");
+  EXPECT_EQ(Fake.OpenSockets, 0);  // one connection per request, closed after it
 }
 
 TEST_F(McpEndpointTest, EveryStatusIsAReplyWithItsBody) {
@@ -79,77 +82,102 @@ TEST_F(McpEndpointTest, EveryStatusIsAReplyWithItsBody) {
   EXPECT_EQ(Status, 401);
 }
 
-TEST_F(McpEndpointTest, BodyIsReadWholeInAnySplit) {
+TEST_F(McpEndpointTest, BodyIsReadWholeInAnySplitAndAnyFraming) {
   std::string body;
-  for (int i = 0; i < 10000; ++i) body += static_cast<char>(i % 251);  // CR, LF and zero bytes among them
-  Respond(200, body);
+  for (int i = 0; i < 200000; ++i) body += static_cast<char>(i % 251);  // CR, LF and zero bytes among them
+  FakeHttpResponse response;
+  response.Body = body;
+  Respond(response);
   ASSERT_TRUE(Post());
   EXPECT_EQ(Reply, body);
+  EXPECT_EQ(Fake.LargestRead, 65536u);
+  response.Chunked = true;
+  Respond(response);
   Fake.ReadChunkLimit = 7;
   ASSERT_TRUE(Post());
   EXPECT_EQ(Reply, body);
+  response.Chunked = false;
+  response.DeclaresLength = false;  // delimited by the end of the connection
+  Respond(response);
+  ASSERT_TRUE(Post());
+  EXPECT_EQ(Reply, body);
+  // Interim responses come before the final one; trailers after the last chunk.
+  RespondRaw("HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 103 Early Hints\r\nLink: </a>\r\n\r\nHTTP/1.1 200 OK\r\n"
+             "transfer-encoding: gzip, chunked\r\n\r\n2;x=1\r\n{}\r\n0\r\nX-Trailer: 1\r\n\r\n");
+  ASSERT_TRUE(Post());
+  EXPECT_EQ(Status, 200);
+  EXPECT_EQ(Reply, "{}");
 }
 
-TEST_F(McpEndpointTest, NobodyListening) {
-  Fail(HttpFailure::Send, 12029);
+TEST_F(McpEndpointTest, NobodyListeningCannotHaveRun) {
+  Fake.RefusedConnects.push_back(10061);
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 12029)."));
+  EXPECT_EQ(Error, Ansi("Nie udało się połączyć z 127.0.0.1:8123 (kod 10061)."));
   EXPECT_FALSE(MayHaveRun);
   EXPECT_EQ(Status, 0);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_TRUE(Fake.HttpRequests.empty());
+  EXPECT_EQ(Fake.OpenSockets, 0);
 }
 
-TEST_F(McpEndpointTest, TimeOutAfterSendingMayHaveRun) {
-  Fail(HttpFailure::Send, 12002);
+TEST_F(McpEndpointTest, EveryFailureAfterConnectingMayHaveRun) {
+  Fail(HttpFailure::Send, 10054);
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 12002)."));
+  EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 10054)."));
   EXPECT_TRUE(MayHaveRun);
-}
-
-TEST_F(McpEndpointTest, ConnectionClosedWithoutAnAnswerMayHaveRun) {
-  Respond(0, "");
-  EXPECT_FALSE(Post());
-  EXPECT_TRUE(MayHaveRun);
-  EXPECT_EQ(Status, 0);
-  EXPECT_EQ(Error, Ansi("Orvin zamknął połączenie bez odpowiedzi HTTP (status 0)."));
-  Fake.Endpoint = [](const FakeHttpRequest&) {
-    FakeHttpResponse response;
-    response.StatusAvailable = false;
-    return response;
-  };
-  EXPECT_FALSE(Post());
-  EXPECT_TRUE(MayHaveRun);
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
-}
-
-TEST_F(McpEndpointTest, BrokenBodyMayHaveRunAndKeepsWhatArrived) {
-  Fail(HttpFailure::Read, 12030, 4);
+  Fail(HttpFailure::Read, 10060, 4);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Status, 200);
-  EXPECT_EQ(Reply, "xxxx");
-  EXPECT_EQ(Error, Ansi("Błąd odczytu odpowiedzi (kod 12030)."));
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Reply, "xxxx");  // what arrived, for the log
+  EXPECT_EQ(Error, Ansi("Błąd odczytu odpowiedzi (kod 10060)."));
+  FakeHttpResponse silent;
+  silent.StatusAvailable = false;
+  Respond(silent);
+  EXPECT_FALSE(Post());
+  EXPECT_TRUE(MayHaveRun);
+  EXPECT_EQ(Error, Ansi("Orvin zamknął połączenie bez odpowiedzi HTTP (status 0)."));
+  EXPECT_EQ(Fake.OpenSockets, 0);
 }
 
-TEST_F(McpEndpointTest, FailuresBeforeSendingCannotHaveRun) {
+TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
+  const struct {
+    std::string Raw;
+    std::string Error;
+  } rows[] = {
+      {"HTTP/1.1 200 OK\r\nContent-Length: 40\r\n\r\n{\"jsonrpc\":", "Odpowiedź Orvina urwała się (11 z 40 B)."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n40\r\n{\"jsonrpc\":", "Odpowiedź Orvina urwała się (11 B)."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\n{\"jsonrpc\":1}\r\n0\r\n\r\n",
+       "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 5 B)."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n-5\r\n{}\r\n0\r\n\r\n",
+       "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n10000000000000000\r\n{}\r\n0\r\n\r\n",
+       "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
+      {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTPT/1.1 2OO OK\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n", "Orvin zamknął połączenie bez odpowiedzi HTTP (status 200)."},
+  };
+  for (const auto& row : rows) {
+    RespondRaw(row.Raw);
+    EXPECT_FALSE(Post()) << row.Raw;
+    EXPECT_EQ(Error, Ansi(row.Error.c_str())) << row.Raw;
+    EXPECT_TRUE(MayHaveRun);
+  }
+  EXPECT_EQ(Reply, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n");  // what came
+  EXPECT_EQ(Fake.OpenSockets, 0);
+}
+
+TEST_F(McpEndpointTest, FailuresBeforeConnectingCannotHaveRun) {
   Fake.PreSendFailure.Failure = HttpFailure::Open;
-  Fake.PreSendFailure.ErrorCode = 8;
+  Fake.PreSendFailure.ErrorCode = 10093;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("InternetOpen nie powiódł się (kod 8)."));
+  EXPECT_EQ(Error, Ansi("Nie udało się utworzyć gniazda (kod 10093)."));
   EXPECT_FALSE(MayHaveRun);
   Fake.PreSendFailure.Failure = HttpFailure::Connect;
-  Fake.PreSendFailure.ErrorCode = 12007;
+  Fake.PreSendFailure.ErrorCode = 10065;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Nie udało się połączyć z 127.0.0.1:8123 (kod 12007)."));
+  EXPECT_EQ(Error, Ansi("Nie udało się połączyć z 127.0.0.1:8123 (kod 10065)."));
   EXPECT_FALSE(MayHaveRun);
-  Fake.PreSendFailure.Failure = HttpFailure::OpenRequest;
-  Fake.PreSendFailure.ErrorCode = 12005;
-  EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("HttpOpenRequest nie powiódł się (kod 12005)."));
-  EXPECT_FALSE(MayHaveRun);
-  EXPECT_TRUE(Fake.HttpRequests.empty());
-  EXPECT_EQ(Fake.OpenInternetHandles, 0);
+  EXPECT_EQ(Fake.OpenSockets, 0);
 }
 
 TEST_F(McpEndpointTest, ClientIdStaysTheSameForTheProcess) {
@@ -158,24 +186,4 @@ TEST_F(McpEndpointTest, ClientIdStaysTheSameForTheProcess) {
   Post();
   EXPECT_EQ(Fake.HttpRequests[0].Headers, Fake.HttpRequests[1].Headers);
   EXPECT_EQ(ClientId(), "orvinmcp:812");
-}
-
-TEST_F(McpEndpointTest, BodyCutShortOfItsDeclaredLengthMayHaveRun) {
-  Fake.Endpoint = [](const FakeHttpRequest&) {
-    FakeHttpResponse response;
-    response.Body = "{\"jsonrpc\":";
-    response.DeclaredLength = 40;
-    return response;
-  };
-  EXPECT_FALSE(Post());
-  EXPECT_TRUE(MayHaveRun);
-  EXPECT_EQ(Error, Ansi("Odpowiedź Orvina urwała się (11 z 40 B)."));
-  Fake.Endpoint = [](const FakeHttpRequest&) {
-    FakeHttpResponse response;
-    response.Body = "{}";
-    response.DeclaresLength = false;  // delimited by the end of the connection
-    return response;
-  };
-  EXPECT_TRUE(Post());
-  EXPECT_EQ(Reply, "{}");
 }
