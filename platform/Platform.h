@@ -39,6 +39,9 @@ using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
+// What a wait for standard input ended with; see WaitForInputOrMessages.
+enum class InputWait { Ready, TimedOut, Unavailable };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -117,6 +120,23 @@ class Platform {
   virtual bool HttpQueryContentLength(OsHandle request, std::uint64_t& length) = 0;
   virtual bool InternetReadFile(OsHandle request, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
   virtual void InternetCloseHandle(OsHandle handle) = 0;
+
+  // Waiting for standard input without polling, and log writes that never wait.
+  //
+  // Waits up to the time-out for bytes (or the end) on the pipe, answering the
+  // thread's window messages meanwhile. A zero-byte ReadFile on a helper thread
+  // watches the pipe; it is started when none is pending. Ready: it returned, so
+  // the pipe may be peeked and read. TimedOut: it is still pending, and the pipe
+  // must not be touched until a later wait gives Ready, since Windows serialises
+  // I/O on a synchronous handle. Unavailable: no helper could be started, nothing
+  // was waited for, and every later call says the same.
+  virtual InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) = 0;
+  // Hands the whole block to a writer thread of the handle, in order; false, with
+  // nothing of it written, while the writer holds too much that its handle has not
+  // taken yet. Where no writer can be started, the block is written at once.
+  virtual bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) = 0;
+  // Lets the writer finish what it holds, waiting at most the time-out.
+  virtual void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) = 0;
 };
 
 // The platform in force for this process.
