@@ -16,31 +16,17 @@ function percentile(values, p) {
 
 const ms = (ns) => (Number(ns) / 1e6).toFixed(2);
 
-// Peak resident memory of the Wine process that runs the bridge itself.
-function bridgePeakKiB() {
-  for (const pid of readdirSync('/proc')) {
-    if (!/^\d+$/.test(pid)) continue;
-    try {
-      const cmd = readFileSync(`/proc/${pid}/cmdline`, 'latin1');
-      if (!cmd.includes('OrvinMCP.exe') || cmd.includes('StdinRelay')) continue;
-      const hwm = /VmHWM:\s+(\d+) kB/.exec(readFileSync(`/proc/${pid}/status`, 'latin1'));
-      if (hwm) return Number(hwm[1]);
-    } catch {
-      // the process may have ended meanwhile
-    }
-  }
-  return NaN;
-}
-
 // ---- round trips, CPU time and long request lines ----
 
-// The Wine process that runs the bridge started with `marker` among its arguments.
+// The Wine process that runs this build's bridge started with `marker` among its
+// arguments (other bridges may run on the machine).
 function bridgeProcess(marker) {
+  const exe = winPath(BRIDGE_EXE);
   for (const pid of readdirSync('/proc')) {
     if (!/^\d+$/.test(pid)) continue;
     try {
       const cmd = readFileSync(`/proc/${pid}/cmdline`, 'latin1');
-      if (cmd.includes('OrvinMCP.exe') && !cmd.includes('StdinRelay') && cmd.includes(marker)) return pid;
+      if (cmd.includes(exe) && !cmd.includes('StdinRelay') && cmd.includes(marker)) return pid;
     } catch {
       // the process may have ended meanwhile
     }
@@ -55,9 +41,16 @@ function cpuMs(pid) {
 }
 
 function memoryKiB(pid, field) {
-  const match = new RegExp(`${field}:\\s+(\\d+) kB`).exec(readFileSync(`/proc/${pid}/status`, 'latin1'));
-  return match ? Number(match[1]) : NaN;
+  try {
+    const match = new RegExp(`${field}:\\s+(\\d+) kB`).exec(readFileSync(`/proc/${pid}/status`, 'latin1'));
+    return match ? Number(match[1]) : NaN;
+  } catch {
+    return NaN;
+  }
 }
+
+// Peak resident memory of the Wine process that runs the bridge itself.
+const bridgePeakKiB = (marker) => memoryKiB(bridgeProcess(marker), 'VmHWM');
 
 // A bridge through the relay whose answer lines are handed out as they come, so
 // that no collecting of output takes part in the figures.
@@ -177,9 +170,9 @@ async function offline() {
     await bridge.finish();
   }
   const toInitialize = percentile(starts, 50);
-  const bridge = new LeanBridge(['-dir', 'C:\\benchmark-no-crm']);
+  const bridge = new LeanBridge(['-dir', 'C:\\benchmark-no-crm', 'benchmark-offline']);
   const times = await roundTrips(bridge, (id) => ({ jsonrpc: '2.0', id, method: 'tools/list' }), ROUNDS);
-  const peak = bridgePeakKiB();
+  const peak = bridgePeakKiB('benchmark-offline');
   await bridge.finish();
   console.log('Without a CRM application');
   console.log(`  process start to initialize answer, median of ${starts.length}: ${ms(toInitialize)} ms`);
@@ -214,7 +207,7 @@ async function relayLargeReply(megabytes) {
 
 async function linked() {
   const standIn = await StandIn.start({ folder: 'crm', args: ['-test-tools'] });
-  const bridge = new LeanBridge(['-dir', 'C:\\crm']);
+  const bridge = new LeanBridge(['-dir', 'C:\\crm', 'benchmark-linked']);
   const call = (id) => ({
     jsonrpc: '2.0', id, method: 'tools/call',
     params: { name: 'klienci_szukaj', arguments: { fraza: 'sp' } },
@@ -236,7 +229,7 @@ async function linked() {
       direct.push(process.hrtime.bigint() - started);
     }
 
-    const peak = bridgePeakKiB();
+    const peak = bridgePeakKiB('benchmark-linked');
     await bridge.finish();
     const relayed = await relayLargeReply(10);
 

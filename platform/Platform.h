@@ -133,7 +133,9 @@ class Platform {
   virtual InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) = 0;
   // Hands the whole block to a writer thread of the handle, in order; false, with
   // nothing of it written, while the writer holds too much that its handle has not
-  // taken yet. Where no writer can be started, the block is written at once.
+  // taken yet. While the handle keeps up, returns once the block is written (or a
+  // short time has passed). Where no writer can be started, the block is written
+  // at once.
   virtual bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) = 0;
   // Lets the writer finish what it holds, waiting at most the time-out.
   virtual void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) = 0;

@@ -163,6 +163,9 @@ InputWait WaitForInputAndMessages(HANDLE pipe, DWORD timeout) {
 // The log's writer thread takes whole blocks from a queue and writes each with
 // blocking writes, so that a reader that stops reading stops only this thread.
 constexpr std::size_t kWriterHoldsAtMost = 256 * 1024;
+// While the handle keeps up, a block is waited for, so that log lines stay in
+// order with the answers on standard output.
+constexpr DWORD kWriterKeepsUpWithin = 100;
 
 struct BackgroundWriter {
   HANDLE Handle = nullptr;
@@ -227,9 +230,10 @@ bool StartBackgroundWriter(HANDLE handle) {
   return true;
 }
 
-bool QueueForBackgroundWriter(const char* data, std::size_t size) {
+bool QueueForBackgroundWriter(const char* data, std::size_t size, bool& wasIdle) {
   EnterCriticalSection(&g_writer.Lock);
-  const bool fits = g_writer.Held == 0 || g_writer.Held + size <= kWriterHoldsAtMost;
+  wasIdle = g_writer.Held == 0;
+  const bool fits = wasIdle || g_writer.Held + size <= kWriterHoldsAtMost;
   if (fits) {
     g_writer.Queue.emplace_back(data, size);
     g_writer.Held += size;
@@ -522,7 +526,10 @@ class Win32PlatformImpl final : public Platform {
       WriteWhole(ToHandle(handle), data, size);
       return true;
     }
-    return QueueForBackgroundWriter(data, size);
+    bool wasIdle = false;
+    if (!QueueForBackgroundWriter(data, size, wasIdle)) return false;
+    if (wasIdle) WaitForSingleObject(g_writer.Idle, kWriterKeepsUpWithin);
+    return true;
   }
 
   void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override {
