@@ -483,7 +483,8 @@ InputWait FakePlatform::WaitForInputOrMessages(OsHandle pipe, std::uint32_t time
   const std::uint32_t deadline = Tick + timeoutMilliseconds;
   for (;;) {
     while (PumpOneMessage()) ++MessagesDispatchedWhileWaiting;
-    if (Input.empty() || AvailableInput() > 0) {
+    if (Input.empty() || AvailableInput() > 0 || InputWatchWakesForNothing) {
+      if (InputWatchWakesForNothing) AdvanceTo(Tick + 1);  // so that a loop that spins still ends
       InputWatchPending = false;
       return InputWait::Ready;
     }

@@ -158,6 +158,7 @@ class FakePlatform : public Platform {
   // Touching the input pipe while one is pending counts as a fault, as on Windows
   // it would wait behind that read.
   bool InputWatchStarts = true;
+  bool InputWatchWakesForNothing = false;  // a zero-byte read that returns at once
   int InputWaits = 0;
   bool InputWatchPending = false;
   int InputTouchedWhileWatched = 0;

@@ -84,6 +84,14 @@ TEST_F(StdStreamsTest, WithoutAWatchOnThePipeTheLoopSleeps) {
   EXPECT_EQ(Fake.Tick, 1550u);
 }
 
+TEST_F(StdStreamsTest, AWatchThatWakesForNothingDoesNotSpin) {
+  Fake.InputWatchWakesForNothing = true;
+  Fake.AddInput("late\n", 1000 + 520);
+  std::string line;
+  ASSERT_TRUE(ReadClientLine(line));
+  EXPECT_EQ(Fake.SleepCalls, 11);  // each empty wake-up is followed by the usual pause
+}
+
 TEST_F(StdStreamsTest, WindowMessagesAreAnsweredWhileWaitingAndALateAnswerIsStillDiscarded) {
   ASSERT_TRUE(CreateProxyWindow());
   Fake.AnswerLater("OK\r\n1\r\nlate", 20);
