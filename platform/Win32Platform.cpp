@@ -140,6 +140,9 @@ InputWait WaitForInputAndMessages(HANDLE pipe, DWORD timeout) {
     SetEvent(g_inputWatch.Arm);
     g_inputWatchPending = true;
   }
+  // Looking at the queue at every wait keeps the thread from counting as hung
+  // (no message taken for 5 s), which makes SMTO_ABORTIFHUNG senders give up.
+  DispatchWaitingMessages();
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD elapsed = GetTickCount() - start;
