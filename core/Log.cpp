@@ -5,12 +5,16 @@
 #include "platform/Platform.h"
 
 namespace {
-enum class OutputKindValue { Undecided, Console, Other };
+enum class OutputKindValue { Undecided, Console, Pipe, Other };
+
+// How long the end of the process waits for log lines still on their way.
+constexpr std::uint32_t kFinishWritesWait = 500;
 
 struct LogState {
   OsHandle ErrorHandle = kNullHandle;
   OutputKindValue OutputKind = OutputKindValue::Undecided;
   std::string LinePrefix;
+  std::uint64_t DroppedLines = 0;  // refused by a pipe since the last line it took
 };
 
 LogState State;
@@ -24,6 +28,30 @@ std::string FormatTime() {
   return TwoDigits(time.Hour) + separator + TwoDigits(time.Minute) + separator + TwoDigits(time.Second) + "." +
          char('0' + ms / 100 % 10) + char('0' + ms / 10 % 10) + char('0' + ms % 10);
 }
+
+std::string EncodeLine(const std::string& text) {
+  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + text;
+  std::string encoded = State.OutputKind == OutputKindValue::Console
+                            ? WideToCodePage(Utf8ToWide(line), Os().ConsoleOutputCodePage())
+                            : line;
+  encoded += "\r\n";
+  return encoded;
+}
+
+// A pipe that nobody reads must not stop the bridge: what it cannot take now is
+// dropped, and counted in the first line that it takes again.
+void WriteToPipe(std::string encoded) {
+  if (State.DroppedLines > 0) {
+    encoded = EncodeLine(Ansi("Liczba pominiętych wierszy dziennika: ") + ToDecimal(State.DroppedLines) +
+                         Ansi(" - odbiorca nie odczytywał strumienia błędów.")) +
+              encoded;
+  }
+  if (Os().WriteWithoutWaiting(State.ErrorHandle, encoded.data(), static_cast<std::uint32_t>(encoded.size()))) {
+    State.DroppedLines = 0;
+  } else {
+    ++State.DroppedLines;
+  }
+}
 }  // namespace
 
 void ResetLogState() { State = LogState(); }
@@ -33,16 +61,22 @@ void Log(const std::string& text) {
   if (State.ErrorHandle == kNullHandle || State.ErrorHandle == kInvalidHandle) return;
   if (State.LinePrefix.empty()) State.LinePrefix = "OrvinMCP:" + ToDecimal(Os().CurrentProcessId());
   if (State.OutputKind == OutputKindValue::Undecided) {
-    State.OutputKind =
-        Os().GetFileType(State.ErrorHandle) == FileType::Char ? OutputKindValue::Console : OutputKindValue::Other;
+    const FileType type = Os().GetFileType(State.ErrorHandle);
+    State.OutputKind = type == FileType::Char   ? OutputKindValue::Console
+                       : type == FileType::Pipe ? OutputKindValue::Pipe
+                                                : OutputKindValue::Other;
   }
-  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + text;
-  std::string encoded = State.OutputKind == OutputKindValue::Console
-                            ? WideToCodePage(Utf8ToWide(line), Os().ConsoleOutputCodePage())
-                            : line;
-  encoded += "\r\n";
+  if (State.OutputKind == OutputKindValue::Pipe) {
+    WriteToPipe(EncodeLine(text));
+    return;
+  }
+  const std::string encoded = EncodeLine(text);
   std::uint32_t written = 0;
   Os().WriteFile(State.ErrorHandle, encoded.data(), static_cast<std::uint32_t>(encoded.size()), written);
+}
+
+void FinishLog() {
+  if (State.OutputKind == OutputKindValue::Pipe) Os().FinishWritesWithoutWaiting(kFinishWritesWait);
 }
 
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes) {

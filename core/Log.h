@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <string>
 
-// text is UTF-8, the bridge's own text.
+// text is UTF-8, the bridge's own text. On a pipe a line that the pipe cannot
+// take now is dropped, and the next line it takes says how many were.
 void Log(const std::string& text);
+
+// Gives lines still on their way to a pipe a short time to get there.
+void FinishLog();
 
 // "t=153ms, rq=212B, rp=987B"
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes);

@@ -13,6 +13,9 @@
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   const std::string lead = pass.Description + " | ";
@@ -54,13 +57,14 @@ void AnswerConnectShortCut(const TRequestPass& pass) {
 }
 }  // namespace
 
-void HandleClientLine(const std::string& line) {
-  if (Trim(line).empty()) return;
+void HandleClientLine(std::string line) {
+  // A line may be many megabytes: it is moved, never copied.
+  if (std::all_of(line.begin(), line.end(), [](unsigned char c) { return c <= 32; })) return;
   TRequestPass pass;
-  pass.Line = line;
-  pass.Description = DescribeRequest(line);
-  pass.Id = JsonRawValue(line, "id");
-  pass.Method = JsonStringValue(JsonRawValue(line, "method"));
+  pass.Line = std::move(line);
+  pass.Description = DescribeRequest(pass.Line);
+  pass.Id = JsonRawValue(pass.Line, "id");
+  pass.Method = JsonStringValue(JsonRawValue(pass.Line, "method"));
 
   if (!LinkState.Connected) {
     std::string message;
@@ -81,5 +85,5 @@ void HandleClientLine(const std::string& line) {
 
 void RunRequestLoop() {
   std::string line;
-  while (ReadClientLine(line)) HandleClientLine(line);
+  while (ReadClientLine(line)) HandleClientLine(std::move(line));
 }

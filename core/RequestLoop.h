@@ -7,4 +7,4 @@
 // Runs until the client closes standard input.
 void RunRequestLoop();
 // One pass for one line read from the client.
-void HandleClientLine(const std::string& line);
+void HandleClientLine(std::string line);

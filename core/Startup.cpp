@@ -41,11 +41,13 @@ int RunBridge() {
   OutputHandle = Os().StdHandle(StdStream::Output);
   if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {
     Log(Ansi("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik."));
+    FinishLog();
     return kExitNoStreams;
   }
   if (!CreateProxyWindow()) {
     const std::uint32_t code = Os().LastError();
     Log(Ansi("Nie udało się utworzyć okna do odbioru odpowiedzi (kod ") + ToDecimal(code) + ").");
+    FinishLog();
     return kExitNoProxyWindow;
   }
   ProxyWindowOwner owner;
@@ -53,5 +55,6 @@ int RunBridge() {
   FirstConnectionAttempt();
   RunRequestLoop();
   Log(Ansi("Klient zamknął strumień - kończę pracę."));
+  FinishLog();
   return kExitDone;
 }

@@ -2,6 +2,9 @@
 
 #include "core/IdleWork.h"
 
+#include <algorithm>
+#include <vector>
+
 OsHandle InputHandle = kNullHandle;
 OsHandle OutputHandle = kNullHandle;
 
@@ -11,65 +14,126 @@ constexpr std::uint32_t kPollInterval = 50;
 // Consumed bytes are dropped from the front only once they are the larger part
 // of the buffer, so a burst of many lines costs time in proportion to its bytes.
 constexpr std::size_t kCompactThreshold = 65536;
+// A line longer than this is held in pieces of about this size until its line
+// feed comes, then joined once: growing one buffer would hold it twice or more.
+constexpr std::size_t kPieceSize = 1 << 20;
 
 struct ReaderState {
   std::string InputBuffer;
   std::size_t LineStart = 0;  // first byte not yet handed out
   std::size_t Scanned = 0;    // bytes from LineStart on that hold no line feed
+  std::vector<std::string> HeldPieces;  // the start of a long line, before InputBuffer
   bool InputEnded = false;
   bool PollInput = true;
+  bool WatchPending = false;  // the pipe is watched and must not be touched
+  bool WokeForInput = false;  // the last wait returned and nothing was read since
 };
 
 ReaderState Reader;
 
-std::string TakeBufferedLine(std::size_t lineFeed) {
-  std::string line = Reader.InputBuffer.substr(Reader.LineStart, lineFeed - Reader.LineStart);
-  Reader.LineStart = lineFeed + 1;
-  Reader.Scanned = Reader.LineStart;
+// The line from the held pieces and InputBuffer up to `end`, taken whole.
+std::string TakeLine(std::size_t end) {
+  std::string line;
+  if (Reader.HeldPieces.empty() && Reader.LineStart == 0 && end * 2 >= Reader.InputBuffer.size()) {
+    // Most of the buffer is this line: hand the buffer over instead of copying it.
+    std::string rest = Reader.InputBuffer.substr(std::min(end + 1, Reader.InputBuffer.size()));
+    line.swap(Reader.InputBuffer);
+    line.resize(end);
+    Reader.InputBuffer.swap(rest);
+    Reader.LineStart = Reader.Scanned = 0;
+    return line;
+  }
+  std::size_t length = end - Reader.LineStart;
+  for (const std::string& piece : Reader.HeldPieces) length += piece.size();
+  line.reserve(length);
+  for (std::string& piece : Reader.HeldPieces) {
+    line += piece;
+    std::string().swap(piece);
+  }
+  std::vector<std::string>().swap(Reader.HeldPieces);
+  line.append(Reader.InputBuffer, Reader.LineStart, end - Reader.LineStart);
+  Reader.LineStart = Reader.Scanned = std::min(end + 1, Reader.InputBuffer.size());
   if (Reader.LineStart >= kCompactThreshold && Reader.LineStart * 2 >= Reader.InputBuffer.size()) {
     Reader.InputBuffer.erase(0, Reader.LineStart);
     Reader.LineStart = Reader.Scanned = 0;
   }
-  if (!line.empty() && line.back() == '\r') line.pop_back();
   return line;
+}
+
+// Once the first bytes of one line fill a piece, the piece is set aside.
+void HoldLongLinePiece() {
+  if (Reader.InputBuffer.size() - Reader.LineStart < kPieceSize) return;
+  Reader.InputBuffer.erase(0, Reader.LineStart);
+  Reader.HeldPieces.push_back(std::move(Reader.InputBuffer));
+  Reader.InputBuffer = std::string();
+  Reader.LineStart = Reader.Scanned = 0;
 }
 
 void ReadMore() {
   char chunk[kReadChunk];
   std::uint32_t read = 0;
+  Reader.WokeForInput = false;
   if (!Os().ReadFile(InputHandle, chunk, kReadChunk, read) || read == 0) {
     Reader.InputEnded = true;
     return;
   }
   Reader.InputBuffer.append(chunk, read);
 }
+
+// Returns as soon as input arrives, after at most one poll interval; window
+// messages are answered meanwhile. A wake-up that brought nothing, or a platform
+// that cannot watch the pipe, gets the plain pause instead, so nothing spins.
+void WaitForInput() {
+  if (Reader.WokeForInput) {
+    Reader.WokeForInput = false;
+    Os().Sleep(kPollInterval);
+    return;
+  }
+  switch (Os().WaitForInputOrMessages(InputHandle, kPollInterval)) {
+    case InputWait::Ready:
+      Reader.WatchPending = false;
+      Reader.WokeForInput = true;
+      break;
+    case InputWait::TimedOut:
+      Reader.WatchPending = true;
+      break;
+    case InputWait::Unavailable:
+      Os().Sleep(kPollInterval);
+      break;
+  }
+}
 }  // namespace
 
 void ResetClientReader() { Reader = ReaderState(); }
 
 bool ReadClientLine(std::string& line) {
-  line.clear();
+  std::string().swap(line);  // a long line's memory goes back once it has been handled
   for (;;) {
     const std::size_t lineFeed = Reader.InputBuffer.find('\n', Reader.Scanned);
     if (lineFeed != std::string::npos) {
-      line = TakeBufferedLine(lineFeed);
+      line = TakeLine(lineFeed);
+      if (!line.empty() && line.back() == '\r') line.pop_back();
       return true;
     }
     Reader.Scanned = Reader.InputBuffer.size();
     if (Reader.InputEnded) {
-      if (Reader.LineStart >= Reader.InputBuffer.size()) return false;
-      line = Reader.InputBuffer.substr(Reader.LineStart);
+      if (Reader.LineStart >= Reader.InputBuffer.size() && Reader.HeldPieces.empty()) return false;
+      line = TakeLine(Reader.InputBuffer.size());
       Reader.InputBuffer.clear();
       Reader.LineStart = Reader.Scanned = 0;
       return true;
     }
+    HoldLongLinePiece();
     if (Reader.PollInput) {
       std::uint32_t available = 0;
-      if (!Os().PeekPipe(InputHandle, available)) {
+      if (Reader.WatchPending) {
+        // Windows would make a peek wait behind the helper's read.
+      } else if (!Os().PeekPipe(InputHandle, available)) {
         Reader.PollInput = false;
-      } else if (available == 0) {
+      }
+      if (Reader.PollInput && available == 0) {
         DoIdleWork();
-        Os().Sleep(kPollInterval);
+        WaitForInput();
         continue;
       }
     }

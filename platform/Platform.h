@@ -39,6 +39,9 @@ using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
+// What a wait for standard input ended with; see WaitForInputOrMessages.
+enum class InputWait { Ready, TimedOut, Unavailable };
+
 class Platform {
  public:
   virtual ~Platform() = default;
@@ -136,6 +139,25 @@ class Platform {
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
   virtual void SocketClose(OsHandle socket) = 0;  // closesocket
+
+  // Waiting for standard input without polling, and log writes that never wait.
+  //
+  // Waits up to the time-out for bytes (or the end) on the pipe, answering the
+  // thread's window messages meanwhile. A zero-byte ReadFile on a helper thread
+  // watches the pipe; it is started when none is pending. Ready: it returned, so
+  // the pipe may be peeked and read. TimedOut: it is still pending, and the pipe
+  // must not be touched until a later wait gives Ready, since Windows serialises
+  // I/O on a synchronous handle. Unavailable: no helper could be started, nothing
+  // was waited for, and every later call says the same.
+  virtual InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) = 0;
+  // Hands the whole block to a writer thread of the handle, in order; false, with
+  // nothing of it written, while the writer holds too much that its handle has not
+  // taken yet. While the handle keeps up, returns once the block is written (or a
+  // short time has passed). Where no writer can be started, the block is written
+  // at once.
+  virtual bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) = 0;
+  // Lets the writer finish what it holds, waiting at most the time-out.
+  virtual void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) = 0;
 };
 
 // The platform in force for this process.

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <deque>
 #include <string>
 
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
@@ -120,6 +121,177 @@ std::u16string UpperCase(std::u16string text) {
   if (!text.empty()) CharUpperBuffW(WideBuffer(text), static_cast<DWORD>(text.size()));
   return text;
 }
+
+// ---- Waiting for standard input, and log writes that never wait ----
+
+// A helper thread makes zero-byte reads on the input pipe: such a read returns
+// when bytes wait or the pipe breaks, and reads nothing. It shares only these
+// handles, set before it starts and never changed.
+struct InputWatch {
+  HANDLE Pipe = nullptr;
+  HANDLE Arm = nullptr;       // auto-reset: one more zero-byte read, please
+  HANDLE Returned = nullptr;  // auto-reset: that read has returned
+};
+
+InputWatch g_inputWatch;
+bool g_inputWatchStarted = false;
+bool g_inputWatchFailed = false;
+bool g_inputWatchPending = false;
+
+DWORD WINAPI WatchInput(LPVOID parameter) {
+  const InputWatch* watch = static_cast<const InputWatch*>(parameter);
+  for (;;) {
+    if (WaitForSingleObject(watch->Arm, INFINITE) != WAIT_OBJECT_0) return 0;
+    char none = 0;
+    DWORD read = 0;
+    ::ReadFile(watch->Pipe, &none, 0, &read, nullptr);
+    SetEvent(watch->Returned);
+  }
+}
+
+bool StartInputWatch(HANDLE pipe) {
+  if (g_inputWatchStarted || g_inputWatchFailed) return g_inputWatchStarted;
+  g_inputWatch.Pipe = pipe;
+  g_inputWatch.Arm = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_inputWatch.Returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  HANDLE thread = g_inputWatch.Arm != nullptr && g_inputWatch.Returned != nullptr
+                      ? CreateThread(nullptr, 65536, WatchInput, &g_inputWatch, STACK_SIZE_PARAM_IS_A_RESERVATION,
+                                     nullptr)
+                      : nullptr;
+  if (thread == nullptr) {
+    if (g_inputWatch.Arm != nullptr) ::CloseHandle(g_inputWatch.Arm);
+    if (g_inputWatch.Returned != nullptr) ::CloseHandle(g_inputWatch.Returned);
+    g_inputWatchFailed = true;
+    return false;
+  }
+  ::CloseHandle(thread);
+  g_inputWatchStarted = true;
+  return true;
+}
+
+// Sent messages are delivered inside PeekMessage; posted ones are dispatched here.
+void DispatchWaitingMessages() {
+  MSG message;
+  while (PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+    TranslateMessage(&message);
+    DispatchMessageA(&message);
+  }
+}
+
+InputWait WaitForInputAndMessages(HANDLE pipe, DWORD timeout) {
+  if (!StartInputWatch(pipe)) return InputWait::Unavailable;
+  if (!g_inputWatchPending) {
+    SetEvent(g_inputWatch.Arm);
+    g_inputWatchPending = true;
+  }
+  // Looking at the queue at every wait keeps the thread from counting as hung
+  // (no message taken for 5 s), which makes SMTO_ABORTIFHUNG senders give up.
+  DispatchWaitingMessages();
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD elapsed = GetTickCount() - start;
+    const DWORD left = elapsed >= timeout ? 0 : timeout - elapsed;
+    const DWORD result =
+        MsgWaitForMultipleObjectsEx(1, &g_inputWatch.Returned, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
+    if (result == WAIT_OBJECT_0) {
+      g_inputWatchPending = false;
+      return InputWait::Ready;
+    }
+    if (result == WAIT_OBJECT_0 + 1) {
+      DispatchWaitingMessages();
+      if (left == 0) return InputWait::TimedOut;
+      continue;
+    }
+    if (result != WAIT_TIMEOUT) ::Sleep(left);  // the wait itself failed: keep the rhythm
+    return InputWait::TimedOut;
+  }
+}
+
+// The log's writer thread takes whole blocks from a queue and writes each with
+// blocking writes, so that a reader that stops reading stops only this thread.
+constexpr std::size_t kWriterHoldsAtMost = 256 * 1024;
+// While the handle keeps up, a block is waited for, so that log lines stay in
+// order with the answers on standard output.
+constexpr DWORD kWriterKeepsUpWithin = 100;
+
+struct BackgroundWriter {
+  HANDLE Handle = nullptr;
+  CRITICAL_SECTION Lock;
+  HANDLE Wake = nullptr;  // auto-reset: blocks were queued
+  HANDLE Idle = nullptr;  // manual-reset: everything queued has been written
+  std::deque<std::string> Queue;  // guarded by Lock
+  std::size_t Held = 0;           // bytes queued or being written; guarded by Lock
+};
+
+BackgroundWriter g_writer;
+bool g_writerStarted = false;
+bool g_writerFailed = false;
+
+void WriteWhole(HANDLE handle, const char* data, std::size_t size) {
+  while (size > 0) {
+    DWORD done = 0;
+    if (!::WriteFile(handle, data, static_cast<DWORD>(size), &done, nullptr) || done == 0) return;
+    data += done;
+    size -= done;
+  }
+}
+
+DWORD WINAPI WriteInBackground(LPVOID parameter) {
+  BackgroundWriter* writer = static_cast<BackgroundWriter*>(parameter);
+  for (;;) {
+    if (WaitForSingleObject(writer->Wake, INFINITE) != WAIT_OBJECT_0) return 0;
+    for (;;) {
+      EnterCriticalSection(&writer->Lock);
+      if (writer->Queue.empty()) {
+        SetEvent(writer->Idle);
+        LeaveCriticalSection(&writer->Lock);
+        break;
+      }
+      std::string block = std::move(writer->Queue.front());
+      writer->Queue.pop_front();
+      LeaveCriticalSection(&writer->Lock);
+      WriteWhole(writer->Handle, block.data(), block.size());
+      EnterCriticalSection(&writer->Lock);
+      writer->Held -= block.size();
+      LeaveCriticalSection(&writer->Lock);
+    }
+  }
+}
+
+bool StartBackgroundWriter(HANDLE handle) {
+  if (g_writerStarted || g_writerFailed) return g_writerStarted;
+  g_writer.Handle = handle;
+  InitializeCriticalSection(&g_writer.Lock);
+  g_writer.Wake = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_writer.Idle = CreateEventA(nullptr, TRUE, TRUE, nullptr);
+  HANDLE thread = g_writer.Wake != nullptr && g_writer.Idle != nullptr
+                      ? CreateThread(nullptr, 65536, WriteInBackground, &g_writer,
+                                     STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr)
+                      : nullptr;
+  if (thread == nullptr) {
+    g_writerFailed = true;
+    return false;
+  }
+  ::CloseHandle(thread);
+  g_writerStarted = true;
+  return true;
+}
+
+bool QueueForBackgroundWriter(const char* data, std::size_t size, bool& wasIdle) {
+  EnterCriticalSection(&g_writer.Lock);
+  wasIdle = g_writer.Held == 0;
+  const bool fits = wasIdle || g_writer.Held + size <= kWriterHoldsAtMost;
+  if (fits) {
+    g_writer.Queue.emplace_back(data, size);
+    g_writer.Held += size;
+    ResetEvent(g_writer.Idle);
+    SetEvent(g_writer.Wake);
+  }
+  LeaveCriticalSection(&g_writer.Lock);
+  return fits;
+}
+
+// ---- end of the waiting section ----
 
 class Win32PlatformImpl final : public Platform {
  public:
@@ -466,6 +638,27 @@ class Win32PlatformImpl final : public Platform {
   }
 
   void SocketClose(OsHandle socket) override { closesocket(ToSocket(socket)); }
+
+  // ---- Waiting for standard input, and log writes that never wait ----
+  InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) override {
+    return WaitForInputAndMessages(ToHandle(pipe), timeoutMilliseconds);
+  }
+
+  bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override {
+    if (!StartBackgroundWriter(ToHandle(handle)) || g_writer.Handle != ToHandle(handle)) {
+      WriteWhole(ToHandle(handle), data, size);
+      return true;
+    }
+    bool wasIdle = false;
+    if (!QueueForBackgroundWriter(data, size, wasIdle)) return false;
+    if (wasIdle) WaitForSingleObject(g_writer.Idle, kWriterKeepsUpWithin);
+    return true;
+  }
+
+  void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override {
+    if (g_writerStarted) WaitForSingleObject(g_writer.Idle, timeoutMilliseconds);
+  }
+  // ---- end of the waiting section ----
 };
 
 }  // namespace

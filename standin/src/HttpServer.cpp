@@ -204,7 +204,9 @@ DWORD WINAPI ConnectionThread(void* arg) {
       break;
     }
     abortiveClose = false;
-    if (!SendText(c->Socket, status + headers) || !SendText(c->Socket, response.Body)) break;
+    // One write: a head sent apart from its body stalls a kept-alive client (Nagle
+    // against delayed acknowledgement).
+    if (!SendText(c->Socket, status + headers + response.Body)) break;
     if (close) break;
     if (afterSent) {
       afterSent();

@@ -1,7 +1,8 @@
 // Start, log format, end of input and line framing of the real bridge.
 import { test } from 'node:test';
 import assert from 'node:assert/strict';
-import { Bridge, BIN_DIR, LOG_PREFIX, winPath } from './harness.mjs';
+import { spawn } from 'node:child_process';
+import { Bridge, BIN_DIR, BRIDGE_EXE, LOG_PREFIX, RELAY_EXE, winPath, wineEnv } from './harness.mjs';
 import { CLOSING_LINE, CRM_DIR, NO_WINDOW, startLine } from './texts.mjs';
 
 function ping(id) {
@@ -108,4 +109,47 @@ test('blank lines are skipped; CR LF lines and an unterminated last line are ans
     `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,
     CLOSING_LINE,
   ]);
+});
+
+test('a client that never reads the log gets 3,000 answers in a row; the log later says how many lines it lost', async () => {
+  const child = spawn('wine', [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'], {
+    env: wineEnv(),
+    stdio: ['pipe', 'pipe', 'pipe'],
+  });
+  child.stderr.pause();  // nobody reads: the pipe fills up
+  let answers = 0;
+  let waiting = null;
+  child.stdout.on('data', (d) => {
+    for (const byte of d) answers += byte === 0x0a;
+    if (waiting && answers >= waiting.count) waiting.resolve();
+  });
+  const answered = (count) =>
+    new Promise((resolve, reject) => {
+      if (answers >= count) return resolve();
+      waiting = { count, resolve };
+      setTimeout(() => reject(new Error(`only ${answers} of ${count} answers`)), 90000);
+    });
+  let requests = '';
+  for (let id = 1; id <= 3000; id++) requests += `${ping(id)}\n`;
+  child.stdin.write(requests);
+  await answered(3000);
+
+  // Once the log is read again, the next line that gets through says how many were lost.
+  let log = '';
+  child.stderr.on('data', (d) => (log += d.toString('utf8')));
+  child.stderr.resume();
+  await new Promise((r) => setTimeout(r, 1000));
+  child.stdin.end(`${ping(3001)}\n`);
+  const code = await new Promise((r) => child.on('close', r));
+  assert.equal(code, 0);
+  assert.equal(answers, 3001);
+  const lines = log.split('\r\n');
+  assert.equal(lines.pop(), '', 'the log ends in CR LF');
+  for (const line of lines) assert.match(line, LOG_PREFIX, 'whole lines only');
+  const texts = lines.map((l) => l.replace(LOG_PREFIX, ''));
+  const notice = texts.findIndex((t) => t.startsWith('Liczba pominiętych wierszy dziennika: '));
+  assert.ok(notice >= 0, texts.slice(-5).join('\n'));
+  const lost = /: (\d+) - odbiorca nie odczytywał strumienia błędów\.$/.exec(texts[notice]);
+  assert.ok(lost && Number(lost[1]) > 0, texts[notice]);
+  assert.deepEqual(texts.slice(notice + 1), [`ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`, CLOSING_LINE]);
 });

@@ -3,11 +3,11 @@
 // list-changed notice, and the orvin_connect short-cut.
 import { after, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { closeSync, existsSync, mkdtempSync, openSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
-import { BRIDGE_EXE, Bridge, wineEnv, winPath } from './harness.mjs';
+import { BIN_DIR, BRIDGE_EXE, Bridge, wineEnv, winPath } from './harness.mjs';
 import { CRM_DIR, NO_WINDOW, initializeReply, notConnectedResult, placeholderList, startLine } from './texts.mjs';
 import {
   CRM,
@@ -232,5 +232,19 @@ describe('link-up in idle time', () => {
       [['tools/call', null]],
     );
     assert.equal(await answer('{"jsonrpc":"2.0","id":8,"method":"ping"}'), '{"jsonrpc":"2.0","id":8,"result":{}}');
+  });
+
+  test('a broadcast to every top-level window returns at once while the linked bridge is idle', async () => {
+    await delay(300);  // idle: waiting for the client
+    const sender = spawnSync('wine', [winPath(join(BIN_DIR, 'SendBroadcast.exe'))], {
+      env: wineEnv(),
+      encoding: 'utf8',
+      timeout: 60000,
+    });
+    assert.equal(sender.status, 0, sender.stderr);
+    const took = Number(sender.stdout.trim());
+    // Each window that does not answer costs the whole 10 s.
+    assert.ok(took < 3000, `the broadcast took ${took} ms`);
+    assert.equal(await answer('{"jsonrpc":"2.0","id":9,"method":"ping"}'), '{"jsonrpc":"2.0","id":9,"result":{}}');
   });
 });

@@ -6,6 +6,14 @@
 
 #include "platform/Win32Platform.h"
 
+#include <windows.h>
+// The seam's method names match Win32 names that windows.h turns into A/W macros.
+#undef CreateFile
+#undef DeleteFile
+#undef GetClassName
+#undef GetWindowText
+#undef RegisterWindowMessage
+
 namespace {
 
 int g_passed = 0;
@@ -215,6 +223,76 @@ void CheckTime(Platform& os) {
   Check(now.Hour < 24 && now.Minute < 60 && now.Second < 61 && now.Millisecond < 1000, "local time");
 }
 
+// ---- Waiting for standard input, and log writes that never wait ----
+
+OsHandle FromWin32(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); }
+
+void CheckInputWait(Platform& os) {
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+    Check(false, "CreatePipe");
+    return;
+  }
+  const OsHandle pipe = FromWin32(readEnd);
+  std::uint32_t start = os.TickCount();
+  Check(os.WaitForInputOrMessages(pipe, 100) == InputWait::TimedOut && os.TickCount() - start >= 80,
+        "an empty pipe times the wait out");
+  std::uint32_t written = 0;
+  os.WriteFile(FromWin32(writeEnd), "x", 1, written);  // the helper's zero-byte read is pending
+  start = os.TickCount();
+  Check(os.WaitForInputOrMessages(pipe, 5000) == InputWait::Ready && os.TickCount() - start < 1000,
+        "bytes end the wait at once");
+  std::uint32_t available = 0;
+  char byte = 0;
+  std::uint32_t read = 0;
+  Check(os.PeekPipe(pipe, available) && available == 1 && os.ReadFile(pipe, &byte, 1, read) && byte == 'x',
+        "the helper read nothing");
+  Check(os.WaitForInputOrMessages(pipe, 50) == InputWait::TimedOut, "re-armed on an empty pipe");
+  CloseHandle(writeEnd);
+  start = os.TickCount();
+  Check(os.WaitForInputOrMessages(pipe, 5000) == InputWait::Ready && os.TickCount() - start < 1000,
+        "the end of input ends the wait at once");
+  Check(!os.PeekPipe(pipe, available), "then the pipe is broken");
+  CloseHandle(readEnd);
+}
+
+// Blocks of 1000 bytes into a pipe that nobody reads: refused once the writer
+// holds enough, never stuck, and only whole blocks come out.
+void CheckWritesWithoutWaiting(Platform& os) {
+  HANDLE readEnd = nullptr, writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+    Check(false, "CreatePipe");
+    return;
+  }
+  const OsHandle pipe = FromWin32(writeEnd);
+  int taken = 0;
+  for (int i = 0; i < 2000; ++i) {
+    const std::string block(1000, static_cast<char>('a' + i % 26));
+    if (!os.WriteWithoutWaiting(pipe, block.data(), static_cast<std::uint32_t>(block.size()))) break;
+    ++taken;
+  }
+  Check(taken > 0 && taken < 2000, "a pipe nobody reads refuses blocks after a while");
+  std::string out;
+  char buffer[65536];
+  for (;;) {
+    std::uint32_t available = 0, read = 0;
+    if (!os.PeekPipe(FromWin32(readEnd), available)) break;
+    if (available == 0) {
+      os.FinishWritesWithoutWaiting(200);
+      if (!os.PeekPipe(FromWin32(readEnd), available) || available == 0) break;
+    }
+    if (!os.ReadFile(FromWin32(readEnd), buffer, sizeof buffer, read) || read == 0) break;
+    out.append(buffer, read);
+  }
+  bool whole = out.size() == static_cast<std::size_t>(taken) * 1000;
+  for (std::size_t i = 0; whole && i < out.size(); ++i) whole = out[i] == static_cast<char>('a' + (i / 1000) % 26);
+  Check(whole, "every block taken arrives whole and in order");
+  Check(os.WriteWithoutWaiting(pipe, "y", 1), "a drained pipe takes blocks again");
+  CloseHandle(readEnd);
+  CloseHandle(writeEnd);
+}
+// ---- end of the waiting section ----
+
 }  // namespace
 
 int main() {
@@ -227,6 +305,8 @@ int main() {
   CheckWindows(Os());
   CheckSockets(Os());
   CheckTime(Os());
+  CheckInputWait(Os());
+  CheckWritesWithoutWaiting(Os());
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

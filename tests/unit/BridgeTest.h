@@ -28,6 +28,9 @@ class BridgeTest : public ::testing::Test {
     OutputHandle = Fake.OutputHandleValue;
   }
 
+  // On Windows such a touch would wait behind the helper's pending read.
+  void TearDown() override { EXPECT_EQ(Fake.InputTouchedWhileWatched, 0); }
+
   // Command line after the exe's own path.
   void SetArgs(std::initializer_list<std::string> args) {
     Fake.Args = {"C:\\Bridge\\OrvinMCP.exe"};

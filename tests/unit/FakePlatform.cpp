@@ -151,6 +151,7 @@ FileType FakePlatform::GetFileType(OsHandle handle) {
 
 bool FakePlatform::PeekPipe(OsHandle pipe, std::uint32_t& available) {
   available = 0;
+  if (pipe == InputHandleValue && InputWatchPending) ++InputTouchedWhileWatched;
   // A file or console cannot be peeked; a pipe whose writer left fails too.
   if (pipe != InputHandleValue || !InputIsPipe || Input.empty()) {
     LastErrorValue = kBrokenPipe;
@@ -163,6 +164,7 @@ bool FakePlatform::PeekPipe(OsHandle pipe, std::uint32_t& available) {
 bool FakePlatform::ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) {
   read = 0;
   if (handle == InputHandleValue) {
+    if (InputWatchPending) ++InputTouchedWhileWatched;
     if (Input.empty()) return true;  // end of input
     if (Input.front().At > Tick) AdvanceTo(Input.front().At);  // a blocking read waits
     InputChunk& chunk = Input.front();
@@ -639,3 +641,35 @@ bool FakePlatform::SocketReceive(OsHandle socket, char* buffer, std::uint32_t si
 void FakePlatform::SocketClose(OsHandle socket) {
   if (Sockets.erase(socket) > 0) --OpenSockets;
 }
+
+// ---- Waiting for standard input, and log writes that never wait ----
+
+InputWait FakePlatform::WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) {
+  if (!InputWatchStarts || pipe != InputHandleValue) return InputWait::Unavailable;
+  ++InputWaits;
+  InputWatchPending = true;
+  const std::uint32_t deadline = Tick + timeoutMilliseconds;
+  for (;;) {
+    while (PumpOneMessage()) ++MessagesDispatchedWhileWaiting;
+    if (Input.empty() || AvailableInput() > 0 || InputWatchWakesForNothing) {
+      if (InputWatchWakesForNothing) AdvanceTo(Tick + 1);  // so that a loop that spins still ends
+      InputWatchPending = false;
+      return InputWait::Ready;
+    }
+    if (Tick >= deadline) return InputWait::TimedOut;
+    std::uint32_t next = std::min(deadline, Input.front().At);
+    for (const QueuedMessage& message : Messages) {
+      if (message.At > Tick) next = std::min(next, message.At);
+    }
+    if (!Events.empty()) next = std::min(next, std::max(Tick, Events.begin()->first));
+    AdvanceTo(std::max(next, Tick + 1));
+  }
+}
+
+bool FakePlatform::WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) {
+  if (handle == ErrorHandleValue && ErrorWriterFull) return false;
+  std::uint32_t written = 0;
+  return WriteFile(handle, data, size, written);
+}
+
+void FakePlatform::FinishWritesWithoutWaiting(std::uint32_t) { ++FinishWritesCalls; }

@@ -182,6 +182,24 @@ class FakePlatform : public Platform {
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
 
+  // ---- Waiting for standard input, and log writes that never wait ----
+  // A pipe's zero-byte read returns when bytes are available or the input has ended.
+  // Touching the input pipe while one is pending counts as a fault, as on Windows
+  // it would wait behind that read.
+  bool InputWatchStarts = true;
+  bool InputWatchWakesForNothing = false;  // a zero-byte read that returns at once
+  int InputWaits = 0;
+  bool InputWatchPending = false;
+  int InputTouchedWhileWatched = 0;
+  int MessagesDispatchedWhileWaiting = 0;
+  // While set, the error stream's writer holds all it may: blocks are refused.
+  bool ErrorWriterFull = false;
+  int FinishWritesCalls = 0;
+  InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) override;
+  bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override;
+  void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override;
+  // ---- end of the waiting section ----
+
  private:
   struct InputChunk {
     std::uint32_t At;

@@ -54,3 +54,26 @@ TEST_F(LogTest, FormatTiming) {
   EXPECT_EQ(FormatTiming(0, 0, 0), "t=0ms, rq=0B, rp=0B");
   EXPECT_EQ(FormatTiming(0x80000000u, -1, 5), "t=2147483648ms, rq=-1B, rp=5B");
 }
+
+TEST_F(LogTest, APipeThatCannotTakeALineNowLosesItAndLaterSaysHowMany) {
+  Fake.ErrorWriterFull = true;
+  Log("a");
+  Log("b");
+  Fake.ErrorWriterFull = false;
+  Log("c");
+  Log("d");
+  EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 "Liczba pominiętych wierszy dziennika: 2 - odbiorca nie odczytywał strumienia błędów.",
+                                 "c", "d"}));
+  FinishLog();
+  EXPECT_EQ(Fake.FinishWritesCalls, 1);
+
+  ResetLogState();  // a file is written as before, line by line
+  Fake.ErrorOutput.clear();
+  Fake.ErrorFileType = FileType::Disk;
+  Fake.ErrorWriterFull = true;
+  Log("e");
+  FinishLog();
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"e"});
+  EXPECT_EQ(Fake.FinishWritesCalls, 1);
+}

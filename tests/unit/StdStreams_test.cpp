@@ -1,5 +1,6 @@
 #include "core/StdStreams.h"
 
+#include "link/Handshake.h"
 #include "tests/unit/BridgeTest.h"
 
 using StdStreamsTest = BridgeTest;
@@ -33,10 +34,22 @@ TEST_F(StdStreamsTest, LinesSplitAcrossReads) {
   EXPECT_EQ(ReadAll(), (std::vector<std::string>{"{\"a\":1}", "{\"b\":2}"}));
 }
 
-TEST_F(StdStreamsTest, ALineLongerThanOneReadIsCollectedWhole) {
-  const std::string longLine(100000, 'x');
-  Fake.AddInput(longLine + "\nshort\n");
-  EXPECT_EQ(ReadAll(), (std::vector<std::string>{longLine, "short"}));
+TEST_F(StdStreamsTest, LongLinesAreCollectedWholeAndTheirMemoryGoesBack) {
+  std::string longLine, longLast;
+  for (int i = 0; i < 400000; ++i) longLine += std::to_string(i % 10007) + ",";  // about 2.3 MB
+  longLast = "{" + longLine.substr(0, 3500000) + "\r";
+  Fake.AddInput("first\n" + longLine.substr(0, 1000000));
+  Fake.AddInput(longLine.substr(1000000) + "\r\nshort\n" + longLast.substr(0, 1500000), 1200);
+  Fake.AddInput(longLast.substr(1500000), 1300);
+  std::string line;
+  std::vector<std::string> lines;
+  while (ReadClientLine(line)) lines.push_back(line);
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_EQ(lines[0], "first");
+  EXPECT_TRUE(lines[1] == longLine);
+  EXPECT_EQ(lines[2], "short");
+  EXPECT_TRUE(lines[3] == longLast);  // unterminated: its carriage return stays
+  EXPECT_LT(line.capacity(), 65536u);  // the last call let go of the long line
 }
 
 TEST_F(StdStreamsTest, ManyLinesInOneBurstComeOutInOrder) {
@@ -50,13 +63,48 @@ TEST_F(StdStreamsTest, ManyLinesInOneBurstComeOutInOrder) {
   EXPECT_EQ(lines.back(), "19999");
 }
 
-TEST_F(StdStreamsTest, SilentPipeIsPolledEveryFiftyMilliseconds) {
-  Fake.AddInput("late\n", 1000 + 500);
+TEST_F(StdStreamsTest, ASilentPipeIsWatchedAndIdleWorkKeepsItsRhythm) {
+  Fake.AddInput("late\n", 1000 + 520);
   std::string line;
   ASSERT_TRUE(ReadClientLine(line));
   EXPECT_EQ(line, "late");
-  EXPECT_EQ(Fake.SleepCalls, 10);
-  EXPECT_EQ(Fake.Tick, 1500u);
+  EXPECT_EQ(Fake.Tick, 1520u);  // at once, not at the next 50 ms step
+  EXPECT_EQ(Fake.InputWaits, 11);
+  EXPECT_EQ(Fake.EnumCalls, 1);  // the idle search of 1000; the next is due at 4000
+  EXPECT_EQ(Fake.SleepCalls, 0);
+}
+
+TEST_F(StdStreamsTest, WithoutAWatchOnThePipeTheLoopSleeps) {
+  Fake.InputWatchStarts = false;
+  Fake.AddInput("late\n", 1000 + 520);
+  std::string line;
+  ASSERT_TRUE(ReadClientLine(line));
+  EXPECT_EQ(line, "late");
+  EXPECT_EQ(Fake.SleepCalls, 11);
+  EXPECT_EQ(Fake.Tick, 1550u);
+}
+
+TEST_F(StdStreamsTest, AWatchThatWakesForNothingDoesNotSpin) {
+  Fake.InputWatchWakesForNothing = true;
+  Fake.AddInput("late\n", 1000 + 520);
+  std::string line;
+  ASSERT_TRUE(ReadClientLine(line));
+  EXPECT_EQ(Fake.SleepCalls, 11);  // each empty wake-up is followed by the usual pause
+}
+
+TEST_F(StdStreamsTest, WindowMessagesAreAnsweredWhileWaitingAndALateAnswerIsStillDiscarded) {
+  ASSERT_TRUE(CreateProxyWindow());
+  Fake.AnswerLater("OK\r\n1\r\nlate", 20);
+  Fake.AddInput("a\n", 1000 + 70);
+  std::string line;
+  ASSERT_TRUE(ReadClientLine(line));
+  EXPECT_EQ(Fake.MessagesDispatchedWhileWaiting, 1);
+  EXPECT_TRUE(HandshakeReplyArrived());
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return true; };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  EXPECT_FALSE(RequestPortAndToken(Fake.Windows.front().Handle, false, reply, message));
+  EXPECT_EQ(Fake.LogLines().back(), "Po ponowieniu odpowiedź: nadal jej brak.");
 }
 
 TEST_F(StdStreamsTest, InputFromAFileIsReadWithoutPolling) {
@@ -66,6 +114,7 @@ TEST_F(StdStreamsTest, InputFromAFileIsReadWithoutPolling) {
   ASSERT_TRUE(ReadClientLine(line));
   EXPECT_EQ(line, "a");
   EXPECT_EQ(Fake.SleepCalls, 0);
+  EXPECT_EQ(Fake.InputWaits, 0);
   EXPECT_EQ(Fake.EnumCalls, 0);  // no idle work, so no background search
 }
 
