@@ -146,9 +146,10 @@ bool NameIs(const std::string& s, std::size_t open, std::size_t close, const std
   return DecodeString(first, last, decoded) && decoded == key;
 }
 
-// Position of the value of the top-level member `key`, or kNotFound.
-std::size_t FindMemberValue(const std::string& s, const std::string& key) {
-  std::size_t p = SkipBlanks(s, 0);
+// Position of the value of the member `key` of the object at `start` (the
+// top-level one by default), or kNotFound.
+std::size_t FindMemberValue(const std::string& s, const std::string& key, std::size_t start = 0) {
+  std::size_t p = SkipBlanks(s, start);
   if (p >= s.size() || s[p] != '{') return kNotFound;
   ++p;
   for (;;) {
@@ -255,10 +256,9 @@ const char* ScanName(const char* p, const char* end) {
   if (p == end || *p != ':') return nullptr;
   return p + 1;
 }
-}  // namespace
 
-std::string JsonRawValue(const std::string& text, const std::string& key) {
-  std::size_t p = FindMemberValue(text, key);
+// The raw text of the value at p, as JsonRawValue describes it.
+std::string RawValueAt(const std::string& text, std::size_t p) {
   if (p == kNotFound || p >= text.size()) return std::string();
   if (text[p] == '"') {
     const std::size_t end = SkipString(text, p);
@@ -279,6 +279,11 @@ std::string JsonRawValue(const std::string& text, const std::string& key) {
   while (end < text.size() && !EndsBareValue(text[end])) ++end;
   return text.substr(p, end - p);
 }
+}  // namespace
+
+std::string JsonRawValue(const std::string& text, const std::string& key) {
+  return RawValueAt(text, FindMemberValue(text, key));
+}
 
 std::string JsonMemberValue(const std::string& text, const std::string& key) {
   const std::size_t p = FindMemberValue(text, key);
@@ -289,7 +294,10 @@ std::string JsonMemberValue(const std::string& text, const std::string& key) {
 }
 
 std::string JsonParamsValue(const std::string& line, const std::string& key) {
-  return JsonRawValue(JsonMemberValue(line, "params"), key);
+  // Looked up in place: the params of one request may be many megabytes.
+  const std::size_t params = FindMemberValue(line, "params");
+  if (params == kNotFound || SkipValue(line, params) == kNotFound) return std::string();
+  return RawValueAt(line, FindMemberValue(line, key, params));
 }
 
 bool IsSingleJsonObject(const std::string& text) {

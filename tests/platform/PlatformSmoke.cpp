@@ -13,6 +13,7 @@
 #undef GetClassName
 #undef GetWindowText
 #undef RegisterWindowMessage
+#undef QueryFullProcessImageName
 
 namespace {
 
