@@ -151,5 +151,9 @@ test('a client that never reads the log gets 3,000 answers in a row; the log lat
   assert.ok(notice >= 0, texts.slice(-5).join('\n'));
   const lost = /: (\d+) - odbiorca nie odczytywał strumienia błędów\.$/.exec(texts[notice]);
   assert.ok(lost && Number(lost[1]) > 0, texts[notice]);
-  assert.deepEqual(texts.slice(notice + 1), [`ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`, CLOSING_LINE]);
+  // The last request or two may still be logged after the notice, as the pipe is read again.
+  const rest = texts.slice(notice + 1);
+  assert.equal(rest.pop(), CLOSING_LINE);
+  assert.ok(rest.length >= 1 && rest.length <= 2, rest.join('\n'));
+  for (const text of rest) assert.equal(text, `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`);
 });

@@ -134,6 +134,7 @@ describe('choice among instances by MCP key', () => {
   });
 
   test('a folder written with slashes and in other letter case is the configured folder', async () => {
+    await a.command('/set?key=k2');  // whichever window is asked first, only b fits
     await b.command('/set?key=k1');
     bridge = startBridge(['-dir', 'c:/CRM/', '-mcp', 'k1']);
     const text = await bridge.waitForLog((l) => l.startsWith('Połączono') || l.startsWith('Na razie'), {
