@@ -24,9 +24,6 @@ std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
 
-// Fixed messages are UTF-8 literals, already the bridge's own text; the wrapper stays until its calls are swept away.
-inline std::string Ansi(const char* utf8) { return utf8; }
-
 // The user's temporary folder, ending in a backslash (or empty).
 std::string GetTempFolder();
 // Trimmed, with each of \/:*?"<>| replaced by an underscore.

@@ -36,10 +36,10 @@ TPostResult Post(const std::string& line) {
 }
 
 std::string MayHaveRunText(const std::string& message) {
-  return Ansi("Orvin nie odpowiedział w ciągu ") + ToDecimal(kReceiveTimeoutMinutes) +
-         Ansi(" min albo połączenie zerwało się ") + "w trakcie (" + message +
-         Ansi("). Żądanie MOGŁO zostać wykonane - nie ") +
-         Ansi("powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.");
+  return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
+         " min albo połączenie zerwało się w trakcie (" + message +
+         "). Żądanie MOGŁO zostać wykonane - nie "
+         "powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
 }
 
 // Bytes from outside as one readable log line: printable ASCII stays, the rest
@@ -74,7 +74,7 @@ bool IsBlank(const std::string& text) {
 std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
   const std::string type =
       contentType.empty() ? std::string("brak") : Printable(FirstBytesWithoutToken(contentType, kLongestContentType));
-  return Ansi("Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP ") +
+  return "Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP " +
          ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
          ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
 }
@@ -82,7 +82,7 @@ std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusC
 // The first bytes of an answer that broke off or was no HTTP, for the log.
 std::string WhatCame(const std::string& received) {
   if (received.empty()) return std::string();
-  return Ansi(" Otrzymano ") + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
+  return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
          Printable(FirstBytesWithoutToken(received, kLoggedUnusableBytes));
 }
 
@@ -92,23 +92,23 @@ void TreatRejectionAsLostLink(TPostResult& post) {
   if (post.StatusCode == 401) {
     post.Ok = false;
     post.Message =
-        Ansi("Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.");
+        "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.";
   } else if (post.StatusCode == 404) {
     post.Ok = false;
-    post.Message = Ansi("Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.");
+    post.Message = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
   }
 }
 
 // Drops the link, reconnects and repeats the request once; false when either fails.
 bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
-  Log(WithoutToken(Ansi("Utrata łączności: ") + post.Message + Ansi(" Łączę się ponownie.")));
+  Log(WithoutToken("Utrata łączności: " + post.Message + " Łączę się ponownie."));
   LinkState.Connected = false;
   LinkState.Port = 0;
   LinkState.Token.clear();
   bool refused = false;
   if (ConnectToCrm(false, post.Message, refused)) {
-    Log(Ansi("Połączono ponownie na porcie ") + ToDecimal(static_cast<int>(LinkState.Port)) +
-        Ansi(". Powtarzam żądanie."));
+    Log("Połączono ponownie na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) +
+        ". Powtarzam żądanie.");
     NotifyListChangedIfPlaceholder();
   } else {
     LinkState.Refused = refused;
@@ -125,7 +125,7 @@ bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
 // `logged` adds what only the log is told.
 void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
-  Log(WithoutToken(pass.Description + Ansi(" | bez powtórki, mogło dotrzeć | ") + message + logged));
+  Log(WithoutToken(pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
 }
 
 void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
@@ -133,7 +133,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   if (IsBlank(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
-      AnswerMayHaveRun(pass, Ansi("Orvin odesłał pustą odpowiedź, HTTP ") + ToDecimal(static_cast<int>(statusCode)));
+      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
     } else {
       Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
           " (notyfikacja, bez odpowiedzi)");
@@ -144,13 +144,13 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
     // A cut body, a page, compressed bytes, an event stream or header text: the
     // request reached the CRM application, but no answer can be passed on.
     AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
-                     Ansi(". Początek: ") + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
+                     ". Początek: " + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
     return;
   }
   bool storeList = false;
   if (IsErrorReply(reply)) {
     reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + Ansi(" | Orvin zwrócił błąd: ") + CutUtf8(FirstBytesWithoutToken(reply, kLoggedErrorBytes), kLoggedErrorBytes));
+    Log(pass.Description + " | Orvin zwrócił błąd: " + CutUtf8(FirstBytesWithoutToken(reply, kLoggedErrorBytes), kLoggedErrorBytes));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
@@ -162,7 +162,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
       std::string source;
       reply = MakeToolListReply(pass.Id, source);
       LinkState.PlaceholderListSent = true;
-      ScheduleListChangedRetry(Ansi("Lista narzędzi z Orvina przyszła z błędem - odsyłam: ") + source + ".");
+      ScheduleListChangedRetry("Lista narzędzi z Orvina przyszła z błędem - odsyłam: " + source + ".");
     }
   } else if (pass.Method == "tools/list") {
     LinkState.NoticeRetryCount = 0;
@@ -194,7 +194,7 @@ void ForwardRequest(const TRequestPass& pass) {
       return;
     }
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
-    Log(WithoutToken(pass.Description + Ansi(" | nie powiodło się | ") + post.Message));
+    Log(WithoutToken(pass.Description + " | nie powiodło się | " + post.Message));
     return;
   }
   PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - start);

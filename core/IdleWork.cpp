@@ -22,26 +22,26 @@ void NotifyListChangedIfPlaceholder() {
   if (!LinkState.PlaceholderListSent) return;
   LinkState.PlaceholderListSent = false;
   LinkState.NoticeRetryTick = 0;  // the notice goes out now
-  Log(Ansi("Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie."));
+  Log("Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.");
   SendListChangedNotice();
 }
 
 void AnnounceLink() {
-  Log(Ansi("Połączono z Orvinem na porcie ") + ToDecimal(static_cast<int>(LinkState.Port)) + ".");
+  Log("Połączono z Orvinem na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) + ".");
   NotifyListChangedIfPlaceholder();
 }
 
 void ScheduleListChangedRetry(const std::string& prefix) {
   if (LinkState.NoticeRetryCount >= kNoticeRepeatLimit) {
-    Log(prefix + " Limit " + ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + Ansi(" ponowień ") +
-        Ansi("wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi."));
+    Log(prefix + " Limit " + ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + " ponowień "
+        "wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi.");
     return;
   }
   ++LinkState.NoticeRetryCount;
   const std::uint32_t now = Os().TickCount();
   LinkState.NoticeRetryTick = now == 0 ? 1 : now;
-  Log(prefix + Ansi(" Ponowię powiadomienie o zmianie listy narzędzi za ") + ToDecimal(kNoticeRepeatDelay / 1000) +
-      Ansi(" s (próba ") + ToDecimal(static_cast<int>(LinkState.NoticeRetryCount)) + " z " +
+  Log(prefix + " Ponowię powiadomienie o zmianie listy narzędzi za " + ToDecimal(kNoticeRepeatDelay / 1000) +
+      " s (próba " + ToDecimal(static_cast<int>(LinkState.NoticeRetryCount)) + " z " +
       ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + ").");
 }
 
@@ -50,7 +50,7 @@ void DoIdleWork() {
       TicksSince(LinkState.NoticeRetryTick, Os().TickCount()) >= kNoticeRepeatDelay) {
     LinkState.NoticeRetryTick = 0;
     LinkState.PlaceholderListSent = false;
-    Log(Ansi("Ponawiam powiadomienie o zmianie listy narzędzi."));
+    Log("Ponawiam powiadomienie o zmianie listy narzędzi.");
     SendListChangedNotice();
     return;
   }
@@ -68,6 +68,6 @@ void DoIdleWork() {
     AnnounceLink();
   } else if (refused) {
     LinkState.Refused = true;
-    Log(Ansi("Orvin odmówił: ") + message + Ansi(" Przestaję pytać w tle - spróbuję przy kolejnym żądaniu."));
+    Log("Orvin odmówił: " + message + " Przestaję pytać w tle - spróbuję przy kolejnym żądaniu.");
   }
 }

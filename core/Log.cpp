@@ -42,8 +42,8 @@ std::string EncodeLine(const std::string& text) {
 // dropped, and counted in the first line that it takes again.
 void WriteToPipe(std::string encoded) {
   if (State.DroppedLines > 0) {
-    encoded = EncodeLine(Ansi("Liczba pominiętych wierszy dziennika: ") + ToDecimal(State.DroppedLines) +
-                         Ansi(" - odbiorca nie odczytywał strumienia błędów.")) +
+    encoded = EncodeLine("Liczba pominiętych wierszy dziennika: " + ToDecimal(State.DroppedLines) +
+                         " - odbiorca nie odczytywał strumienia błędów.") +
               encoded;
   }
   if (Os().WriteWithoutWaiting(State.ErrorHandle, encoded.data(), static_cast<std::uint32_t>(encoded.size()))) {

@@ -20,13 +20,13 @@ namespace {
 void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   const std::string lead = pass.Description + " | ";
   if (pass.Id.empty()) {
-    Log(lead + Ansi("notyfikacja, brak połączenia | ") + message);
+    Log(lead + "notyfikacja, brak połączenia | " + message);
   } else if (pass.Method == "initialize") {
     WriteClientLine(MakeInitializeReply(pass.Line, pass.Id));
-    Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
+    Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "ping") {
     WriteClientLine(MakePingReply(pass.Id));
-    Log(lead + Ansi("odpowiedź własna, brak Orvina | ") + message);
+    Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "tools/list") {
     LinkState.PlaceholderListSent = true;
     std::string source;
@@ -37,7 +37,7 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
     Log(lead + "odmowa wykonania, brak Orvina | " + message);
   } else {
     WriteClientLine(MakeErrorReply(pass.Id, message));
-    Log(lead + Ansi("błąd -32000 | ") + message);
+    Log(lead + "błąd -32000 | " + message);
   }
 }
 
@@ -52,8 +52,8 @@ void AnswerConnectShortCut(const TRequestPass& pass) {
   LinkState.PlaceholderListSent = false;
   LinkState.NoticeRetryTick = 0;
   WriteClientLine(MakeListChangedNotice());
-  Log(pass.Description + Ansi(" | klient ma starą listę - odpowiedź własna i ") +
-      Ansi("ponowne powiadomienie o zmianie listy narzędzi"));
+  Log(pass.Description + " | klient ma starą listę - odpowiedź własna i "
+      "ponowne powiadomienie o zmianie listy narzędzi");
 }
 }  // namespace
 

@@ -31,7 +31,7 @@ void FirstConnectionAttempt() {
   if (ConnectToCrm(true, message, refused)) {
     AnnounceLink();
   } else {
-    Log(Ansi("Na razie bez połączenia: ") + message);
+    Log("Na razie bez połączenia: " + message);
   }
 }
 }  // namespace
@@ -40,13 +40,13 @@ int RunBridge() {
   InputHandle = Os().StdHandle(StdStream::Input);
   OutputHandle = Os().StdHandle(StdStream::Output);
   if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {
-    Log(Ansi("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik."));
+    Log("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik.");
     FinishLog();
     return kExitNoStreams;
   }
   if (!CreateProxyWindow()) {
     const std::uint32_t code = Os().LastError();
-    Log(Ansi("Nie udało się utworzyć okna do odbioru odpowiedzi (kod ") + ToDecimal(code) + ").");
+    Log("Nie udało się utworzyć okna do odbioru odpowiedzi (kod " + ToDecimal(code) + ").");
     FinishLog();
     return kExitNoProxyWindow;
   }
@@ -54,7 +54,7 @@ int RunBridge() {
   Log("Start. Szukam Orvina w katalogu: " + GetCrmFolder() + ", klucz MCP: " + DescribeKey(GetMcpKey()));
   FirstConnectionAttempt();
   RunRequestLoop();
-  Log(Ansi("Klient zamknął strumień - kończę pracę."));
+  Log("Klient zamknął strumień - kończę pracę.");
   FinishLog();
   return kExitDone;
 }

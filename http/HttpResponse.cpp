@@ -211,11 +211,11 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
   if (headResult != THeadResult::Ok) {
     response.Body = reader.Pending;  // what came, for the log
     if (reader.Failed) {
-      errorText = Ansi("Wysłanie żądania nie powiodło się") + Code(reader.Failure);
+      errorText = "Wysłanie żądania nie powiodło się" + Code(reader.Failure);
     } else if (headResult == THeadResult::Malformed) {
-      errorText = Ansi("Orvin odesłał coś, co nie jest odpowiedzią HTTP.");
+      errorText = "Orvin odesłał coś, co nie jest odpowiedzią HTTP.";
     } else {
-      errorText = Ansi("Orvin zamknął połączenie bez odpowiedzi HTTP (status ") + ToDecimal(response.Status) + ").";
+      errorText = "Orvin zamknął połączenie bez odpowiedzi HTTP (status " + ToDecimal(response.Status) + ").";
     }
     return false;
   }
@@ -227,7 +227,7 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
   } else if (head.Chunked) {
     const TChunkResult chunks = ReadChunkedBody(reader, body);
     if (chunks == TChunkResult::Malformed) {
-      errorText = Ansi("Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po ") +
+      errorText = "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po " +
                   ToDecimal(static_cast<std::uint64_t>(body.size())) + " B).";
       return false;
     }
@@ -240,9 +240,9 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
   }
   if (whole) return true;
   if (reader.Failed) {
-    errorText = Ansi("Błąd odczytu odpowiedzi") + Code(reader.Failure);
+    errorText = "Błąd odczytu odpowiedzi" + Code(reader.Failure);
   } else {
-    errorText = Ansi("Odpowiedź Orvina urwała się (") + ToDecimal(static_cast<std::uint64_t>(body.size())) +
+    errorText = "Odpowiedź Orvina urwała się (" + ToDecimal(static_cast<std::uint64_t>(body.size())) +
                 (head.HasLength && !head.Chunked ? " z " + ToDecimal(head.Length) : std::string()) + " B).";
   }
   return false;

@@ -61,25 +61,25 @@ bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& status
   contentType.clear();
 
   if (!Os().SocketStartup()) {
-    errorText = Ansi("WSAStartup nie powiódł się") + Code(Os().LastError());
+    errorText = "WSAStartup nie powiódł się" + Code(Os().LastError());
     return false;
   }
   TConnection connection;
   connection.Socket = Os().SocketOpen();
   if (connection.Socket == kInvalidHandle) {
-    errorText = Ansi("Nie udało się utworzyć gniazda") + Code(Os().LastError());
+    errorText = "Nie udało się utworzyć gniazda" + Code(Os().LastError());
     return false;
   }
   Os().SocketSetReceiveTimeout(connection.Socket, kReceiveTimeout);
   if (!Os().SocketConnect(connection.Socket, "127.0.0.1", LinkState.Port)) {
     // Refused or unreachable: the request cannot have reached the CRM application.
-    errorText = Ansi("Nie udało się połączyć z 127.0.0.1:") + ToDecimal(static_cast<int>(LinkState.Port)) +
+    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
                 Code(Os().LastError());
     return false;
   }
   // From here on every failure may come after the CRM application took the request.
   if (!SendAll(connection.Socket, RequestHead(line.size())) || !SendAll(connection.Socket, line)) {
-    errorText = Ansi("Wysłanie żądania nie powiodło się") + Code(Os().LastError());
+    errorText = "Wysłanie żądania nie powiodło się" + Code(Os().LastError());
     mayHaveRun = true;
     return false;
   }

@@ -15,34 +15,34 @@ void AppendListed(std::string& list, const std::string& entry) {
 }
 
 std::string NoWindowMessage(const std::string& folder, const TLookAlikes& lookAlikes) {
-  if (lookAlikes.Count == 0) return Ansi("Nie znaleziono uruchomionego Orvina (szukam w katalogu ") + folder + ").";
+  if (lookAlikes.Count == 0) return "Nie znaleziono uruchomionego Orvina (szukam w katalogu " + folder + ").";
   const std::string found = "Znaleziono " + ToDecimal(static_cast<int>(lookAlikes.Count));
   // Not a wrong -dir: the folder of none of them could be read.
   if (lookAlikes.RightsCount == lookAlikes.Count) {
-    return found + Ansi(" okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego katalogu ") +
-           Ansi("działają: ") + DifferentRightsText();
+    return found + " okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego katalogu "
+           "działają: " + DifferentRightsText();
   }
   std::string where;
   for (const std::string& other : lookAlikes.Folders) AppendListed(where, other);
-  if (!where.empty()) where = Ansi(" (działają z: ") + where + ")";
+  if (!where.empty()) where = " (działają z: " + where + ")";
   std::string message = found +
-                        Ansi(" okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu ") + folder +
-                        where + Ansi(". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.");
+                        " okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu " + folder +
+                        where + ". Uruchom Orvin z tego katalogu albo wskaż właściwy katalog przełącznikiem -dir.";
   if (lookAlikes.RightsCount > 0) {
     message += " Dla " + ToDecimal(static_cast<int>(lookAlikes.RightsCount)) +
-               Ansi(" z nich Windows nie pozwala sprawdzić katalogu: ") + DifferentRightsText();
+               " z nich Windows nie pozwala sprawdzić katalogu: " + DifferentRightsText();
   }
   return message;
 }
 
 std::string NoFittingInstanceMessage(const std::string& folder, const std::string& key, const std::string& running) {
   if (!key.empty()) {
-    return Ansi("Żaden Orvin z katalogu ") + folder + " nie ma klucza MCP " + DescribeKey(key) +
-           Ansi(" (działają: ") + running + Ansi("). Uruchom Orvin z przełącznikiem -mcp ") + key +
-           Ansi(" albo popraw klucz w konfiguracji klienta MCP.");
+    return "Żaden Orvin z katalogu " + folder + " nie ma klucza MCP " + DescribeKey(key) +
+           " (działają: " + running + "). Uruchom Orvin z przełącznikiem -mcp " + key +
+           " albo popraw klucz w konfiguracji klienta MCP.";
   }
-  return Ansi("Każdy Orvin z katalogu ") + folder + Ansi(" ma klucz MCP (działają: ") + running +
-         Ansi("), a ten wpis go nie podaje. Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"].");
+  return "Każdy Orvin z katalogu " + folder + " ma klucz MCP (działają: " + running +
+         "), a ten wpis go nie podaje. Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"].";
 }
 }  // namespace
 
@@ -65,7 +65,7 @@ bool ConnectToCrm(bool background, std::string& message, bool& refused) {
   bool chosen = false;
   const std::size_t count = windows.size();
   for (std::size_t i = 0; i < count && !chosen; ++i) {
-    Log(Ansi("Znalazłem okno Orvina (") + ToDecimal(static_cast<std::uint64_t>(i + 1)) + " z " +
+    Log("Znalazłem okno Orvina (" + ToDecimal(static_cast<std::uint64_t>(i + 1)) + " z " +
         ToDecimal(static_cast<std::uint64_t>(count)) + ") - pytam o port i token.");
     std::string handshakeMessage;
     if (!RequestPortAndToken(windows[i], background, answer, handshakeMessage)) {
@@ -77,7 +77,7 @@ bool ConnectToCrm(bool background, std::string& message, bool& refused) {
     } else if (key.empty() || answer.KeySupported) {
       chosen = true;
     } else {
-      AppendListed(running, Ansi("starszy Orvin bez obsługi klucza"));
+      AppendListed(running, "starszy Orvin bez obsługi klucza");
     }
   }
 
@@ -87,11 +87,11 @@ bool ConnectToCrm(bool background, std::string& message, bool& refused) {
   }
   if (answer.Status != "OK") {
     refused = answer.Status == "NOPERM" || answer.Status == "DENIED";
-    message = answer.Message.empty() ? Ansi("Orvin odmówił dostępu (") + answer.Status + ")." : answer.Message;
+    message = answer.Message.empty() ? "Orvin odmówił dostępu (" + answer.Status + ")." : answer.Message;
     return false;
   }
   if (answer.Port <= 0 || answer.Token.empty()) {
-    message = Ansi("Orvin zgłosił gotowość, ale nie podał portu albo tokenu.");
+    message = "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.";
     return false;
   }
   LinkState.Port = answer.Port;

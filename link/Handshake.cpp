@@ -12,7 +12,7 @@ namespace {
 constexpr std::uint32_t kSendTimeout = 120000;
 constexpr std::uint32_t kReplyWait = 5000;
 
-const char* ArrivedWord(const char* yes, const char* no) { return HandshakeReplyArrived() ? yes : no; }
+std::string ArrivedWord(const char* yes, const char* no) { return HandshakeReplyArrived() ? yes : no; }
 }  // namespace
 
 bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz& reply, std::string& message) {
@@ -23,27 +23,27 @@ bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz&
   if (!SendHandshakeRequest(window, tag, request, kSendTimeout)) {
     // Windows keeps messages of a program with lower rights from one started as administrator.
     const bool stoppedByRights = window != 0 && tag != 0 && Os().LastError() == kAccessDenied;
-    message = stoppedByRights ? Ansi("Windows nie dopuścił żądania do Orvina: ") + DifferentRightsText()
-                              : Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
+    message = stoppedByRights ? "Windows nie dopuścił żądania do Orvina: " + DifferentRightsText()
+                              : "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.";
     return false;
   }
-  Log(Ansi("Żądanie dostarczone, odpowiedź w trakcie wysyłki: ") + ArrivedWord("tak", "nie") + ".");
+  Log("Żądanie dostarczone, odpowiedź w trakcie wysyłki: " + ArrivedWord("tak", "nie") + ".");
   if (!HandshakeReplyArrived()) {
     WaitForHandshakeReply(kReplyWait);
-    Log(Ansi("Po dopompowaniu komunikatów odpowiedź: ") + Ansi(ArrivedWord("jest", "nadal jej brak")) + ".");
+    Log("Po dopompowaniu komunikatów odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
   }
   if (!HandshakeReplyArrived()) {
-    Log(Ansi("Ponawiam żądanie o port i token."));
+    Log("Ponawiam żądanie o port i token.");
     ClearHandshakeReply();
     const std::string again = BuildHandshakeRequest(LinkState.ProxyWindow, background);
     if (SendHandshakeRequest(window, HandshakeMessageId(), again, kSendTimeout) && !HandshakeReplyArrived()) {
       WaitForHandshakeReply(kReplyWait);
     }
-    Log(Ansi("Po ponowieniu odpowiedź: ") + Ansi(ArrivedWord("jest", "nadal jej brak")) + ".");
+    Log("Po ponowieniu odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
   }
   if (!HandshakeReplyArrived()) {
-    message = Ansi("Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: ") +
-              ToDecimal(static_cast<std::uint64_t>(LinkState.ProxyWindow)) + Ansi(", dwie próby).");
+    message = "Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: " +
+              ToDecimal(static_cast<std::uint64_t>(LinkState.ProxyWindow)) + ", dwie próby).";
     return false;
   }
   reply = ParseHandshakeReply(HandshakeReply());

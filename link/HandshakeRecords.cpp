@@ -78,7 +78,7 @@ TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi) {
   const std::vector<std::string> lines = SplitLines(AnsiToUtf8(ansi));
   if (lines.empty()) {
     reply.Status = "ERROR";
-    reply.Message = Ansi("Pusta odpowiedź z Orvina.");
+    reply.Message = "Pusta odpowiedź z Orvina.";
     return reply;
   }
   reply.Status = Trim(lines[0]);

@@ -119,7 +119,7 @@ int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes&
 }
 
 std::string DifferentRightsText() {
-  return Ansi("Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). ") +
-         Ansi("Uruchom oba tak samo: oba zwyczajnie albo oba jako administrator (kod ") + ToDecimal(kAccessDenied) +
+  return "Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). "
+         "Uruchom oba tak samo: oba zwyczajnie albo oba jako administrator (kod " + ToDecimal(kAccessDenied) +
          ").";
 }

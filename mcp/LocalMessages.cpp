@@ -27,21 +27,21 @@ std::string MakeInitializeReply(const std::string& line, const std::string& id) 
   const std::string raw = JsonParamsValue(line, "protocolVersion");
   std::string version = IsJsonString(raw) ? JsonUnquote(raw) : std::string();
   if (Trim(version).empty()) version = kDefaultProtocolVersion;
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"protocolVersion\":\"" + version + "\"," +
-         "\"capabilities\":{\"tools\":{\"listChanged\":true}}," +
-         "\"serverInfo\":{\"name\":\"orvin-crm\",\"title\":\"Orvin CRM\"," + "\"version\":\"1.0\"}}}";
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"protocolVersion\":\"" + version + "\","
+         "\"capabilities\":{\"tools\":{\"listChanged\":true}},"
+         "\"serverInfo\":{\"name\":\"orvin-crm\",\"title\":\"Orvin CRM\",\"version\":\"1.0\"}}}";
 }
 
 std::string MakePlaceholderToolList(const std::string& id) {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"tools\":[{\"name\":\"orvin_connect\"," +
-         "\"description\":\"" + JsonString(Ansi(kConnectToolDescription)) + "\"," +
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"tools\":[{\"name\":\"orvin_connect\","
+         "\"description\":\"" + JsonString(kConnectToolDescription) + "\","
          "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}}]}}";
 }
 
 std::string MakeNotConnectedResult(const std::string& id, const std::string& reason) {
-  const std::string text = Ansi("Brak połączenia z Orvin CRM: ") + reason +
-                           Ansi(" Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, ") +
-                           Ansi("a potem ponów żądanie.");
+  const std::string text = "Brak połączenia z Orvin CRM: " + reason +
+                           " Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, "
+                           "a potem ponów żądanie.";
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
          JsonString(text) + "\"}],\"isError\":true}}";
 }
@@ -50,7 +50,7 @@ std::string MakeListChangedNotice() { return "{\"jsonrpc\":\"2.0\",\"method\":\"
 
 std::string MakeConnectedResult(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
-         JsonString(Ansi(kConnectedText)) + "\"}]}}";
+         JsonString(kConnectedText) + "\"}]}}";
 }
 
 std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }

@@ -14,10 +14,10 @@ bool Contains(const std::string& text, const char* part) { return text.find(part
 // Why `list` cannot stand as the result of a tools/list reply, or empty when it can.
 // The text goes into the reply unchanged, so it must be one line of valid JSON.
 std::string WhyNotAToolList(const std::string& list) {
-  if (Trim(list).empty()) return Ansi("jest pusty");
-  if (list.find_first_of("\r\n") != std::string::npos) return Ansi("ma więcej niż jeden wiersz");
-  if (!IsSingleJsonObject(list)) return Ansi("nie jest jednym poprawnym obiektem JSON");
-  if (JsonRawValue(list, "tools").compare(0, 1, "[") != 0) return Ansi("nie ma w nim tablicy \"tools\"");
+  if (Trim(list).empty()) return "jest pusty";
+  if (list.find_first_of("\r\n") != std::string::npos) return "ma więcej niż jeden wiersz";
+  if (!IsSingleJsonObject(list)) return "nie jest jednym poprawnym obiektem JSON";
+  if (JsonRawValue(list, "tools").compare(0, 1, "[") != 0) return "nie ma w nim tablicy \"tools\"";
   return std::string();
 }
 
@@ -44,13 +44,13 @@ void SaveToolList(const std::string& reply) {
   std::string errorText;
   if (!WriteFileText(temporary, list, errorText)) {
     RemoveFile(temporary);  // a half-written file would only litter the folder
-    Log(Ansi("Nie zapisałem listy narzędzi w pliku ") + path + ": " + errorText);
+    Log("Nie zapisałem listy narzędzi w pliku " + path + ": " + errorText);
     return;
   }
   std::uint32_t code = 0;
   if (!MoveFileOver(temporary, path, code)) {
     RemoveFile(temporary);
-    Log(Ansi("Nie zapisałem listy narzędzi w pliku ") + path + " (kod " + ToDecimal(code) + ").");
+    Log("Nie zapisałem listy narzędzi w pliku " + path + " (kod " + ToDecimal(code) + ").");
   }
 }
 
@@ -60,19 +60,19 @@ std::string LoadToolList() {
   std::string text;
   std::string errorText;
   if (!ReadFileText(path, text, errorText)) {
-    Log(Ansi("Nie odczytałem listy narzędzi z pliku ") + path + ": " + errorText);
+    Log("Nie odczytałem listy narzędzi z pliku " + path + ": " + errorText);
     return std::string();
   }
   const std::string why = WhyNotAToolList(text);
   if (why.empty()) return text;
-  Log(Ansi("Pominąłem plik z listą narzędzi ") + path + ", bo " + why + ".");
+  Log("Pominąłem plik z listą narzędzi " + path + ", bo " + why + ".");
   return std::string();
 }
 
 std::string MakeToolListReply(const std::string& id, std::string& source) {
   const std::string cached = LoadToolList();
   if (cached.empty()) {
-    source = Ansi("lista zastępcza (orvin_connect)");
+    source = "lista zastępcza (orvin_connect)";
     return MakePlaceholderToolList(id);
   }
   source = "lista z pliku (" + ToDecimal(static_cast<std::uint64_t>(cached.size())) + "B)";

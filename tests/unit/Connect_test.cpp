@@ -38,36 +38,36 @@ TEST_F(ConnectTest, LookAlikesFromOtherFolders) {
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Znaleziono 3 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
+  EXPECT_EQ(message, "Znaleziono 3 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
                           "C:\\Crm\\ (działają z: D:\\Other\\, D:\\Third\\). Uruchom Orvin z tego katalogu "
-                          "albo wskaż właściwy katalog przełącznikiem -dir."));
+                          "albo wskaż właściwy katalog przełącznikiem -dir.");
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
 }
 
 TEST_F(ConnectTest, DifferentRightsAreNamedAsTheCause) {
   const std::string rights =
-      Ansi("Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). Uruchom oba tak "
-           "samo: oba zwyczajnie albo oba jako administrator (kod 5).");
+      "Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). Uruchom oba tak "
+           "samo: oba zwyczajnie albo oba jako administrator (kod 5).";
   Fake.LimitedQueryPresent = false;
   AddInstance("OK\r\n1\r\nt");
   Fake.ElevatedProcesses.insert(Fake.Windows.back().ProcessId);
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Znaleziono 1 okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego "
-                          "katalogu działają: ") + rights);
+  EXPECT_EQ(message, "Znaleziono 1 okien wyglądających jak Orvin, ale Windows nie pozwala sprawdzić, z którego "
+                          "katalogu działają: " + rights);
 
   AddInstance("OK\r\n1\r\nt", "D:\\Other\\");
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Znaleziono 2 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
+  EXPECT_EQ(message, "Znaleziono 2 okien wyglądających jak Orvin, ale żadne nie należy do programu z katalogu "
                           "C:\\Crm\\ (działają z: D:\\Other\\). Uruchom Orvin z tego katalogu albo wskaż właściwy "
-                          "katalog przełącznikiem -dir. Dla 1 z nich Windows nie pozwala sprawdzić katalogu: ") + rights);
+                          "katalog przełącznikiem -dir. Dla 1 z nich Windows nie pozwala sprawdzić katalogu: " + rights);
 
   // Read with limited rights, it is found; then Windows keeps the request from it.
   Fake.LimitedQueryPresent = true;
   Fake.Windows.front().SendError = 5;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Windows nie dopuścił żądania do Orvina: ") + rights);
+  EXPECT_EQ(message, "Windows nie dopuścił żądania do Orvina: " + rights);
   EXPECT_FALSE(refused);
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
   EXPECT_EQ(Fake.CopyDataAllowedFor, LinkState.ProxyWindow);  // a bridge started as administrator still hears it
@@ -94,9 +94,9 @@ TEST_F(ConnectTest, WithAKeyNoInstanceFits) {
   bool refused = true;
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_FALSE(refused);
-  EXPECT_EQ(message, Ansi("Żaden Orvin z katalogu C:\\Crm\\ nie ma klucza MCP \"k1\" (działają: (bez klucza), starszy "
+  EXPECT_EQ(message, "Żaden Orvin z katalogu C:\\Crm\\ nie ma klucza MCP \"k1\" (działają: (bez klucza), starszy "
                           "Orvin bez obsługi klucza). Uruchom Orvin z przełącznikiem -mcp k1 albo popraw klucz w "
-                          "konfiguracji klienta MCP."));
+                          "konfiguracji klienta MCP.");
   EXPECT_EQ(LinkState.Port, 0);
 }
 
@@ -118,8 +118,8 @@ TEST_F(ConnectTest, WithoutAKeyEveryInstanceHasOne) {
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Każdy Orvin z katalogu C:\\Crm\\ ma klucz MCP (działają: \"k1\"), a ten wpis go nie podaje. "
-                          "Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"]."));
+  EXPECT_EQ(message, "Każdy Orvin z katalogu C:\\Crm\\ ma klucz MCP (działają: \"k1\"), a ten wpis go nie podaje. "
+                          "Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"].");
 }
 
 TEST_F(ConnectTest, WithoutAKeyAnInstanceAfterAKeyedOneIsChosen) {
@@ -137,7 +137,7 @@ TEST_F(ConnectTest, Refusals) {
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_TRUE(refused);
-  EXPECT_EQ(message, Ansi("Orvin odmówił dostępu (DENIED)."));
+  EXPECT_EQ(message, "Orvin odmówił dostępu (DENIED).");
 
   Fake.Windows.clear();
   AddInstance("NOPERM\r\n0\r\n\r\nU\xbfytkownik nie ma uprawnie\xf1.");  // ANSI, as the CRM application writes it
@@ -149,13 +149,13 @@ TEST_F(ConnectTest, Refusals) {
   AddInstance("BUSY\r\n");
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_FALSE(refused);
-  EXPECT_EQ(message, Ansi("Orvin odmówił dostępu (BUSY)."));
+  EXPECT_EQ(message, "Orvin odmówił dostępu (BUSY).");
 
   Fake.Windows.clear();
   AddInstance("");
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_FALSE(refused);
-  EXPECT_EQ(message, Ansi("Pusta odpowiedź z Orvina."));
+  EXPECT_EQ(message, "Pusta odpowiedź z Orvina.");
 }
 
 TEST_F(ConnectTest, WithAKeyARefusalWithoutKeyLineIsAnOlderInstance) {
@@ -165,7 +165,7 @@ TEST_F(ConnectTest, WithAKeyARefusalWithoutKeyLineIsAnOlderInstance) {
   bool refused = true;
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_FALSE(refused);
-  EXPECT_NE(message.find(Ansi("starszy Orvin bez obsługi klucza")), std::string::npos);
+  EXPECT_NE(message.find("starszy Orvin bez obsługi klucza"), std::string::npos);
 }
 
 TEST_F(ConnectTest, ReadyWithoutPortOrToken) {
@@ -175,7 +175,7 @@ TEST_F(ConnectTest, ReadyWithoutPortOrToken) {
   bool refused = true;
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_FALSE(refused);
-  EXPECT_EQ(message, Ansi("Orvin zgłosił gotowość, ale nie podał portu albo tokenu."));
+  EXPECT_EQ(message, "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.");
   EXPECT_EQ(LinkState.Port, 77);
   Fake.Windows.clear();
   AddInstance("OK\r\n5\r\n  ");
@@ -187,7 +187,7 @@ TEST_F(ConnectTest, NoWindowAnswersAndTheLastReasonIsGiven) {
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
-  EXPECT_EQ(message, Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie."));
+  EXPECT_EQ(message, "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
                                  "Znalazłem okno Orvina (1 z 3) - pytam o port i token.",
                                  "Znalazłem okno Orvina (2 z 3) - pytam o port i token.",

@@ -23,7 +23,7 @@ TEST_F(DiscoveryTest, FoldersAsUsersWriteThem) {
                              "C:\\Program Files\\Orvin Zażółć.\\", "..\\Program Files\\.\\Orvin Zażółć\\"}) {
     TMCPIPCOkna windows;
     TLookAlikes others;
-    EXPECT_EQ(FindCrmWindows(Ansi(folder), windows, others), 1) << folder;
+    EXPECT_EQ(FindCrmWindows(folder, windows, others), 1) << folder;
     EXPECT_EQ(windows, TMCPIPCOkna{crm}) << folder;
     EXPECT_EQ(others.Count, 0) << folder;
   }

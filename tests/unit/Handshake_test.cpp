@@ -75,7 +75,7 @@ TEST_F(HandshakeTest, NoAnswerToEitherRequest) {
   std::string message;
   EXPECT_FALSE(Ask(reply, message));
   EXPECT_EQ(reply.Status, "untouched");
-  EXPECT_EQ(message, Ansi("Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: 2755260, dwie próby)."));
+  EXPECT_EQ(message, "Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: 2755260, dwie próby).");
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
                                  "Żądanie dostarczone, odpowiedź w trakcie wysyłki: nie.",
                                  "Po dopompowaniu komunikatów odpowiedź: nadal jej brak.",
@@ -90,7 +90,7 @@ TEST_F(HandshakeTest, WindowThatDoesNotTakeTheRequest) {
   TMCPIPCOdpowiedz reply;
   std::string message;
   EXPECT_FALSE(Ask(reply, message));
-  EXPECT_EQ(message, Ansi("Orvin nie odpowiedział na żądanie w wyznaczonym czasie."));
+  EXPECT_EQ(message, "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
   EXPECT_TRUE(Fake.LogLines().empty());
   EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
 }
@@ -154,5 +154,5 @@ TEST_F(HandshakeTest, ParseAnswer) {
 
   r = ParseHandshakeReply("");
   EXPECT_EQ(r.Status, "ERROR");
-  EXPECT_EQ(r.Message, Ansi("Pusta odpowiedź z Orvina."));
+  EXPECT_EQ(r.Message, "Pusta odpowiedź z Orvina.");
 }

@@ -49,7 +49,7 @@ TEST_F(LocalMessagesTest, NotConnectedResult) {
             "{\"jsonrpc\":\"2.0\",\"id\":3,\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"Brak po\xc5\x82\xc4\x85"
             "czenia z Orvin CRM:  Uruchom Orvin CRM albo zatwierd\xc5\xba w nim pytanie o zgod\xc4\x99, a potem pon\xc3\xb3w "
             "\xc5\xbc\xc4\x85" "danie.\"}],\"isError\":true}}");
-  const std::string withReason = MakeNotConnectedResult("3", Ansi("Nie znaleziono \"Orvina\"."));
+  const std::string withReason = MakeNotConnectedResult("3", "Nie znaleziono \"Orvina\".");
   EXPECT_NE(withReason.find("CRM: Nie znaleziono \\\"Orvina\\\". Uruchom"), std::string::npos);
 }
 

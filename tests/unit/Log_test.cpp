@@ -6,7 +6,7 @@
 using LogTest = BridgeTest;
 
 TEST_F(LogTest, LineFormatOnAPipe) {
-  Log(Ansi("Połączono"));
+  Log("Połączono");
   EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] Po\xc5\x82\xc4\x85" "czono\r\n");
 }
 
@@ -26,10 +26,10 @@ TEST_F(LogTest, TimeSeparatorOfTheRegionalSettings) {
 TEST_F(LogTest, ConsoleGetsItsCodePageAndLosesOnlyWhatItLacks) {
   Fake.ErrorFileType = FileType::Char;
   Fake.ConsoleCodePage = 437;  // no ł, but ó
-  Log(Ansi("ółx"));
+  Log("ółx");
   EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] \xa2x\r\n");
   Fake.ConsoleCodePage = 852;  // asked anew for every line
-  Log(Ansi("ł"));
+  Log("ł");
   EXPECT_EQ(Fake.ErrorOutput.substr(Fake.ErrorOutput.size() - 3), "\x88\r\n");
 }
 

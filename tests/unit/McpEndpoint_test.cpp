@@ -112,7 +112,7 @@ TEST_F(McpEndpointTest, BodyIsReadWholeInAnySplitAndAnyFraming) {
 TEST_F(McpEndpointTest, NobodyListeningCannotHaveRun) {
   Fake.RefusedConnects.push_back(10061);
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Nie udało się połączyć z 127.0.0.1:8123 (kod 10061)."));
+  EXPECT_EQ(Error, "Nie udało się połączyć z 127.0.0.1:8123 (kod 10061).");
   EXPECT_FALSE(MayHaveRun);
   EXPECT_EQ(Status, 0);
   EXPECT_TRUE(Fake.HttpRequests.empty());
@@ -122,20 +122,20 @@ TEST_F(McpEndpointTest, NobodyListeningCannotHaveRun) {
 TEST_F(McpEndpointTest, EveryFailureAfterConnectingMayHaveRun) {
   Fail(HttpFailure::Send, 10054);
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Wysłanie żądania nie powiodło się (kod 10054)."));
+  EXPECT_EQ(Error, "Wysłanie żądania nie powiodło się (kod 10054).");
   EXPECT_TRUE(MayHaveRun);
   Fail(HttpFailure::Read, 10060, 4);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Status, 200);
   EXPECT_EQ(Reply, "xxxx");  // what arrived, for the log
-  EXPECT_EQ(Error, Ansi("Błąd odczytu odpowiedzi (kod 10060)."));
+  EXPECT_EQ(Error, "Błąd odczytu odpowiedzi (kod 10060).");
   FakeHttpResponse silent;
   silent.StatusAvailable = false;
   Respond(silent);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
-  EXPECT_EQ(Error, Ansi("Orvin zamknął połączenie bez odpowiedzi HTTP (status 0)."));
+  EXPECT_EQ(Error, "Orvin zamknął połączenie bez odpowiedzi HTTP (status 0).");
   EXPECT_EQ(Fake.OpenSockets, 0);
 }
 
@@ -159,7 +159,7 @@ TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
   for (const auto& row : rows) {
     RespondRaw(row.Raw);
     EXPECT_FALSE(Post()) << row.Raw;
-    EXPECT_EQ(Error, Ansi(row.Error.c_str())) << row.Raw;
+    EXPECT_EQ(Error, row.Error) << row.Raw;
     EXPECT_TRUE(MayHaveRun);
   }
   EXPECT_EQ(Reply, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n");  // what came
@@ -170,12 +170,12 @@ TEST_F(McpEndpointTest, FailuresBeforeConnectingCannotHaveRun) {
   Fake.PreSendFailure.Failure = HttpFailure::Open;
   Fake.PreSendFailure.ErrorCode = 10093;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Nie udało się utworzyć gniazda (kod 10093)."));
+  EXPECT_EQ(Error, "Nie udało się utworzyć gniazda (kod 10093).");
   EXPECT_FALSE(MayHaveRun);
   Fake.PreSendFailure.Failure = HttpFailure::Connect;
   Fake.PreSendFailure.ErrorCode = 10065;
   EXPECT_FALSE(Post());
-  EXPECT_EQ(Error, Ansi("Nie udało się połączyć z 127.0.0.1:8123 (kod 10065)."));
+  EXPECT_EQ(Error, "Nie udało się połączyć z 127.0.0.1:8123 (kod 10065).");
   EXPECT_FALSE(MayHaveRun);
   EXPECT_EQ(Fake.OpenSockets, 0);
 }
