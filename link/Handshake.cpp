@@ -17,6 +17,11 @@ std::string ArrivedWord(const char* yes, const char* no) { return HandshakeReply
 
 bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz& reply, std::string& message) {
   message.clear();
+  // A thread that has not looked at its queue for 5 s counts as hung, and the CRM
+  // application may send its answer with SMTO_ABORTIFHUNG: after a long forward,
+  // look now. What this delivers is a late answer to an earlier request: dropped.
+  while (Os().PumpOneMessage()) {
+  }
   ClearHandshakeReply();
   const std::string request = BuildHandshakeRequest(LinkState.ProxyWindow, background);
   const std::uint32_t tag = HandshakeMessageId();

@@ -54,6 +54,18 @@ TEST_F(HandshakeTest, AnswerAfterConsent) {
   EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
 }
 
+TEST_F(HandshakeTest, ALateAnswerToAnEarlierRequestIsNotTakenForThisOne) {
+  Fake.AnswerLater("OK\r\n1\r\nstale", 0);  // waiting in the queue since an earlier handshake
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
+    Fake.AnswerLater("OK\r\n2\r\nfresh", 2000);
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message));
+  EXPECT_EQ(reply.Token, "fresh");
+}
+
 TEST_F(HandshakeTest, OnlyTheSecondRequestIsAnswered) {
   int requests = 0;
   Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [&](const std::string&) {
