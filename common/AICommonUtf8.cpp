@@ -34,9 +34,7 @@ std::u16string Utf8ToWide(const std::string& utf8) {
   return Os().MultiByteToWide(kCodePageUtf8, utf8);
 }
 
-std::u16string TextToWide(const std::string& text) { return Utf8ToWide(text); }
-
-std::string WideToText(const std::u16string& wide) {
+std::string WideToUtf8(const std::u16string& wide) {
   if (wide.empty()) return std::string();
   return Os().WideToMultiByte(kCodePageUtf8, wide, nullptr);
 }
@@ -105,7 +103,7 @@ std::string Utf8ToAnsi(const std::string& utf8) {
 }
 
 std::string GetTempFolder() {
-  std::string folder = WideToText(Os().TempPath());
+  std::string folder = WideToUtf8(Os().TempPath());
   const std::size_t zero = folder.find('\0');
   if (zero != std::string::npos) folder.resize(zero);
   if (!folder.empty() && folder.back() != '\\') folder += '\\';
@@ -122,7 +120,7 @@ std::string SanitizeFileName(const std::string& text) {
 
 bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText) {
   errorText.clear();
-  const OsHandle file = Os().CreateFile(TextToWide(fileName), FileOpen::CreateAlwaysExclusive);
+  const OsHandle file = Os().CreateFile(Utf8ToWide(fileName), FileOpen::CreateAlwaysExclusive);
   if (file == kInvalidHandle) {
     errorText = "Cannot create file " + fileName;
     return false;
@@ -139,7 +137,7 @@ bool WriteFileText(const std::string& fileName, const std::string& text, std::st
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText) {
   text.clear();
   errorText.clear();
-  const std::u16string wideName = TextToWide(fileName);
+  const std::u16string wideName = Utf8ToWide(fileName);
   OsHandle file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
   for (int retry = 0; file == kInvalidHandle && retry < kSharingRetries && IsSharingConflict(Os().LastError());
        ++retry) {
@@ -165,12 +163,12 @@ bool ReadFileText(const std::string& fileName, std::string& text, std::string& e
   return errorText.empty();
 }
 
-bool FileExistsAt(const std::string& fileName) { return Os().FileExists(TextToWide(fileName)); }
+bool FileExistsAt(const std::string& fileName) { return Os().FileExists(Utf8ToWide(fileName)); }
 
 bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode) {
   errorCode = 0;
-  const std::u16string source = TextToWide(from);
-  const std::u16string target = TextToWide(to);
+  const std::u16string source = Utf8ToWide(from);
+  const std::u16string target = Utf8ToWide(to);
   for (int retry = 0;; ++retry) {
     if (Os().MoveFileReplace(source, target)) return true;
     errorCode = Os().LastError();
@@ -179,4 +177,4 @@ bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t&
   }
 }
 
-void RemoveFile(const std::string& fileName) { Os().DeleteFile(TextToWide(fileName)); }
+void RemoveFile(const std::string& fileName) { Os().DeleteFile(Utf8ToWide(fileName)); }

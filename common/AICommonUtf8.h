@@ -14,9 +14,8 @@ std::u16string Utf8ToWide(const std::string& utf8);
 // Characters the code page cannot represent are left out, not replaced.
 std::string WideToCodePage(const std::u16string& wide, unsigned codePage);
 
-// The bridge's own (UTF-8) text to and from the wide text of Windows' W calls.
-std::u16string TextToWide(const std::string& text);
-std::string WideToText(const std::u16string& wide);
+// Wide text of Windows' W calls back to the bridge's own text.
+std::string WideToUtf8(const std::u16string& wide);
 
 // At most `maxBytes` of the text, never ending inside a character.
 std::string CutUtf8(const std::string& text, std::size_t maxBytes);

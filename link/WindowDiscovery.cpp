@@ -53,7 +53,7 @@ std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights) {
 }
 
 std::u16string NormalizeFolder(const std::string& folder) {
-  std::u16string path = TextToWide(folder);
+  std::u16string path = Utf8ToWide(folder);
   for (char16_t& unit : path) {
     if (unit == u'/') unit = u'\\';
   }
@@ -113,7 +113,7 @@ int FindCrmWindows(const std::string& folder, TMCPIPCOkna& windows, TLookAlikes&
   Os().EnumWindows(&ExamineWindow, &search);
   lookAlikes.Count = search.OtherCount;
   lookAlikes.RightsCount = search.RightsCount;
-  for (const std::u16string& other : search.OtherFolders) lookAlikes.Folders.push_back(WideToText(other));
+  for (const std::u16string& other : search.OtherFolders) lookAlikes.Folders.push_back(WideToUtf8(other));
   windows = search.Windows;
   return static_cast<int>(windows.size());
 }
