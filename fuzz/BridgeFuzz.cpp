@@ -23,6 +23,7 @@
 #include "mcp/JsonText.h"
 #include "mcp/ToolListCache.h"
 #include "tests/unit/FakePlatform.h"
+#include "tests/unit/FreshProcess.h"
 
 namespace {
 enum TReplyKind { EchoResult, NullIdError, OwnIdError, Blank, RawBody, MayHaveRun, NotDelivered, Rejected };
@@ -69,15 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto kind = static_cast<TReplyKind>((switches >> 1) & 7);
 
   FakePlatform fake;
-  SetPlatform(&fake);
-  LinkState = TLinkState();
-  ResetLogState();
-  ResetClientReader();
-  ResetCrmDiscovery();
-  ResetHandshakeTag();
-  ClearHandshakeReply();
-  InputHandle = fake.InputHandleValue;
-  OutputHandle = fake.OutputHandleValue;
+  StartFreshProcess(fake);
   fake.Args = {"C:\\Bridge\\OrvinMCP.exe", "-dir", "C:\\Crm"};
   FUZZ_CHECK(CreateProxyWindow());
   if (switches & 16) fake.Files[ToolListCachePath()] = cache;

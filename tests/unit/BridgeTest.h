@@ -13,19 +13,12 @@
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
 #include "tests/unit/FakePlatform.h"
+#include "tests/unit/FreshProcess.h"
 
 class BridgeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    SetPlatform(&Fake);
-    LinkState = TLinkState();
-    ResetLogState();
-    ResetClientReader();
-    ResetCrmDiscovery();
-    ResetHandshakeTag();
-    ClearHandshakeReply();
-    InputHandle = Fake.InputHandleValue;
-    OutputHandle = Fake.OutputHandleValue;
+    StartFreshProcess(Fake);
   }
 
   // On Windows such a touch would wait behind the helper's pending read.

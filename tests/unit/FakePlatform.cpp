@@ -398,8 +398,8 @@ std::uint32_t FakePlatform::WindowProcessId(WindowHandle window) {
   return found == nullptr ? 0 : found->ProcessId;
 }
 
-OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
-  if (ElevatedProcesses.count(processId) || ProtectedProcesses.count(processId)) {
+OsHandle FakePlatform::OpenProcessWithRights(std::uint32_t processId, bool denied) {
+  if (denied) {
     LastErrorValue = kAccessDenied;
     return kNullHandle;
   }
@@ -412,18 +412,13 @@ OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
   return handle;
 }
 
+OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
+  return OpenProcessWithRights(processId, ElevatedProcesses.count(processId) || ProtectedProcesses.count(processId));
+}
+
 OsHandle FakePlatform::OpenProcessLimited(std::uint32_t processId) {
-  if (ProtectedProcesses.count(processId)) {
-    LastErrorValue = kAccessDenied;
-    return kNullHandle;
-  }
-  if (UnopenableProcesses.count(processId) || !ProcessImages.count(processId)) {
-    LastErrorValue = kInvalidParameter;
-    return kNullHandle;
-  }
-  const OsHandle handle = 0x10000 + processId;
-  OpenProcesses.insert(handle);
-  LimitedProcesses.insert(handle);
+  const OsHandle handle = OpenProcessWithRights(processId, ProtectedProcesses.count(processId) > 0);
+  if (handle != kNullHandle) LimitedProcesses.insert(handle);
   return handle;
 }
 

@@ -228,6 +228,8 @@ class FakePlatform : public Platform {
   };
 
   void AdvanceTo(std::uint32_t tick);
+  // kNullHandle with error 5 when `denied`, as Windows answers a process of higher rights.
+  OsHandle OpenProcessWithRights(std::uint32_t processId, bool denied);
   const FakeWindow* FindWindow(WindowHandle window) const;
   std::size_t AvailableInput() const;
 

@@ -1,0 +1,23 @@
+#pragma once
+// A fresh bridge process on a new fake Windows: every module's state as at
+// start-up. Unit tests and the fuzz targets start each run from it.
+
+#include "core/LinkState.h"
+#include "core/Log.h"
+#include "core/StdStreams.h"
+#include "link/HandshakeRecords.h"
+#include "link/ProxyWindow.h"
+#include "link/WindowDiscovery.h"
+#include "tests/unit/FakePlatform.h"
+
+inline void StartFreshProcess(FakePlatform& fake) {
+  SetPlatform(&fake);
+  LinkState = TLinkState();
+  ResetLogState();
+  ResetClientReader();
+  ResetCrmDiscovery();
+  ResetHandshakeTag();
+  ClearHandshakeReply();
+  InputHandle = fake.InputHandleValue;
+  OutputHandle = fake.OutputHandleValue;
+}
