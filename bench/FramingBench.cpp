@@ -8,6 +8,9 @@
 #include "tests/unit/FakePlatform.h"
 
 namespace {
+std::size_t Lines = 0;
+bool Ended = false;
+
 struct Result {
   double Seconds;
   std::size_t Lines;
@@ -19,12 +22,13 @@ Result Frame(const std::string& input) {
   ResetClientReader();
   InputHandle = fake.InputHandleValue;
   fake.AddInput(input);
+  Lines = 0;
+  Ended = false;
   const auto start = std::chrono::steady_clock::now();
-  std::string line;
-  std::size_t lines = 0;
-  while (ReadClientLine(line)) ++lines;
+  StartReadingClientInput([](std::string) { ++Lines; }, [] { Ended = true; });
+  while (!Ended) fake.RunLoopOnce(1000);
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
-  return {elapsed.count(), lines};
+  return {elapsed.count(), Lines};
 }
 
 void Report(const char* what, const std::string& input) {

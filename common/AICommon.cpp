@@ -90,3 +90,9 @@ std::string JsonEscape(const std::string& text) {
   builder.AppendJsonEscaped(text);
   return builder.GetText();
 }
+
+std::string DescribeKey(const std::string& key) {
+  const std::string trimmed = Trim(key);
+  if (trimmed.empty()) return "(bez klucza)";
+  return "\"" + trimmed + "\"";
+}

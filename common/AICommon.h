@@ -7,6 +7,8 @@
 
 // Removes every character of code 0 to 32 from both ends.
 std::string Trim(const std::string& text);
+// An MCP key as the log and the messages show it: quoted, or "(bez klucza)".
+std::string DescribeKey(const std::string& key);
 
 std::string ToDecimal(std::int64_t value);
 std::string ToDecimal(std::uint64_t value);

@@ -16,12 +16,6 @@ std::string FindOption(const std::string& name) {
 
 std::string GetMcpKey() { return Trim(FindOption("mcp")); }
 
-std::string DescribeKey(const std::string& key) {
-  const std::string trimmed = Trim(key);
-  if (trimmed.empty()) return "(bez klucza)";
-  return "\"" + trimmed + "\"";
-}
-
 std::string GetCrmFolder() {
   const std::vector<std::string> args = Os().CommandLineArguments();
   std::string folder = Trim(FindOption("dir"));

@@ -6,6 +6,5 @@
 
 std::string FindOption(const std::string& name);
 std::string GetMcpKey();
-std::string DescribeKey(const std::string& key);
 // Empty, or ending in exactly one backslash.
 std::string GetCrmFolder();

@@ -7,11 +7,17 @@
 #include "core/Log.h"
 #include "core/StdStreams.h"
 #include "http/McpEndpoint.h"
-#include "link/Connect.h"
+#include "core/LinkAttempts.h"
+#include "core/RequestLoop.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 #include "platform/Platform.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+#include <vector>
 
 namespace {
 constexpr int kReceiveTimeoutMinutes = 10;
@@ -28,11 +34,28 @@ struct TPostResult {
   std::string ContentType;
 };
 
-TPostResult Post(const std::string& line) {
-  TPostResult result;
-  result.Ok =
-      PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun, result.ContentType);
-  return result;
+// One request on its way: the worker fills Post, the loop reads it once the work is done.
+struct TExchange {
+  TRequestPass Pass;
+  std::uint32_t Generation = 0;  // of the link it went out on
+  bool HoldsBackOthers = false;
+  TPostResult Post;
+};
+
+std::vector<std::shared_ptr<TExchange>> InFlight;
+int HoldingBack = 0;
+
+// Runs on a worker: a reply that cannot be held is an answer too, not the end of the process.
+void Post(TExchange& exchange) {
+  TPostResult& result = exchange.Post;
+  try {
+    result.Ok = PostToCrm(exchange.Pass.Line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun,
+                          result.ContentType);
+  } catch (const std::bad_alloc&) {
+    result = TPostResult();
+    result.MayHaveRun = true;
+    result.Message = "zabrakło pamięci na odpowiedź Orvina";
+  }
 }
 
 std::string MayHaveRunText(const std::string& message) {
@@ -99,29 +122,6 @@ void TreatRejectionAsLostLink(TPostResult& post) {
   }
 }
 
-// Drops the link, reconnects and repeats the request once; false when either fails.
-bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
-  Log(WithoutToken("Utrata łączności: " + post.Message + " Łączę się ponownie."));
-  LinkState.Connected = false;
-  LinkState.Port = 0;
-  LinkState.Token.clear();
-  bool refused = false;
-  if (ConnectToCrm(false, post.Message, refused)) {
-    Log("Połączono ponownie na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) +
-        ". Powtarzam żądanie.");
-    NotifyListChangedIfPlaceholder();
-  } else {
-    LinkState.Refused = refused;
-  }
-  if (LinkState.Connected) {
-    // Whatever the repeat brings is the answer: its status is not judged again.
-    post = Post(pass.Line);
-    if (post.Ok) return true;
-  }
-  LinkState.Connected = false;
-  return false;
-}
-
 // `logged` adds what only the log is told.
 void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
@@ -176,26 +176,71 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   Log(pass.Description + " | " +
       FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(reply.size())));
 }
-}  // namespace
 
-void ForwardRequest(const TRequestPass& pass) {
-  const std::uint32_t start = Os().MultimediaTime();
-  TPostResult post = Post(pass.Line);
+void FinishExchange(const std::shared_ptr<TExchange>& finished) {
+  InFlight.erase(std::find(InFlight.begin(), InFlight.end(), finished));
+  if (finished->HoldsBackOthers) --HoldingBack;
+  TExchange& exchange = *finished;
+  TRequestPass& pass = exchange.Pass;
+  TPostResult& post = exchange.Post;
   if (!post.Ok && post.MayHaveRun) {
-    // The link stays: the next request goes to the same port.
+    // The link stays, the next request goes to the same port; but a new link
+    // that fails its first repeat is no link. The client must know that even a
+    // repeat may have reached the CRM application.
+    if (pass.Repeat) DropLink(exchange.Generation);
     AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
     return;
   }
-  TreatRejectionAsLostLink(post);
-  if (!post.Ok && !ReconnectAndRepeat(pass, post)) {
-    if (post.MayHaveRun) {
-      // The repeat itself may have reached the CRM application: the client must know that too.
-      AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
-      return;
+  // Whatever the repeat brings is the answer: its status is not judged again.
+  if (!pass.Repeat) TreatRejectionAsLostLink(post);
+  if (!post.Ok && !pass.Repeat) {
+    // It cannot have run: one reconnect for all requests the link lost, then one repeat each.
+    if (DropLink(exchange.Generation)) {
+      Log(WithoutToken("Utrata łączności: " + post.Message + " Łączę się ponownie."));
+      StartLinkAttempt(AttemptKind::Reconnect);
     }
+    pass.Repeat = true;
+    WaitForLinkAgain(std::move(pass));
+    return;
+  }
+  if (!post.Ok) {
+    DropLink(exchange.Generation);
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
     Log(WithoutToken(pass.Description + " | nie powiodło się | " + post.Message));
     return;
   }
-  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - start);
+  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - pass.Start);
+}
+}  // namespace
+
+bool HoldsBackOthers(const TRequestPass& pass) {
+  return pass.Method == "initialize" || (pass.Id.empty() && pass.Method != "notifications/cancelled");
+}
+
+void StartExchange(TRequestPass pass) {
+  if (!pass.Repeat) pass.Start = Os().MultimediaTime();
+  auto exchange = std::make_shared<TExchange>();
+  exchange->HoldsBackOthers = HoldsBackOthers(pass);
+  exchange->Pass = std::move(pass);
+  exchange->Generation = LinkState.Generation;
+  if (exchange->HoldsBackOthers) ++HoldingBack;
+  InFlight.push_back(exchange);
+  Os().QueueWork([exchange] { Post(*exchange); }, [exchange] { FinishExchange(exchange); });
+}
+
+std::size_t ExchangesInFlight() { return InFlight.size(); }
+
+bool OthersHeldBack() { return HoldingBack > 0; }
+
+void LogUnfinishedExchanges() {
+  const std::uint32_t now = Os().MultimediaTime();
+  for (const auto& exchange : InFlight) {
+    Log(exchange->Pass.Description + " | bez odpowiedzi - klient zamknął strumień, nie czekam dłużej (t=" +
+        ToDecimal(now - exchange->Pass.Start) + "ms)");
+  }
+}
+
+void ResetExchanges() {
+  InFlight.clear();
+  HoldingBack = 0;
 }

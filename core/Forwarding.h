@@ -1,7 +1,19 @@
 #pragma once
-// Relaying one line to the CRM application while linked, and deciding what to do
-// when that fails: repeat once when it cannot have arrived, never when it may have.
+// Relaying lines to the CRM application while linked, side by side, each on a
+// worker of its own, and deciding what to do when one fails: repeat once when it
+// cannot have arrived, never when it may have.
+
+#include <cstddef>
 
 #include "core/RequestPass.h"
 
-void ForwardRequest(const TRequestPass& pass);
+// Notifications (but a cancellation) and initialize: nothing after them goes out before they are done.
+bool HoldsBackOthers(const TRequestPass& pass);
+// Sends the line on a worker; its answer is written when the exchange ends.
+void StartExchange(TRequestPass pass);
+std::size_t ExchangesInFlight();
+bool OthersHeldBack();
+// One log line for each exchange the bridge stops waiting for.
+void LogUnfinishedExchanges();
+// Forgets every exchange, as at process start.
+void ResetExchanges();

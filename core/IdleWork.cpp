@@ -5,7 +5,7 @@
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/StdStreams.h"
-#include "link/Connect.h"
+#include "core/LinkAttempts.h"
 #include "mcp/LocalMessages.h"
 
 namespace {
@@ -46,28 +46,31 @@ void ScheduleListChangedRetry(const std::string& prefix) {
 }
 
 void DoIdleWork() {
+  const std::uint32_t now = Os().TickCount();
   if (LinkState.Connected && LinkState.NoticeRetryTick != 0 &&
-      TicksSince(LinkState.NoticeRetryTick, Os().TickCount()) >= kNoticeRepeatDelay) {
+      TicksSince(LinkState.NoticeRetryTick, now) >= kNoticeRepeatDelay) {
     LinkState.NoticeRetryTick = 0;
     LinkState.PlaceholderListSent = false;
     Log("Ponawiam powiadomienie o zmianie listy narzędzi.");
     SendListChangedNotice();
     return;
   }
-  if (LinkState.Connected || LinkState.Refused) return;
-  if (LinkState.LastIdleAttemptTick != 0 &&
-      TicksSince(LinkState.LastIdleAttemptTick, Os().TickCount()) < kIdleAttemptInterval) {
+  if (LinkState.Connected || LinkState.Refused || LinkAttemptRunning()) return;
+  if (LinkState.LastIdleAttemptTick != 0 && TicksSince(LinkState.LastIdleAttemptTick, now) < kIdleAttemptInterval) {
     return;
   }
-  // Taken before the attempt, so a slow attempt does not delay the next one further.
+  StartLinkAttempt(AttemptKind::Idle);
+}
+
+std::uint32_t IdleWorkWakeIn() {
   const std::uint32_t now = Os().TickCount();
-  LinkState.LastIdleAttemptTick = now == 0 ? 1 : now;  // 0 would read as "never"
-  std::string message;
-  bool refused = false;
-  if (ConnectToCrm(true, message, refused)) {
-    AnnounceLink();
-  } else if (refused) {
-    LinkState.Refused = true;
-    Log("Orvin odmówił: " + message + " Przestaję pytać w tle - spróbuję przy kolejnym żądaniu.");
+  auto left = [now](std::uint32_t since, std::uint32_t interval) {
+    const std::uint32_t passed = TicksSince(since, now);
+    return passed >= interval ? 0 : interval - passed;
+  };
+  if (LinkState.Connected) {
+    return LinkState.NoticeRetryTick != 0 ? left(LinkState.NoticeRetryTick, kNoticeRepeatDelay) : kNoIdleWork;
   }
+  if (LinkState.Refused) return kNoIdleWork;
+  return LinkState.LastIdleAttemptTick == 0 ? 0 : left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval);
 }

@@ -17,6 +17,7 @@ struct TLinkState {
   std::uint32_t NoticeRetryTick = 0;  // 0: no repeat pending
   std::int32_t NoticeRetryCount = 0;
   std::uint32_t LastIdleAttemptTick = 0;  // 0: never
+  std::uint32_t Generation = 0;  // counts the links made, so that an old link's failures are told apart
 };
 
 extern TLinkState LinkState;

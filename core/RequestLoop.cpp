@@ -1,12 +1,11 @@
 #include "core/RequestLoop.h"
 
 #include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
 #include "core/Forwarding.h"
 #include "core/IdleWork.h"
+#include "core/LinkAttempts.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
-#include "core/RequestPass.h"
 #include "core/StdStreams.h"
 #include "link/Connect.h"
 #include "mcp/JsonText.h"
@@ -14,9 +13,34 @@
 #include "mcp/ToolListCache.h"
 
 #include <algorithm>
+#include <deque>
 #include <utility>
 
 namespace {
+constexpr std::size_t kMostInFlight = 16;
+// What the bridge answers itself anyway waits only this long for a running attempt:
+// a consent question must not hold the client's start-up.
+constexpr std::uint32_t kQuickAnswerWait = 50;
+// Clients give up after 5 to 60 s.
+constexpr std::uint32_t kLongestLinkWait = 10000;
+// After the end of input, what was received gets this long to be answered.
+constexpr std::uint32_t kEndGrace = 5000;
+constexpr std::uint32_t kLongestSleep = 3000;
+
+const char kNoAnswerYet[] =
+    "Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. Odpowiedz na "
+    "pytanie w Orvinie; połączę się, gdy tylko na to pozwoli.";
+
+struct TLoopState {
+  std::deque<TRequestPass> Waiting;  // in arrival order, repeats first
+  bool ClientSpoke = false;          // a message other than server/discover came
+  bool InputEnded = false;
+  std::uint32_t InputEndTick = 0;
+  bool Done = false;
+};
+
+TLoopState Loop;
+
 void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   const std::string lead = pass.Description + " | ";
   if (pass.Id.empty()) {
@@ -55,6 +79,127 @@ void AnswerConnectShortCut(const TRequestPass& pass) {
   Log(pass.Description + " | klient ma starą listę - odpowiedź własna i "
       "ponowne powiadomienie o zmianie listy narzędzi");
 }
+
+// What the bridge answers exactly as well without a link.
+bool AnsweredAlikeWithoutLink(const TRequestPass& pass) {
+  return !pass.Id.empty() && (pass.Method == "initialize" || pass.Method == "ping" || pass.Method == "tools/list");
+}
+
+// A cancellation of a request that has not gone out yet: neither is ever sent,
+// and MCP asks no answer for a cancelled request.
+bool CancelWaitingRequest(const TRequestPass& cancel) {
+  if (cancel.Method != "notifications/cancelled" || !cancel.Id.empty()) return false;
+  const std::string requestId = JsonParamsValue(cancel.Line, "requestId");
+  if (requestId.empty()) return false;
+  const auto named = std::find_if(Loop.Waiting.begin(), Loop.Waiting.end(),
+                                  [&requestId](const TRequestPass& pass) { return pass.Id == requestId; });
+  if (named == Loop.Waiting.end()) return false;
+  Log(named->Description + " | anulowane przez klienta, zanim trafiło do Orvina - nie wysyłam go");
+  Loop.Waiting.erase(named);
+  return true;
+}
+
+void AnswerAllWaiting(const std::string& message) {
+  std::deque<TRequestPass> waiting;
+  waiting.swap(Loop.Waiting);
+  for (const TRequestPass& pass : waiting) AnswerLocally(pass, message);
+}
+
+// Lines that wait for a link get their local answer once they have waited long enough.
+void AnswerThoseWaitedLongEnough(std::uint32_t now) {
+  for (auto it = Loop.Waiting.begin(); it != Loop.Waiting.end();) {
+    if (it->LinkWaitEnd == 0) {
+      const std::uint32_t end = now + (AnsweredAlikeWithoutLink(*it) ? kQuickAnswerWait : kLongestLinkWait);
+      it->LinkWaitEnd = end == 0 ? 1 : end;
+    }
+    if (static_cast<std::int32_t>(now - it->LinkWaitEnd) >= 0) {
+      const TRequestPass pass = std::move(*it);
+      it = Loop.Waiting.erase(it);
+      AnswerLocally(pass, kNoAnswerYet);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void SendWhatMayGo() {
+  while (!Loop.Waiting.empty() && LinkState.Connected && ExchangesInFlight() < kMostInFlight && !OthersHeldBack()) {
+    TRequestPass pass = std::move(Loop.Waiting.front());
+    Loop.Waiting.pop_front();
+    pass.LinkWaitEnd = 0;
+    if (IsConnectShortCut(pass)) {
+      AnswerConnectShortCut(pass);
+    } else {
+      StartExchange(std::move(pass));
+    }
+  }
+}
+
+// Brings every waiting line one step on: to a link, to the CRM application or to its local answer.
+void Advance() {
+  if (LinkState.Connected) {
+    SendWhatMayGo();
+    return;
+  }
+  if (Loop.Waiting.empty()) return;
+  if (!LinkAttemptRunning()) {
+    if (Loop.InputEnded) {
+      AnswerAllWaiting("Klient zamknął strumień, więc nie łączę się już z Orvinem.");
+      return;
+    }
+    StartLinkAttempt(AttemptKind::ForRequests);
+  }
+  // Finding windows is quick; only asking one can take as long as its user does.
+  if (ConnectAttemptAsking()) AnswerThoseWaitedLongEnough(Os().TickCount());
+}
+
+void OnInputEnded() {
+  Loop.InputEnded = true;
+  Loop.InputEndTick = Os().TickCount();
+  StopAskingForLinks();
+}
+
+bool NothingLeft() { return Loop.Waiting.empty() && ExchangesInFlight() == 0 && !LinkAttemptRunning(); }
+
+void CheckTheEnd() {
+  if (!Loop.InputEnded || Loop.Done) return;
+  if (NothingLeft()) {
+    Loop.Done = true;
+  } else if (TicksSince(Loop.InputEndTick, Os().TickCount()) >= kEndGrace) {
+    LogUnfinishedExchanges();
+    for (const TRequestPass& pass : Loop.Waiting) {
+      Log(pass.Description + " | nie wysłane - klient zamknął strumień");
+    }
+    Loop.Waiting.clear();
+    Loop.Done = true;
+  }
+}
+
+std::uint32_t NextWake() {
+  const std::uint32_t now = Os().TickCount();
+  std::uint32_t wake = std::min(kLongestSleep, ConnectAttemptWakeIn());
+  for (const TRequestPass& pass : Loop.Waiting) {
+    if (pass.LinkWaitEnd != 0) {
+      const std::int32_t left = static_cast<std::int32_t>(pass.LinkWaitEnd - now);
+      wake = std::min(wake, left > 0 ? static_cast<std::uint32_t>(left) : 0u);
+    }
+  }
+  if (Loop.InputEnded) {
+    const std::uint32_t passed = TicksSince(Loop.InputEndTick, now);
+    wake = std::min(wake, passed >= kEndGrace ? 0 : kEndGrace - passed);
+  } else if (Loop.ClientSpoke && Loop.Waiting.empty()) {
+    wake = std::min(wake, IdleWorkWakeIn());
+  }
+  return wake;
+}
+
+void AfterWake() {
+  ContinueConnectAttempt();
+  Advance();
+  // Idle work runs while the client is silent, and never before its first message.
+  if (Loop.ClientSpoke && !Loop.InputEnded && Loop.Waiting.empty()) DoIdleWork();
+  CheckTheEnd();
+}
 }  // namespace
 
 void HandleClientLine(std::string line) {
@@ -66,24 +211,51 @@ void HandleClientLine(std::string line) {
   pass.Id = JsonRawValue(pass.Line, "id");
   pass.Method = JsonStringValue(JsonRawValue(pass.Line, "method"));
 
-  if (!LinkState.Connected) {
-    std::string message;
-    bool refused = false;
-    if (!ConnectToCrm(false, message, refused)) {
-      LinkState.Refused = refused;
-      AnswerLocally(pass, message);
-      return;
-    }
-    AnnounceLink();
-  }
-  if (IsConnectShortCut(pass)) {
-    AnswerConnectShortCut(pass);
+  if (pass.Method == "server/discover" && !LinkState.Connected) {
+    // A probe of a newer revision, often from a process that is gone a moment later: no attempt for it.
+    if (!pass.Id.empty()) WriteClientLine(MakeMethodNotFoundReply(pass.Id));
+    Log(pass.Description + " | odpowiedź własna: nieznana metoda (-32601), brak Orvina");
     return;
   }
-  ForwardRequest(pass);
+  if (!Loop.ClientSpoke) {
+    Loop.ClientSpoke = true;
+    if (!LinkState.Connected) StartLinkAttempt(AttemptKind::StartUp);
+  }
+  if (CancelWaitingRequest(pass)) return;
+  if (pass.Method == "notifications/cancelled" && pass.Id.empty() && LinkState.Connected) {
+    StartExchange(std::move(pass));  // at once, even beside the request it names
+    return;
+  }
+  Loop.Waiting.push_back(std::move(pass));
+  Advance();
+}
+
+void WaitForLinkAgain(TRequestPass pass) {
+  const auto firstNew = std::find_if(Loop.Waiting.begin(), Loop.Waiting.end(),
+                                     [](const TRequestPass& waiting) { return !waiting.Repeat; });
+  pass.LinkWaitEnd = 0;
+  Loop.Waiting.insert(firstNew, std::move(pass));
+}
+
+void LinkAttemptEnded(const std::string& failure) {
+  if (!failure.empty()) AnswerAllWaiting(failure);
+  Advance();
+}
+
+void RunLoopUntilSettled() {
+  AfterWake();
+  while (!Loop.Waiting.empty() || ExchangesInFlight() > 0 || LinkAttemptRunning()) {
+    Os().RunLoopOnce(NextWake());
+    AfterWake();
+  }
 }
 
 void RunRequestLoop() {
-  std::string line;
-  while (ReadClientLine(line)) HandleClientLine(std::move(line));
+  StartReadingClientInput(&HandleClientLine, &OnInputEnded);
+  while (!Loop.Done) {
+    Os().RunLoopOnce(NextWake());
+    AfterWake();
+  }
 }
+
+void ResetRequestLoop() { Loop = TLoopState(); }

@@ -1,10 +1,24 @@
 #pragma once
-// The heart of the bridge: one line at a time, answered locally while there is
-// no link, forwarded while there is one.
+// The heart of the bridge: one event loop on the main thread. Lines of the
+// client are answered locally while there is no link and forwarded side by
+// side while there is one; nothing the loop waits for holds anything else.
 
 #include <string>
 
-// Runs until the client closes standard input.
+#include "core/RequestPass.h"
+
+// Runs until the client has closed standard input and what it sent is done
+// (or given up after a grace time).
 void RunRequestLoop();
-// One pass for one line read from the client.
+// One line read from the client.
 void HandleClientLine(std::string line);
+// Runs the loop until nothing waits, nothing is in flight and no attempt runs.
+void RunLoopUntilSettled();
+
+// A request whose link was lost before it could run waits for the new one, ahead of newer lines.
+void WaitForLinkAgain(TRequestPass pass);
+// An attempt ended; `failure` is its diagnosis when lines that waited for it must be answered without a link.
+void LinkAttemptEnded(const std::string& failure);
+
+// Forgets every waiting line and the end of input, as at process start.
+void ResetRequestLoop();

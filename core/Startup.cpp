@@ -3,12 +3,10 @@
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
 #include "core/CommandLine.h"
-#include "core/IdleWork.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
-#include "link/Connect.h"
 #include "link/ProxyWindow.h"
 
 namespace {
@@ -23,17 +21,6 @@ struct ProxyWindowOwner {
     LinkState.ProxyWindow = 0;
   }
 };
-
-void FirstConnectionAttempt() {
-  std::string message;
-  bool refused = false;
-  // A refusal at start-up is not kept: background attempts begin at once.
-  if (ConnectToCrm(true, message, refused)) {
-    AnnounceLink();
-  } else {
-    Log("Na razie bez połączenia: " + message);
-  }
-}
 }  // namespace
 
 int RunBridge() {
@@ -44,7 +31,8 @@ int RunBridge() {
     FinishLog();
     return kExitNoStreams;
   }
-  if (!CreateProxyWindow()) {
+  LinkState.ProxyWindow = CreateProxyWindow();
+  if (LinkState.ProxyWindow == 0) {
     const std::uint32_t code = Os().LastError();
     Log("Nie udało się utworzyć okna do odbioru odpowiedzi (kod " + ToDecimal(code) + ").");
     FinishLog();
@@ -52,7 +40,8 @@ int RunBridge() {
   }
   ProxyWindowOwner owner;
   Log("Start. Szukam Orvina w katalogu: " + GetCrmFolder() + ", klucz MCP: " + DescribeKey(GetMcpKey()));
-  FirstConnectionAttempt();
+  // The first attempt waits for the client's first message: a client that only
+  // probes with a throwaway process must not make Orvin ask its user.
   RunRequestLoop();
   Log("Klient zamknął strumień - kończę pracę.");
   FinishLog();

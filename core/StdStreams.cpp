@@ -1,7 +1,5 @@
 #include "core/StdStreams.h"
 
-#include "core/IdleWork.h"
-
 #include <algorithm>
 #include <vector>
 
@@ -9,8 +7,7 @@ OsHandle InputHandle = kNullHandle;
 OsHandle OutputHandle = kNullHandle;
 
 namespace {
-constexpr std::uint32_t kReadChunk = 16384;
-constexpr std::uint32_t kPollInterval = 50;
+constexpr std::uint32_t kReadChunk = 64 * 1024;
 // Consumed bytes are dropped from the front only once they are the larger part
 // of the buffer, so a burst of many lines costs time in proportion to its bytes.
 constexpr std::size_t kCompactThreshold = 65536;
@@ -24,12 +21,19 @@ struct ReaderState {
   std::size_t Scanned = 0;    // bytes from LineStart on that hold no line feed
   std::vector<std::string> HeldPieces;  // the start of a long line, before InputBuffer
   bool InputEnded = false;
-  bool PollInput = true;
-  bool WatchPending = false;  // the pipe is watched and must not be touched
-  bool WokeForInput = false;  // the last wait returned and nothing was read since
+  void (*OnLine)(std::string) = nullptr;
+  void (*OnEnd)() = nullptr;
+};
+
+// What the one read in flight brought. The worker writes it while the loop
+// leaves it alone, and the loop takes it before it queues the next read.
+struct ReadResult {
+  std::string Bytes;
+  bool Ended = false;
 };
 
 ReaderState Reader;
+ReadResult LastRead;
 
 // The line from the held pieces and InputBuffer up to `end`, taken whole.
 std::string TakeLine(std::size_t end) {
@@ -69,76 +73,59 @@ void HoldLongLinePiece() {
   Reader.LineStart = Reader.Scanned = 0;
 }
 
-void ReadMore() {
-  char chunk[kReadChunk];
-  std::uint32_t read = 0;
-  Reader.WokeForInput = false;
-  if (!Os().ReadFile(InputHandle, chunk, kReadChunk, read) || read == 0) {
-    Reader.InputEnded = true;
-    return;
+// The next whole line, or the unterminated rest once input has ended; false when
+// no line is complete yet.
+bool NextLine(std::string& line) {
+  const std::size_t lineFeed = Reader.InputBuffer.find('\n', Reader.Scanned);
+  if (lineFeed != std::string::npos) {
+    line = TakeLine(lineFeed);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
   }
-  Reader.InputBuffer.append(chunk, read);
+  Reader.Scanned = Reader.InputBuffer.size();
+  if (Reader.InputEnded) {
+    if (Reader.LineStart >= Reader.InputBuffer.size() && Reader.HeldPieces.empty()) return false;
+    line = TakeLine(Reader.InputBuffer.size());
+    Reader.InputBuffer.clear();
+    Reader.LineStart = Reader.Scanned = 0;
+    return true;
+  }
+  HoldLongLinePiece();
+  return false;
 }
 
-// Returns as soon as input arrives, after at most one poll interval; window
-// messages are answered meanwhile. A wake-up that brought nothing, or a platform
-// that cannot watch the pipe, gets the plain pause instead, so nothing spins.
-void WaitForInput() {
-  if (Reader.WokeForInput) {
-    Reader.WokeForInput = false;
-    Os().Sleep(kPollInterval);
-    return;
-  }
-  switch (Os().WaitForInputOrMessages(InputHandle, kPollInterval)) {
-    case InputWait::Ready:
-      Reader.WatchPending = false;
-      Reader.WokeForInput = true;
-      break;
-    case InputWait::TimedOut:
-      Reader.WatchPending = true;
-      break;
-    case InputWait::Unavailable:
-      Os().Sleep(kPollInterval);
-      break;
-  }
+// Ordinary blocking reads on a worker, one at a time: nothing else touches
+// standard input, so a pipe, a file, a console and NUL all behave alike.
+void ReadChunk() {
+  LastRead.Bytes.resize(kReadChunk);
+  std::uint32_t read = 0;
+  LastRead.Ended = !Os().ReadFile(InputHandle, &LastRead.Bytes[0], kReadChunk, read) || read == 0;
+  LastRead.Bytes.resize(read);
 }
+
+void QueueRead();
+
+void TakeChunk() {
+  Reader.InputBuffer.append(LastRead.Bytes);
+  Reader.InputEnded = LastRead.Ended;
+  if (!Reader.InputEnded) QueueRead();  // the next read runs while these lines are handled
+  std::string line;
+  while (NextLine(line)) Reader.OnLine(std::move(line));
+  if (Reader.InputEnded) Reader.OnEnd();
+}
+
+void QueueRead() { Os().QueueWork(ReadChunk, TakeChunk); }
 }  // namespace
 
-void ResetClientReader() { Reader = ReaderState(); }
+void ResetClientReader() {
+  Reader = ReaderState();
+  LastRead = ReadResult();
+}
 
-bool ReadClientLine(std::string& line) {
-  std::string().swap(line);  // a long line's memory goes back once it has been handled
-  for (;;) {
-    const std::size_t lineFeed = Reader.InputBuffer.find('\n', Reader.Scanned);
-    if (lineFeed != std::string::npos) {
-      line = TakeLine(lineFeed);
-      if (!line.empty() && line.back() == '\r') line.pop_back();
-      return true;
-    }
-    Reader.Scanned = Reader.InputBuffer.size();
-    if (Reader.InputEnded) {
-      if (Reader.LineStart >= Reader.InputBuffer.size() && Reader.HeldPieces.empty()) return false;
-      line = TakeLine(Reader.InputBuffer.size());
-      Reader.InputBuffer.clear();
-      Reader.LineStart = Reader.Scanned = 0;
-      return true;
-    }
-    HoldLongLinePiece();
-    if (Reader.PollInput) {
-      std::uint32_t available = 0;
-      if (Reader.WatchPending) {
-        // Windows would make a peek wait behind the helper's read.
-      } else if (!Os().PeekPipe(InputHandle, available)) {
-        Reader.PollInput = false;
-      }
-      if (Reader.PollInput && available == 0) {
-        DoIdleWork();
-        WaitForInput();
-        continue;
-      }
-    }
-    ReadMore();
-  }
+void StartReadingClientInput(void (*onLine)(std::string), void (*onEnd)()) {
+  Reader.OnLine = onLine;
+  Reader.OnEnd = onEnd;
+  QueueRead();
 }
 
 void WriteClientLine(const std::string& text) {

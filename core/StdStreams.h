@@ -9,13 +9,13 @@
 extern OsHandle InputHandle;
 extern OsHandle OutputHandle;
 
-// The next line without its line feed (and without one carriage return right
-// before it); false once input has ended and no bytes remain. While a pipe has
-// nothing to read it polls, running the idle work between polls.
-bool ReadClientLine(std::string& line);
+// Reads standard input on a worker. Each line, without its line feed (and
+// without one carriage return right before it), goes to `onLine` on the loop's
+// thread, in order; an unterminated last line too. `onEnd` follows the last line.
+void StartReadingClientInput(void (*onLine)(std::string), void (*onEnd)());
 
 // Writes the text and one line feed; an empty text writes nothing.
 void WriteClientLine(const std::string& text);
 
-// Forgets buffered input and the end and polling flags, as at process start.
+// Forgets buffered input and the end, as at process start.
 void ResetClientReader();

@@ -72,7 +72,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   FakePlatform fake;
   StartFreshProcess(fake);
   fake.Args = {"C:\\Bridge\\OrvinMCP.exe", "-dir", "C:\\Crm"};
-  FUZZ_CHECK(CreateProxyWindow());
+  LinkState.ProxyWindow = CreateProxyWindow();
+  FUZZ_CHECK(LinkState.ProxyWindow != 0);
   if (switches & 16) fake.Files[ToolListCachePath()] = cache;
   if (linked) {
     fake.AddCrmWindow("C:\\Crm\\Orvin.exe").OnCopyData = [&fake](const std::string&) {
@@ -107,6 +108,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   HandleClientLine(line);
+  RunLoopUntilSettled();
 
   // Only a valid line, answered by the CRM application in valid JSON, binds the bridge.
   if (!IsSingleJsonObject(line) || (linked && kind == RawBody)) return 0;

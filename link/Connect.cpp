@@ -2,11 +2,11 @@
 
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
-#include "core/CommandLine.h"
-#include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/Handshake.h"
 #include "link/WindowDiscovery.h"
+
+#include <memory>
 
 namespace {
 void AppendListed(std::string& list, const std::string& entry) {
@@ -44,57 +44,137 @@ std::string NoFittingInstanceMessage(const std::string& folder, const std::strin
   return "Każdy Orvin z katalogu " + folder + " ma klucz MCP (działają: " + running +
          "), a ten wpis go nie podaje. Dodaj w konfiguracji klienta MCP \"args\": [\"-mcp\", \"<klucz>\"].";
 }
+struct TAttempt {
+  bool Running = false;
+  TConnectSettings Settings;
+  ConnectFinished OnFinished = nullptr;
+  bool Discovering = false;
+  TMCPIPCOkna Windows;
+  TLookAlikes LookAlikes;
+  std::size_t Index = 0;
+  THandshake Handshake;
+  std::string RunningKeys;  // what the instances that did not fit hold
+  std::string LastHandshakeMessage;
+  bool Chosen = false;
+};
+
+TAttempt Attempt;
+bool AskingStopped = false;
+
+void OnHandshakeStep() { ContinueConnectAttempt(); }
+
+void AskWindow(std::size_t index) {
+  Attempt.Index = index;
+  Log("Znalazłem okno Orvina (" + ToDecimal(static_cast<std::uint64_t>(index + 1)) + " z " +
+      ToDecimal(static_cast<std::uint64_t>(Attempt.Windows.size())) + ") - pytam o port i token.");
+  THandshake& handshake = Attempt.Handshake;
+  handshake.Window = Attempt.Windows[index];
+  handshake.ProxyWindow = Attempt.Settings.ProxyWindow;
+  handshake.Background = Attempt.Settings.Background;
+  handshake.Key = Attempt.Settings.Key;
+  // Two windows' answers cannot be told apart, so only the last one asked is listened to late.
+  handshake.MayListenLate = index + 1 == Attempt.Windows.size();
+  StartHandshake(handshake, &OnHandshakeStep);
+}
+
+void Finish(TConnectOutcome outcome) {
+  const ConnectFinished onFinished = Attempt.OnFinished;
+  Attempt = TAttempt();
+  onFinished(outcome);
+}
+
+// The verdict on the instance chosen, or on why none was.
+TConnectOutcome Verdict() {
+  TConnectOutcome outcome;
+  const TMCPIPCOdpowiedz& answer = Attempt.Handshake.Reply;
+  if (!Attempt.Chosen) {
+    outcome.Message = Attempt.RunningKeys.empty()
+                          ? Attempt.LastHandshakeMessage
+                          : NoFittingInstanceMessage(Attempt.Settings.Folder, Attempt.Settings.Key, Attempt.RunningKeys);
+  } else if (answer.Status != "OK") {
+    outcome.Refused = answer.Status == "NOPERM" || answer.Status == "DENIED";
+    outcome.Message = answer.Message.empty() ? "Orvin odmówił dostępu (" + answer.Status + ")." : answer.Message;
+  } else if (answer.Port <= 0 || answer.Token.empty()) {
+    outcome.Message = "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.";
+  } else {
+    outcome.Ok = true;
+    outcome.Port = answer.Port;
+    outcome.Token = answer.Token;
+  }
+  return outcome;
+}
+
+void JudgeAnswer() {
+  const THandshake& handshake = Attempt.Handshake;
+  if (!handshake.Answered) {
+    Attempt.LastHandshakeMessage = handshake.Message;
+  } else if (handshake.Reply.Status == "OTHER") {
+    AppendListed(Attempt.RunningKeys, DescribeKey(handshake.Reply.Key));
+  } else if (Attempt.Settings.Key.empty() || handshake.Reply.KeySupported) {
+    Attempt.Chosen = true;
+  } else {
+    AppendListed(Attempt.RunningKeys, "starszy Orvin bez obsługi klucza");
+  }
+}
+
+struct TFound {
+  TMCPIPCOkna Windows;
+  TLookAlikes LookAlikes;
+};
+
+void OnWindowsFound(const TFound& found) {
+  Attempt.Discovering = false;
+  Attempt.Windows = found.Windows;
+  Attempt.LookAlikes = found.LookAlikes;
+  if (Attempt.Windows.empty()) {
+    TConnectOutcome outcome;
+    outcome.Message = NoWindowMessage(Attempt.Settings.Folder, Attempt.LookAlikes);
+    Finish(outcome);
+    return;
+  }
+  AskWindow(0);
+}
 }  // namespace
 
-bool ConnectToCrm(bool background, std::string& message, bool& refused) {
-  message.clear();
-  refused = false;
-  const std::string folder = GetCrmFolder();
-  const std::string key = GetMcpKey();
+void StartConnectAttempt(const TConnectSettings& settings, ConnectFinished onFinished) {
+  if (Attempt.Running) return;
+  Attempt = TAttempt();
+  Attempt.Running = true;
+  Attempt.Settings = settings;
+  Attempt.OnFinished = onFinished;
+  Attempt.Discovering = true;
+  auto found = std::make_shared<TFound>();
+  const std::string folder = settings.Folder;
+  Os().QueueWork([found, folder] { FindCrmWindows(folder, found->Windows, found->LookAlikes); },
+                 [found] { OnWindowsFound(*found); });
+}
 
-  TMCPIPCOkna windows;
-  TLookAlikes lookAlikes;
-  if (FindCrmWindows(folder, windows, lookAlikes) == 0) {
-    message = NoWindowMessage(folder, lookAlikes);
-    return false;
-  }
+bool ConnectAttemptRunning() { return Attempt.Running; }
 
-  TMCPIPCOdpowiedz answer;
-  std::string running;
-  std::string lastHandshakeMessage;
-  bool chosen = false;
-  const std::size_t count = windows.size();
-  for (std::size_t i = 0; i < count && !chosen; ++i) {
-    Log("Znalazłem okno Orvina (" + ToDecimal(static_cast<std::uint64_t>(i + 1)) + " z " +
-        ToDecimal(static_cast<std::uint64_t>(count)) + ") - pytam o port i token.");
-    std::string handshakeMessage;
-    if (!RequestPortAndToken(windows[i], background, answer, handshakeMessage)) {
-      lastHandshakeMessage = handshakeMessage;
-      continue;
-    }
-    if (answer.Status == "OTHER") {
-      AppendListed(running, DescribeKey(answer.Key));
-    } else if (key.empty() || answer.KeySupported) {
-      chosen = true;
-    } else {
-      AppendListed(running, "starszy Orvin bez obsługi klucza");
-    }
-  }
+bool ConnectAttemptAsking() { return Attempt.Running && !Attempt.Discovering; }
 
-  if (!chosen) {
-    message = running.empty() ? lastHandshakeMessage : NoFittingInstanceMessage(folder, key, running);
-    return false;
+void ContinueConnectAttempt() {
+  if (!Attempt.Running || Attempt.Discovering) return;
+  ContinueHandshake(Attempt.Handshake, !AskingStopped, &OnHandshakeStep);
+  if (Attempt.Handshake.Step != HandshakeStep::Done) return;
+  JudgeAnswer();
+  if (!Attempt.Chosen && Attempt.Index + 1 < Attempt.Windows.size()) {
+    AskWindow(Attempt.Index + 1);
+    return;
   }
-  if (answer.Status != "OK") {
-    refused = answer.Status == "NOPERM" || answer.Status == "DENIED";
-    message = answer.Message.empty() ? "Orvin odmówił dostępu (" + answer.Status + ")." : answer.Message;
-    return false;
-  }
-  if (answer.Port <= 0 || answer.Token.empty()) {
-    message = "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.";
-    return false;
-  }
-  LinkState.Port = answer.Port;
-  LinkState.Token = answer.Token;
-  return true;
+  Finish(Verdict());
+}
+
+std::uint32_t ConnectAttemptWakeIn() {
+  return Attempt.Running && !Attempt.Discovering ? HandshakeWakeIn(Attempt.Handshake) : kNoWake;
+}
+
+void StopAskingForLinks() {
+  AskingStopped = true;
+  ContinueConnectAttempt();
+}
+
+void ResetConnectAttempt() {
+  Attempt = TAttempt();
+  AskingStopped = false;
 }

@@ -1,8 +1,8 @@
 #include "link/Handshake.h"
 
+#include <memory>
+
 #include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
-#include "core/LinkState.h"
 #include "core/Log.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
@@ -11,46 +11,151 @@ namespace {
 // The CRM application may ask its user for consent while it takes the message.
 constexpr std::uint32_t kSendTimeout = 120000;
 constexpr std::uint32_t kReplyWait = 5000;
+// A window that took the request may still answer once its user has: that answer
+// is waited for instead of asking again and again.
+constexpr std::uint32_t kLateAnswerWait = 120000;
+
+struct TSendResult {
+  bool Ok = false;
+  std::uint32_t Error = 0;
+  bool WindowGone = false;
+};
 
 std::string ArrivedWord(const char* yes, const char* no) { return HandshakeReplyArrived() ? yes : no; }
+
+void QueueSend(THandshake& handshake, void (*onSent)()) {
+  handshake.Step = HandshakeStep::Sending;
+  ++handshake.Sends;
+  const std::string request = BuildHandshakeRequest(handshake.ProxyWindow, handshake.Background, handshake.Key);
+  const std::uint32_t tag = HandshakeMessageId();
+  const WindowHandle window = handshake.Window;
+  auto result = std::make_shared<TSendResult>();
+  Os().QueueWork(
+      [result, window, tag, request] {
+        result->Ok = SendHandshakeRequest(window, tag, request, kSendTimeout);
+        if (!result->Ok) {
+          result->Error = Os().LastError();
+          result->WindowGone = window != 0 && !Os().WindowExists(window);
+        }
+      },
+      [&handshake, result, onSent] {
+        handshake.SendOk = result->Ok;
+        handshake.SendError = result->Error;
+        handshake.WindowGone = result->WindowGone;
+        handshake.Step = HandshakeStep::SendFinished;
+        onSent();
+      });
+}
+
+void Finish(THandshake& handshake) {
+  handshake.Step = HandshakeStep::Done;
+  handshake.Answered = HandshakeReplyArrived();
+  if (handshake.Answered) handshake.Reply = ParseHandshakeReply(HandshakeReply());
+}
+
+std::string SendFailureText(const THandshake& handshake) {
+  // A window that closed while it took the request is Orvin closing, whatever the error says.
+  if (handshake.WindowGone) return "Orvin został zamknięty, zanim odpowiedział na żądanie.";
+  // Windows keeps messages of a program with lower rights from one started as administrator.
+  if (handshake.Window != 0 && HandshakeMessageId() != 0 && handshake.SendError == kAccessDenied) {
+    return "Windows nie dopuścił żądania do Orvina: " + DifferentRightsText();
+  }
+  return "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.";
+}
+
+void EndWithoutAnswer(THandshake& handshake, bool mayAskAgain) {
+  handshake.Message = "Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: " +
+                      ToDecimal(static_cast<std::uint64_t>(handshake.ProxyWindow)) + ", dwie próby).";
+  if (handshake.MayListenLate && mayAskAgain) {
+    handshake.Step = HandshakeStep::ListeningLate;
+    Log("Czekam do 2 min na spóźnioną odpowiedź Orvina - nie wysyłam mu nowych żądań.");
+  } else {
+    handshake.Step = HandshakeStep::Done;
+  }
+}
 }  // namespace
 
-bool RequestPortAndToken(WindowHandle window, bool background, TMCPIPCOdpowiedz& reply, std::string& message) {
-  message.clear();
-  // A thread that has not looked at its queue for 5 s counts as hung, and the CRM
-  // application may send its answer with SMTO_ABORTIFHUNG: after a long forward,
-  // look now. What this delivers is a late answer to an earlier request: dropped.
-  while (Os().PumpOneMessage()) {
-  }
+void StartHandshake(THandshake& handshake, void (*onSent)()) {
+  // An answer that arrives between handshakes belongs to none of them.
   ClearHandshakeReply();
-  const std::string request = BuildHandshakeRequest(LinkState.ProxyWindow, background);
-  const std::uint32_t tag = HandshakeMessageId();
-  if (!SendHandshakeRequest(window, tag, request, kSendTimeout)) {
-    // Windows keeps messages of a program with lower rights from one started as administrator.
-    const bool stoppedByRights = window != 0 && tag != 0 && Os().LastError() == kAccessDenied;
-    message = stoppedByRights ? "Windows nie dopuścił żądania do Orvina: " + DifferentRightsText()
-                              : "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.";
-    return false;
+  handshake.Sends = 0;
+  handshake.Answered = false;
+  handshake.Message.clear();
+  QueueSend(handshake, onSent);
+}
+
+void ContinueHandshake(THandshake& handshake, bool mayAskAgain, void (*onSent)()) {
+  const std::uint32_t now = Os().TickCount();
+  switch (handshake.Step) {
+    case HandshakeStep::Sending:
+    case HandshakeStep::Done:
+      return;
+    case HandshakeStep::SendFinished:
+      if (handshake.Sends == 1) {
+        if (!handshake.SendOk) {
+          handshake.Message = SendFailureText(handshake);
+          handshake.Step = HandshakeStep::Done;
+          return;
+        }
+        handshake.FirstTaken = now;
+        Log("Żądanie dostarczone, odpowiedź w trakcie wysyłki: " + ArrivedWord("tak", "nie") + ".");
+      }
+      if (HandshakeReplyArrived()) {
+        if (handshake.Sends == 2) Log("Po ponowieniu odpowiedź: jest.");
+        Finish(handshake);
+        return;
+      }
+      if (handshake.Sends == 2 && !handshake.SendOk) {  // not reported on its own
+        Log("Po ponowieniu odpowiedź: nadal jej brak.");
+        EndWithoutAnswer(handshake, mayAskAgain);
+        return;
+      }
+      handshake.Step = HandshakeStep::WaitingForAnswer;
+      handshake.WaitStart = now;
+      return;
+    case HandshakeStep::WaitingForAnswer:
+      if (!HandshakeReplyArrived() && now - handshake.WaitStart < kReplyWait) return;
+      if (handshake.Sends == 1) {
+        Log("Po dopompowaniu komunikatów odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
+        if (HandshakeReplyArrived()) {
+          Finish(handshake);
+        } else if (!mayAskAgain) {
+          EndWithoutAnswer(handshake, false);
+        } else {
+          Log("Ponawiam żądanie o port i token.");
+          ClearHandshakeReply();
+          QueueSend(handshake, onSent);
+        }
+        return;
+      }
+      Log("Po ponowieniu odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
+      if (HandshakeReplyArrived()) {
+        Finish(handshake);
+      } else {
+        EndWithoutAnswer(handshake, mayAskAgain);
+      }
+      return;
+    case HandshakeStep::ListeningLate:
+      if (HandshakeReplyArrived()) {
+        Log("Spóźniona odpowiedź Orvina nadeszła.");
+        Finish(handshake);
+      } else if (!mayAskAgain || now - handshake.FirstTaken >= kLateAnswerWait) {
+        handshake.Step = HandshakeStep::Done;
+      }
+      return;
   }
-  Log("Żądanie dostarczone, odpowiedź w trakcie wysyłki: " + ArrivedWord("tak", "nie") + ".");
-  if (!HandshakeReplyArrived()) {
-    WaitForHandshakeReply(kReplyWait);
-    Log("Po dopompowaniu komunikatów odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
+}
+
+std::uint32_t HandshakeWakeIn(const THandshake& handshake) {
+  const std::uint32_t now = Os().TickCount();
+  auto left = [now](std::uint32_t start, std::uint32_t limit) {
+    const std::uint32_t passed = now - start;
+    return passed >= limit ? 0 : limit - passed;
+  };
+  switch (handshake.Step) {
+    case HandshakeStep::WaitingForAnswer: return left(handshake.WaitStart, kReplyWait);
+    case HandshakeStep::ListeningLate: return left(handshake.FirstTaken, kLateAnswerWait);
+    case HandshakeStep::SendFinished: return 0;
+    default: return kNoWake;
   }
-  if (!HandshakeReplyArrived()) {
-    Log("Ponawiam żądanie o port i token.");
-    ClearHandshakeReply();
-    const std::string again = BuildHandshakeRequest(LinkState.ProxyWindow, background);
-    if (SendHandshakeRequest(window, HandshakeMessageId(), again, kSendTimeout) && !HandshakeReplyArrived()) {
-      WaitForHandshakeReply(kReplyWait);
-    }
-    Log("Po ponowieniu odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
-  }
-  if (!HandshakeReplyArrived()) {
-    message = "Orvin przyjął żądanie, ale nie odesłał odpowiedzi (okno proxy: " +
-              ToDecimal(static_cast<std::uint64_t>(LinkState.ProxyWindow)) + ", dwie próby).";
-    return false;
-  }
-  reply = ParseHandshakeReply(HandshakeReply());
-  return true;
 }

@@ -5,7 +5,6 @@
 
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
-#include "core/CommandLine.h"
 
 namespace {
 const char kTagName[] = "OrvinMCPMsg";
@@ -53,9 +52,9 @@ std::uint32_t HandshakeMessageId() {
 }
 
 // The CRM application reads and writes its handshake texts in the ANSI code page.
-std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background) {
+std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background, const std::string& key) {
   return "1\r\n" + ToDecimal(static_cast<std::uint64_t>(proxyWindow)) + "\r\n" + (background ? "1" : "0") +
-         "\r\nMCP=" + Utf8ToAnsi(GetMcpKey());
+         "\r\nMCP=" + Utf8ToAnsi(key);
 }
 
 bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,

@@ -18,7 +18,8 @@ struct TMCPIPCOdpowiedz {
 };
 
 std::uint32_t HandshakeMessageId();
-std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background);
+// `key` is the MCP key as the command line gives it, trimmed (UTF-8).
+std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background, const std::string& key);
 bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
                           std::uint32_t timeoutMilliseconds);
 // The answer comes in the ANSI code page; its fields are the bridge's UTF-8 text.

@@ -1,11 +1,9 @@
 #include "link/ProxyWindow.h"
 
-#include "core/LinkState.h"
 #include "link/HandshakeRecords.h"
 
 namespace {
 const char kProxyClassName[] = "OrvinMCPProxyWnd";
-constexpr std::uint32_t kPumpPause = 10;
 
 struct HandshakeInbox {
   std::string Reply;
@@ -15,13 +13,12 @@ struct HandshakeInbox {
 HandshakeInbox Inbox;
 }  // namespace
 
-bool CreateProxyWindow() {
-  LinkState.ProxyWindow = Os().CreateHiddenWindow(kProxyClassName, &ProxyWindowProc);
-  if (LinkState.ProxyWindow == 0) return false;
+WindowHandle CreateProxyWindow() {
+  const WindowHandle window = Os().CreateHiddenWindow(kProxyClassName, &ProxyWindowProc);
   // A bridge started as administrator still hears a CRM application that is not;
   // older systems have no such filter, and nothing stops the answers there.
-  Os().AllowCopyDataFromLowerRights(LinkState.ProxyWindow);
-  return true;
+  if (window != 0) Os().AllowCopyDataFromLowerRights(window);
+  return window;
 }
 
 bool ProxyWindowProc(std::uintptr_t tag, const char* data, std::size_t size) {
@@ -38,12 +35,3 @@ bool HandshakeReplyArrived() { return Inbox.Arrived; }
 const std::string& HandshakeReply() { return Inbox.Reply; }
 
 void ClearHandshakeReply() { Inbox = HandshakeInbox(); }
-
-void WaitForHandshakeReply(std::uint32_t limitMilliseconds) {
-  const std::uint32_t start = Os().TickCount();
-  while (!Inbox.Arrived && TicksSince(start, Os().TickCount()) < limitMilliseconds) {
-    while (!Inbox.Arrived && Os().PumpOneMessage()) {
-    }
-    if (!Inbox.Arrived) Os().Sleep(kPumpPause);
-  }
-}

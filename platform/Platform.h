@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,8 @@ using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
-// What a wait for standard input ended with; see WaitForInputOrMessages.
-enum class InputWait { Ready, TimedOut, Unavailable };
+// A piece of work for the event loop; see QueueWork.
+using LoopTask = std::function<void()>;
 
 class Platform {
  public:
@@ -56,7 +57,6 @@ class Platform {
   // Standard streams and files
   virtual OsHandle StdHandle(StdStream stream) = 0;
   virtual FileType GetFileType(OsHandle handle) = 0;
-  virtual bool PeekPipe(OsHandle pipe, std::uint32_t& available) = 0;  // PeekNamedPipe, total only
   virtual bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) = 0;
   virtual bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) = 0;
   virtual void CloseHandle(OsHandle handle) = 0;
@@ -123,9 +123,7 @@ class Platform {
   // program with higher rights).
   virtual bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                             std::uint32_t timeoutMilliseconds) = 0;
-  // PeekMessageA(PM_REMOVE) for all windows of the thread, then Translate and
-  // Dispatch; false when the queue was empty.
-  virtual bool PumpOneMessage() = 0;
+  virtual bool WindowExists(WindowHandle window) = 0;  // IsWindow
 
   // Winsock, blocking sockets; false or kInvalidHandle on failure, LastError then
   // tells why (WSAGetLastError).
@@ -140,16 +138,19 @@ class Platform {
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
   virtual void SocketClose(OsHandle socket) = 0;  // closesocket
 
-  // Waiting for standard input without polling, and log writes that never wait.
+  // The event loop, after libuv: the loop's thread owns all state and never
+  // blocks; blocking work runs on worker threads and hands its result back.
   //
-  // Waits up to the time-out for bytes (or the end) on the pipe, answering the
-  // thread's window messages meanwhile. A zero-byte ReadFile on a helper thread
-  // watches the pipe; it is started when none is pending. Ready: it returned, so
-  // the pipe may be peeked and read. TimedOut: it is still pending, and the pipe
-  // must not be touched until a later wait gives Ready, since Windows serialises
-  // I/O on a synchronous handle. Unavailable: no helper could be started, nothing
-  // was waited for, and every later call says the same.
-  virtual InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) = 0;
+  // Runs `work` on a worker thread of its own (idle workers are reused), then
+  // `done` on the loop's thread inside a later RunLoopOnce. Work items run side
+  // by side; `work` must touch nothing that the loop's thread touches meanwhile.
+  virtual void QueueWork(LoopTask work, LoopTask done) = 0;
+  // Waits until work has finished, a window message arrives or the time-out
+  // passes; answers the thread's window messages and runs the `done` of every
+  // finished work item, in the order they finished.
+  virtual void RunLoopOnce(std::uint32_t timeoutMilliseconds) = 0;
+
+  // Log writes that never wait.
   // Hands the whole block to a writer thread of the handle, in order; false, with
   // nothing of it written, while the writer holds too much that its handle has not
   // taken yet. While the handle keeps up, returns once the block is written (or a

@@ -124,49 +124,82 @@ std::u16string UpperCase(std::u16string text) {
 
 // ---- Waiting for standard input, and log writes that never wait ----
 
-// A helper thread makes zero-byte reads on the input pipe: such a read returns
-// when bytes wait or the pipe breaks, and reads nothing. It shares only these
-// handles, set before it starts and never changed.
-struct InputWatch {
-  HANDLE Pipe = nullptr;
-  HANDLE Arm = nullptr;       // auto-reset: one more zero-byte read, please
-  HANDLE Returned = nullptr;  // auto-reset: that read has returned
+// Workers take work from one queue and put it, finished, on another; the loop
+// waits for the second one's event beside its window messages. A worker that
+// finds the queue empty waits for more, so bursts reuse threads.
+struct WorkItem {
+  LoopTask Work, Done;
 };
 
-InputWatch g_inputWatch;
-bool g_inputWatchStarted = false;
-bool g_inputWatchFailed = false;
-bool g_inputWatchPending = false;
+struct WorkerPool {
+  CRITICAL_SECTION Lock;
+  HANDLE Queued = nullptr;    // semaphore: one count per item in Waiting
+  HANDLE Finished = nullptr;  // auto-reset: Done holds items for the loop
+  std::deque<WorkItem> Waiting, Done;  // guarded by Lock
+  int IdleWorkers = 0;                 // guarded by Lock
+};
 
-DWORD WINAPI WatchInput(LPVOID parameter) {
-  const InputWatch* watch = static_cast<const InputWatch*>(parameter);
+WorkerPool g_pool;
+bool g_poolReady = false;
+
+bool PreparePool() {
+  if (g_poolReady) return true;
+  InitializeCriticalSection(&g_pool.Lock);
+  g_pool.Queued = CreateSemaphoreA(nullptr, 0, 0x7FFFFFFF, nullptr);
+  g_pool.Finished = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+  g_poolReady = g_pool.Queued != nullptr && g_pool.Finished != nullptr;
+  return g_poolReady;
+}
+
+DWORD WINAPI RunWorker(LPVOID) {
   for (;;) {
-    if (WaitForSingleObject(watch->Arm, INFINITE) != WAIT_OBJECT_0) return 0;
-    char none = 0;
-    DWORD read = 0;
-    ::ReadFile(watch->Pipe, &none, 0, &read, nullptr);
-    SetEvent(watch->Returned);
+    if (WaitForSingleObject(g_pool.Queued, INFINITE) != WAIT_OBJECT_0) return 0;
+    EnterCriticalSection(&g_pool.Lock);
+    --g_pool.IdleWorkers;
+    WorkItem item = std::move(g_pool.Waiting.front());
+    g_pool.Waiting.pop_front();
+    LeaveCriticalSection(&g_pool.Lock);
+    item.Work();
+    item.Work = nullptr;  // what it captured goes before the loop sees the result
+    EnterCriticalSection(&g_pool.Lock);
+    g_pool.Done.push_back(std::move(item));
+    ++g_pool.IdleWorkers;
+    LeaveCriticalSection(&g_pool.Lock);
+    SetEvent(g_pool.Finished);
   }
 }
 
-bool StartInputWatch(HANDLE pipe) {
-  if (g_inputWatchStarted || g_inputWatchFailed) return g_inputWatchStarted;
-  g_inputWatch.Pipe = pipe;
-  g_inputWatch.Arm = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  g_inputWatch.Returned = CreateEventA(nullptr, FALSE, FALSE, nullptr);
-  HANDLE thread = g_inputWatch.Arm != nullptr && g_inputWatch.Returned != nullptr
-                      ? CreateThread(nullptr, 65536, WatchInput, &g_inputWatch, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                     nullptr)
-                      : nullptr;
-  if (thread == nullptr) {
-    if (g_inputWatch.Arm != nullptr) ::CloseHandle(g_inputWatch.Arm);
-    if (g_inputWatch.Returned != nullptr) ::CloseHandle(g_inputWatch.Returned);
-    g_inputWatchFailed = true;
-    return false;
+// Without a pool or a thread the work runs at once, on the loop's thread: late, but never lost.
+void QueueOnPool(LoopTask work, LoopTask done) {
+  if (!PreparePool()) {
+    work();
+    done();
+    return;
   }
-  ::CloseHandle(thread);
-  g_inputWatchStarted = true;
-  return true;
+  EnterCriticalSection(&g_pool.Lock);
+  g_pool.Waiting.push_back({std::move(work), std::move(done)});
+  bool started = true;
+  if (g_pool.IdleWorkers < static_cast<int>(g_pool.Waiting.size())) {
+    HANDLE thread = CreateThread(nullptr, 256 * 1024, RunWorker, nullptr, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread != nullptr) {
+      ::CloseHandle(thread);
+      ++g_pool.IdleWorkers;
+    } else {
+      started = g_pool.IdleWorkers > 0;
+    }
+  }
+  WorkItem item;
+  if (!started) {
+    item = std::move(g_pool.Waiting.back());
+    g_pool.Waiting.pop_back();
+  }
+  LeaveCriticalSection(&g_pool.Lock);
+  if (!started) {
+    item.Work();
+    item.Done();
+    return;
+  }
+  ReleaseSemaphore(g_pool.Queued, 1, nullptr);
 }
 
 // Sent messages are delivered inside PeekMessage; posted ones are dispatched here.
@@ -178,33 +211,26 @@ void DispatchWaitingMessages() {
   }
 }
 
-InputWait WaitForInputAndMessages(HANDLE pipe, DWORD timeout) {
-  if (!StartInputWatch(pipe)) return InputWait::Unavailable;
-  if (!g_inputWatchPending) {
-    SetEvent(g_inputWatch.Arm);
-    g_inputWatchPending = true;
-  }
+void RunFinishedWork() {
+  if (!g_poolReady) return;
+  EnterCriticalSection(&g_pool.Lock);
+  std::deque<WorkItem> finished;
+  finished.swap(g_pool.Done);
+  LeaveCriticalSection(&g_pool.Lock);
+  for (WorkItem& item : finished) item.Done();
+}
+
+void WaitForLoopEvents(DWORD timeout) {
   // Looking at the queue at every wait keeps the thread from counting as hung
   // (no message taken for 5 s), which makes SMTO_ABORTIFHUNG senders give up.
   DispatchWaitingMessages();
-  const DWORD start = GetTickCount();
-  for (;;) {
-    const DWORD elapsed = GetTickCount() - start;
-    const DWORD left = elapsed >= timeout ? 0 : timeout - elapsed;
-    const DWORD result =
-        MsgWaitForMultipleObjectsEx(1, &g_inputWatch.Returned, left, QS_ALLINPUT, MWMO_INPUTAVAILABLE);
-    if (result == WAIT_OBJECT_0) {
-      g_inputWatchPending = false;
-      return InputWait::Ready;
-    }
-    if (result == WAIT_OBJECT_0 + 1) {
-      DispatchWaitingMessages();
-      if (left == 0) return InputWait::TimedOut;
-      continue;
-    }
-    if (result != WAIT_TIMEOUT) ::Sleep(left);  // the wait itself failed: keep the rhythm
-    return InputWait::TimedOut;
-  }
+  const DWORD result = g_poolReady ? MsgWaitForMultipleObjectsEx(1, &g_pool.Finished, timeout, QS_ALLINPUT,
+                                                                   MWMO_INPUTAVAILABLE)
+                                   : MsgWaitForMultipleObjectsEx(0, nullptr, timeout, QS_ALLINPUT,
+                                                                 MWMO_INPUTAVAILABLE);
+  if (result == WAIT_FAILED) ::Sleep(timeout < 50 ? timeout : 50);  // keep a rhythm, never spin
+  DispatchWaitingMessages();
+  RunFinishedWork();
 }
 
 // The log's writer thread takes whole blocks from a queue and writes each with
@@ -323,13 +349,6 @@ class Win32PlatformImpl final : public Platform {
       case FILE_TYPE_PIPE: return FileType::Pipe;
       default: return FileType::Unknown;
     }
-  }
-
-  bool PeekPipe(OsHandle pipe, std::uint32_t& available) override {
-    DWORD total = 0;
-    bool ok = PeekNamedPipe(ToHandle(pipe), nullptr, 0, nullptr, &total, nullptr) != 0;
-    available = total;
-    return ok;
   }
 
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override {
@@ -564,13 +583,7 @@ class Win32PlatformImpl final : public Platform {
                                timeoutMilliseconds, &result) != 0;
   }
 
-  bool PumpOneMessage() override {
-    MSG message;
-    if (!PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) return false;
-    TranslateMessage(&message);
-    DispatchMessageA(&message);
-    return true;
-  }
+  bool WindowExists(WindowHandle window) override { return IsWindow(ToWindow(window)) != 0; }
 
   bool SocketStartup() override {
     static bool started = false;
@@ -640,9 +653,8 @@ class Win32PlatformImpl final : public Platform {
   void SocketClose(OsHandle socket) override { closesocket(ToSocket(socket)); }
 
   // ---- Waiting for standard input, and log writes that never wait ----
-  InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) override {
-    return WaitForInputAndMessages(ToHandle(pipe), timeoutMilliseconds);
-  }
+  void QueueWork(LoopTask work, LoopTask done) override { QueueOnPool(std::move(work), std::move(done)); }
+  void RunLoopOnce(std::uint32_t timeoutMilliseconds) override { WaitForLoopEvents(timeoutMilliseconds); }
 
   bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override {
     if (!StartBackgroundWriter(ToHandle(handle)) || g_writer.Handle != ToHandle(handle)) {

@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+
+#include "core/CommandLine.h"
+#include "link/Connect.h"
 
 #include "core/LinkState.h"
 #include "core/Log.h"
@@ -21,8 +25,21 @@ class BridgeTest : public ::testing::Test {
     StartFreshProcess(Fake);
   }
 
-  // On Windows such a touch would wait behind the helper's pending read.
-  void TearDown() override { EXPECT_EQ(Fake.InputTouchedWhileWatched, 0); }
+  // Standard input is read by one worker read at a time, and by nothing else.
+  void TearDown() override { EXPECT_EQ(Fake.InputTouchedWhileReading, 0); }
+
+  // One connection attempt from start to end, through the loop.
+  TConnectOutcome RunAttempt(bool background) {
+    static TConnectOutcome outcome;
+    outcome = TConnectOutcome();
+    StartConnectAttempt({GetCrmFolder(), GetMcpKey(), LinkState.ProxyWindow, background},
+                        [](const TConnectOutcome& finished) { outcome = finished; });
+    while (ConnectAttemptRunning()) {
+      Fake.RunLoopOnce(std::min<std::uint32_t>(ConnectAttemptWakeIn(), 1000));
+      ContinueConnectAttempt();
+    }
+    return outcome;
+  }
 
   // Command line after the exe's own path.
   void SetArgs(std::initializer_list<std::string> args) {

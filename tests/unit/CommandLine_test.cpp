@@ -1,5 +1,6 @@
 #include "core/CommandLine.h"
 
+#include "common/AICommon.h"
 #include "tests/unit/BridgeTest.h"
 
 using CommandLineTest = BridgeTest;

@@ -8,7 +8,8 @@ class ConnectTest : public BridgeTest {
   void SetUp() override {
     BridgeTest::SetUp();
     SetArgs({"-dir", "C:\\Crm"});
-    ASSERT_TRUE(CreateProxyWindow());
+    LinkState.ProxyWindow = CreateProxyWindow();
+    ASSERT_NE(LinkState.ProxyWindow, 0u);
   }
 
   // An instance in the configured folder that answers every request at once.
@@ -19,7 +20,16 @@ class ConnectTest : public BridgeTest {
     };
   }
 
-  bool Connect(std::string& message, bool& refused) { return ConnectToCrm(false, message, refused); }
+  bool Connect(std::string& message, bool& refused) {
+    const TConnectOutcome outcome = RunAttempt(false);
+    message = outcome.Message;
+    refused = outcome.Refused;
+    if (outcome.Ok) {
+      LinkState.Port = outcome.Port;
+      LinkState.Token = outcome.Token;
+    }
+    return outcome.Ok;
+  }
 };
 
 TEST_F(ConnectTest, NoWindowAtAll) {

@@ -7,7 +7,8 @@
 void CrmTest::SetUp() {
   BridgeTest::SetUp();
   SetArgs({"-dir", "C:\\Crm"});
-  ASSERT_TRUE(CreateProxyWindow());
+  LinkState.ProxyWindow = CreateProxyWindow();
+  ASSERT_NE(LinkState.ProxyWindow, 0u);
   Fake.Endpoint = [this](const FakeHttpRequest& request) {
     if (!Answers.empty()) {
       FakeHttpResponse next = Answers.front();
@@ -48,7 +49,10 @@ void CrmTest::QueueFailure(HttpFailure failure, std::uint32_t code) {
   Answers.push_back(response);
 }
 
-void CrmTest::Send(const std::string& line) { HandleClientLine(line); }
+void CrmTest::Send(const std::string& line) {
+  HandleClientLine(line);
+  RunLoopUntilSettled();
+}
 
 std::vector<std::string> CrmTest::OutputLines() const {
   std::vector<std::string> lines;

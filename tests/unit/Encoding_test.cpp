@@ -51,8 +51,7 @@ TEST_F(EncodingTest, TheBridgesTextIsUtf8WhateverTheCodePage) {
   EXPECT_EQ(JsonString("Połączono"), "Po\xc5\x82\xc4\x85" "czono");
   // Only the CRM application's handshake texts are ANSI: converted on the way in and out.
   EXPECT_EQ(ParseHandshakeReply("NOPERM\r\n0\r\n\r\nAcc\xe8s refus\xe9").Message, "Acc\xc3\xa8s refus\xc3\xa9");
-  SetArgs({"-mcp", "cl\xc3\xa9"});
-  EXPECT_EQ(BuildHandshakeRequest(7, true), "1\r\n7\r\n1\r\nMCP=cl\xe9");
+  EXPECT_EQ(BuildHandshakeRequest(7, true, "cl\xc3\xa9"), "1\r\n7\r\n1\r\nMCP=cl\xe9");
   EXPECT_EQ(CutUtf8("a\xc5\x82", 2), "a");  // never half a letter
 }
 

@@ -92,11 +92,16 @@ FakeWindow& FakePlatform::AddCrmWindow(const std::string& imagePath, const std::
 
 void FakePlatform::AnswerNow(const std::string& answer) {
   const std::string block = answer + '\0';
-  if (ProxyHandler != nullptr) ProxyHandler(kTag, block.data(), block.size());
+  // From a worker's send, the answer reaches the proxy window when the loop next looks.
+  if (InWork) {
+    Messages.push_back({WorkClock, kTag, block});
+  } else if (ProxyHandler != nullptr) {
+    ProxyHandler(kTag, block.data(), block.size());
+  }
 }
 
 void FakePlatform::AnswerLater(const std::string& answer, std::uint32_t delay, std::uintptr_t tag) {
-  Messages.push_back({Tick + delay, tag == 0 ? kTag : tag, answer + '\0'});
+  Messages.push_back({Now() + delay, tag == 0 ? kTag : tag, answer + '\0'});
 }
 
 std::vector<std::string> FakePlatform::LogLines() const {
@@ -123,15 +128,6 @@ void FakePlatform::AdvanceTo(std::uint32_t tick) {
   Tick = std::max(Tick, tick);
 }
 
-std::size_t FakePlatform::AvailableInput() const {
-  std::size_t total = 0;
-  for (const auto& chunk : Input) {
-    if (chunk.At > Tick) break;
-    total += chunk.Bytes.size() - chunk.Taken;
-  }
-  return total;
-}
-
 std::vector<std::string> FakePlatform::CommandLineArguments() { return Args; }
 std::uint32_t FakePlatform::CurrentProcessId() { return ProcessIdValue; }
 std::uint32_t FakePlatform::LastError() { return LastErrorValue; }
@@ -149,24 +145,13 @@ FileType FakePlatform::GetFileType(OsHandle handle) {
   return handle == ErrorHandleValue ? ErrorFileType : FileType::Pipe;
 }
 
-bool FakePlatform::PeekPipe(OsHandle pipe, std::uint32_t& available) {
-  available = 0;
-  if (pipe == InputHandleValue && InputWatchPending) ++InputTouchedWhileWatched;
-  // A file or console cannot be peeked; a pipe whose writer left fails too.
-  if (pipe != InputHandleValue || !InputIsPipe || Input.empty()) {
-    LastErrorValue = kBrokenPipe;
-    return false;
-  }
-  available = static_cast<std::uint32_t>(AvailableInput());
-  return true;
-}
-
 bool FakePlatform::ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) {
   read = 0;
   if (handle == InputHandleValue) {
-    if (InputWatchPending) ++InputTouchedWhileWatched;
+    if (!InWork || InputReadsInFlight > 0) ++InputTouchedWhileReading;
+    WorkReadsInput = true;
     if (Input.empty()) return true;  // end of input
-    if (Input.front().At > Tick) AdvanceTo(Input.front().At);  // a blocking read waits
+    if (Input.front().At > Now()) Block(Input.front().At);  // a blocking read waits
     InputChunk& chunk = Input.front();
     read = static_cast<std::uint32_t>(std::min<std::size_t>(size, chunk.Bytes.size() - chunk.Taken));
     std::memcpy(buffer, chunk.Bytes.data() + chunk.Taken, read);
@@ -267,12 +252,12 @@ bool FakePlatform::DeleteFile(const std::u16string& name) {
 
 std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
 
-std::uint32_t FakePlatform::TickCount() { return Tick; }
-std::uint32_t FakePlatform::MultimediaTime() { return Tick; }
+std::uint32_t FakePlatform::TickCount() { return Now(); }
+std::uint32_t FakePlatform::MultimediaTime() { return Now(); }
 
 void FakePlatform::Sleep(std::uint32_t milliseconds) {
   ++SleepCalls;
-  AdvanceTo(Tick + milliseconds);
+  Block(Now() + milliseconds);
 }
 
 LocalTime FakePlatform::GetLocalTime() { return Time; }
@@ -478,15 +463,18 @@ bool FakePlatform::SendCopyData(WindowHandle target, std::uintptr_t tag, const c
   const std::string request(data, std::strlen(data) < size ? std::strlen(data) : size);
   HandshakeRequests.push_back(request);
   const auto respond = window->OnCopyData;  // the window may be changed while it answers
+  Block(Now() + std::min(window->TakesMs, timeoutMilliseconds));
   if (!respond || !respond(request)) {
-    AdvanceTo(Tick + timeoutMilliseconds);
+    Block(Now() + timeoutMilliseconds - std::min(window->TakesMs, timeoutMilliseconds));
     LastErrorValue = kTimeout;
     return false;
   }
   return true;
 }
 
-bool FakePlatform::PumpOneMessage() {
+bool FakePlatform::WindowExists(WindowHandle window) { return FindWindow(window) != nullptr; }
+
+bool FakePlatform::DeliverDueMessage() {
   for (auto it = Messages.begin(); it != Messages.end(); ++it) {
     if (it->At > Tick) continue;
     const QueuedMessage message = *it;
@@ -601,9 +589,11 @@ bool FakePlatform::SocketSend(OsHandle socket, const char* data, std::uint32_t s
   request.Headers = headers;
   request.Agent = HeaderValue("\n" + headers, "User-Agent");
   request.Body = s.Sent.substr(headEnd + 4, length);
+  request.AtTick = Now();
   HttpRequests.push_back(request);
   s.Answered = true;
   const FakeHttpResponse response = Endpoint(request);
+  Block(Now() + response.DelayMs);
   if (response.Failure == HttpFailure::Send) {
     LastErrorValue = response.ErrorCode;
     return false;
@@ -637,27 +627,62 @@ void FakePlatform::SocketClose(OsHandle socket) {
   if (Sockets.erase(socket) > 0) --OpenSockets;
 }
 
-// ---- Waiting for standard input, and log writes that never wait ----
+// ---- The event loop, and log writes that never wait ----
 
-InputWait FakePlatform::WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) {
-  if (!InputWatchStarts || pipe != InputHandleValue) return InputWait::Unavailable;
-  ++InputWaits;
-  InputWatchPending = true;
+void FakePlatform::Block(std::uint32_t until) {
+  if (InWork) {
+    WorkClock = std::max(WorkClock, until);
+  } else {
+    AdvanceTo(until);
+  }
+}
+
+void FakePlatform::QueueWork(LoopTask work, LoopTask done) { Work.push_back({std::move(work), std::move(done)}); }
+
+void FakePlatform::RunLoopOnce(std::uint32_t timeoutMilliseconds) {
+  ++LoopWaits;
+  for (WorkItem& item : Work) {  // workers start as soon as the loop lets go
+    if (item.Ran) continue;
+    InWork = true;
+    WorkClock = Tick;
+    WorkReadsInput = false;
+    item.Work();
+    InWork = false;
+    ++WorkItemsRun;
+    item.Ran = true;
+    item.DueAt = WorkClock;
+    item.ReadsInput = WorkReadsInput;
+    if (WorkReadsInput) ++InputReadsInFlight;
+  }
   const std::uint32_t deadline = Tick + timeoutMilliseconds;
   for (;;) {
-    while (PumpOneMessage()) ++MessagesDispatchedWhileWaiting;
-    if (Input.empty() || AvailableInput() > 0 || InputWatchWakesForNothing) {
-      if (InputWatchWakesForNothing) AdvanceTo(Tick + 1);  // so that a loop that spins still ends
-      InputWatchPending = false;
-      return InputWait::Ready;
+    bool handled = false;
+    while (DeliverDueMessage()) handled = true;
+    // Finished work in the order it finished; a done may queue more.
+    std::vector<WorkItem> finished;
+    for (auto it = Work.begin(); it != Work.end();) {
+      if (it->Ran && it->DueAt <= Tick) {
+        finished.push_back(std::move(*it));
+        it = Work.erase(it);
+      } else {
+        ++it;
+      }
     }
-    if (Tick >= deadline) return InputWait::TimedOut;
-    std::uint32_t next = std::min(deadline, Input.front().At);
-    for (const QueuedMessage& message : Messages) {
-      if (message.At > Tick) next = std::min(next, message.At);
+    std::stable_sort(finished.begin(), finished.end(),
+                     [](const WorkItem& a, const WorkItem& b) { return a.DueAt < b.DueAt; });
+    for (WorkItem& item : finished) {
+      if (item.ReadsInput) --InputReadsInFlight;
+      item.Done();
+      handled = true;
     }
+    if (handled || Tick >= deadline) return;
+    std::uint32_t next = deadline;
+    for (const WorkItem& item : Work) {
+      if (item.Ran) next = std::min(next, item.DueAt);
+    }
+    for (const QueuedMessage& message : Messages) next = std::min(next, std::max(message.At, Tick));
     if (!Events.empty()) next = std::min(next, std::max(Tick, Events.begin()->first));
-    AdvanceTo(std::max(next, Tick + 1));
+    AdvanceTo(next);
   }
 }
 

@@ -24,6 +24,8 @@ struct FakeWindow {
   // Not 0: the send fails at once with this error and the window never sees it
   // (5: the window belongs to a program that runs as administrator).
   std::uint32_t SendError = 0;
+  // How long the window takes the request (a consent question inside its handler).
+  std::uint32_t TakesMs = 0;
 };
 
 // A request as the endpoint read it from the socket.
@@ -34,6 +36,7 @@ struct FakeHttpRequest {
   std::string Headers;  // every header line, each with its CR LF
   std::string Body;
   std::uint32_t ReceiveTimeout = 0;  // SO_RCVTIMEO of the socket
+  std::uint32_t AtTick = 0;          // when it arrived whole
 };
 
 // Connect: refused (see also RefusedConnects). Send: the request arrived whole,
@@ -53,6 +56,7 @@ struct FakeHttpResponse {
   std::size_t DeclaredLength = std::string::npos;  // npos: the body's own length
   bool Chunked = false;                             // the body as one chunk
   std::string Raw;                                  // when set, these bytes instead of all of the above
+  std::uint32_t DelayMs = 0;                        // the endpoint works this long before it answers
 };
 
 class FakePlatform : public Platform {
@@ -136,7 +140,6 @@ class FakePlatform : public Platform {
   std::uint32_t LastError() override;
   OsHandle StdHandle(StdStream stream) override;
   FileType GetFileType(OsHandle handle) override;
-  bool PeekPipe(OsHandle pipe, std::uint32_t& available) override;
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
   bool WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) override;
   void CloseHandle(OsHandle handle) override;
@@ -173,7 +176,7 @@ class FakePlatform : public Platform {
   void DestroyWindow(WindowHandle window) override;
   bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
                     std::uint32_t timeoutMilliseconds) override;
-  bool PumpOneMessage() override;
+  bool WindowExists(WindowHandle window) override;
   bool SocketStartup() override;
   OsHandle SocketOpen() override;
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
@@ -182,20 +185,19 @@ class FakePlatform : public Platform {
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
 
-  // ---- Waiting for standard input, and log writes that never wait ----
-  // A pipe's zero-byte read returns when bytes are available or the input has ended.
-  // Touching the input pipe while one is pending counts as a fault, as on Windows
-  // it would wait behind that read.
-  bool InputWatchStarts = true;
-  bool InputWatchWakesForNothing = false;  // a zero-byte read that returns at once
-  int InputWaits = 0;
-  bool InputWatchPending = false;
-  int InputTouchedWhileWatched = 0;
-  int MessagesDispatchedWhileWaiting = 0;
+  // ---- The event loop, and log writes that never wait ----
+  // Work runs on the test's thread when the loop next waits, on a clock of its
+  // own: what blocks in it (a slow endpoint, a window that takes its time, input
+  // that comes later) moves that clock, and its `done` runs when the fake's
+  // clock reaches it. Races are thus decided by the scripted times, exactly.
+  int LoopWaits = 0;
+  int InputTouchedWhileReading = 0;  // a read of standard input beside another, or on the loop
+  int WorkItemsRun = 0;
   // While set, the error stream's writer holds all it may: blocks are refused.
   bool ErrorWriterFull = false;
   int FinishWritesCalls = 0;
-  InputWait WaitForInputOrMessages(OsHandle pipe, std::uint32_t timeoutMilliseconds) override;
+  void QueueWork(LoopTask work, LoopTask done) override;
+  void RunLoopOnce(std::uint32_t timeoutMilliseconds) override;
   bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override;
   void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override;
   // ---- end of the waiting section ----
@@ -231,7 +233,10 @@ class FakePlatform : public Platform {
   // kNullHandle with error 5 when `denied`, as Windows answers a process of higher rights.
   OsHandle OpenProcessWithRights(std::uint32_t processId, bool denied);
   const FakeWindow* FindWindow(WindowHandle window) const;
-  std::size_t AvailableInput() const;
+  // A blocking call: on a worker it moves the work's clock, on the loop the fake's own.
+  void Block(std::uint32_t until);
+  std::uint32_t Now() const { return InWork ? WorkClock : Tick; }
+  bool DeliverDueMessage();
 
   std::deque<InputChunk> Input;
   std::multimap<std::uint32_t, std::function<void()>> Events;
@@ -241,4 +246,15 @@ class FakePlatform : public Platform {
   std::map<OsHandle, FakeSocket> Sockets;
   OsHandle NextHandle = 5000;
   std::string ConnectHost;
+  struct WorkItem {
+    LoopTask Work, Done;
+    bool Ran = false;
+    std::uint32_t DueAt = 0;
+    bool ReadsInput = false;
+  };
+  std::deque<WorkItem> Work;
+  bool InWork = false;
+  std::uint32_t WorkClock = 0;
+  bool WorkReadsInput = false;
+  int InputReadsInFlight = 0;
 };

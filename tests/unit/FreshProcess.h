@@ -2,9 +2,12 @@
 // A fresh bridge process on a new fake Windows: every module's state as at
 // start-up. Unit tests and the fuzz targets start each run from it.
 
+#include "core/Forwarding.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
+#include "core/RequestLoop.h"
 #include "core/StdStreams.h"
+#include "link/Connect.h"
 #include "link/HandshakeRecords.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
@@ -15,6 +18,9 @@ inline void StartFreshProcess(FakePlatform& fake) {
   LinkState = TLinkState();
   ResetLogState();
   ResetClientReader();
+  ResetRequestLoop();
+  ResetExchanges();
+  ResetConnectAttempt();
   ResetCrmDiscovery();
   ResetHandshakeTag();
   ClearHandshakeReply();

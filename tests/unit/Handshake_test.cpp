@@ -8,19 +8,32 @@ class HandshakeTest : public BridgeTest {
   void SetUp() override {
     BridgeTest::SetUp();
     SetArgs({"-dir", "C:\\Crm"});
-    ASSERT_TRUE(CreateProxyWindow());
+    LinkState.ProxyWindow = CreateProxyWindow();
+    ASSERT_NE(LinkState.ProxyWindow, 0u);
   }
 
+  // One handshake with the first window, through the loop.
   bool Ask(TMCPIPCOdpowiedz& reply, std::string& message, bool background = false) {
-    return RequestPortAndToken(Fake.Windows.front().Handle, background, reply, message);
+    Handshake = THandshake();
+    Handshake.Window = Fake.Windows.front().Handle;
+    Handshake.ProxyWindow = LinkState.ProxyWindow;
+    Handshake.Background = background;
+    StartHandshake(Handshake, [] {});
+    while (Handshake.Step != HandshakeStep::Done) {
+      Fake.RunLoopOnce(std::min<std::uint32_t>(HandshakeWakeIn(Handshake), 1000));
+      ContinueHandshake(Handshake, true, [] {});
+    }
+    message = Handshake.Message;
+    if (Handshake.Answered) reply = Handshake.Reply;
+    return Handshake.Answered;
   }
+
+  THandshake Handshake;
 };
 
 TEST_F(HandshakeTest, RequestText) {
-  SetArgs({"-mcp", " k1 "});
-  EXPECT_EQ(BuildHandshakeRequest(2755260, true), "1\r\n2755260\r\n1\r\nMCP=k1");
-  SetArgs({});
-  EXPECT_EQ(BuildHandshakeRequest(2755260, false), "1\r\n2755260\r\n0\r\nMCP=");
+  EXPECT_EQ(BuildHandshakeRequest(2755260, true, "k1"), "1\r\n2755260\r\n1\r\nMCP=k1");
+  EXPECT_EQ(BuildHandshakeRequest(2755260, false, ""), "1\r\n2755260\r\n0\r\nMCP=");
 }
 
 TEST_F(HandshakeTest, AnswerFromWithinTheRequest) {
@@ -55,7 +68,8 @@ TEST_F(HandshakeTest, AnswerAfterConsent) {
 }
 
 TEST_F(HandshakeTest, ALateAnswerToAnEarlierRequestIsNotTakenForThisOne) {
-  Fake.AnswerLater("OK\r\n1\r\nstale", 0);  // waiting in the queue since an earlier handshake
+  Fake.AnswerLater("OK\r\n1\r\nstale", 0);  // arrived since an earlier handshake
+  Fake.RunLoopOnce(0);                         // and the loop took it in at once
   Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
     Fake.AnswerLater("OK\r\n2\r\nfresh", 2000);
     return true;

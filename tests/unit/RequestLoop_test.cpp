@@ -1,5 +1,8 @@
 #include "core/RequestLoop.h"
 
+#include <deque>
+#include <map>
+
 #include "mcp/JsonText.h"
 #include "tests/unit/CrmDouble.h"
 
@@ -30,6 +33,7 @@ TEST_F(RequestLoopTest, WithoutTheCrmApplicationEveryKindOfLineIsAnsweredLocally
 
   const std::string no = std::string(" | ") + kNoCrm;
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 std::string("Na razie bez połączenia: ") + kNoCrm,
                                  "notifications/initialized | notyfikacja, brak połączenia" + no,
                                  "initialize | odpowiedź własna, brak Orvina" + no,
                                  "tools/list | lista zastępcza (orvin_connect)" + no,
@@ -83,6 +87,7 @@ TEST_F(RequestLoopTest, MethodsAndToolNamesCountByTheirDecodedValue) {
 }
 
 TEST_F(RequestLoopTest, RefusalIsRecordedAndAFailureWithoutRefusalClearsIt) {
+  Send(R"({"id":0,"method":"ping"})");  // the first message's attempt keeps no refusal
   StartCrm("DENIED\r\n\r\n\r\nOdmowa.");
   Send(R"({"id":1,"method":"ping"})");
   EXPECT_TRUE(LinkState.Refused);
@@ -126,4 +131,104 @@ TEST_F(RequestLoopTest, LoopEndsWithTheInput) {
   Fake.AddInput("{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":2,\"method\":\"ping\"}");
   RunRequestLoop();
   EXPECT_EQ(OutputLines().size(), 2u);
+}
+
+// Lines as a client sends them over time, answered by an endpoint that takes its time.
+class EventLoopTest : public RequestLoopTest {
+ protected:
+  void SetUp() override {
+    RequestLoopTest::SetUp();
+    StartCrm();
+    Fake.Endpoint = [this](const FakeHttpRequest& request) {
+      FakeHttpResponse response;
+      response.Body = "{\"jsonrpc\":\"2.0\",\"id\":" + JsonRawValue(request.Body, "id") + ",\"result\":{}}";
+      response.DelayMs = Delays.count(request.Body) ? Delays[request.Body] : 0;
+      if (Statuses.count(request.Body) && !Statuses[request.Body].empty()) {
+        response.Status = Statuses[request.Body].front();
+        Statuses[request.Body].pop_front();
+      }
+      return response;
+    };
+  }
+  std::string Call(int id) {
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"tools/call\",\"params\":{\"name\":\"t\"}}";
+  }
+  std::map<std::string, std::uint32_t> Delays;
+  std::map<std::string, std::deque<std::uint32_t>> Statuses;
+};
+
+TEST_F(EventLoopTest, CallsRunSideBySideAndAPingOrACancelNeverWaitsBehindThem) {
+  Delays[Call(1)] = 3000;
+  Delays[Call(2)] = 1000;
+  const std::string cancel = R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})";
+  Fake.AddInput(Call(1) + "\n" + Call(2) + "\n", 1000);
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"ping\"}\n" + cancel + "\n", 1200);
+  RunRequestLoop();
+  ASSERT_EQ(Fake.HttpRequests.size(), 4u);
+  EXPECT_EQ(Fake.HttpRequests[1].AtTick, 1000u);  // the second call did not wait for the first
+  EXPECT_EQ(Fake.HttpRequests[3].Body, cancel);
+  EXPECT_EQ(Fake.HttpRequests[3].AtTick, 1200u);  // while the call it names still runs
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(JsonRawValue(out[0], "id"), "3");  // answered as they complete
+  EXPECT_EQ(JsonRawValue(out[1], "id"), "2");
+  EXPECT_EQ(JsonRawValue(out[2], "id"), "1");
+}
+
+TEST_F(EventLoopTest, NotificationsAndInitializeHoldBackWhatFollowsThem) {
+  const std::string initialized = R"({"jsonrpc":"2.0","method":"notifications/initialized"})";
+  const std::string initialize = R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})";
+  Delays[initialize] = 500;
+  Delays[initialized] = 700;
+  Fake.AddInput(initialize + "\n" + initialized + "\n" + Call(1) + "\n", 1000);
+  RunRequestLoop();
+  ASSERT_EQ(Fake.HttpRequests.size(), 3u);
+  EXPECT_EQ(Fake.HttpRequests[1].AtTick, 1500u);
+  EXPECT_EQ(Fake.HttpRequests[2].AtTick, 2200u);
+}
+
+TEST_F(EventLoopTest, ALinkLostUnderThreeCallsIsRebuiltOnceAndNothingThatMayHaveRunGoesTwice) {
+  Statuses[Call(1)] = {401};
+  Statuses[Call(2)] = {404};
+  Delays[Call(2)] = 100;
+  Delays[Call(3)] = 200;
+  Fake.AddInput(Call(1) + "\n" + Call(2) + "\n" + Call(3) + "\n", 1000);
+  Fake.At(1001, [this] { Fake.Windows.front().TakesMs = 500; });  // the second 404 comes while it reconnects
+  RunRequestLoop();
+  std::map<std::string, int> sent;
+  for (const FakeHttpRequest& request : Fake.HttpRequests) ++sent[request.Body];
+  EXPECT_EQ(sent[Call(1)], 2);
+  EXPECT_EQ(sent[Call(2)], 2);
+  EXPECT_EQ(sent[Call(3)], 1);
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);  // start-up, and one reconnect for both
+  EXPECT_EQ(OutputLines().size(), 3u);
+}
+
+TEST_F(EventLoopTest, AConsentQuestionHoldsNeitherStartUpNorTheToolList) {
+  Fake.Windows.front().TakesMs = 6000;
+  Fake.AddInput(R"({"jsonrpc":"2.0","id":0,"method":"initialize","params":{}})" "\n", 1000);
+  Fake.AddInput(R"({"jsonrpc":"2.0","id":1,"method":"tools/list"})" "\n", 1100);
+  Fake.AddInput(Call(2) + "\n", 1200);
+  Fake.AddInput(R"({"jsonrpc":"2.0","id":3,"method":"tools/list"})" "\n", 7500);
+  RunRequestLoop();
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 5u);
+  EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":0,"result":{"protocolVersion")"), 0u);
+  EXPECT_EQ(out[1].find(R"({"jsonrpc":"2.0","id":1,"result":{"tools":[{"name":"orvin_connect")"), 0u);
+  EXPECT_EQ(out[2], R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+  EXPECT_EQ(out[3], R"({"jsonrpc":"2.0","id":2,"result":{}})");  // it waited: the link came within 10 s
+  EXPECT_EQ(out[4], R"({"jsonrpc":"2.0","id":3,"result":{}})");
+  EXPECT_EQ(Fake.LogLines().at(1).find("initialize | odpowiedź własna, brak Orvina | Orvin jeszcze nie odpowiedział"), 0u);
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
+}
+
+TEST_F(EventLoopTest, TheEndOfInputWaitsUpToFiveSecondsForCallsInFlight) {
+  Delays[Call(1)] = 2000;
+  Delays[Call(2)] = 60000;
+  Fake.AddInput(Call(1) + "\n" + Call(2) + "\n", 1000);
+  RunRequestLoop();
+  EXPECT_EQ(OutputLines(), std::vector<std::string>{R"({"jsonrpc":"2.0","id":1,"result":{}})"});
+  EXPECT_EQ(Fake.Tick, 6000u);
+  EXPECT_EQ(Fake.LogLines().back(),
+            "tools/call t | bez odpowiedzi - klient zamknął strumień, nie czekam dłużej (t=5000ms)");
 }

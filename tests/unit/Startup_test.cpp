@@ -28,14 +28,17 @@ TEST_F(StartupTest, WithoutTheProxyWindow) {
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie udało się utworzyć okna do odbioru odpowiedzi (kod 1407)."});
 }
 
-TEST_F(StartupTest, ClosedInputEndsTheProcess) {
+TEST_F(StartupTest, ClosedInputEndsTheProcessAndNoAttemptComesBeforeTheFirstMessage) {
   SetArgs({"-dir", "C:\\Crm", "-mcp", " k1 "});
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"server/discover\"}\n");
   EXPECT_EQ(RunBridge(), 0);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found\"}}\n");
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
                                  "Start. Szukam Orvina w katalogu: C:\\Crm\\, klucz MCP: \"k1\"",
-                                 "Na razie bez połączenia: Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\Crm\\).",
+                                 "server/discover | odpowiedź własna: nieznana metoda (-32601), brak Orvina",
                                  "Klient zamknął strumień - kończę pracę.",
                              }));
+  EXPECT_EQ(Fake.EnumCalls, 0);  // a probe from a process that is gone a moment later asks nobody
   EXPECT_TRUE(Fake.ProxyDestroyed);
 }
 
@@ -53,7 +56,8 @@ TEST_F(StartupTest, LinkedAtStartAndServing) {
 
 TEST_F(StartupTest, ARefusalAtStartDoesNotStopBackgroundAttempts) {
   StartCrm("DENIED\r\n");
-  Fake.AddInput("\n", 1000 + 100);
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/initialized\"}\n", 1000 + 100);
+  Fake.AddInput("\n", 1000 + 3200);
   EXPECT_EQ(RunBridge(), 0);
-  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);  // start-up, then the first idle poll
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);  // start-up, then the first idle attempt
 }

@@ -1,16 +1,20 @@
 #include "core/StdStreams.h"
 
-#include "link/Handshake.h"
 #include "tests/unit/BridgeTest.h"
 
 using StdStreamsTest = BridgeTest;
 
 namespace {
+std::vector<std::string> Lines;
+bool Ended = false;
+
+// Every line the reader hands to the loop, until input ends.
 std::vector<std::string> ReadAll() {
-  std::vector<std::string> lines;
-  std::string line;
-  while (ReadClientLine(line)) lines.push_back(line);
-  return lines;
+  Lines.clear();
+  Ended = false;
+  StartReadingClientInput([](std::string line) { Lines.push_back(std::move(line)); }, [] { Ended = true; });
+  while (!Ended) Os().RunLoopOnce(60000);
+  return Lines;
 }
 }  // namespace
 
@@ -22,9 +26,6 @@ TEST_F(StdStreamsTest, LineFeedEndsALineAndOneCarriageReturnBeforeItGoes) {
 TEST_F(StdStreamsTest, AnUnterminatedLastLineIsReturnedAsItIs) {
   Fake.AddInput("x\ny\r");
   EXPECT_EQ(ReadAll(), (std::vector<std::string>{"x", "y\r"}));
-  std::string line = "stale";
-  EXPECT_FALSE(ReadClientLine(line));
-  EXPECT_EQ(line, "");
 }
 
 TEST_F(StdStreamsTest, LinesSplitAcrossReads) {
@@ -41,15 +42,12 @@ TEST_F(StdStreamsTest, LongLinesAreCollectedWholeAndTheirMemoryGoesBack) {
   Fake.AddInput("first\n" + longLine.substr(0, 1000000));
   Fake.AddInput(longLine.substr(1000000) + "\r\nshort\n" + longLast.substr(0, 1500000), 1200);
   Fake.AddInput(longLast.substr(1500000), 1300);
-  std::string line;
-  std::vector<std::string> lines;
-  while (ReadClientLine(line)) lines.push_back(line);
+  const std::vector<std::string> lines = ReadAll();
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "first");
   EXPECT_TRUE(lines[1] == longLine);
   EXPECT_EQ(lines[2], "short");
   EXPECT_TRUE(lines[3] == longLast);  // unterminated: its carriage return stays
-  EXPECT_LT(line.capacity(), 65536u);  // the last call let go of the long line
 }
 
 TEST_F(StdStreamsTest, ManyLinesInOneBurstComeOutInOrder) {
@@ -63,59 +61,17 @@ TEST_F(StdStreamsTest, ManyLinesInOneBurstComeOutInOrder) {
   EXPECT_EQ(lines.back(), "19999");
 }
 
-TEST_F(StdStreamsTest, ASilentPipeIsWatchedAndIdleWorkKeepsItsRhythm) {
-  Fake.AddInput("late\n", 1000 + 520);
-  std::string line;
-  ASSERT_TRUE(ReadClientLine(line));
-  EXPECT_EQ(line, "late");
-  EXPECT_EQ(Fake.Tick, 1520u);  // at once, not at the next 50 ms step
-  EXPECT_EQ(Fake.InputWaits, 11);
-  EXPECT_EQ(Fake.EnumCalls, 1);  // the idle search of 1000; the next is due at 4000
-  EXPECT_EQ(Fake.SleepCalls, 0);
-}
-
-TEST_F(StdStreamsTest, WithoutAWatchOnThePipeTheLoopSleeps) {
-  Fake.InputWatchStarts = false;
-  Fake.AddInput("late\n", 1000 + 520);
-  std::string line;
-  ASSERT_TRUE(ReadClientLine(line));
-  EXPECT_EQ(line, "late");
-  EXPECT_EQ(Fake.SleepCalls, 11);
-  EXPECT_EQ(Fake.Tick, 1550u);
-}
-
-TEST_F(StdStreamsTest, AWatchThatWakesForNothingDoesNotSpin) {
-  Fake.InputWatchWakesForNothing = true;
-  Fake.AddInput("late\n", 1000 + 520);
-  std::string line;
-  ASSERT_TRUE(ReadClientLine(line));
-  EXPECT_EQ(Fake.SleepCalls, 11);  // each empty wake-up is followed by the usual pause
-}
-
-TEST_F(StdStreamsTest, WindowMessagesAreAnsweredWhileWaitingAndALateAnswerIsStillDiscarded) {
-  ASSERT_TRUE(CreateProxyWindow());
-  Fake.AnswerLater("OK\r\n1\r\nlate", 20);
-  Fake.AddInput("a\n", 1000 + 70);
-  std::string line;
-  ASSERT_TRUE(ReadClientLine(line));
-  EXPECT_EQ(Fake.MessagesDispatchedWhileWaiting, 1);
-  EXPECT_TRUE(HandshakeReplyArrived());
-  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return true; };
-  TMCPIPCOdpowiedz reply;
-  std::string message;
-  EXPECT_FALSE(RequestPortAndToken(Fake.Windows.front().Handle, false, reply, message));
-  EXPECT_EQ(Fake.LogLines().back(), "Po ponowieniu odpowiedź: nadal jej brak.");
-}
-
-TEST_F(StdStreamsTest, InputFromAFileIsReadWithoutPolling) {
-  Fake.InputIsPipe = false;
-  Fake.AddInput("a\n", 5000);
-  std::string line;
-  ASSERT_TRUE(ReadClientLine(line));
-  EXPECT_EQ(line, "a");
-  EXPECT_EQ(Fake.SleepCalls, 0);
-  EXPECT_EQ(Fake.InputWaits, 0);
-  EXPECT_EQ(Fake.EnumCalls, 0);  // no idle work, so no background search
+TEST_F(StdStreamsTest, ALineIsHandedOnWhenItArrivesWithoutPollingFromAnyKindOfInput) {
+  for (bool pipe : {true, false}) {
+    Fake.InputIsPipe = pipe;
+    Fake.Tick = 1000;
+    Fake.LoopWaits = 0;
+    Fake.AddInput("late\n", 1000 + 520);
+    EXPECT_EQ(ReadAll(), std::vector<std::string>{"late"});
+    EXPECT_EQ(Fake.Tick, 1520u);  // at once, not at the next step of a poll
+    EXPECT_LE(Fake.LoopWaits, 3);
+    EXPECT_EQ(Fake.SleepCalls, 0);
+  }
 }
 
 TEST_F(StdStreamsTest, WriteAddsOneLineFeed) {
