@@ -71,6 +71,7 @@ std::uint32_t IdleWorkWakeIn() {
   if (LinkState.Connected) {
     return LinkState.NoticeRetryTick != 0 ? left(LinkState.NoticeRetryTick, kNoticeRepeatDelay) : kNoIdleWork;
   }
-  if (LinkState.Refused) return kNoIdleWork;
+  // A running attempt wakes the loop when it ends.
+  if (LinkState.Refused || LinkAttemptRunning()) return kNoIdleWork;
   return LinkState.LastIdleAttemptTick == 0 ? 0 : left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval);
 }

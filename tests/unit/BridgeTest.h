@@ -26,7 +26,11 @@ class BridgeTest : public ::testing::Test {
   }
 
   // Standard input is read by one worker read at a time, and by nothing else.
-  void TearDown() override { EXPECT_EQ(Fake.InputTouchedWhileReading, 0); }
+  // The loop never spins.
+  void TearDown() override {
+    EXPECT_EQ(Fake.InputTouchedWhileReading, 0);
+    EXPECT_LT(Fake.MostWaitsAtOneTick, 100);
+  }
 
   // One connection attempt from start to end, through the loop.
   TConnectOutcome RunAttempt(bool background) {

@@ -641,6 +641,9 @@ void FakePlatform::QueueWork(LoopTask work, LoopTask done) { Work.push_back({std
 
 void FakePlatform::RunLoopOnce(std::uint32_t timeoutMilliseconds) {
   ++LoopWaits;
+  WaitsAtThisTick = Tick == LastWaitTick ? WaitsAtThisTick + 1 : 1;
+  LastWaitTick = Tick;
+  MostWaitsAtOneTick = std::max(MostWaitsAtOneTick, WaitsAtThisTick);
   for (WorkItem& item : Work) {  // workers start as soon as the loop lets go
     if (item.Ran) continue;
     InWork = true;

@@ -191,6 +191,7 @@ class FakePlatform : public Platform {
   // that comes later) moves that clock, and its `done` runs when the fake's
   // clock reaches it. Races are thus decided by the scripted times, exactly.
   int LoopWaits = 0;
+  int MostWaitsAtOneTick = 0;  // a loop that spins waits again and again with no time passing
   int InputTouchedWhileReading = 0;  // a read of standard input beside another, or on the loop
   int WorkItemsRun = 0;
   // While set, the error stream's writer holds all it may: blocks are refused.
@@ -257,4 +258,6 @@ class FakePlatform : public Platform {
   std::uint32_t WorkClock = 0;
   bool WorkReadsInput = false;
   int InputReadsInFlight = 0;
+  std::uint32_t LastWaitTick = 0;
+  int WaitsAtThisTick = 0;
 };

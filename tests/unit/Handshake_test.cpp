@@ -13,8 +13,9 @@ class HandshakeTest : public BridgeTest {
   }
 
   // One handshake with the first window, through the loop.
-  bool Ask(TMCPIPCOdpowiedz& reply, std::string& message, bool background = false) {
+  bool Ask(TMCPIPCOdpowiedz& reply, std::string& message, bool background = false, bool listenLate = false) {
     Handshake = THandshake();
+    Handshake.MayListenLate = listenLate;
     Handshake.Window = Fake.Windows.front().Handle;
     Handshake.ProxyWindow = LinkState.ProxyWindow;
     Handshake.Background = background;
@@ -119,6 +120,32 @@ TEST_F(HandshakeTest, WindowThatDoesNotTakeTheRequest) {
   EXPECT_EQ(message, "Orvin nie odpowiedział na żądanie w wyznaczonym czasie.");
   EXPECT_TRUE(Fake.LogLines().empty());
   EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
+  // Closed while it asked its user: whatever error the send gives, Orvin is gone.
+  Fake.Windows.front().OnCopyData = [this](const std::string&) {
+    Fake.LastErrorValue = 5;
+    Fake.Windows.clear();
+    return false;
+  };
+  Fake.Windows.front().SendError = 0;
+  EXPECT_FALSE(Ask(reply, message));
+  EXPECT_EQ(message, "Orvin został zamknięty, zanim odpowiedział na żądanie.");
+}
+
+TEST_F(HandshakeTest, AWindowThatTookTheRequestIsHeardLateInsteadOfBeingAskedAgain) {
+  Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [this](const std::string&) {
+    if (Fake.HandshakeRequests.size() == 2) Fake.AnswerLater("OK\r\n3\r\nlate", 90000);  // its user took a while
+    return true;
+  };
+  TMCPIPCOdpowiedz reply;
+  std::string message;
+  ASSERT_TRUE(Ask(reply, message, false, true));
+  EXPECT_EQ(reply.Token, "late");
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+  EXPECT_EQ(Fake.LogLines().back(), "Spóźniona odpowiedź Orvina nadeszła.");
+  Fake.Windows.front().OnCopyData = [](const std::string&) { return true; };
+  const std::uint32_t start = Fake.Tick;
+  EXPECT_FALSE(Ask(reply, message, false, true));
+  EXPECT_EQ(Fake.Tick - start, 120000u);  // from the first request the window took
 }
 
 TEST_F(HandshakeTest, WithoutATagNothingIsSent) {

@@ -222,6 +222,14 @@ TEST_F(EventLoopTest, AConsentQuestionHoldsNeitherStartUpNorTheToolList) {
   EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
 }
 
+TEST_F(EventLoopTest, AWindowThatTookTheRequestIsNotAskedAgainWhileItsUserThinks) {
+  Fake.Windows.front().OnCopyData = [](const std::string&) { return true; };  // taken, never answered
+  for (int i = 0; i < 10; ++i) Fake.AddInput(Call(i) + "\n", 1000 + i * 3000);
+  RunRequestLoop();
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+  EXPECT_EQ(OutputLines().size(), 10u);
+}
+
 TEST_F(EventLoopTest, TheEndOfInputWaitsUpToFiveSecondsForCallsInFlight) {
   Delays[Call(1)] = 2000;
   Delays[Call(2)] = 60000;
