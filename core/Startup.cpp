@@ -6,6 +6,7 @@
 #include "core/IdleWork.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
+#include "core/ManualStart.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "link/Connect.h"
@@ -13,7 +14,7 @@
 
 namespace {
 constexpr int kExitDone = 0;
-constexpr int kExitNoStreams = 2;
+constexpr int kExitStartedByHand = 2;
 constexpr int kExitNoProxyWindow = 3;
 
 // However the loop is left, the proxy window goes with it.
@@ -42,8 +43,9 @@ int RunBridge() {
   if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {
     Log("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik.");
     FinishLog();
-    return kExitNoStreams;
+    return kExitStartedByHand;
   }
+  if (ExplainIfStartedByHand(InputHandle)) return kExitStartedByHand;
   if (!CreateProxyWindow()) {
     const std::uint32_t code = Os().LastError();
     Log("Nie udało się utworzyć okna do odbioru odpowiedzi (kod " + ToDecimal(code) + ").");

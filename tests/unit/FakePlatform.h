@@ -200,6 +200,9 @@ class FakePlatform : public Platform {
   void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override;
   // ---- end of the waiting section ----
 
+  bool InputIsConsole = false;
+  bool IsConsole(OsHandle handle) override { return InputIsConsole && handle == InputHandleValue; }
+
  private:
   struct InputChunk {
     std::uint32_t At;
