@@ -218,6 +218,7 @@ bool HoldsBackOthers(const TRequestPass& pass) {
 }
 
 void StartExchange(TRequestPass pass) {
+  ClientId();  // built once here, on the loop's thread, before workers read it
   if (!pass.Repeat) pass.Start = Os().MultimediaTime();
   auto exchange = std::make_shared<TExchange>();
   exchange->HoldsBackOthers = HoldsBackOthers(pass);

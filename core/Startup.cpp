@@ -5,13 +5,14 @@
 #include "core/CommandLine.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
+#include "core/ManualStart.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "link/ProxyWindow.h"
 
 namespace {
 constexpr int kExitDone = 0;
-constexpr int kExitNoStreams = 2;
+constexpr int kExitStartedByHand = 2;
 constexpr int kExitNoProxyWindow = 3;
 
 // However the loop is left, the proxy window goes with it.
@@ -29,8 +30,9 @@ int RunBridge() {
   if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {
     Log("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik.");
     FinishLog();
-    return kExitNoStreams;
+    return kExitStartedByHand;
   }
+  if (ExplainIfStartedByHand(InputHandle)) return kExitStartedByHand;
   LinkState.ProxyWindow = CreateProxyWindow();
   if (LinkState.ProxyWindow == 0) {
     const std::uint32_t code = Os().LastError();

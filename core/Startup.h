@@ -1,5 +1,6 @@
 #pragma once
 
 // The process from start to end; returns the exit code: 0 after the client
-// closed its input, 2 without standard streams, 3 without the proxy window.
+// closed its input, 2 when started by hand (no standard streams, or a console
+// as input), 3 without the proxy window.
 int RunBridge();

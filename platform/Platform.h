@@ -159,6 +159,9 @@ class Platform {
   virtual bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) = 0;
   // Lets the writer finish what it holds, waiting at most the time-out.
   virtual void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) = 0;
+
+  // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.
+  virtual bool IsConsole(OsHandle handle) = 0;
 };
 
 // The platform in force for this process.

@@ -671,6 +671,11 @@ class Win32PlatformImpl final : public Platform {
     if (g_writerStarted) WaitForSingleObject(g_writer.Idle, timeoutMilliseconds);
   }
   // ---- end of the waiting section ----
+
+  bool IsConsole(OsHandle handle) override {
+    DWORD mode = 0;
+    return GetConsoleMode(ToHandle(handle), &mode) != 0;
+  }
 };
 
 }  // namespace

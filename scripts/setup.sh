@@ -13,6 +13,8 @@ fi
 
 # wine64 alone runs 64-bit programs; the wine32 it asks for is only needed for 32-bit ones.
 PACKAGES=(g++ cmake make libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine wine64 locales)
+# The release: zip and unzip, Authenticode signing, and the test's certificate made on the spot.
+PACKAGES+=(zip unzip osslsigncode openssl)
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   PACKAGES+=(nodejs npm)
 fi

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian machine: installs what is missing,
 # builds both trees, then runs the native unit tests, the Windows-side platform
-# checks and the end-to-end tests of the real exe under Wine. Exit code 0 only
-# when every stage passed.
+# checks and the end-to-end tests of the real exe under Wine, and last makes the
+# release (scripts/release.sh) and checks it. Exit code 0 only when every stage
+# passed.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -23,6 +24,8 @@ stage() {  # stage <name> <command...>
 stage "unit tests (native)" ctest --test-dir build/native --output-on-failure
 stage "platform checks (Wine)" bash tests/platform/run.sh
 stage "end-to-end tests (Wine)" npm test --prefix "$ROOT" --silent
+stage "release" bash scripts/release.sh
+stage "release checks (Wine)" bash tests/release/run.sh
 
 # The tests keep a wineserver alive between launches; end it with them.
 . scripts/wine-env.sh >/dev/null 2>&1 && wine_server_stop

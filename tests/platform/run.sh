@@ -13,18 +13,7 @@ else
   trap 'rm -rf "$WORK"' EXIT
 fi
 
-passed=0
-failed=0
-check() {  # check <description> <command...>
-  local what="$1"
-  shift
-  if "$@"; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    echo "FAIL: $what"
-  fi
-}
+. "$ROOT/tests/checks.sh"
 
 relay() {  # relay <stdin file> <args for EchoPeek...>; leaves out, err, rc in $WORK
   local input="$1"
@@ -65,5 +54,4 @@ check "a missing program gives exit code 127" test $? = 127
 printf 'abc\n' | timeout 60 wine "$BIN/EchoPeek.exe" >/dev/null 2>"$WORK/direct"
 echo "without the relay: $(tr -d '\r\n' <"$WORK/direct")"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+checks_done

@@ -148,8 +148,9 @@ FileType FakePlatform::GetFileType(OsHandle handle) {
 bool FakePlatform::ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) {
   read = 0;
   if (handle == InputHandleValue) {
-    if (!InWork || InputReadsInFlight > 0) ++InputTouchedWhileReading;
-    WorkReadsInput = true;
+    if ((!InWork && InputReaderStarted) || InputReadsInFlight > 0) ++InputTouchedWhileReading;
+    InputReaderStarted = InputReaderStarted || InWork;
+    WorkReadsInput = InWork;
     if (Input.empty()) return true;  // end of input
     if (Input.front().At > Now()) Block(Input.front().At);  // a blocking read waits
     InputChunk& chunk = Input.front();

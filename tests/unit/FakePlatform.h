@@ -192,7 +192,7 @@ class FakePlatform : public Platform {
   // clock reaches it. Races are thus decided by the scripted times, exactly.
   int LoopWaits = 0;
   int MostWaitsAtOneTick = 0;  // a loop that spins waits again and again with no time passing
-  int InputTouchedWhileReading = 0;  // a read of standard input beside another, or on the loop
+  int InputTouchedWhileReading = 0;  // a read of standard input beside the reader's, or on the loop
   int WorkItemsRun = 0;
   // While set, the error stream's writer holds all it may: blocks are refused.
   bool ErrorWriterFull = false;
@@ -202,6 +202,9 @@ class FakePlatform : public Platform {
   bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override;
   void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override;
   // ---- end of the waiting section ----
+
+  bool InputIsConsole = false;
+  bool IsConsole(OsHandle handle) override { return InputIsConsole && handle == InputHandleValue; }
 
  private:
   struct InputChunk {
@@ -258,6 +261,7 @@ class FakePlatform : public Platform {
   std::uint32_t WorkClock = 0;
   bool WorkReadsInput = false;
   int InputReadsInFlight = 0;
+  bool InputReaderStarted = false;
   std::uint32_t LastWaitTick = 0;
   int WaitsAtThisTick = 0;
 };

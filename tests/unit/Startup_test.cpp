@@ -1,5 +1,6 @@
 #include "core/Startup.h"
 
+#include "common/AICommonUtf8.h"
 #include "tests/unit/CrmDouble.h"
 
 class StartupTest : public CrmTest {
@@ -60,4 +61,48 @@ TEST_F(StartupTest, ARefusalAtStartDoesNotStopBackgroundAttempts) {
   Fake.AddInput("\n", 1000 + 3200);
   EXPECT_EQ(RunBridge(), 0);
   EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);  // start-up, then the first idle attempt
+}
+
+// A double click: the console gets, in its code page, what this is and entries
+// to paste; a path character it cannot show is escaped, so the entry still
+// names this file. Then the bridge waits for Enter, and does nothing else.
+TEST_F(StartupTest, StartedByHandExplainsAndWaitsForEnter) {
+  Fake.Args = {"C:\\Biuro Łódź\\Ω\\OrvinMCP.exe"};
+  Fake.InputIsConsole = true;
+  Fake.ErrorFileType = FileType::Char;
+  Fake.AddInput("\r\n", 60000);
+  EXPECT_EQ(RunBridge(), 2);
+  EXPECT_EQ(Fake.Tick, 60000u);
+  EXPECT_EQ(Fake.EnumCalls, 0);
+  std::string expected = "OrvinMCP " ORVIN_VERSION R"( - łącznik między klientem MCP (aplikacją czatu z AI albo edytorem kodu z asystentem) a programem Orvin CRM.
+
+Tego programu nie uruchamia się ręcznie. Uruchamia go klient MCP, gdy wpiszesz go do konfiguracji klienta. Gotowe wpisy z położeniem tego pliku:
+
+Aplikacja czatu (np. plik claude_desktop_config.json):
+{
+  "mcpServers": {
+    "orvin": {
+      "command": "C:\\Biuro Łódź\\\u03a9\\OrvinMCP.exe",
+      "args": ["-dir", "C:\\Biuro Łódź\\\u03a9"]
+    }
+  }
+}
+
+Edytor kodu (plik mcp.json):
+{
+  "servers": {
+    "orvin": {
+      "type": "stdio",
+      "command": "C:\\Biuro Łódź\\\u03a9\\OrvinMCP.exe",
+      "args": ["-dir", "C:\\Biuro Łódź\\\u03a9"]
+    }
+  }
+}
+
+Po "-dir" stoi katalog programu Orvin CRM, tu katalog tego pliku; jeśli Orvin CRM jest zainstalowany gdzie indziej, wpisz jego katalog. Gdy działa kilka Orvinów z kluczami MCP, dopisz do "args" jeszcze "-mcp", "<klucz>".
+
+Naciśnij Enter, aby zakończyć.
+)";
+  for (std::size_t at = 0; (at = expected.find('\n', at)) != std::string::npos; at += 2) expected.insert(at, 1, '\r');
+  EXPECT_EQ(WideToUtf8(Fake.MultiByteToWide(852, Fake.ErrorOutput)), expected);
 }
