@@ -8,6 +8,10 @@
 // Removes every character of code 0 to 32 from both ends.
 std::string Trim(const std::string& text);
 
+// Carriage returns and line feeds shown as the two characters \r and \n, so that
+// a text from outside stays on one line of the log.
+std::string ShowLineBreaks(const std::string& text);
+
 std::string ToDecimal(std::int64_t value);
 std::string ToDecimal(std::uint64_t value);
 inline std::string ToDecimal(int value) { return ToDecimal(static_cast<std::int64_t>(value)); }
