@@ -13,6 +13,8 @@
 #include "mcp/ToolListCache.h"
 #include "platform/Platform.h"
 
+#include <new>
+
 namespace {
 constexpr int kReceiveTimeoutMinutes = 10;
 constexpr std::size_t kLoggedErrorBytes = 400;
@@ -28,10 +30,20 @@ struct TPostResult {
   std::string ContentType;
 };
 
+// Why a request that reached the CRM application got no answer of its own.
+const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
+
 TPostResult Post(const std::string& line) {
   TPostResult result;
-  result.Ok =
-      PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun, result.ContentType);
+  try {
+    result.Ok =
+        PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun, result.ContentType);
+  } catch (const std::bad_alloc&) {
+    // An answer too big to hold came after the request went out: the bridge goes on.
+    result = TPostResult();
+    result.MayHaveRun = true;
+    result.Message = kOutOfMemory;
+  }
   return result;
 }
 
@@ -86,14 +98,15 @@ std::string WhatCame(const std::string& received) {
          Printable(FirstBytesWithoutToken(received, kLoggedUnusableBytes));
 }
 
-// A stale token or a switched-off endpoint means the link is gone, not an answer.
+// A stale token or a switched-off endpoint means the link is gone, not an answer;
+// but a 404 that brings a JSON-RPC response shows that the endpoint handled the request.
 void TreatRejectionAsLostLink(TPostResult& post) {
   if (!post.Ok) return;
   if (post.StatusCode == 401) {
     post.Ok = false;
     post.Message =
         "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.";
-  } else if (post.StatusCode == 404) {
+  } else if (post.StatusCode == 404 && !(IsSingleJsonObject(post.Reply) && IsJsonRpcResponse(post.Reply))) {
     post.Ok = false;
     post.Message = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
   }
@@ -114,8 +127,9 @@ bool ReconnectAndRepeat(const TRequestPass& pass, TPostResult& post) {
     LinkState.Refused = refused;
   }
   if (LinkState.Connected) {
-    // Whatever the repeat brings is the answer: its status is not judged again.
     post = Post(pass.Line);
+    // Rejected again: the client is told why, in the same words, and the link stays down.
+    TreatRejectionAsLostLink(post);
     if (post.Ok) return true;
   }
   LinkState.Connected = false;
@@ -128,35 +142,41 @@ void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, cons
   Log(WithoutToken(pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
 }
 
-void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
-                 const std::string& contentType, std::uint32_t elapsed) {
-  if (IsBlank(reply)) {
-    if (!pass.Id.empty()) {
-      // A request must get an answer, and this one reached the CRM application.
-      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
-    } else {
-      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
-          " (notyfikacja, bez odpowiedzi)");
-    }
-    return;
+enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
+
+void LogUnansweredNotification(const TRequestPass& pass, std::uint32_t elapsed) {
+  Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
+      " (notyfikacja, bez odpowiedzi)");
+}
+
+// Judges the reply and makes it the client's line. Nothing goes to the client
+// here, so that memory running out on the way still leaves the one answer to give.
+TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::uint32_t elapsed) {
+  // A request is answered only by a response; a notification may get any message.
+  if (!IsSingleJsonObject(reply) || (!pass.Id.empty() && !IsJsonRpcResponse(reply))) return TReplyVerdict::Unusable;
+  const std::size_t replaced = ReplaceInvalidUtf8(reply);  // a client's strict reader would refuse the whole line
+  if (replaced > 0) {
+    Log(pass.Description + " | Orvin odesłał tekst, który nie jest poprawnym UTF-8 - błędne sekwencje zastąpiłem "
+        "znakiem U+FFFD (" + ToDecimal(static_cast<std::uint64_t>(replaced)) + ").");
   }
-  if (!IsSingleJsonObject(reply)) {
-    // A cut body, a page, compressed bytes, an event stream or header text: the
-    // request reached the CRM application, but no answer can be passed on.
-    AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
-                     ". Początek: " + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
-    return;
+  if (!pass.Id.empty()) {
+    const std::string ownId = JsonRawValue(reply, "id");
+    if (PutRequestId(reply, pass.Id)) {
+      Log(pass.Description +
+          (ownId.empty() ? " | Orvin nie podał id w odpowiedzi"
+                         : " | Orvin podał w odpowiedzi inne id: " +
+                               Printable(FirstBytesWithoutToken(ownId, kLoggedUnusableBytes))) +
+          " - przekazuję ją z id żądania.");
+    }
   }
   bool storeList = false;
   if (IsErrorReply(reply)) {
-    reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + " | Orvin zwrócił błąd: " + CutUtf8(FirstBytesWithoutToken(reply, kLoggedErrorBytes), kLoggedErrorBytes));
+    Log(pass.Description + " | Orvin zwrócił błąd: " + WithoutToken(CutUtf8(reply, kLoggedErrorBytes)));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
-      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
-          " (notyfikacja, bez odpowiedzi)");
-      return;
+      LogUnansweredNotification(pass, elapsed);
+      return TReplyVerdict::NoAnswer;
     }
     if (pass.Method == "tools/list" && !pass.Id.empty()) {  // a list needs an id to answer
       std::string source;
@@ -172,6 +192,41 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
     if (c == '\r' || c == '\n') c = ' ';
   }
   if (storeList) SaveToolList(reply);
+  return TReplyVerdict::Answer;
+}
+
+void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
+                 const std::string& contentType, std::uint32_t elapsed) {
+  if (IsBlank(reply)) {
+    if (!pass.Id.empty()) {
+      // A request must get an answer, and this one reached the CRM application.
+      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
+    } else {
+      LogUnansweredNotification(pass, elapsed);
+    }
+    return;
+  }
+  const std::size_t replyBytes = reply.size();
+  TReplyVerdict verdict = TReplyVerdict::OutOfMemory;
+  try {
+    verdict = PrepareReply(pass, reply, elapsed);
+  } catch (const std::bad_alloc&) {
+    std::string().swap(reply);  // what the reply held is needed to go on
+  }
+  switch (verdict) {
+    case TReplyVerdict::Answer: break;
+    case TReplyVerdict::NoAnswer: return;
+    case TReplyVerdict::Unusable:
+      // A cut body, a page, compressed bytes, an event stream, header text or an
+      // object that is no response: the request reached the CRM application, but
+      // no answer can be passed on.
+      AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
+                       ". Początek: " + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
+      return;
+    case TReplyVerdict::OutOfMemory:
+      AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
+      return;
+  }
   WriteClientLine(reply);
   Log(pass.Description + " | " +
       FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(reply.size())));
