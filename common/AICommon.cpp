@@ -18,6 +18,22 @@ std::string Trim(const std::string& text) {
   return text.substr(begin, end - begin);
 }
 
+std::string ShowLineBreaks(const std::string& text) {
+  if (text.find_first_of("\r\n") == std::string::npos) return text;
+  std::string shown;
+  shown.reserve(text.size() + 16);
+  for (char c : text) {
+    if (c == '\r') {
+      shown += "\\r";
+    } else if (c == '\n') {
+      shown += "\\n";
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
+
 std::string ToDecimal(std::int64_t value) { return std::to_string(value); }
 std::string ToDecimal(std::uint64_t value) { return std::to_string(value); }
 

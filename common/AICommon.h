@@ -10,6 +10,10 @@ std::string Trim(const std::string& text);
 // An MCP key as the log and the messages show it: quoted, or "(bez klucza)".
 std::string DescribeKey(const std::string& key);
 
+// Carriage returns and line feeds shown as the two characters \r and \n, so that
+// a text from outside stays on one line of the log.
+std::string ShowLineBreaks(const std::string& text);
+
 std::string ToDecimal(std::int64_t value);
 std::string ToDecimal(std::uint64_t value);
 inline std::string ToDecimal(int value) { return ToDecimal(static_cast<std::int64_t>(value)); }

@@ -60,6 +60,64 @@ std::string CutUtf8(const std::string& text, std::size_t maxBytes) {
   return text.substr(0, cut);
 }
 
+namespace {
+// The length of the well-formed sequence at p, or 0; `checked` gets how many
+// bytes belong to its maximal ill-formed part when it is not well-formed.
+std::size_t WellFormedAt(const std::string& text, std::size_t p, std::size_t& checked) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(p);
+  std::size_t length = 0;
+  unsigned char low = 0x80;  // the range of the second byte; later ones are 80 to BF
+  unsigned char high = 0xBF;
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    if (lead == 0xE0) low = 0xA0;   // overlong
+    if (lead == 0xED) high = 0x9F;  // a surrogate
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    if (lead == 0xF0) low = 0x90;   // overlong
+    if (lead == 0xF4) high = 0x8F;  // beyond U+10FFFF
+  }
+  checked = 1;
+  if (length == 0) return 0;
+  for (; checked < length; ++checked, low = 0x80, high = 0xBF) {
+    if (p + checked >= text.size() || byte(p + checked) < low || byte(p + checked) > high) return 0;
+  }
+  return length;
+}
+}  // namespace
+
+std::size_t ReplaceInvalidUtf8(std::string& text) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";
+  std::string repaired;
+  std::size_t replaced = 0;
+  std::size_t runStart = 0;  // first byte not yet copied into `repaired`
+  std::size_t p = 0;
+  while (p < text.size()) {
+    if (static_cast<unsigned char>(text[p]) < 0x80) {
+      ++p;
+      continue;
+    }
+    std::size_t checked = 0;
+    const std::size_t length = WellFormedAt(text, p, checked);
+    if (length > 0) {
+      p += length;
+      continue;
+    }
+    if (replaced++ == 0) repaired.reserve(text.size() + 16);
+    repaired.append(text, runStart, p - runStart).append(kReplacement);
+    p += checked;
+    runStart = p;
+  }
+  if (replaced > 0) {
+    repaired.append(text, runStart, std::string::npos);
+    text.swap(repaired);
+  }
+  return replaced;
+}
+
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length) {
   const int size = static_cast<int>(text.size());
   codePoint = 0;

@@ -20,6 +20,12 @@ std::string WideToUtf8(const std::u16string& wide);
 // At most `maxBytes` of the text, never ending inside a character.
 std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 
+// Replaces each ill-formed sequence of the text (a stray byte, a cut or overlong
+// sequence, an encoded surrogate, a code point beyond U+10FFFF) by U+FFFD, one for
+// each maximal ill-formed part, as text decoders do. Returns how many were
+// replaced; a valid text is neither copied nor changed.
+std::size_t ReplaceInvalidUtf8(std::string& text);
+
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
 

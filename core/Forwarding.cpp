@@ -2,6 +2,7 @@
 
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
+#include "common/HiddenToken.h"
 #include "core/IdleWork.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
@@ -34,6 +35,9 @@ struct TPostResult {
   std::string ContentType;
 };
 
+// Why a request that reached the CRM application got no answer of its own.
+const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
+
 // One request on its way: the worker fills Post, the loop reads it once the work is done.
 struct TExchange {
   TRequestPass Pass;
@@ -45,7 +49,7 @@ struct TExchange {
 std::vector<std::shared_ptr<TExchange>> InFlight;
 int HoldingBack = 0;
 
-// Runs on a worker: a reply that cannot be held is an answer too, not the end of the process.
+// Runs on a worker: an answer too big to hold came after the request went out; the bridge goes on.
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
@@ -54,8 +58,13 @@ void Post(TExchange& exchange) {
   } catch (const std::bad_alloc&) {
     result = TPostResult();
     result.MayHaveRun = true;
-    result.Message = "zabrakło pamięci na odpowiedź Orvina";
+    result.Message = kOutOfMemory;
   }
+}
+
+// With the token the request went out with: the link may have changed since.
+std::string Hidden(const TRequestPass& pass, const std::string& text, std::size_t count = std::string::npos) {
+  return HideToken(count < text.size() ? text.substr(0, count) : text, pass.Token);
 }
 
 std::string MayHaveRunText(const std::string& message) {
@@ -94,29 +103,31 @@ bool IsBlank(const std::string& text) {
 }
 
 // What came instead of a JSON-RPC message: status, content type and length.
-std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
+std::string DescribeUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
+                                  const std::string& contentType) {
   const std::string type =
-      contentType.empty() ? std::string("brak") : Printable(FirstBytesWithoutToken(contentType, kLongestContentType));
+      contentType.empty() ? std::string("brak") : Printable(Hidden(pass, contentType, kLongestContentType));
   return "Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP " +
          ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
          ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
 }
 
 // The first bytes of an answer that broke off or was no HTTP, for the log.
-std::string WhatCame(const std::string& received) {
+std::string WhatCame(const TRequestPass& pass, const std::string& received) {
   if (received.empty()) return std::string();
   return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
-         Printable(FirstBytesWithoutToken(received, kLoggedUnusableBytes));
+         Printable(Hidden(pass, received, kLoggedUnusableBytes));
 }
 
-// A stale token or a switched-off endpoint means the link is gone, not an answer.
+// A stale token or a switched-off endpoint means the link is gone, not an answer;
+// but a 404 that brings a JSON-RPC response shows that the endpoint handled the request.
 void TreatRejectionAsLostLink(TPostResult& post) {
   if (!post.Ok) return;
   if (post.StatusCode == 401) {
     post.Ok = false;
     post.Message =
         "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.";
-  } else if (post.StatusCode == 404) {
+  } else if (post.StatusCode == 404 && !(IsSingleJsonObject(post.Reply) && IsJsonRpcResponse(post.Reply))) {
     post.Ok = false;
     post.Message = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
   }
@@ -125,38 +136,44 @@ void TreatRejectionAsLostLink(TPostResult& post) {
 // `logged` adds what only the log is told.
 void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
-  Log(WithoutToken(pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
+  Log(Hidden(pass, pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
 }
 
-void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
-                 const std::string& contentType, std::uint32_t elapsed) {
-  if (IsBlank(reply)) {
-    if (!pass.Id.empty()) {
-      // A request must get an answer, and this one reached the CRM application.
-      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
-    } else {
-      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
-          " (notyfikacja, bez odpowiedzi)");
-    }
-    return;
+enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
+
+void LogUnansweredNotification(const TRequestPass& pass, std::uint32_t elapsed) {
+  Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
+      " (notyfikacja, bez odpowiedzi)");
+}
+
+// Judges the reply and makes it the client's line. Nothing goes to the client
+// here, so that memory running out on the way still leaves the one answer to give.
+TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::uint32_t elapsed) {
+  // A request is answered only by a response; a notification may get any message.
+  if (!IsSingleJsonObject(reply) || (!pass.Id.empty() && !IsJsonRpcResponse(reply))) return TReplyVerdict::Unusable;
+  const std::size_t replaced = ReplaceInvalidUtf8(reply);  // a client's strict reader would refuse the whole line
+  if (replaced > 0) {
+    Log(pass.Description + " | Orvin odesłał tekst, który nie jest poprawnym UTF-8 - błędne sekwencje zastąpiłem "
+        "znakiem U+FFFD (" + ToDecimal(static_cast<std::uint64_t>(replaced)) + ").");
   }
-  if (!IsSingleJsonObject(reply)) {
-    // A cut body, a page, compressed bytes, an event stream or header text: the
-    // request reached the CRM application, but no answer can be passed on.
-    AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
-                     ". Początek: " + Printable(FirstBytesWithoutToken(reply, kLoggedUnusableBytes)));
-    return;
+  if (!pass.Id.empty()) {
+    const std::string ownId = JsonRawValue(reply, "id");
+    if (PutRequestId(reply, pass.Id)) {
+      Log(pass.Description +
+          (ownId.empty() ? " | Orvin nie podał id w odpowiedzi"
+                         : " | Orvin podał w odpowiedzi inne id: " +
+                               Printable(Hidden(pass, ownId, kLoggedUnusableBytes))) +
+          " - przekazuję ją z id żądania.");
+    }
   }
   bool storeList = false;
   if (IsErrorReply(reply)) {
-    reply = FixErrorReplyId(reply, pass.Id);
-    Log(pass.Description + " | Orvin zwrócił błąd: " + CutUtf8(FirstBytesWithoutToken(reply, kLoggedErrorBytes), kLoggedErrorBytes));
+    Log(pass.Description + " | Orvin zwrócił błąd: " + Hidden(pass, CutUtf8(reply, kLoggedErrorBytes)));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
-      Log(pass.Description + " | " + FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), 0) +
-          " (notyfikacja, bez odpowiedzi)");
-      return;
+      LogUnansweredNotification(pass, elapsed);
+      return TReplyVerdict::NoAnswer;
     }
     if (pass.Method == "tools/list" && !pass.Id.empty()) {  // a list needs an id to answer
       std::string source;
@@ -172,6 +189,41 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
     if (c == '\r' || c == '\n') c = ' ';
   }
   if (storeList) SaveToolList(reply);
+  return TReplyVerdict::Answer;
+}
+
+void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
+                 const std::string& contentType, std::uint32_t elapsed) {
+  if (IsBlank(reply)) {
+    if (!pass.Id.empty()) {
+      // A request must get an answer, and this one reached the CRM application.
+      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
+    } else {
+      LogUnansweredNotification(pass, elapsed);
+    }
+    return;
+  }
+  const std::size_t replyBytes = reply.size();
+  TReplyVerdict verdict = TReplyVerdict::OutOfMemory;
+  try {
+    verdict = PrepareReply(pass, reply, elapsed);
+  } catch (const std::bad_alloc&) {
+    std::string().swap(reply);  // what the reply held is needed to go on
+  }
+  switch (verdict) {
+    case TReplyVerdict::Answer: break;
+    case TReplyVerdict::NoAnswer: return;
+    case TReplyVerdict::Unusable:
+      // A cut body, a page, compressed bytes, an event stream, header text or an
+      // object that is no response: the request reached the CRM application, but
+      // no answer can be passed on.
+      AnswerMayHaveRun(pass, DescribeUnusableReply(pass, reply, statusCode, contentType),
+                       ". Początek: " + Printable(Hidden(pass, reply, kLoggedUnusableBytes)));
+      return;
+    case TReplyVerdict::OutOfMemory:
+      AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
+      return;
+  }
   WriteClientLine(reply);
   Log(pass.Description + " | " +
       FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(reply.size())));
@@ -188,15 +240,14 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
     // that fails its first repeat is no link. The client must know that even a
     // repeat may have reached the CRM application.
     if (pass.Repeat) DropLink(exchange.Generation);
-    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
+    AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
     return;
   }
-  // Whatever the repeat brings is the answer: its status is not judged again.
-  if (!pass.Repeat) TreatRejectionAsLostLink(post);
+  TreatRejectionAsLostLink(post);
   if (!post.Ok && !pass.Repeat) {
     // It cannot have run: one reconnect for all requests the link lost, then one repeat each.
     if (DropLink(exchange.Generation)) {
-      Log(WithoutToken("Utrata łączności: " + post.Message + " Łączę się ponownie."));
+      Log(Hidden(pass, "Utrata łączności: " + post.Message + " Łączę się ponownie."));
       StartLinkAttempt(AttemptKind::Reconnect);
     }
     pass.Repeat = true;
@@ -204,9 +255,10 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
     return;
   }
   if (!post.Ok) {
+    // Rejected again: the client is told why, in the same words, and the link stays down.
     DropLink(exchange.Generation);
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
-    Log(WithoutToken(pass.Description + " | nie powiodło się | " + post.Message));
+    Log(Hidden(pass, pass.Description + " | nie powiodło się | " + post.Message));
     return;
   }
   PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - pass.Start);
@@ -220,6 +272,7 @@ bool HoldsBackOthers(const TRequestPass& pass) {
 void StartExchange(TRequestPass pass) {
   ClientId();  // built once here, on the loop's thread, before workers read it
   if (!pass.Repeat) pass.Start = Os().MultimediaTime();
+  pass.Token = LinkState.Token;
   auto exchange = std::make_shared<TExchange>();
   exchange->HoldsBackOthers = HoldsBackOthers(pass);
   exchange->Pass = std::move(pass);

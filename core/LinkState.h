@@ -25,11 +25,3 @@ extern TLinkState LinkState;
 // Milliseconds since `tick` by unsigned 32-bit subtraction, so a wrap of the
 // counter does no harm.
 inline std::uint32_t TicksSince(std::uint32_t tick, std::uint32_t now) { return now - tick; }
-
-// The text with every occurrence of the link's token replaced, so that nothing
-// the CRM application sends back can carry the token into the log.
-std::string WithoutToken(const std::string& text);
-
-// The first `count` bytes of `text` with the token replaced, a token that starts
-// among them included even where it runs on past them.
-std::string FirstBytesWithoutToken(const std::string& text, std::size_t count);

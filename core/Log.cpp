@@ -30,7 +30,9 @@ std::string FormatTime() {
 }
 
 std::string EncodeLine(const std::string& text) {
-  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + text;
+  // One line per event: a line break in a text from outside must not start a line
+  // that looks like one of the log's own.
+  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + ShowLineBreaks(text);
   std::string encoded = State.OutputKind == OutputKindValue::Console
                             ? WideToCodePage(Utf8ToWide(line), Os().ConsoleOutputCodePage())
                             : line;

@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <string>
 
-// text is UTF-8, the bridge's own text. On a pipe a line that the pipe cannot
-// take now is dropped, and the next line it takes says how many were.
+// text is UTF-8; its line breaks are shown as \r and \n. On a pipe a line that
+// the pipe cannot take now is dropped, and the next line it takes says how many were.
 void Log(const std::string& text);
 
 // Gives lines still on their way to a pipe a short time to get there.

@@ -12,4 +12,5 @@ struct TRequestPass {
   bool Repeat = false;      // sent once and rejected before it could run: waits for the new link
   std::uint32_t LinkWaitEnd = 0;  // while it waits for a link: when it is answered without one (0: not yet set)
   std::uint32_t Start = 0;        // multimedia time of its first send, for the log
+  std::string Token;              // of the link it last went out on: the log never shows it
 };

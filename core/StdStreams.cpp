@@ -137,7 +137,14 @@ void WriteClientLine(const std::string& text) {
     Os().WriteFile(OutputHandle, line.data(), static_cast<std::uint32_t>(line.size()), written);
     return;
   }
-  // A large reply is not copied again just to add its line feed.
-  Os().WriteFile(OutputHandle, text.data(), static_cast<std::uint32_t>(text.size()), written);
+  // A large reply is not copied again just to add its line feed, and goes out in
+  // pieces, since the size of one write has 32 bits.
+  constexpr std::size_t kLargestWrite = std::size_t(1) << 30;
+  for (std::size_t done = 0; done < text.size(); done += written) {
+    const std::size_t piece = std::min(text.size() - done, kLargestWrite);
+    if (!Os().WriteFile(OutputHandle, text.data() + done, static_cast<std::uint32_t>(piece), written) || written == 0) {
+      return;  // the client is gone
+    }
+  }
   Os().WriteFile(OutputHandle, "\n", 1, written);
 }

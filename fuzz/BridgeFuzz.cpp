@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "common/AICommonUtf8.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/RequestLoop.h"
@@ -110,15 +111,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   HandleClientLine(line);
   RunLoopUntilSettled();
 
-  // Only a valid line, answered by the CRM application in valid JSON, binds the bridge.
-  if (!IsSingleJsonObject(line) || (linked && kind == RawBody)) return 0;
+  // Only a valid line binds the bridge; then the answer is valid UTF-8 when what
+  // the bridge was given is, whatever the CRM application sent.
+  if (!IsSingleJsonObject(line)) return 0;
+  std::string given = line + cache;
+  const bool validUtf8Given = ReplaceInvalidUtf8(given) == 0;
   int withId = 0;
   for (const std::string& out : Lines(fake.Output)) {
     FUZZ_CHECK(IsSingleJsonObject(out));
     FUZZ_CHECK(out.find('\r') == std::string::npos);
+    std::string repaired = out;
+    FUZZ_CHECK(!validUtf8Given || ReplaceInvalidUtf8(repaired) == 0);
     if (!id.empty() && JsonRawValue(out, "id") == id) ++withId;
     // A notification: only the CRM application's own result may carry an id (null).
-    if (id.empty() && !(linked && (kind == EchoResult || kind == NotDelivered || kind == Rejected))) {
+    if (id.empty() && !(linked && (kind == EchoResult || kind == RawBody || kind == NotDelivered || kind == Rejected))) {
       FUZZ_CHECK(JsonRawValue(out, "id").empty());
     }
   }

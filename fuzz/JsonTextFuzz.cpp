@@ -1,5 +1,5 @@
 // The JSON text scanners against the reference parser: the strict check of one
-// object, the members picked out of a line, and decoded method names.
+// object, the members picked out of a line, decoded method names, and replies.
 
 #include <cstddef>
 #include <cstdint>
@@ -47,6 +47,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!id.empty()) FUZZ_CHECK(IsSingleJsonObject("{\"id\":" + id + "}"));
     const std::string method = JsonRawValue(text, "method");
     if (DecodeReferenceString(method, decoded)) FUZZ_CHECK(JsonStringValue(method) == decoded);
+
+    const bool result = !ExpectedRawValue(members, "result").empty();
+    const bool errorObject = ExpectedRawValue(members, "error").rfind('{', 0) == 0;
+    FUZZ_CHECK(IsJsonRpcResponse(text) == (result || errorObject) && IsErrorReply(text) == (errorObject && !result));
+    std::string withId = text;
+    PutRequestId(withId, "5");
+    FUZZ_CHECK(ParseReferenceObject(withId, members) && ExpectedRawValue(members, "id") == "5");
+    for (const TReferenceMember& member : members) FUZZ_CHECK(member.Name != "id" || member.RawValue == "5");
   }
 
   // Whatever the text, the rest only has to come back.
@@ -54,7 +62,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   (void)JsonParamsValue(text, "name");
   (void)DescribeRequest(text);
   (void)JsonUnquote(text);
-  (void)IsErrorReply(text);
-  (void)FixErrorReplyId(text, "5");
   return 0;
 }

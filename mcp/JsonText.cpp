@@ -146,12 +146,9 @@ bool NameIs(const std::string& s, std::size_t open, std::size_t close, const std
   return DecodeString(first, last, decoded) && decoded == key;
 }
 
-// Position of the value of the member `key` of the object at `start` (the
-// top-level one by default), or kNotFound.
-std::size_t FindMemberValue(const std::string& s, const std::string& key, std::size_t start = 0) {
-  std::size_t p = SkipBlanks(s, start);
-  if (p >= s.size() || s[p] != '{') return kNotFound;
-  ++p;
+// Position of the value of the next member named `key` from p on, where p stands
+// inside an object, before a member or behind one; kNotFound when there is none.
+std::size_t NextMemberValue(const std::string& s, const std::string& key, std::size_t p) {
   for (;;) {
     while (p < s.size() && (IsJsonBlank(s[p]) || s[p] == ',')) ++p;
     if (p >= s.size() || s[p] != '"') return kNotFound;
@@ -166,6 +163,16 @@ std::size_t FindMemberValue(const std::string& s, const std::string& key, std::s
     if (p == kNotFound) return kNotFound;
   }
 }
+
+// Position of the value of the member `key` of the object at `start` (the
+// top-level one by default), or kNotFound.
+std::size_t FindMemberValue(const std::string& s, const std::string& key, std::size_t start = 0) {
+  const std::size_t p = SkipBlanks(s, start);
+  if (p >= s.size() || s[p] != '{') return kNotFound;
+  return NextMemberValue(s, key, p + 1);
+}
+
+bool IsObjectAt(const std::string& s, std::size_t p) { return p < s.size() && s[p] == '{'; }
 
 // The strict scanners below take p at the first byte of what they scan and give
 // the position behind it, or nullptr when it is not valid JSON.
@@ -366,16 +373,33 @@ std::string DescribeRequest(const std::string& line) {
 
 std::string JsonString(const std::string& text) { return JsonEscape(text); }
 
-bool IsErrorReply(const std::string& reply) {
-  const std::size_t error = reply.find("\"error\":");
-  const std::size_t result = reply.find("\"result\":");
-  return error != kNotFound && (result == kNotFound || result > error);
+bool IsJsonRpcResponse(const std::string& reply) {
+  return FindMemberValue(reply, "result") != kNotFound || IsObjectAt(reply, FindMemberValue(reply, "error"));
 }
 
-std::string FixErrorReplyId(const std::string& reply, const std::string& id) {
-  static const std::string kNullId = "\"id\":null,";
-  if (id.empty() || id == "null" || !IsErrorReply(reply)) return reply;
-  const std::size_t nullId = reply.find(kNullId);
-  if (nullId == kNotFound || nullId > reply.find("\"error\":")) return reply;
-  return reply.substr(0, nullId) + "\"id\":" + id + "," + reply.substr(nullId + kNullId.size());
+bool IsErrorReply(const std::string& reply) {
+  return IsObjectAt(reply, FindMemberValue(reply, "error")) && FindMemberValue(reply, "result") == kNotFound;
+}
+
+bool PutRequestId(std::string& reply, const std::string& id) {
+  bool found = false;
+  bool changed = false;
+  // Every top-level id: a client may read the first of two, or the last.
+  for (std::size_t p = FindMemberValue(reply, "id"); p != kNotFound;) {
+    std::size_t end = SkipValue(reply, p);
+    if (end == kNotFound) break;
+    found = true;
+    if (reply.compare(p, end - p, id) != 0) {
+      reply.replace(p, end - p, id);
+      end = p + id.size();
+      changed = true;
+    }
+    p = NextMemberValue(reply, "id", end);
+  }
+  if (found) return changed;
+  const std::size_t open = SkipBlanks(reply, 0);
+  if (!IsObjectAt(reply, open)) return false;
+  const std::size_t first = SkipBlanks(reply, open + 1);
+  reply.insert(open + 1, "\"id\":" + id + (first < reply.size() && reply[first] == '}' ? "" : ","));
+  return true;
 }

@@ -34,5 +34,14 @@ std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);
 // The bridge's (UTF-8) text escaped for a JSON string, without the enclosing quotes.
 std::string JsonString(const std::string& text);
+
+// Of a reply that is one JSON object: true when it is a JSON-RPC response, with a
+// top-level "result" member or "error" object. Anything else answers nothing.
+bool IsJsonRpcResponse(const std::string& reply);
+// True when the reply's top level has an "error" object and no "result".
 bool IsErrorReply(const std::string& reply);
-std::string FixErrorReplyId(const std::string& reply, const std::string& id);
+// Makes the request's id (raw JSON text) the value of every top-level "id" of the
+// reply, one JSON object, or adds the member when there is none; true when the
+// reply had another id or none. On its own connection, the answer answers the
+// request that was sent on it, whatever id it carries.
+bool PutRequestId(std::string& reply, const std::string& id);

@@ -124,10 +124,14 @@ describe('forwarding while linked', () => {
     const line = toolCall('e-105', 'test_error_null_id');
     const direct = await standIn.post(line);
     assert.match(direct.text, /^\{"jsonrpc":"2\.0","id":null,"error":/);
-    const { answer, log } = await forward(line, 'e-105');
+    const { answer, log, logFrom } = await forward(line, 'e-105', (l) => l.includes(' | t='));
     const fixed = direct.text.replace('"id":null', '"id":"e-105"').replace(/[\r\n]/g, ' ');
     assert.equal(answer, fixed);
-    assert.equal(log, `tools/call test_error_null_id | Orvin zwrócił błąd: ${fixed.slice(0, 400)}`);
+    assert.deepEqual(bridge.logTexts().slice(logFrom), [
+      'tools/call test_error_null_id | Orvin podał w odpowiedzi inne id: null - przekazuję ją z id żądania.',
+      `tools/call test_error_null_id | Orvin zwrócił błąd: ${fixed.slice(0, 400)}`,
+      log,
+    ]);
   });
 
   test('HTTP 500 with a JSON-RPC error is passed on as an error reply, and the link stays', async () => {

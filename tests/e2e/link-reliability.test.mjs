@@ -1,8 +1,8 @@
 // The stand-in breaks the connection at every step of an exchange, by a reset and
 // by an orderly close, on a bridge's first request and after earlier ones; then an
 // endpoint that behaves like an ordinary HTTP server keeps connections alive and
-// sends replies that are not a JSON-RPC message. Each request must get exactly one
-// answer, and none may reach the CRM application twice.
+// sends replies that are no JSON-RPC message, or carry another id, no UTF-8, the token.
+// Each request must get exactly one answer, and none may reach the CRM application twice.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { createServer } from 'node:net';
@@ -169,10 +169,16 @@ const jsonHead = (status, body) => head(status, ['Content-Type: application/json
 const chunked = head('200 OK', ['Content-Type: application/json', 'Transfer-Encoding: chunked']);
 const html = '<!DOCTYPE html><html><body><h1>Błąd serwera</h1></body></html>';
 const htmlHead = (status) => head(status, ['Content-Type: text/html; charset=utf-8', `Content-Length: ${Buffer.byteLength(html)}`]);
+const answer = (status, body) => (s, r) => s.end(Buffer.concat([Buffer.from(jsonHead(status, body(r))), Buffer.from(body(r))]));
+const tokenOf = (r) => /\r\nAuthorization: Bearer ([^\r]*)/i.exec(r.head)[1];
+const escapedToken = (r) => tokenOf(r).replaceAll('/', '\\/').replace('+', '\\u002B').replace('+', '\\u002b');
+const served = (reply) => assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
+const errorX = (reply) => assert.equal(reply.error?.message, 'x', JSON.stringify(reply));
 
-// Each writes its reply to request `r` and closes the connection in order. Only
-// the last brings a whole JSON-RPC message, after an interim response.
-const BAD_REPLIES = [
+// Each writes its reply to request `r` and closes the connection in order. Without
+// a check of its own, a row expects the "MOGŁO" error; the check gets the answer,
+// the request's log texts, its id and the token.
+const REPLIES = [
   ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
   ['a chunk size smaller than its chunk', (s, r) => s.end(`${chunked}5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
   ['a negative chunk size', (s, r) => s.end(`${chunked}-5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
@@ -188,7 +194,33 @@ const BAD_REPLIES = [
   }],
   ['an event stream', (s, r) => s.end(`${head('200 OK', ['Content-Type: text/event-stream'])}event: message\ndata: ${result(r.id)}\n\n`)],
   ['a garbage status line', (s, r) => s.end(`HTPT/1.1 2OO OK\r\nContent-Type: application/json\r\n\r\n${result(r.id)}`)],
-  ['a 103 interim response', (s, r) => s.end(`HTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n${jsonHead('200 OK', result(r.id))}${result(r.id)}`), 'passed on'],
+  ['a 103 interim response', (s, r) => s.end(`HTTP/1.1 103 Early Hints\r\nLink: </a>; rel=preload\r\n\r\n${jsonHead('200 OK', result(r.id))}${result(r.id)}`), served],
+  ['an object that is no JSON-RPC response', answer('200 OK', () => '{"error":"MCP endpoint is switched off or unknown"}')],
+  ['another id', answer('200 OK', (r) => result(r.id + 7000)), (reply, texts, id) => {
+    served(reply);
+    assert.ok(texts.includes(`tools/call test_echo | Orvin podał w odpowiedzi inne id: ${id + 7000} - przekazuję ją z id żądania.`), texts.join('\n'));
+  }],
+  ['the id as a string', answer('200 OK', (r) => result(String(r.id))), served],
+  ['no id', answer('200 OK', () => result(0).replace('"id":0,', '')), served],
+  ['a null id written with blanks', answer('200 OK', () => '{"jsonrpc": "2.0", "id": null, "error": {"code": -32603, "message": "x"}}'), errorX],
+  ['a 404 with a JSON-RPC error', answer('404 Not Found', (r) => JSON.stringify({ jsonrpc: '2.0', id: r.id, error: { code: -32601, message: 'x' } })), errorX],
+  ['text in the ANSI code page', answer('200 OK', (r) => Buffer.concat([Buffer.from(result(r.id, 'B').slice(0, -5)), Buffer.from([0xb3, 0xb9]), Buffer.from('d"}]}}')])), (reply, texts) => {
+    assert.equal(reply.result?.content?.[0]?.text, 'B\uFFFD\uFFFDd');
+    assert.ok(texts.some((l) => l.endsWith('błędne sekwencje zastąpiłem znakiem U+FFFD (2).')), texts.join('\n'));
+  }],
+  ['the token escaped by the JSON writer', answer('500 Internal Server Error', (r) => `{"jsonrpc":"2.0","id":${r.id},"error":{"message":"Odmowa dla ${escapedToken(r)}"}}`), (reply, texts, id, token) => {
+    assert.equal(reply.error?.message, `Odmowa dla ${token}`);
+    assert.ok(texts.some((l) => l.endsWith('"message":"Odmowa dla ***"}}')), texts.join('\n'));
+  }],
+  ['a reply broken off in the token', answer('200 OK', (r) => `{"jsonrpc":"2.0","error":{"message":"Bearer ${tokenOf(r).slice(0, 15)}`), (reply, texts) => {
+    assert.ok(mayHaveRunReason(reply.error?.message), JSON.stringify(reply));
+    assert.match(texts.at(-1), /"message":"Bearer \*\*\*$/);
+  }],
+  ['a pretty-printed error', answer('500 Internal Server Error', (r) => JSON.stringify({ jsonrpc: '2.0', id: r.id, error: { code: -1, message: 'x' } }, null, 2).replaceAll('\n', '\r\n')), (reply, texts) => {
+    errorX(reply);
+    assert.equal(texts.length, 2, texts.join('\n'));
+    assert.match(texts[0], /^tools\/call test_echo \| Orvin zwrócił błąd: \{\\r\\n {2}"jsonrpc": "2\.0",\\r\\n {2}"id": \d+,/);
+  }],
 ];
 
 describe('endpoints that behave like ordinary HTTP servers', () => {
@@ -201,7 +233,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
   before(async () => {
     endpoint = new RawEndpoint();
     await endpoint.listen();
-    standIn = await CrmStandIn.launch({ args: ['-test-tools'] });
+    standIn = await CrmStandIn.launch({ args: ['-test-tools', '-token', 'Zk4/qW+8nR2/xT7+pL5mV9'] });
     await standIn.command(`/announce?port=${endpoint.port}`);
     token = await standIn.token();
     bridge = startBridge();
@@ -218,7 +250,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
   const closing = (l) => /^tools\/call test_echo \| (t=|bez powtórki)/.test(l);
 
   // Sends a tool call; its parsed answer and closing log line, and every log text of the request.
-  async function call(id = `raw-${++serial}`) {
+  async function call(id = 5000 + ++serial) {
     const from = bridge.lines().length;
     const logFrom = bridge.logTexts().length;
     bridge.send({ jsonrpc: '2.0', id, method: 'tools/call', params: { name: 'test_echo', arguments: {} } });
@@ -269,16 +301,13 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
     assert.equal(answersTo(id), 1);
   });
 
-  for (const [name, respond, passedOn] of BAD_REPLIES) {
-    test(`${name}: one answer, ${passedOn ? 'the final response' : 'the "MOGŁO" error'}`, async (t) => {
+  for (const [name, respond, check] of REPLIES) {
+    test(`${name}: one answer, ${check ? 'as the row expects' : 'the "MOGŁO" error'}`, async (t) => {
       endpoint.respond = respond;
-      const { id, reply, log } = await call();
+      const { id, reply, log, texts } = await call();
       assert.equal(answersTo(id), 1);
       assert.equal(endpoint.deliveries(id).length, 1);
-      if (passedOn) {
-        assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
-        return;
-      }
+      if (check) return check(reply, texts, id, token);
       const reason = mayHaveRunReason(reply.error?.message);
       assert.ok(reason, JSON.stringify(reply));
       assert.equal(reply.error.code, -32000);

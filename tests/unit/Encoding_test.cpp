@@ -39,6 +39,24 @@ TEST_F(EncodingTest, DecodeUtf8CharIsLenient) {
   EXPECT_FALSE(Decode("", 1).Found);
 }
 
+TEST_F(EncodingTest, InvalidUtf8BecomesOneReplacementForEachMaximalPart) {
+  const std::string r = "\xef\xbf\xbd";
+  const std::pair<std::string, std::string> rows[] = {
+      {"B\xb3\xb9" "d", "B" + r + r + "d"},                              // code page 1250
+      {"\xed\xa0\x80\xed\x9f\xbf", r + r + r + "\xed\x9f\xbf"},        // an encoded surrogate, then U+D7FF
+      {"\xc0\x80\xe0\x9f\xf4\x90\xf5", r + r + r + r + r + r + r},         // overlong, beyond U+10FFFF
+      {"\xe2\x82" "A\xf0\x9f\x98", r + "A" + r},                        // cut off
+      {"\xc5\x82\xf4\x8f\xbf\xbf\xee\x80\x80", "\xc5\x82\xf4\x8f\xbf\xbf\xee\x80\x80"},  // valid
+  };
+  for (const auto& row : rows) {
+    std::size_t replacements = 0;
+    for (std::size_t at = row.second.find(r); at != std::string::npos; at = row.second.find(r, at + 1)) ++replacements;
+    std::string text = row.first;
+    EXPECT_EQ(ReplaceInvalidUtf8(text), replacements) << row.first;
+    EXPECT_EQ(text, row.second);
+  }
+}
+
 TEST_F(EncodingTest, Utf8ToAnsiGivesCodePage1250) {
   EXPECT_EQ(Utf8ToAnsi(""), "");
   EXPECT_EQ(Utf8ToAnsi("plain ASCII {\"a\":1}"), "plain ASCII {\"a\":1}");

@@ -67,6 +67,7 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
       "event: message\ndata: {\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}\n\n",   // event stream
       "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n{}",                           // an interim response taken as final
       "{\"jsonrpc\":\"2.0\",\"id\":9,\"result\":{}}{\"jsonrpc\":\"2.0\"}",          // two messages
+      "{\"error\":\"MCP endpoint is switched off or unknown\"}",                      // no response
   };
   for (const std::string& body : bodies) {
     Fake.Output.clear();
@@ -80,7 +81,7 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
               0u)
         << OutputLines()[0];
   }
-  EXPECT_EQ(Fake.HttpRequests.size(), 6u);
+  EXPECT_EQ(Fake.HttpRequests.size(), 7u);
   EXPECT_TRUE(LinkState.Connected);
 
   FakeHttpResponse page;
@@ -116,13 +117,16 @@ TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
       << log;
 }
 
-TEST_F(ForwardingTest, ErrorRepliesGetTheRequestsId) {
-  Queue(500, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32603,"message":"Błąd"}})");
+TEST_F(ForwardingTest, EveryReplyGetsTheRequestsIdAndOneLogLinePerEvent) {
+  Queue(500, "{\"jsonrpc\":\"2.0\",\r\n\"error\":{\"code\":1},\r\n\"id\": null}");
+  Queue(200, R"({"jsonrpc":"2.0","result":{}})");
   Send(Call);
-  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32603,\"message\":\"Błąd\"}}\n");
-  EXPECT_EQ(Fake.LogLines().at(0),
-            R"(tools/call faktury | Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":-32603,"message":"Błąd"}})");
-  EXPECT_TRUE(LinkState.Connected);
+  Send(Call);
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",  \"error\":{\"code\":1},  \"id\": 9}\n{\"id\":9,\"jsonrpc\":\"2.0\",\"result\":{}}\n");
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(0), "tools/call faktury | Orvin podał w odpowiedzi inne id: null - przekazuję ją z id żądania.");
+  EXPECT_EQ(log.at(1), R"(tools/call faktury | Orvin zwrócił błąd: {"jsonrpc":"2.0",\r\n"error":{"code":1},\r\n"id": 9})");
+  EXPECT_EQ(log.at(3), "tools/call faktury | Orvin nie podał id w odpowiedzi - przekazuję ją z id żądania.");
 }
 
 TEST_F(ForwardingTest, MayHaveRunIsNeverRepeated) {
@@ -161,13 +165,38 @@ TEST_F(ForwardingTest, RejectedTokenLeadsToOneReconnectAndOneRepeat) {
   EXPECT_TRUE(LinkState.Connected);
 }
 
-TEST_F(ForwardingTest, ARejectionOfTheRepeatIsPassedOnAsAReply) {
+TEST_F(ForwardingTest, A404WithAResponseIsAnAnswerAndARejectedRepeatSaysWhy) {
+  Queue(404, R"({"jsonrpc":"2.0","id":null,"error":{"code":-32601}})");
+  const std::string off = R"({"error":"MCP endpoint is switched off or unknown"})";
+  Queue(404, off);
+  Queue(404, off);
   Queue(404, "");
-  Queue(401, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":1}}");
-  Send(Call);
-  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
-  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":1}}\n");
-  EXPECT_EQ(Fake.LogLines().at(0).find("Utrata łączności: Endpoint /mcp nie odpowiada (HTTP 404)"), 0u);
+  Queue(401, R"({"jsonrpc":"2.0","id":9,"error":{"code":1}})");
+  for (int i = 0; i < 3; ++i) Send(Call);
+  EXPECT_EQ(Fake.HttpRequests.size(), 5u);
+  const std::string rejected = R"({"jsonrpc":"2.0","id":9,"error":{"code":-32000,"message":")";
+  EXPECT_EQ(OutputLines(), (std::vector<std::string>{
+                               R"({"jsonrpc":"2.0","id":9,"error":{"code":-32601}})",
+                               rejected + "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.\"}}",
+                               rejected + "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.\"}}"}));
+  EXPECT_FALSE(LinkState.Connected);
+}
+
+TEST_F(ForwardingTest, MemoryThatRunsOutIsAnAnswer) {
+  const auto endpoint = Fake.Endpoint;
+  Fake.Endpoint = [](const FakeHttpRequest&) -> FakeHttpResponse { throw std::bad_alloc(); };
+  Send(Call);  // while the reply is read
+  Fake.Endpoint = endpoint;
+  Queue(200, R"({"jsonrpc":"2.0","id":3,"result":{"tools":[]}})");
+  Fake.MoveConflicts = {32};  // while the list is cached, when another bridge holds the file
+  Fake.At(Fake.Tick + 1, [] { throw std::bad_alloc(); });
+  Send(List);
+  const std::string mayHaveRun = R"(,"error":{"code":-32000,"message":"Orvin nie odpowiedział w ciągu 10 min)";
+  EXPECT_EQ(Fake.Output.find(R"({"jsonrpc":"2.0","id":9)" + mayHaveRun), 0u);
+  EXPECT_NE(Fake.Output.find("}}\n{\"jsonrpc\":\"2.0\",\"id\":3" + mayHaveRun), std::string::npos);
+  EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
+                                 "tools/call faktury | bez powtórki, mogło dotrzeć | Zabrakło pamięci na odpowiedź Orvina",
+                                 "tools/list | bez powtórki, mogło dotrzeć | Zabrakło pamięci na odpowiedź Orvina (46 B)"}));
 }
 
 TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {

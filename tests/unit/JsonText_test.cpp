@@ -134,18 +134,25 @@ TEST_F(JsonTextTest, JsonStringTakesUtf8AsItIs) {
 TEST_F(JsonTextTest, ErrorReplies) {
   EXPECT_FALSE(IsErrorReply(R"({"jsonrpc":"2.0","id":1,"result":{"error":1}})"));
   EXPECT_TRUE(IsErrorReply(R"({"jsonrpc":"2.0","id":1,"error":{"code":-32601}})"));
+  EXPECT_TRUE(IsErrorReply(R"({"data":{"result":1},"error" : {"code":1}})"));
   EXPECT_FALSE(IsErrorReply(R"({"jsonrpc":"2.0","id":1,"result":{}})"));
   EXPECT_FALSE(IsErrorReply(R"({"error" : 1})"));
+  EXPECT_TRUE(IsJsonRpcResponse(R"({"result":null})") && IsJsonRpcResponse(R"({"\u0065rror":{}})"));
+  EXPECT_FALSE(IsJsonRpcResponse(R"({"error":"MCP endpoint is off"})") || IsJsonRpcResponse(R"({"params":{"result":1}})"));
 }
 
-TEST_F(JsonTextTest, ErrorReplyWithNullIdGetsTheRequestsId) {
-  const std::string reply = R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700}})";
-  EXPECT_EQ(FixErrorReplyId(reply, "5"), R"({"jsonrpc":"2.0","id":5,"error":{"code":-32700}})");
-  EXPECT_EQ(FixErrorReplyId(reply, "\"a\""), R"({"jsonrpc":"2.0","id":"a","error":{"code":-32700}})");
-  EXPECT_EQ(FixErrorReplyId(reply, ""), reply);
-  EXPECT_EQ(FixErrorReplyId(reply, "null"), reply);
-  const std::string blank = R"({"jsonrpc":"2.0","id": null,"error":{"code":-32700}})";
-  EXPECT_EQ(FixErrorReplyId(blank, "5"), blank);
-  const std::string behind = R"({"error":{"code":-32700},"id":null,"x":1})";
-  EXPECT_EQ(FixErrorReplyId(behind, "5"), behind);
+TEST_F(JsonTextTest, EveryReplyGetsTheRequestsIdWhateverItCarries) {
+  const std::pair<std::string, std::string> rows[] = {
+      {R"({"id":8650,"result":{}})", R"({"id":1650,"result":{}})"},
+      {R"({"id":"1650","result":{"id":2}})", R"({"id":1650,"result":{"id":2}})"},
+      {R"({"error":{}, "id" : null })", R"({"error":{}, "id" : 1650 })"},
+      {R"( {"result":{"id":1}})", R"( {"id":1650,"result":{"id":1}})"},
+      {"{ }", R"({"id":1650 })"},
+      {R"({"result":{},"id":1650})", R"({"result":{},"id":1650})"},
+  };
+  for (const auto& row : rows) {
+    std::string reply = row.first;
+    EXPECT_EQ(PutRequestId(reply, "1650"), row.first != row.second) << row.first;
+    EXPECT_EQ(reply, row.second);
+  }
 }

@@ -1,13 +1,24 @@
 #include "core/Log.h"
 
 #include "common/AICommonUtf8.h"
+#include "common/HiddenToken.h"
 #include "tests/unit/BridgeTest.h"
 
 using LogTest = BridgeTest;
 
 TEST_F(LogTest, LineFormatOnAPipe) {
-  Log("Połączono");
-  EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] Po\xc5\x82\xc4\x85" "czono\r\n");
+  Log("Połączono\r\nz\n");  // one line per event, whatever a text from outside holds
+  EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] Po\xc5\x82\xc4\x85" "czono\\r\\nz\\n\r\n");
+}
+
+TEST_F(LogTest, TheTokenIsHiddenInEveryForm) {
+  const std::pair<std::string, std::string> rows[] = {
+      {R"(x Ab/+9 "Ab\/\u002b9" "\u0041b/\u002B\u0039")", R"(x *** "***" "***")"},
+      {"Ab/+8 Ab/", "Ab/+8 ***"},  // broken off in the middle
+      {R"(x Ab\/\u00)", "x ***"},    // in the middle of an escape
+      {R"(Ab\u002C9 b\/)", R"(Ab\u002C9 b\/)"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(HideToken(row.first, "Ab/+9"), row.second) << row.first;
 }
 
 TEST_F(LogTest, EmptyTextAndMidnight) {

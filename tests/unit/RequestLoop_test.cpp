@@ -145,6 +145,7 @@ class EventLoopTest : public RequestLoopTest {
       response.DelayMs = Delays.count(request.Body) ? Delays[request.Body] : 0;
       if (Statuses.count(request.Body) && !Statuses[request.Body].empty()) {
         response.Status = Statuses[request.Body].front();
+        response.Body.clear();  // a rejection, not an answer
         Statuses[request.Body].pop_front();
       }
       return response;
