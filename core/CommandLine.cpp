@@ -2,7 +2,8 @@
 
 #include <vector>
 
-#include "common/AICommon.h"
+#include "common/Text.h"
+#include "mcp/ToolListCache.h"
 #include "platform/Platform.h"
 
 std::string FindOption(const std::string& name) {
@@ -35,3 +36,5 @@ std::string GetCrmFolder() {
   if (!folder.empty()) folder += '\\';
   return folder;
 }
+
+std::string GetToolListCacheFile() { return ToolListCachePath(GetCrmFolder(), GetMcpKey()); }

@@ -8,3 +8,5 @@ std::string FindOption(const std::string& name);
 std::string GetMcpKey();
 // Empty, or ending in exactly one backslash.
 std::string GetCrmFolder();
+// The tool-list cache file of the configured folder and key.
+std::string GetToolListCacheFile();

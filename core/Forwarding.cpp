@@ -1,15 +1,16 @@
 #include "core/Forwarding.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "common/HiddenToken.h"
+#include "common/Text.h"
+#include "core/CommandLine.h"
 #include "core/IdleWork.h"
+#include "core/LinkAttempts.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
+#include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "http/McpEndpoint.h"
-#include "core/LinkAttempts.h"
-#include "core/RequestLoop.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
@@ -177,7 +178,7 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
     }
     if (pass.Method == "tools/list" && !pass.Id.empty()) {  // a list needs an id to answer
       std::string source;
-      reply = MakeToolListReply(pass.Id, source);
+      reply = MakeToolListReply(GetToolListCacheFile(), pass.Id, source);
       LinkState.PlaceholderListSent = true;
       ScheduleListChangedRetry("Lista narzędzi z Orvina przyszła z błędem - odsyłam: " + source + ".");
     }
@@ -188,7 +189,7 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
   for (char& c : reply) {
     if (c == '\r' || c == '\n') c = ' ';
   }
-  if (storeList) SaveToolList(reply);
+  if (storeList) SaveToolList(GetToolListCacheFile(), reply);
   return TReplyVerdict::Answer;
 }
 

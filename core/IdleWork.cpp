@@ -1,11 +1,11 @@
 #include "core/IdleWork.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
+#include "core/LinkAttempts.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/StdStreams.h"
-#include "core/LinkAttempts.h"
 #include "mcp/LocalMessages.h"
 
 namespace {

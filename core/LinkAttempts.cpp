@@ -1,6 +1,6 @@
 #include "core/LinkAttempts.h"
 
-#include "common/AICommon.h"
+#include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/IdleWork.h"
 #include "core/LinkState.h"

@@ -1,7 +1,7 @@
 #include "core/Log.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 #include "platform/Platform.h"
 
 namespace {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 
 namespace {
 std::string Hex4(char16_t unit) {

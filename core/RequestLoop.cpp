@@ -1,6 +1,7 @@
 #include "core/RequestLoop.h"
 
-#include "common/AICommon.h"
+#include "common/Text.h"
+#include "core/CommandLine.h"
 #include "core/Forwarding.h"
 #include "core/IdleWork.h"
 #include "core/LinkAttempts.h"
@@ -54,7 +55,7 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   } else if (pass.Method == "tools/list") {
     LinkState.PlaceholderListSent = true;
     std::string source;
-    WriteClientLine(MakeToolListReply(pass.Id, source));
+    WriteClientLine(MakeToolListReply(GetToolListCacheFile(), pass.Id, source));
     Log(lead + source + " | " + message);
   } else if (pass.Method == "tools/call") {
     WriteClientLine(MakeNotConnectedResult(pass.Id, message));

@@ -1,7 +1,7 @@
 #include "core/Startup.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/LinkState.h"
 #include "core/Log.h"

@@ -12,15 +12,16 @@
 #include <string>
 #include <vector>
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "core/CommandLine.h"
 #include "core/LinkState.h"
 #include "core/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "fuzz/FuzzCheck.h"
 #include "link/HandshakeRecords.h"
-#include "link/WindowDiscovery.h"
 #include "link/ProxyWindow.h"
+#include "link/WindowDiscovery.h"
 #include "mcp/JsonText.h"
 #include "mcp/ToolListCache.h"
 #include "tests/unit/FakePlatform.h"
@@ -75,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fake.Args = {"C:\\Bridge\\OrvinMCP.exe", "-dir", "C:\\Crm"};
   LinkState.ProxyWindow = CreateProxyWindow();
   FUZZ_CHECK(LinkState.ProxyWindow != 0);
-  if (switches & 16) fake.Files[ToolListCachePath()] = cache;
+  if (switches & 16) fake.Files[GetToolListCacheFile()] = cache;
   if (linked) {
     fake.AddCrmWindow("C:\\Crm\\Orvin.exe").OnCopyData = [&fake](const std::string&) {
       fake.AnswerNow("OK\r\n8123\r\ntok\r\n");

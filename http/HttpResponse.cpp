@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 
 namespace {
 constexpr std::uint32_t kReadChunk = 64 * 1024;

@@ -1,7 +1,7 @@
 #include "http/McpEndpoint.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 #include "core/LinkState.h"
 #include "http/HttpResponse.h"
 #include "platform/Platform.h"

@@ -1,7 +1,7 @@
 #include "link/Connect.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 #include "core/Log.h"
 #include "link/Handshake.h"
 #include "link/WindowDiscovery.h"

@@ -2,7 +2,7 @@
 
 #include <memory>
 
-#include "common/AICommon.h"
+#include "common/Text.h"
 #include "core/Log.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 
 namespace {
 const char kTagName[] = "OrvinMCPMsg";

@@ -1,7 +1,7 @@
 #include "link/WindowDiscovery.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 
 namespace {
 const char kMainWindowClass[] = "TMain";

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 
 namespace {
 constexpr std::size_t kNotFound = std::string::npos;

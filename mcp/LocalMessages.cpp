@@ -1,7 +1,7 @@
 #include "mcp/LocalMessages.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Text.h"
 #include "mcp/JsonText.h"
 
 namespace {

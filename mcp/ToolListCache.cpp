@@ -1,8 +1,7 @@
 #include "mcp/ToolListCache.h"
 
-#include "common/AICommon.h"
-#include "common/AICommonUtf8.h"
-#include "core/CommandLine.h"
+#include "common/Files.h"
+#include "common/Text.h"
 #include "core/Log.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
@@ -26,20 +25,18 @@ bool IsCompleteToolList(const std::string& list) {
 }
 }  // namespace
 
-std::string ToolListCachePath() {
-  std::string path = GetTempFolder() + "OrvinMCP_" + SanitizeFileName(GetCrmFolder());
-  const std::string key = GetMcpKey();
+std::string ToolListCachePath(const std::string& folder, const std::string& key) {
+  std::string path = GetTempFolder() + "OrvinMCP_" + SanitizeFileName(folder);
   if (!key.empty()) path += SanitizeFileName(key) + "_";
   return path + "narzedzia.json";
 }
 
-void SaveToolList(const std::string& reply) {
+void SaveToolList(const std::string& path, const std::string& reply) {
   if (reply.empty() || reply.back() != '}') return;
   // Only the result member itself: the members around it belong to this one reply.
   const std::string list = JsonMemberValue(reply, "result");
   if (!IsCompleteToolList(list)) return;
 
-  const std::string path = ToolListCachePath();
   const std::string temporary = path + "." + ToDecimal(Os().CurrentProcessId()) + ".tmp";
   std::string errorText;
   if (!WriteFileText(temporary, list, errorText)) {
@@ -54,8 +51,7 @@ void SaveToolList(const std::string& reply) {
   }
 }
 
-std::string LoadToolList() {
-  const std::string path = ToolListCachePath();
+std::string LoadToolList(const std::string& path) {
   if (!FileExistsAt(path)) return std::string();
   std::string text;
   std::string errorText;
@@ -69,8 +65,8 @@ std::string LoadToolList() {
   return std::string();
 }
 
-std::string MakeToolListReply(const std::string& id, std::string& source) {
-  const std::string cached = LoadToolList();
+std::string MakeToolListReply(const std::string& path, const std::string& id, std::string& source) {
+  const std::string cached = LoadToolList(path);
   if (cached.empty()) {
     source = "lista zastępcza (orvin_connect)";
     return MakePlaceholderToolList(id);

@@ -5,11 +5,12 @@
 
 #include <string>
 
-std::string ToolListCachePath();
+// `folder` and `key` as the command line gives them.
+std::string ToolListCachePath(const std::string& folder, const std::string& key);
 // Stores the result of a good tools/list reply, or leaves the file alone.
-void SaveToolList(const std::string& reply);
+void SaveToolList(const std::string& path, const std::string& reply);
 // The cached list, or empty when there is none that can be used.
-std::string LoadToolList();
+std::string LoadToolList(const std::string& path);
 // The cached list as a reply to `id`, or the placeholder list; `source` names
 // which one for the log.
-std::string MakeToolListReply(const std::string& id, std::string& source);
+std::string MakeToolListReply(const std::string& path, const std::string& id, std::string& source);

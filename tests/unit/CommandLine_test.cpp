@@ -1,6 +1,6 @@
 #include "core/CommandLine.h"
 
-#include "common/AICommon.h"
+#include "common/Text.h"
 #include "tests/unit/BridgeTest.h"
 
 using CommandLineTest = BridgeTest;

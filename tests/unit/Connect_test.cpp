@@ -1,6 +1,6 @@
 #include "link/Connect.h"
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "tests/unit/BridgeTest.h"
 
 class ConnectTest : public BridgeTest {

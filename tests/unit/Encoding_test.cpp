@@ -1,6 +1,7 @@
 #include <cstdint>
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
+#include "common/Files.h"
 #include "mcp/JsonText.h"
 #include "tests/unit/BridgeTest.h"
 

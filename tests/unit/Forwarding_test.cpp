@@ -1,3 +1,4 @@
+#include "core/CommandLine.h"
 #include "core/Forwarding.h"
 
 #include "core/IdleWork.h"
@@ -228,11 +229,11 @@ TEST_F(ForwardingTest, GoodToolListsAreCachedAndResetTheRepeatCount) {
   Queue(200, R"({"result":{"tools":[{"name":"faktury"}]},"jsonrpc":"2.0","id":3})");
   Send(List);
   EXPECT_EQ(LinkState.NoticeRetryCount, 0);
-  EXPECT_EQ(Fake.Files.at(ToolListCachePath()), R"({"tools":[{"name":"faktury"}]})");
+  EXPECT_EQ(Fake.Files.at(GetToolListCacheFile()), R"({"tools":[{"name":"faktury"}]})");
 }
 
 TEST_F(ForwardingTest, FailedToolListsAreReplacedAndTheNoticeRepeatedAtMostFiveTimes) {
-  Fake.Files[ToolListCachePath()] = R"({"tools":[{"name":"z_pliku"}]})";
+  Fake.Files[GetToolListCacheFile()] = R"({"tools":[{"name":"z_pliku"}]})";
   for (int i = 0; i < 6; ++i) Queue(200, R"({"jsonrpc":"2.0","id":3,"error":{"code":-32603}})");
   for (int i = 0; i < 6; ++i) Send(List);
   const std::vector<std::string> out = OutputLines();

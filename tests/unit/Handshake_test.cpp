@@ -1,6 +1,6 @@
 #include "link/Handshake.h"
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "tests/unit/BridgeTest.h"
 
 class HandshakeTest : public BridgeTest {

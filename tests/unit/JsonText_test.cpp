@@ -1,6 +1,6 @@
 #include "mcp/JsonText.h"
 
-#include "common/AICommon.h"
+#include "common/Text.h"
 
 #include "tests/unit/BridgeTest.h"
 

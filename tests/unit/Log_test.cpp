@@ -1,6 +1,6 @@
 #include "core/Log.h"
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "common/HiddenToken.h"
 #include "tests/unit/BridgeTest.h"
 

@@ -1,6 +1,6 @@
 #include "http/McpEndpoint.h"
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "tests/unit/BridgeTest.h"
 
 class McpEndpointTest : public BridgeTest {

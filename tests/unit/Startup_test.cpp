@@ -1,6 +1,6 @@
 #include "core/Startup.h"
 
-#include "common/AICommonUtf8.h"
+#include "common/Encodings.h"
 #include "tests/unit/CrmDouble.h"
 
 class StartupTest : public CrmTest {

@@ -1,5 +1,5 @@
 #pragma once
-// Text encodings and whole-file helpers. Text inside the bridge is UTF-8, like
+// Text encodings. Text inside the bridge is UTF-8, like
 // everything on the standard streams and over HTTP, so its Polish is exact under
 // any code page. Only the seams convert: the CRM application's handshake texts
 // are ANSI (the active code page), Windows' W calls take wide text, a console
@@ -28,16 +28,3 @@ std::size_t ReplaceInvalidUtf8(std::string& text);
 
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);
-
-// The user's temporary folder, ending in a backslash (or empty).
-std::string GetTempFolder();
-// Trimmed, with each of \/:*?"<>| replaced by an underscore.
-std::string SanitizeFileName(const std::string& text);
-bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText);
-// Another bridge that replaces the file meanwhile only delays the read a little.
-bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText);
-bool FileExistsAt(const std::string& fileName);
-// Replaces `to` with `from` in one step, waiting a little for readers of `to`;
-// false with the system's error code.
-bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode);
-void RemoveFile(const std::string& fileName);

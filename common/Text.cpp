@@ -1,4 +1,4 @@
-#include "common/AICommon.h"
+#include "common/Text.h"
 
 namespace {
 constexpr int kMinimumCapacity = 16;
