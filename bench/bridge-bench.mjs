@@ -555,8 +555,8 @@ async function unansweredHandshakes() {
     await bridge.answer('w-list', Math.max(1, until - Date.now()));
     await delay(Math.max(0, until - Date.now()));
     const { handshakes } = await control(standIn, '/record');
-    return [`  handshake requests that reached a CRM whose user leaves the question (asked after it took the request)` +
-      ` unanswered, in ${QUESTION_MS / 1000} s from a client's start: ${handshakes.length}`];
+    return [`  handshake requests in ${QUESTION_MS / 1000} s from a client's start, to a CRM that took the request` +
+      ` and asks its user afterwards (who does not answer): ${handshakes.length}`];
   } finally {
     await standIn.stop();
     await bridge.finish();
