@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <map>
 
+#include "Handshake.h"
 #include "Json.h"
 #include "Log.h"
 #include "State.h"
@@ -50,7 +51,7 @@ std::string StateJson() {
   StateLock lock;
   const TStandInState& s = g_state;
   return "{\"ok\":true,\"handshake\":" + JsonQuote(HandshakeModeName(s.Mode)) +
-         ",\"delay\":" + std::to_string(s.DelayMs) +
+         ",\"delay\":" + std::to_string(s.DelayMs) + ",\"question\":" + Bool(s.QuestionOpen) +
          ",\"status\":" + (s.StatusForced ? JsonQuote(s.ForcedStatus) : std::string("null")) +
          ",\"message\":" + JsonQuote(AnsiToUtf8(s.Message)) + ",\"key\":" +
          (s.KeyGiven ? JsonQuote(AnsiToUtf8(s.Key)) : std::string("null")) + ",\"keyline\":" + Bool(s.KeyLine) +
@@ -108,7 +109,7 @@ std::string DoAnnounce(const TQuery& q) {
 
 std::string DoRecord() {
   StateLock lock;
-  std::string out = "{\"handshakes\":[";
+  std::string out = "{\"now\":" + std::to_string(MsSinceStart()) + ",\"handshakes\":[";
   for (size_t i = 0; i < g_state.HandshakeRecord.size(); ++i) out += (i ? "," : "") + g_state.HandshakeRecord[i];
   out += "],\"requests\":[";
   for (size_t i = 0; i < g_state.RequestRecord.size(); ++i) out += (i ? "," : "") + g_state.RequestRecord[i];
@@ -190,6 +191,19 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
       StateLock lock;
       g_state.SlowMs = ms;
       body = StateJson();
+    }
+  } else if (path == "/answer") {
+    bool open;
+    {
+      StateLock lock;
+      open = g_state.QuestionOpen;
+    }
+    if (open) {
+      // The question runs on the window's thread; the answer is its to give.
+      PostMessageA(mainWindow_, kAnswerQuestionMessage, 0, 0);
+      body = "{\"ok\":true}";
+    } else {
+      body = Error("no consent question is open");
     }
   } else if (path == "/announce") {
     body = DoAnnounce(q);

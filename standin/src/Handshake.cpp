@@ -25,6 +25,11 @@ struct TPendingAnswer {
 std::map<UINT_PTR, TPendingAnswer> g_pending;
 UINT_PTR g_nextTimerId = 100;
 
+// The consent question on the screen, main thread only: how many requests wait
+// in it (it opens with the first, the others join it) and when the user answers.
+int g_questionWaiters = 0;
+ULONGLONG g_questionAnswerAt = 0;
+
 std::vector<std::string> SplitLines(const std::string& text) {
   std::vector<std::string> lines;
   std::string line;
@@ -63,6 +68,45 @@ void SendAnswer(HWND mainWindow, HWND proxy, const std::string& requestKey) {
     LogLine("handshake answer to %llu NOT delivered (error %lu)",
             static_cast<unsigned long long>(reinterpret_cast<UINT_PTR>(proxy)), GetLastError());
   }
+}
+
+void SetQuestionOpen(bool open) {
+  StateLock lock;
+  g_state.QuestionOpen = open;
+}
+
+// Asks the user from within the handling of the request, as an application
+// with a modal dialog does: the thread's messages are pumped meanwhile, so a
+// request that comes now is handled inside this one and joins the question.
+// False when the application closes before the user answered.
+bool AskUser(unsigned answerAfterMs) {
+  if (g_questionWaiters++ == 0) {
+    g_questionAnswerAt = GetTickCount64() + answerAfterMs;
+    SetQuestionOpen(true);
+    LogLine("consent question open; the user answers in %u ms", answerAfterMs);
+  }
+  bool answered = true;
+  while (answered) {
+    ULONGLONG now = GetTickCount64();
+    if (now >= g_questionAnswerAt) break;
+    MsgWaitForMultipleObjectsEx(0, nullptr, static_cast<DWORD>(g_questionAnswerAt - now), QS_ALLINPUT,
+                                MWMO_INPUTAVAILABLE);
+    MSG msg;
+    while (answered && PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      if (msg.message == WM_QUIT) {
+        PostQuitMessage(static_cast<int>(msg.wParam));  // for the loop that owns the thread
+        answered = false;
+      } else {
+        TranslateMessage(&msg);
+        DispatchMessageA(&msg);
+      }
+    }
+  }
+  if (--g_questionWaiters == 0) {
+    SetQuestionOpen(false);
+    LogLine(answered ? "consent question answered" : "consent question closed unanswered: the application ends");
+  }
+  return answered;
 }
 
 }  // namespace
@@ -132,7 +176,7 @@ void HandleHandshakeRequest(HWND mainWindow, const COPYDATASTRUCT& data) {
         "{\"background\":" + JsonQuote(AnsiToUtf8(request.Background)) + ",\"key\":" +
         JsonQuote(AnsiToUtf8(request.Key)) + ",\"proxy\":" + JsonQuote(request.ProxyText) +
         ",\"version\":" + JsonQuote(request.Version) + ",\"text\":" + JsonQuote(AnsiToUtf8(text)) +
-        ",\"mode\":" + JsonQuote(HandshakeModeName(mode)) + "}");
+        ",\"mode\":" + JsonQuote(HandshakeModeName(mode)) + ",\"at\":" + std::to_string(MsSinceStart()) + "}");
   }
   LogLine("handshake request: proxy=%s background=%s key='%s' mode=%s", request.ProxyText.c_str(),
           request.Background.c_str(), request.Key.c_str(), HandshakeModeName(mode));
@@ -152,7 +196,12 @@ void HandleHandshakeRequest(HWND mainWindow, const COPYDATASTRUCT& data) {
     LogLine("handshake answer due in %u ms", delayMs);
     return;
   }
+  if (mode == HandshakeMode::Consent && !AskUser(delayMs)) return;
   SendAnswer(mainWindow, request.Proxy, request.Key);
+}
+
+void AnswerOpenQuestion() {
+  if (g_questionWaiters > 0) g_questionAnswerAt = GetTickCount64();
 }
 
 void OnHandshakeTimer(HWND mainWindow, UINT_PTR timerId) {

@@ -32,3 +32,8 @@ void HandleHandshakeRequest(HWND mainWindow, const COPYDATASTRUCT& data);
 
 // WM_TIMER of the main window: sends a delayed answer that is due.
 void OnHandshakeTimer(HWND mainWindow, UINT_PTR timerId);
+
+// Posted to the main window (control command /answer): the user answers the
+// open consent question now.
+const UINT kAnswerQuestionMessage = WM_APP + 1;
+void AnswerOpenQuestion();

@@ -27,7 +27,7 @@ std::string RecordEntry(const THttpRequest& request, const TMcpMessage& message)
   }
   return "{\"method\":" + JsonQuote(message.Method) + ",\"id\":" + (message.Id.empty() ? "null" : message.Id) +
          ",\"target\":" + JsonQuote(request.Target) + ",\"headers\":{" + headers + "},\"body\":" +
-         JsonQuote(request.Body) + "}";
+         JsonQuote(request.Body) + ",\"at\":" + std::to_string(MsSinceStart()) + "}";
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "McpMessages.h"
 
+#include <windows.h>
+
 #include <cstdlib>
 
 #include "CrmTools.h"
@@ -21,11 +23,20 @@ const char* const kTestToolsJson =
     "{\"name\":\"test_echo\",\"description\":\"Test: zwraca surowy JSON argumentów jako tekst.\","
     "\"inputSchema\":{\"type\":\"object\"}},"
     "{\"name\":\"test_blank\",\"description\":\"Test: HTTP 200 z pustą (białą) treścią.\","
-    "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}}";
+    "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}},"
+    "{\"name\":\"test_sleep\",\"description\":\"Test: odpowiada po podanej liczbie milisekund.\","
+    "\"inputSchema\":{\"type\":\"object\",\"properties\":{\"ms\":{\"type\":\"number\"}},\"required\":[\"ms\"]}}";
 
 bool IsTestTool(const std::string& name) {
   return name == "test_multiline" || name == "test_error_null_id" || name == "test_http500" ||
-         name == "test_large" || name == "test_echo" || name == "test_blank";
+         name == "test_large" || name == "test_echo" || name == "test_blank" || name == "test_sleep";
+}
+
+// A number given as a JSON number or as a string, kept within [0, most].
+double NumberArgument(const TJsonValue& arguments, const char* name, double fallback, double most) {
+  const TJsonValue* v = arguments.Find(name);
+  double n = v != nullptr ? std::atof(v->Type == JsonType::String ? v->Text.c_str() : v->Raw.c_str()) : fallback;
+  return n < 0 ? 0 : n > most ? most : n;
 }
 
 std::string ErrorBody(const std::string& id, int code, const std::string& message) {
@@ -69,12 +80,14 @@ TMcpReply CallTestTool(const std::string& id, const std::string& name, const TJs
   if (name == "test_echo") {
     return Reply(200, ResultBody(id, TextResult(arguments.Raw.empty() ? "{}" : arguments.Raw, false)));
   }
+  if (name == "test_sleep") {
+    // Holds only this request's connection thread, as a long operation in the CRM would.
+    DWORD ms = static_cast<DWORD>(NumberArgument(arguments, "ms", 0, 600000));
+    Sleep(ms);
+    return Reply(200, ResultBody(id, TextResult("Odczekano " + std::to_string(ms) + " ms.", false)));
+  }
   // test_large
-  const TJsonValue* mb = arguments.Find("mb");
-  double megabytes = mb != nullptr ? std::atof(mb->Type == JsonType::String ? mb->Text.c_str() : mb->Raw.c_str()) : 1;
-  if (megabytes < 0) megabytes = 0;
-  if (megabytes > 1024) megabytes = 1024;
-  size_t size = static_cast<size_t>(megabytes * 1048576.0);
+  size_t size = static_cast<size_t>(NumberArgument(arguments, "mb", 1, 1024) * 1048576.0);
   static const char kPattern[] = "Orvin CRM test_large 0123456789 abcdefghijklmnopqrstuvwxyz ";
   std::string text;
   text.reserve(size);

@@ -3,10 +3,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "State.h"
+
 const char* const kUsageText =
     "CrmStandIn [-port N] [-control N] [-token T] [-caption C] [-class C]\n"
     "           [-key K] [-no-key-line] [-status S] [-message M] [-empty-answer]\n"
-    "           [-handshake now|delay|second|never] [-delay MS] [-test-tools] [-endpoint-off]\n";
+    "           [-handshake now|delay|second|never|consent] [-delay MS] [-test-tools] [-endpoint-off]\n";
 
 namespace {
 
@@ -16,10 +18,6 @@ bool ReadNumber(const char* text, int& value) {
   if (end == text || *end != '\0' || n < 0 || n > 0x7FFFFFFF) return false;
   value = static_cast<int>(n);
   return true;
-}
-
-bool IsHandshakeMode(const std::string& m) {
-  return m == "now" || m == "delay" || m == "second" || m == "never";
 }
 
 }  // namespace
@@ -73,7 +71,8 @@ bool ParseOptions(int argc, char** argv, TStandInOptions& o, std::string& error)
     } else if (name == "-handshake") {
       if (!needValue()) return false;
       o.Handshake = value;
-      if (!IsHandshakeMode(o.Handshake)) {
+      HandshakeMode mode;
+      if (!HandshakeModeFromName(o.Handshake, mode)) {
         error = "unknown handshake mode '" + o.Handshake + "'";
         return false;
       }

@@ -16,7 +16,7 @@ struct TStandInOptions {
   std::string Status;         // -status S
   bool StatusGiven = false;
   std::string Message;        // -message M
-  std::string Handshake;      // -handshake now|delay|second|never, empty = default
+  std::string Handshake;      // -handshake now|delay|second|never|consent, empty = default
   int DelayMs = -1;           // -delay N
   bool EmptyAnswer = false;   // -empty-answer
   bool TestTools = false;     // -test-tools

@@ -6,12 +6,25 @@ TStandInState g_state;
 
 namespace {
 CRITICAL_SECTION g_stateLock;
+LARGE_INTEGER g_startCount, g_countsPerSecond;  // set before any other thread runs
 }
 
 void InitStateLock() { InitializeCriticalSection(&g_stateLock); }
 
 StateLock::StateLock() { EnterCriticalSection(&g_stateLock); }
 StateLock::~StateLock() { LeaveCriticalSection(&g_stateLock); }
+
+void StartClock() {
+  QueryPerformanceFrequency(&g_countsPerSecond);
+  QueryPerformanceCounter(&g_startCount);
+}
+
+unsigned long long MsSinceStart() {
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return static_cast<unsigned long long>(now.QuadPart - g_startCount.QuadPart) * 1000ULL /
+         static_cast<unsigned long long>(g_countsPerSecond.QuadPart);
+}
 
 std::string NewToken() {
   // msvcrt keeps rand's state per thread, so the generator is our own, under the lock.
@@ -42,6 +55,7 @@ const char* HandshakeModeName(HandshakeMode mode) {
     case HandshakeMode::Delay: return "delay";
     case HandshakeMode::Second: return "second";
     case HandshakeMode::Never: return "never";
+    case HandshakeMode::Consent: return "consent";
   }
   return "?";
 }
@@ -51,6 +65,7 @@ bool HandshakeModeFromName(const std::string& name, HandshakeMode& mode) {
   else if (name == "delay") mode = HandshakeMode::Delay;
   else if (name == "second") mode = HandshakeMode::Second;
   else if (name == "never") mode = HandshakeMode::Never;
+  else if (name == "consent") mode = HandshakeMode::Consent;
   else return false;
   return true;
 }

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-enum class HandshakeMode { Now, Delay, Second, Never };
+enum class HandshakeMode { Now, Delay, Second, Never, Consent };
 
 // Where the next MCP requests break their connection (control command /break).
 enum class BreakStep { None, Accept, Headers, Body, Status, MidBody };
@@ -15,7 +15,8 @@ enum class BreakStep { None, Accept, Headers, Body, Status, MidBody };
 struct TStandInState {
   // Handshake behaviour.
   HandshakeMode Mode = HandshakeMode::Now;
-  unsigned DelayMs = 2000;
+  unsigned DelayMs = 2000;  // also how long the user of mode Consent takes to answer
+  bool QuestionOpen = false;  // a consent question is on the screen (mode Consent)
   unsigned RequestsSinceModeSet = 0;  // for HandshakeMode::Second
   bool StatusForced = false;
   std::string ForcedStatus;
@@ -57,6 +58,10 @@ class StateLock {
 };
 
 std::string NewToken();
+
+// Milliseconds since the process started, for the record's arrival times.
+void StartClock();
+unsigned long long MsSinceStart();
 
 const char* HandshakeModeName(HandshakeMode mode);
 bool HandshakeModeFromName(const std::string& name, HandshakeMode& mode);

@@ -32,6 +32,9 @@ LRESULT CALLBACK MainWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM
     case WM_TIMER:
       OnHandshakeTimer(window, wParam);
       return 0;
+    case kAnswerQuestionMessage:
+      AnswerOpenQuestion();
+      return 0;
     case WM_CLOSE:
       LogLine("main window closing");
       DestroyWindow(window);
@@ -77,6 +80,7 @@ void ApplyOptions(const TStandInOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  StartClock();
   InitLog();
   InitStateLock();
   TStandInOptions options;
