@@ -44,11 +44,12 @@ bool ReceiveMore(TReader& reader) {
 }
 
 // One line without its line end (LF, or CR LF); false when the connection ends
-// first or the line grows past `limit`.
+// first or the line is longer than `limit`, however its bytes were split.
 bool ReadLine(TReader& reader, std::string& line, std::size_t limit) {
   for (;;) {
     const std::size_t end = reader.Pending.find('\n', reader.Position);
     if (end != std::string::npos) {
+      if (end - reader.Position > limit) return false;
       line.assign(reader.Pending, reader.Position, end - reader.Position);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       reader.Position = end + 1;
@@ -132,14 +133,19 @@ struct THead {
 
 enum class THeadResult { Ok, Ended, Malformed };
 
+// Why ReadLine gave no line: the connection ended, or the line was too long.
+THeadResult LineMissing(const TReader& reader) {
+  return reader.Closed || reader.Failed ? THeadResult::Ended : THeadResult::Malformed;
+}
+
 // The status line and the header lines up to the blank line.
 THeadResult ReadHead(TReader& reader, THttpResponse& response, THead& head) {
   std::string line;
   std::size_t headBytes = 0;
-  if (!ReadLine(reader, line, kLongestHead)) return THeadResult::Ended;
+  if (!ReadLine(reader, line, kLongestHead)) return LineMissing(reader);
   if (!ParseStatusLine(line, response.Status)) return THeadResult::Malformed;
   for (;;) {
-    if (!ReadLine(reader, line, kLongestHead)) return THeadResult::Ended;
+    if (!ReadLine(reader, line, kLongestHead)) return LineMissing(reader);
     headBytes += line.size() + 2;
     if (headBytes > kLongestHead) return THeadResult::Malformed;
     if (line.empty()) return THeadResult::Ok;

@@ -171,8 +171,11 @@ const html = '<!DOCTYPE html><html><body><h1>Błąd serwera</h1></body></html>';
 const htmlHead = (status) => head(status, ['Content-Type: text/html; charset=utf-8', `Content-Length: ${Buffer.byteLength(html)}`]);
 
 // Each writes its reply to request `r` and closes the connection in order. Only
-// the last brings a whole JSON-RPC message, after an interim response.
+// the last brings a whole JSON-RPC message, after an interim response. A fourth
+// element is the reason the client must be given.
 const BAD_REPLIES = [
+  ['a status line over 64 KiB', (s, r) => s.end(`HTTP/1.1 200 ${'x'.repeat(70000)}\r\n${jsonHead('200 OK', result(r.id)).slice(17)}${result(r.id)}`),
+    false, 'Orvin odesłał coś, co nie jest odpowiedzią HTTP.'],
   ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
   ['a chunk size smaller than its chunk', (s, r) => s.end(`${chunked}5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
   ['a negative chunk size', (s, r) => s.end(`${chunked}-5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
@@ -269,7 +272,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
     assert.equal(answersTo(id), 1);
   });
 
-  for (const [name, respond, passedOn] of BAD_REPLIES) {
+  for (const [name, respond, passedOn, expected] of BAD_REPLIES) {
     test(`${name}: one answer, ${passedOn ? 'the final response' : 'the "MOGŁO" error'}`, async (t) => {
       endpoint.respond = respond;
       const { id, reply, log } = await call();
@@ -281,6 +284,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
       }
       const reason = mayHaveRunReason(reply.error?.message);
       assert.ok(reason, JSON.stringify(reply));
+      if (expected) assert.equal(reason, expected);
       assert.equal(reply.error.code, -32000);
       assert.ok(log.startsWith('tools/call test_echo | bez powtórki, mogło dotrzeć | '), log);
       t.diagnostic(reason);

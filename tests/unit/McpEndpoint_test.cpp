@@ -154,13 +154,19 @@ TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
        "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
       {"HTPT/1.1 2OO OK\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTTP/1.1 200 " + std::string(65536, 'x') + "\r\n\r\n", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2;" + std::string(65536, 'x') + "\r\n{}\r\n0\r\n\r\n",
+       "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
       {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n", "Orvin zamknął połączenie bez odpowiedzi HTTP (status 200)."},
   };
-  for (const auto& row : rows) {
-    RespondRaw(row.Raw);
-    EXPECT_FALSE(Post()) << row.Raw;
-    EXPECT_EQ(Error, row.Error) << row.Raw;
-    EXPECT_TRUE(MayHaveRun);
+  for (const std::uint32_t split : {65536u, 5120u}) {  // the same verdict however the bytes come
+    Fake.ReadChunkLimit = split;
+    for (const auto& row : rows) {
+      RespondRaw(row.Raw);
+      EXPECT_FALSE(Post()) << row.Raw.substr(0, 80);
+      EXPECT_EQ(Error, row.Error) << row.Raw.substr(0, 80);
+      EXPECT_TRUE(MayHaveRun);
+    }
   }
   EXPECT_EQ(Reply, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n");  // what came
   EXPECT_EQ(Fake.OpenSockets, 0);
