@@ -31,7 +31,8 @@ struct TPostResult {
 TPostResult Post(const std::string& line) {
   TPostResult result;
   result.Ok =
-      PostToCrm(line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun, result.ContentType);
+      PostToCrm(line, LinkState.Port, LinkState.Token, result.Reply, result.StatusCode, result.Message,
+                result.MayHaveRun, result.ContentType);
   return result;
 }
 

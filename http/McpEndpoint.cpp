@@ -2,7 +2,6 @@
 
 #include "common/AICommon.h"
 #include "common/AICommonUtf8.h"
-#include "core/LinkState.h"
 #include "http/HttpResponse.h"
 #include "platform/Platform.h"
 
@@ -18,15 +17,11 @@ struct TConnection {
   }
 };
 
-std::string HeaderBlock() {
-  return "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + LinkState.Token +
-         "\r\nX-ORVIN-CLIENT: " + ClientId() + "\r\nConnection: close\r\n";
-}
-
-std::string RequestHead(std::size_t bodyLength) {
-  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
+std::string RequestHead(std::int32_t port, const std::string& token, std::size_t bodyLength) {
+  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(port)) +
          "\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: " + ToDecimal(static_cast<std::uint64_t>(bodyLength)) +
-         "\r\n" + HeaderBlock() + "\r\n";
+         "\r\nContent-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + token +
+         "\r\nX-ORVIN-CLIENT: " + ClientId() + "\r\nConnection: close\r\n\r\n";
 }
 
 std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
@@ -46,14 +41,10 @@ bool SendAll(OsHandle socket, const std::string& data) {
 }
 }  // namespace
 
-const std::string& ClientId() {
-  static std::string id;
-  if (id.empty()) id = "orvinmcp:" + ToDecimal(Os().CurrentProcessId());
-  return id;
-}
+std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& statusCode, std::string& errorText,
-               bool& mayHaveRun, std::string& contentType) {
+bool PostToCrm(const std::string& line, std::int32_t port, const std::string& token, std::string& reply,
+               std::int32_t& statusCode, std::string& errorText, bool& mayHaveRun, std::string& contentType) {
   reply.clear();
   statusCode = 0;
   errorText.clear();
@@ -71,14 +62,13 @@ bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& status
     return false;
   }
   Os().SocketSetReceiveTimeout(connection.Socket, kReceiveTimeout);
-  if (!Os().SocketConnect(connection.Socket, "127.0.0.1", LinkState.Port)) {
+  if (!Os().SocketConnect(connection.Socket, "127.0.0.1", port)) {
     // Refused or unreachable: the request cannot have reached the CRM application.
-    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
-                Code(Os().LastError());
+    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(Os().LastError());
     return false;
   }
   // From here on every failure may come after the CRM application took the request.
-  if (!SendAll(connection.Socket, RequestHead(line.size())) || !SendAll(connection.Socket, line)) {
+  if (!SendAll(connection.Socket, RequestHead(port, token, line.size())) || !SendAll(connection.Socket, line)) {
     errorText = "Wysłanie żądania nie powiodło się" + Code(Os().LastError());
     mayHaveRun = true;
     return false;

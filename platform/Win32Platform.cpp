@@ -5,6 +5,7 @@
 #include <shellapi.h>
 #include <mmsystem.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cwchar>
 #include <deque>
@@ -573,15 +574,16 @@ class Win32PlatformImpl final : public Platform {
   }
 
   bool SocketStartup() override {
-    static bool started = false;
-    if (started) return true;
+    // Exchanges run on several threads; two first calls at once only count Winsock's users twice.
+    static std::atomic<bool> started{false};
+    if (started.load()) return true;
     WSADATA data;
     const int result = WSAStartup(MAKEWORD(2, 2), &data);
     if (result != 0) {
       SetLastError(static_cast<DWORD>(result));
       return false;
     }
-    started = true;
+    started.store(true);
     return true;
   }
 

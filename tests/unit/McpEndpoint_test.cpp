@@ -5,12 +5,6 @@
 
 class McpEndpointTest : public BridgeTest {
  protected:
-  void SetUp() override {
-    BridgeTest::SetUp();
-    LinkState.Port = 8123;
-    LinkState.Token = "tok";
-  }
-
   void Respond(std::uint32_t status, const std::string& body) {
     FakeHttpResponse response;
     response.Status = status;
@@ -38,7 +32,7 @@ class McpEndpointTest : public BridgeTest {
   }
 
   bool Post(const std::string& line = "{\"id\":1}") {
-    return PostToCrm(line, Reply, Status, Error, MayHaveRun, ContentType);
+    return PostToCrm(line, 8123, "tok", Reply, Status, Error, MayHaveRun, ContentType);
   }
 
   std::string Reply = "stale", Error = "stale", ContentType = "stale";
