@@ -20,7 +20,25 @@ struct TReader {
   bool Closed = false;       // the other side closed in order
   std::uint32_t Failure = 0;  // the code of a failed receive
   bool Failed = false;
+  // Where each receive lands, cleared once: growing the target for every receive
+  // would clear a whole chunk for every few bytes that come.
+  std::string Room = std::string(kReadChunk, '\0');
 };
+
+// Up to `wanted` more bytes appended to `to`; false, with the reader marked,
+// when the connection failed or ended.
+bool Receive(TReader& reader, std::string& to, std::uint32_t wanted) {
+  std::uint32_t received = 0;
+  if (!Os().SocketReceive(reader.Socket, &reader.Room[0], wanted, received)) {
+    reader.Failed = true;
+    reader.Failure = Os().LastError();
+    return false;
+  }
+  if (to.capacity() < to.size() + received) to.reserve(std::max(to.capacity() * 3 / 2, to.size() + received));
+  to.append(reader.Room, 0, received);
+  reader.Closed = received == 0;
+  return received > 0;
+}
 
 // Receives up to one chunk more; false at the end of the connection.
 bool ReceiveMore(TReader& reader) {
@@ -29,25 +47,15 @@ bool ReceiveMore(TReader& reader) {
     reader.Pending.erase(0, reader.Position);
     reader.Position = 0;
   }
-  const std::size_t size = reader.Pending.size();
-  reader.Pending.resize(size + kReadChunk);
-  std::uint32_t received = 0;
-  const bool ok = Os().SocketReceive(reader.Socket, &reader.Pending[size], kReadChunk, received);
-  reader.Pending.resize(size + (ok ? received : 0));
-  if (!ok) {
-    reader.Failed = true;
-    reader.Failure = Os().LastError();
-    return false;
-  }
-  if (received == 0) reader.Closed = true;
-  return received > 0;
+  return Receive(reader, reader.Pending, kReadChunk);
 }
 
 // One line without its line end (LF, or CR LF); false when the connection ends
 // first or the line is longer than `limit`, however its bytes were split.
 bool ReadLine(TReader& reader, std::string& line, std::size_t limit) {
+  std::size_t scanned = 0;  // of the line: bytes that came in small pieces are looked at once
   for (;;) {
-    const std::size_t end = reader.Pending.find('\n', reader.Position);
+    const std::size_t end = reader.Pending.find('\n', reader.Position + scanned);
     if (end != std::string::npos) {
       if (end - reader.Position > limit) return false;
       line.assign(reader.Pending, reader.Position, end - reader.Position);
@@ -55,34 +63,21 @@ bool ReadLine(TReader& reader, std::string& line, std::size_t limit) {
       reader.Position = end + 1;
       return true;
     }
-    if (reader.Pending.size() - reader.Position > limit || !ReceiveMore(reader)) return false;
+    scanned = reader.Pending.size() - reader.Position;
+    if (scanned > limit || !ReceiveMore(reader)) return false;
   }
 }
 
-// Exactly `count` bytes appended to `body`, received straight into place.
+// Exactly `count` bytes appended to `body`.
 bool ReadExactly(TReader& reader, std::uint64_t count, std::string& body) {
   const std::size_t buffered = std::min<std::uint64_t>(count, reader.Pending.size() - reader.Position);
   body.append(reader.Pending, reader.Position, buffered);
   reader.Position += buffered;
   count -= buffered;
   while (count > 0) {
-    const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kReadChunk));
     const std::size_t size = body.size();
-    if (body.capacity() < size + wanted) body.reserve(std::max(body.capacity() * 3 / 2, size + wanted));
-    body.resize(size + wanted);
-    std::uint32_t received = 0;
-    const bool ok = Os().SocketReceive(reader.Socket, &body[size], wanted, received);
-    body.resize(size + (ok ? received : 0));
-    if (!ok) {
-      reader.Failed = true;
-      reader.Failure = Os().LastError();
-      return false;
-    }
-    if (received == 0) {
-      reader.Closed = true;
-      return false;
-    }
-    count -= received;
+    if (!Receive(reader, body, static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kReadChunk)))) return false;
+    count -= body.size() - size;
   }
   return true;
 }
