@@ -15,10 +15,12 @@ constexpr int kLongestChunkSize = 15;                                 // hex dig
 // What arrived and is not yet taken, and how the connection ended.
 struct TReader {
   OsHandle Socket = kNullHandle;
+  TDeadline Deadline;
   std::string Pending;
   std::size_t Position = 0;
+  bool AnyReceived = false;
   bool Closed = false;       // the other side closed in order
-  std::uint32_t Failure = 0;  // the code of a failed receive
+  std::uint32_t Failure = 0;  // the code of a failed receive (kTimedOut past the deadline)
   bool Failed = false;
   // Where each receive lands, cleared once: growing the target for every receive
   // would clear a whole chunk for every few bytes that come.
@@ -29,13 +31,13 @@ struct TReader {
 // when the connection failed or ended.
 bool Receive(TReader& reader, std::string& to, std::uint32_t wanted) {
   std::uint32_t received = 0;
-  if (!Os().SocketReceive(reader.Socket, &reader.Room[0], wanted, received)) {
+  if (!ReceiveBefore(reader.Deadline, reader.Socket, &reader.Room[0], wanted, received, reader.Failure)) {
     reader.Failed = true;
-    reader.Failure = Os().LastError();
     return false;
   }
   if (to.capacity() < to.size() + received) to.reserve(std::max(to.capacity() * 3 / 2, to.size() + received));
   to.append(reader.Room, 0, received);
+  reader.AnyReceived = reader.AnyReceived || received > 0;
   reader.Closed = received == 0;
   return received > 0;
 }
@@ -195,12 +197,25 @@ TChunkResult ReadChunkedBody(TReader& reader, std::string& body) {
   }
 }
 
-std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
+// An answer that did not come whole: `amount` tells how much of the body did
+// (empty while the head was not whole).
+std::string BrokenOff(const TReader& reader, const std::string& amount) {
+  const std::string code = reader.Failed ? "kod " + ToDecimal(reader.Failure) : std::string();
+  const std::string details = amount.empty() || code.empty() ? amount + code : amount + ", " + code;
+  const std::string ending = details.empty() ? "." : " (" + details + ").";
+  if (reader.Failed && reader.Failure == kTimedOut) {
+    return std::string(reader.AnyReceived ? "Odpowiedź Orvina nie nadeszła w całości" : "Odpowiedź Orvina nie nadeszła") +
+           " w ciągu " + ToDecimal(reader.Deadline.Milliseconds / 60000) + " min" + ending;
+  }
+  if (!reader.AnyReceived) return "Połączenie zerwało się, zanim nadeszła odpowiedź Orvina" + ending;
+  return "Odpowiedź Orvina urwała się" + ending;
+}
 }  // namespace
 
-bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& errorText) {
+bool ReadHttpResponse(OsHandle socket, const TDeadline& deadline, THttpResponse& response, std::string& errorText) {
   TReader reader;
   reader.Socket = socket;
+  reader.Deadline = deadline;
   THead head;
   THeadResult headResult;
   do {  // interim responses (1xx) come before the final one
@@ -212,7 +227,7 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
   if (headResult != THeadResult::Ok) {
     response.Body = reader.Pending;  // what came, for the log
     if (reader.Failed) {
-      errorText = "Wysłanie żądania nie powiodło się" + Code(reader.Failure);
+      errorText = BrokenOff(reader, std::string());
     } else if (headResult == THeadResult::Malformed) {
       errorText = "Orvin odesłał coś, co nie jest odpowiedzią HTTP.";
     } else {
@@ -240,11 +255,8 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
     whole = ReadToClose(reader, body);
   }
   if (whole) return true;
-  if (reader.Failed) {
-    errorText = "Błąd odczytu odpowiedzi" + Code(reader.Failure);
-  } else {
-    errorText = "Odpowiedź Orvina urwała się (" + ToDecimal(static_cast<std::uint64_t>(body.size())) +
-                (head.HasLength && !head.Chunked ? " z " + ToDecimal(head.Length) : std::string()) + " B).";
-  }
+  errorText = BrokenOff(reader, ToDecimal(static_cast<std::uint64_t>(body.size())) +
+                                    (head.HasLength && !head.Chunked ? " z " + ToDecimal(head.Length) : std::string()) +
+                                    " B");
   return false;
 }

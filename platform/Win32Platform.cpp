@@ -30,6 +30,11 @@ OsHandle FromHandle(HANDLE handle) { return reinterpret_cast<OsHandle>(handle); 
 HWND ToWindow(WindowHandle window) { return reinterpret_cast<HWND>(window); }
 SOCKET ToSocket(OsHandle handle) { return static_cast<SOCKET>(handle); }
 
+bool SetSocketTimeout(OsHandle socket, int option, std::uint32_t milliseconds) {
+  DWORD value = milliseconds;
+  return setsockopt(ToSocket(socket), SOL_SOCKET, option, reinterpret_cast<const char*>(&value), sizeof value) == 0;
+}
+
 LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
   if (message == WM_COPYDATA && lParam != 0 && g_copyDataHandler != nullptr) {
     const COPYDATASTRUCT* cds = reinterpret_cast<const COPYDATASTRUCT*>(lParam);
@@ -596,9 +601,11 @@ class Win32PlatformImpl final : public Platform {
   }
 
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override {
-    DWORD value = milliseconds;
-    return setsockopt(ToSocket(socket), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&value),
-                      sizeof value) == 0;
+    return SetSocketTimeout(socket, SO_RCVTIMEO, milliseconds);
+  }
+
+  bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) override {
+    return SetSocketTimeout(socket, SO_SNDTIMEO, milliseconds);
   }
 
   bool SocketConnect(OsHandle socket, const char* address, int port) override {

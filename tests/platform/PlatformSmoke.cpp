@@ -6,6 +6,7 @@
 
 #include "platform/Win32Platform.h"
 
+#include <winsock2.h>
 #include <windows.h>
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -212,6 +213,33 @@ void CheckSockets(Platform& os) {
   Check(!os.SocketConnect(socket, "127.0.0.1", 9), "connecting to a closed port fails");  // discard port: nothing listens
   Check(os.LastError() == 10061, "the failure is WSAECONNREFUSED");
   os.SocketClose(socket);
+
+  // A listener that never accepts: connections are made, and nobody reads or writes on them.
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  listen(listener, 2);
+  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+  static char buffer[65536];
+  std::uint32_t count = 0;
+  socket = os.SocketOpen();
+  DWORD start = GetTickCount();
+  Check(os.SocketConnect(socket, "127.0.0.1", ntohs(address.sin_port)) && os.SocketSetReceiveTimeout(socket, 300) &&
+            !os.SocketReceive(socket, buffer, sizeof buffer, count) && os.LastError() == 10060 &&
+            GetTickCount() - start >= 250,
+        "a receive gives up after its time-out with WSAETIMEDOUT");
+  os.SocketClose(socket);
+  socket = os.SocketOpen();
+  bool sending = os.SocketConnect(socket, "127.0.0.1", ntohs(address.sin_port)) && os.SocketSetSendTimeout(socket, 300);
+  start = GetTickCount();
+  for (int i = 0; i < 10000 && sending; ++i) sending = os.SocketSend(socket, buffer, sizeof buffer, count);
+  Check(!sending && os.LastError() == 10060 && GetTickCount() - start < 10000,
+        "a send that nobody reads gives up after its time-out with WSAETIMEDOUT");
+  os.SocketClose(socket);
+  closesocket(listener);
 }
 
 void CheckTime(Platform& os) {

@@ -55,7 +55,6 @@ TEST_F(McpEndpointTest, RequestAsTheCrmApplicationReceivesIt) {
             "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer tok\r\n"
             "X-ORVIN-CLIENT: orvinmcp:812\r\nConnection: close\r\n");
   EXPECT_EQ(request.Body, line);
-  EXPECT_EQ(request.ReceiveTimeout, 600000u);
   EXPECT_EQ(ContentType, "application/json");
   EXPECT_EQ(Fake.OpenSockets, 0);  // one connection per request, closed after it
 }
@@ -118,19 +117,51 @@ TEST_F(McpEndpointTest, EveryFailureAfterConnectingMayHaveRun) {
   EXPECT_FALSE(Post());
   EXPECT_EQ(Error, "Wysłanie żądania nie powiodło się (kod 10054).");
   EXPECT_TRUE(MayHaveRun);
-  Fail(HttpFailure::Read, 10060, 4);
+  Fail(HttpFailure::Read, 10054, 4);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Status, 200);
   EXPECT_EQ(Reply, "xxxx");  // what arrived, for the log
-  EXPECT_EQ(Error, "Błąd odczytu odpowiedzi (kod 10060).");
+  EXPECT_EQ(Error, "Odpowiedź Orvina urwała się (4 z 10 B, kod 10054).");
   FakeHttpResponse silent;
   silent.StatusAvailable = false;
   Respond(silent);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Error, "Orvin zamknął połączenie bez odpowiedzi HTTP (status 0).");
+  silent.Failure = HttpFailure::Read;  // the request went out whole: not a failed send
+  silent.ErrorCode = 10054;
+  Respond(silent);
+  EXPECT_FALSE(Post());
+  EXPECT_EQ(Error, "Połączenie zerwało się, zanim nadeszła odpowiedź Orvina (kod 10054).");
   EXPECT_EQ(Fake.OpenSockets, 0);
+}
+
+// Connecting, sending and receiving share 10 minutes, on the platform's tick.
+TEST_F(McpEndpointTest, TheWholeExchangeHasTenMinutes) {
+  const struct {
+    std::uint32_t Delay, ByteInterval;
+    std::size_t Taken;
+    std::string Error;  // empty: the answer counts
+  } rows[] = {
+      {600000, 0, std::string::npos, ""},
+      {600001, 0, std::string::npos, "Odpowiedź Orvina nie nadeszła w ciągu 10 min (kod 10060)."},
+      {0, 30000, std::string::npos, "Odpowiedź Orvina nie nadeszła w całości w ciągu 10 min (kod 10060)."},
+      {0, 0, 100, "Orvin nie odebrał całego żądania w ciągu 10 min (kod 10060)."},  // it stops reading
+  };
+  for (const auto& row : rows) {
+    FakeHttpResponse response;
+    response.Body = "{}";
+    response.Delay = row.Delay;
+    response.ByteInterval = row.ByteInterval;
+    Respond(response);
+    Fake.EndpointTakesAtMost = row.Taken;
+    const std::uint32_t start = Fake.Tick;
+    EXPECT_EQ(Post(), row.Error.empty()) << row.Error;
+    EXPECT_EQ(Error, row.Error);
+    EXPECT_EQ(MayHaveRun, !row.Error.empty());
+    EXPECT_EQ(Fake.Tick - start, 600000u) << row.Error;
+  }
 }
 
 TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
