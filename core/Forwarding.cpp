@@ -36,11 +36,13 @@ TPostResult Post(const std::string& line) {
   return result;
 }
 
+// The message is a sentence of its own ("... (kod 10060)."), so it follows a
+// colon rather than standing in brackets; a missing full stop is added.
 std::string MayHaveRunText(const std::string& message) {
+  const bool stopped = !message.empty() && message.back() == '.';
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
-         " min albo połączenie zerwało się w trakcie (" + message +
-         "). Żądanie MOGŁO zostać wykonane - nie "
-         "powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
+         " min albo połączenie zerwało się w trakcie: " + message + (stopped ? "" : ".") +
+         " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
 }
 
 // Bytes from outside as one readable log line: printable ASCII stays, the rest

@@ -170,10 +170,12 @@ const chunked = head('200 OK', ['Content-Type: application/json', 'Transfer-Enco
 const html = '<!DOCTYPE html><html><body><h1>Błąd serwera</h1></body></html>';
 const htmlHead = (status) => head(status, ['Content-Type: text/html; charset=utf-8', `Content-Length: ${Buffer.byteLength(html)}`]);
 
-// Each writes its reply to request `r` and closes the connection in order. Only
-// the last brings a whole JSON-RPC message, after an interim response. A fourth
-// element is the reason the client must be given.
+// Each writes its reply to request `r` and closes the connection in order (or
+// resets it). Only the last brings a whole JSON-RPC message, after an interim
+// response. A fourth element is the reason the client must be given.
 const BAD_REPLIES = [
+  ['a reset while the answer is awaited', (s) => s.resetAndDestroy(), false,
+    'Połączenie zerwało się, zanim nadeszła odpowiedź Orvina (kod 10054).'],
   ['a status line over 64 KiB', (s, r) => s.end(`HTTP/1.1 200 ${'x'.repeat(70000)}\r\n${jsonHead('200 OK', result(r.id)).slice(17)}${result(r.id)}`),
     false, 'Orvin odesłał coś, co nie jest odpowiedzią HTTP.'],
   ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
