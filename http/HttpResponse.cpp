@@ -204,8 +204,8 @@ std::string BrokenOff(const TReader& reader, const std::string& amount) {
   const std::string details = amount.empty() || code.empty() ? amount + code : amount + ", " + code;
   const std::string ending = details.empty() ? "." : " (" + details + ").";
   if (reader.Failed && reader.Failure == kTimedOut) {
-    return std::string(reader.AnyReceived ? "Odpowiedź Orvina nie nadeszła w całości" : "Odpowiedź Orvina nie nadeszła") +
-           " w ciągu " + ToDecimal(reader.Deadline.Milliseconds / 60000) + " min" + ending;
+    return std::string("Odpowiedź Orvina nie nadeszła") + (reader.AnyReceived ? " w całości" : "") + " w ciągu " +
+           ToDecimal(reader.Deadline.Milliseconds / 60000) + " min" + ending;
   }
   if (!reader.AnyReceived) return "Połączenie zerwało się, zanim nadeszła odpowiedź Orvina" + ending;
   return "Odpowiedź Orvina urwała się" + ending;

@@ -73,9 +73,9 @@ bool PostToCrm(const std::string& line, std::int32_t port, const std::string& to
   std::uint32_t error = 0;
   if (!SendAll(deadline, connection.Socket, RequestHead(port, token, line.size()), error) ||
       !SendAll(deadline, connection.Socket, line, error)) {
-    errorText = error == kTimedOut ? "Orvin nie odebrał całego żądania w ciągu " + ToDecimal(kExchangeLimit / 60000) +
-                                         " min" + Code(error)
-                                   : "Wysłanie żądania nie powiodło się" + Code(error);
+    errorText = error == kTimedOut
+                    ? "Orvin nie odebrał całego żądania w ciągu " + ToDecimal(kExchangeLimit / 60000) + " min" + Code(error)
+                    : "Wysłanie żądania nie powiodło się" + Code(error);
     mayHaveRun = true;
     return false;
   }
