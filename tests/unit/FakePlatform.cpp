@@ -647,9 +647,7 @@ bool FakePlatform::SocketReceive(OsHandle socket, char* buffer, std::uint32_t si
   }
   std::size_t count = std::min<std::size_t>({size, ReadChunkLimit, s.Stream.size() - s.Position});
   if (s.FailAt != std::string::npos) count = std::min(count, s.FailAt - s.Position);
-  if (s.ByteInterval != 0) {
-    count = std::min<std::size_t>(count, (Tick - s.AnsweredAt - s.Delay) / s.ByteInterval + 1 - s.Position);
-  }
+  if (s.ByteInterval != 0) count = std::min<std::size_t>(count, 1);  // a trickle: the reader waits for each byte
   std::memcpy(buffer, s.Stream.data() + s.Position, count);
   s.Position += count;
   received = static_cast<std::uint32_t>(count);

@@ -53,7 +53,7 @@ struct FakeHttpResponse {
   bool Chunked = false;                             // the body as one chunk
   std::string Raw;                                  // when set, these bytes instead of all of the above
   // Byte i of the answer (or its end, at i = its length) comes Delay + i * ByteInterval
-  // ms after the request was whole; a receive waits for it up to its time-out.
+  // ms after the request was whole; a receive waits for the next up to its time-out.
   std::uint32_t Delay = 0, ByteInterval = 0;
 };
 
