@@ -43,6 +43,7 @@ const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
 struct TExchange {
   TRequestPass Pass;
   std::uint32_t Generation = 0;  // of the link it went out on
+  std::int32_t Port = 0;
   bool HoldsBackOthers = false;
   TPostResult Post;
 };
@@ -54,8 +55,8 @@ int HoldingBack = 0;
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
-    result.Ok = PostToCrm(exchange.Pass.Line, result.Reply, result.StatusCode, result.Message, result.MayHaveRun,
-                          result.ContentType);
+    result.Ok = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token, result.Reply, result.StatusCode,
+                          result.Message, result.MayHaveRun, result.ContentType);
   } catch (const std::bad_alloc&) {
     result = TPostResult();
     result.MayHaveRun = true;
@@ -68,11 +69,13 @@ std::string Hidden(const TRequestPass& pass, const std::string& text, std::size_
   return HideToken(count < text.size() ? text.substr(0, count) : text, pass.Token);
 }
 
+// The message is a sentence of its own ("... (kod 10060)."), so it follows a
+// colon rather than standing in brackets; a missing full stop is added.
 std::string MayHaveRunText(const std::string& message) {
+  const bool stopped = !message.empty() && message.back() == '.';
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
-         " min albo połączenie zerwało się w trakcie (" + message +
-         "). Żądanie MOGŁO zostać wykonane - nie "
-         "powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
+         " min albo połączenie zerwało się w trakcie: " + message + (stopped ? "" : ".") +
+         " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
 }
 
 // Bytes from outside as one readable log line: printable ASCII stays, the rest
@@ -271,13 +274,13 @@ bool HoldsBackOthers(const TRequestPass& pass) {
 }
 
 void StartExchange(TRequestPass pass) {
-  ClientId();  // built once here, on the loop's thread, before workers read it
   if (!pass.Repeat) pass.Start = Os().MultimediaTime();
   pass.Token = LinkState.Token;
   auto exchange = std::make_shared<TExchange>();
   exchange->HoldsBackOthers = HoldsBackOthers(pass);
   exchange->Pass = std::move(pass);
   exchange->Generation = LinkState.Generation;
+  exchange->Port = LinkState.Port;
   if (exchange->HoldsBackOthers) ++HoldingBack;
   InFlight.push_back(exchange);
   Os().QueueWork([exchange] { Post(*exchange); }, [exchange] { FinishExchange(exchange); });

@@ -15,12 +15,32 @@ constexpr int kLongestChunkSize = 15;                                 // hex dig
 // What arrived and is not yet taken, and how the connection ended.
 struct TReader {
   OsHandle Socket = kNullHandle;
+  TDeadline Deadline;
   std::string Pending;
   std::size_t Position = 0;
+  bool AnyReceived = false;
   bool Closed = false;       // the other side closed in order
-  std::uint32_t Failure = 0;  // the code of a failed receive
+  std::uint32_t Failure = 0;  // the code of a failed receive (kTimedOut past the deadline)
   bool Failed = false;
+  // Where each receive lands, cleared once: growing the target for every receive
+  // would clear a whole chunk for every few bytes that come.
+  std::string Room = std::string(kReadChunk, '\0');
 };
+
+// Up to `wanted` more bytes appended to `to`; false, with the reader marked,
+// when the connection failed or ended.
+bool Receive(TReader& reader, std::string& to, std::uint32_t wanted) {
+  std::uint32_t received = 0;
+  if (!ReceiveBefore(reader.Deadline, reader.Socket, &reader.Room[0], wanted, received, reader.Failure)) {
+    reader.Failed = true;
+    return false;
+  }
+  if (to.capacity() < to.size() + received) to.reserve(std::max(to.capacity() * 3 / 2, to.size() + received));
+  to.append(reader.Room, 0, received);
+  reader.AnyReceived = reader.AnyReceived || received > 0;
+  reader.Closed = received == 0;
+  return received > 0;
+}
 
 // Receives up to one chunk more; false at the end of the connection.
 bool ReceiveMore(TReader& reader) {
@@ -29,59 +49,37 @@ bool ReceiveMore(TReader& reader) {
     reader.Pending.erase(0, reader.Position);
     reader.Position = 0;
   }
-  const std::size_t size = reader.Pending.size();
-  reader.Pending.resize(size + kReadChunk);
-  std::uint32_t received = 0;
-  const bool ok = Os().SocketReceive(reader.Socket, &reader.Pending[size], kReadChunk, received);
-  reader.Pending.resize(size + (ok ? received : 0));
-  if (!ok) {
-    reader.Failed = true;
-    reader.Failure = Os().LastError();
-    return false;
-  }
-  if (received == 0) reader.Closed = true;
-  return received > 0;
+  return Receive(reader, reader.Pending, kReadChunk);
 }
 
 // One line without its line end (LF, or CR LF); false when the connection ends
-// first or the line grows past `limit`.
+// first or the line is longer than `limit`, however its bytes were split.
 bool ReadLine(TReader& reader, std::string& line, std::size_t limit) {
+  std::size_t scanned = 0;  // of the line: bytes that came in small pieces are looked at once
   for (;;) {
-    const std::size_t end = reader.Pending.find('\n', reader.Position);
+    const std::size_t end = reader.Pending.find('\n', reader.Position + scanned);
     if (end != std::string::npos) {
+      if (end - reader.Position > limit) return false;
       line.assign(reader.Pending, reader.Position, end - reader.Position);
       if (!line.empty() && line.back() == '\r') line.pop_back();
       reader.Position = end + 1;
       return true;
     }
-    if (reader.Pending.size() - reader.Position > limit || !ReceiveMore(reader)) return false;
+    scanned = reader.Pending.size() - reader.Position;
+    if (scanned > limit || !ReceiveMore(reader)) return false;
   }
 }
 
-// Exactly `count` bytes appended to `body`, received straight into place.
+// Exactly `count` bytes appended to `body`.
 bool ReadExactly(TReader& reader, std::uint64_t count, std::string& body) {
   const std::size_t buffered = std::min<std::uint64_t>(count, reader.Pending.size() - reader.Position);
   body.append(reader.Pending, reader.Position, buffered);
   reader.Position += buffered;
   count -= buffered;
   while (count > 0) {
-    const std::uint32_t wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kReadChunk));
     const std::size_t size = body.size();
-    if (body.capacity() < size + wanted) body.reserve(std::max(body.capacity() * 3 / 2, size + wanted));
-    body.resize(size + wanted);
-    std::uint32_t received = 0;
-    const bool ok = Os().SocketReceive(reader.Socket, &body[size], wanted, received);
-    body.resize(size + (ok ? received : 0));
-    if (!ok) {
-      reader.Failed = true;
-      reader.Failure = Os().LastError();
-      return false;
-    }
-    if (received == 0) {
-      reader.Closed = true;
-      return false;
-    }
-    count -= received;
+    if (!Receive(reader, body, static_cast<std::uint32_t>(std::min<std::uint64_t>(count, kReadChunk)))) return false;
+    count -= body.size() - size;
   }
   return true;
 }
@@ -132,14 +130,19 @@ struct THead {
 
 enum class THeadResult { Ok, Ended, Malformed };
 
+// Why ReadLine gave no line: the connection ended, or the line was too long.
+THeadResult LineMissing(const TReader& reader) {
+  return reader.Closed || reader.Failed ? THeadResult::Ended : THeadResult::Malformed;
+}
+
 // The status line and the header lines up to the blank line.
 THeadResult ReadHead(TReader& reader, THttpResponse& response, THead& head) {
   std::string line;
   std::size_t headBytes = 0;
-  if (!ReadLine(reader, line, kLongestHead)) return THeadResult::Ended;
+  if (!ReadLine(reader, line, kLongestHead)) return LineMissing(reader);
   if (!ParseStatusLine(line, response.Status)) return THeadResult::Malformed;
   for (;;) {
-    if (!ReadLine(reader, line, kLongestHead)) return THeadResult::Ended;
+    if (!ReadLine(reader, line, kLongestHead)) return LineMissing(reader);
     headBytes += line.size() + 2;
     if (headBytes > kLongestHead) return THeadResult::Malformed;
     if (line.empty()) return THeadResult::Ok;
@@ -194,12 +197,25 @@ TChunkResult ReadChunkedBody(TReader& reader, std::string& body) {
   }
 }
 
-std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
+// An answer that did not come whole: `amount` tells how much of the body did
+// (empty while the head was not whole).
+std::string BrokenOff(const TReader& reader, const std::string& amount) {
+  const std::string code = reader.Failed ? "kod " + ToDecimal(reader.Failure) : std::string();
+  const std::string details = amount.empty() || code.empty() ? amount + code : amount + ", " + code;
+  const std::string ending = details.empty() ? "." : " (" + details + ").";
+  if (reader.Failed && reader.Failure == kTimedOut) {
+    return std::string("Odpowiedź Orvina nie nadeszła") + (reader.AnyReceived ? " w całości" : "") + " w ciągu " +
+           ToDecimal(reader.Deadline.Milliseconds / 60000) + " min" + ending;
+  }
+  if (!reader.AnyReceived) return "Połączenie zerwało się, zanim nadeszła odpowiedź Orvina" + ending;
+  return "Odpowiedź Orvina urwała się" + ending;
+}
 }  // namespace
 
-bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& errorText) {
+bool ReadHttpResponse(OsHandle socket, const TDeadline& deadline, THttpResponse& response, std::string& errorText) {
   TReader reader;
   reader.Socket = socket;
+  reader.Deadline = deadline;
   THead head;
   THeadResult headResult;
   do {  // interim responses (1xx) come before the final one
@@ -211,7 +227,7 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
   if (headResult != THeadResult::Ok) {
     response.Body = reader.Pending;  // what came, for the log
     if (reader.Failed) {
-      errorText = "Wysłanie żądania nie powiodło się" + Code(reader.Failure);
+      errorText = BrokenOff(reader, std::string());
     } else if (headResult == THeadResult::Malformed) {
       errorText = "Orvin odesłał coś, co nie jest odpowiedzią HTTP.";
     } else {
@@ -239,11 +255,8 @@ bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& err
     whole = ReadToClose(reader, body);
   }
   if (whole) return true;
-  if (reader.Failed) {
-    errorText = "Błąd odczytu odpowiedzi" + Code(reader.Failure);
-  } else {
-    errorText = "Odpowiedź Orvina urwała się (" + ToDecimal(static_cast<std::uint64_t>(body.size())) +
-                (head.HasLength && !head.Chunked ? " z " + ToDecimal(head.Length) : std::string()) + " B).";
-  }
+  errorText = BrokenOff(reader, ToDecimal(static_cast<std::uint64_t>(body.size())) +
+                                    (head.HasLength && !head.Chunked ? " z " + ToDecimal(head.Length) : std::string()) +
+                                    " B");
   return false;
 }

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
+#include "http/ExchangeDeadline.h"
 #include "platform/Platform.h"
 
 struct THttpResponse {
@@ -15,6 +16,6 @@ struct THttpResponse {
   std::string Body;          // on failure: the bytes that came, for the log
 };
 
-// True with the whole response. False with `errorText`; the request was sent
-// before, so it may have run in any case.
-bool ReadHttpResponse(OsHandle socket, THttpResponse& response, std::string& errorText);
+// True with the whole response, read before the deadline. False with
+// `errorText`; the request was sent before, so it may have run in any case.
+bool ReadHttpResponse(OsHandle socket, const TDeadline& deadline, THttpResponse& response, std::string& errorText);

@@ -2,12 +2,13 @@
 
 #include "common/Encodings.h"
 #include "common/Text.h"
-#include "core/LinkState.h"
+#include "http/ExchangeDeadline.h"
 #include "http/HttpResponse.h"
 #include "platform/Platform.h"
 
 namespace {
-constexpr std::uint32_t kReceiveTimeout = 600000;  // the "10 min" the client is told about
+// Connecting, sending and receiving together: the "10 min" the client is told about.
+constexpr std::uint32_t kExchangeLimit = 600000;
 
 // One connection per request, closed after the answer: nothing here ever sends
 // a request a second time, whatever the endpoint does with the connection.
@@ -18,26 +19,22 @@ struct TConnection {
   }
 };
 
-std::string HeaderBlock() {
-  return "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + LinkState.Token +
-         "\r\nX-ORVIN-CLIENT: " + ClientId() + "\r\nConnection: close\r\n";
-}
-
-std::string RequestHead(std::size_t bodyLength) {
-  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
+std::string RequestHead(std::int32_t port, const std::string& token, std::size_t bodyLength) {
+  return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(port)) +
          "\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: " + ToDecimal(static_cast<std::uint64_t>(bodyLength)) +
-         "\r\n" + HeaderBlock() + "\r\n";
+         "\r\nContent-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + token +
+         "\r\nX-ORVIN-CLIENT: " + ClientId() + "\r\nConnection: close\r\n\r\n";
 }
 
 std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
 
-bool SendAll(OsHandle socket, const std::string& data) {
+bool SendAll(const TDeadline& deadline, OsHandle socket, const std::string& data, std::uint32_t& error) {
   std::size_t done = 0;
   while (done < data.size()) {
     std::uint32_t sent = 0;
     const std::size_t rest = data.size() - done;
-    if (!Os().SocketSend(socket, data.data() + done, static_cast<std::uint32_t>(rest > 0x40000000u ? 0x40000000u : rest),
-                         sent)) {
+    if (!SendBefore(deadline, socket, data.data() + done,
+                    static_cast<std::uint32_t>(rest > 0x40000000u ? 0x40000000u : rest), sent, error)) {
       return false;
     }
     done += sent;
@@ -46,20 +43,17 @@ bool SendAll(OsHandle socket, const std::string& data) {
 }
 }  // namespace
 
-const std::string& ClientId() {
-  static std::string id;
-  if (id.empty()) id = "orvinmcp:" + ToDecimal(Os().CurrentProcessId());
-  return id;
-}
+std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& statusCode, std::string& errorText,
-               bool& mayHaveRun, std::string& contentType) {
+bool PostToCrm(const std::string& line, std::int32_t port, const std::string& token, std::string& reply,
+               std::int32_t& statusCode, std::string& errorText, bool& mayHaveRun, std::string& contentType) {
   reply.clear();
   statusCode = 0;
   errorText.clear();
   mayHaveRun = false;
   contentType.clear();
 
+  const TDeadline deadline = DeadlineFromNow(kExchangeLimit);
   if (!Os().SocketStartup()) {
     errorText = "WSAStartup nie powiódł się" + Code(Os().LastError());
     return false;
@@ -70,21 +64,23 @@ bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& status
     errorText = "Nie udało się utworzyć gniazda" + Code(Os().LastError());
     return false;
   }
-  Os().SocketSetReceiveTimeout(connection.Socket, kReceiveTimeout);
-  if (!Os().SocketConnect(connection.Socket, "127.0.0.1", LinkState.Port)) {
+  if (!Os().SocketConnect(connection.Socket, "127.0.0.1", port)) {
     // Refused or unreachable: the request cannot have reached the CRM application.
-    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(LinkState.Port)) +
-                Code(Os().LastError());
+    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(Os().LastError());
     return false;
   }
   // From here on every failure may come after the CRM application took the request.
-  if (!SendAll(connection.Socket, RequestHead(line.size())) || !SendAll(connection.Socket, line)) {
-    errorText = "Wysłanie żądania nie powiodło się" + Code(Os().LastError());
+  std::uint32_t error = 0;
+  if (!SendAll(deadline, connection.Socket, RequestHead(port, token, line.size()), error) ||
+      !SendAll(deadline, connection.Socket, line, error)) {
+    errorText = error == kTimedOut
+                    ? "Orvin nie odebrał całego żądania w ciągu " + ToDecimal(kExchangeLimit / 60000) + " min" + Code(error)
+                    : "Wysłanie żądania nie powiodło się" + Code(error);
     mayHaveRun = true;
     return false;
   }
   THttpResponse response;
-  const bool whole = ReadHttpResponse(connection.Socket, response, errorText);
+  const bool whole = ReadHttpResponse(connection.Socket, deadline, response, errorText);
   statusCode = static_cast<std::int32_t>(response.Status);
   contentType.swap(response.ContentType);
   reply.swap(response.Body);

@@ -1,6 +1,7 @@
 #pragma once
 // One POST of a request line to the CRM application's MCP endpoint on
 // 127.0.0.1, with the judgement whether a failed request may have reached it.
+// It keeps no state and logs nothing, so exchanges may run on several threads.
 
 #include <cstdint>
 #include <string>
@@ -9,8 +10,8 @@
 // status; `contentType` is its Content-Type header (empty without one). On
 // failure `errorText` says which step failed and `mayHaveRun` whether the CRM
 // application may already have received the request.
-bool PostToCrm(const std::string& line, std::string& reply, std::int32_t& statusCode, std::string& errorText,
-               bool& mayHaveRun, std::string& contentType);
+bool PostToCrm(const std::string& line, std::int32_t port, const std::string& token, std::string& reply,
+               std::int32_t& statusCode, std::string& errorText, bool& mayHaveRun, std::string& contentType);
 
 // "orvinmcp:" and the process id; identifies this bridge to the CRM application.
-const std::string& ClientId();
+std::string ClientId();

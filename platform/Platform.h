@@ -131,8 +131,13 @@ class Platform {
   // socket(AF_INET, SOCK_STREAM, IPPROTO_TCP) with TCP_NODELAY, so that a request
   // sent in two parts leaves at once.
   virtual OsHandle SocketOpen() = 0;
-  virtual bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;  // SO_RCVTIMEO
-  virtual bool SocketConnect(OsHandle socket, const char* address, int port) = 0;  // a dotted IPv4 address
+  // SO_RCVTIMEO and SO_SNDTIMEO: a blocking receive or send fails with WSAETIMEDOUT
+  // after this time (0: never), and the connection is of no further use.
+  virtual bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;
+  virtual bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;
+  // A dotted IPv4 address. Where Windows can (SIO_TCP_INITIAL_RTO), a refused
+  // connection fails at once instead of after repeated SYNs.
+  virtual bool SocketConnect(OsHandle socket, const char* address, int port) = 0;
   virtual bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) = 0;
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;

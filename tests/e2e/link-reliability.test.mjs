@@ -175,10 +175,15 @@ const escapedToken = (r) => tokenOf(r).replaceAll('/', '\\/').replace('+', '\\u0
 const served = (reply) => assert.equal(reply.result?.content?.[0]?.text, 'ok', JSON.stringify(reply));
 const errorX = (reply) => assert.equal(reply.error?.message, 'x', JSON.stringify(reply));
 
-// Each writes its reply to request `r` and closes the connection in order. Without
-// a check of its own, a row expects the "MOGŁO" error; the check gets the answer,
+// Each writes its reply to request `r` and closes the connection in order (or
+// resets it). Without a check of its own, a row expects the "MOGŁO" error, with
+// the reason of its fourth element where it has one; the check gets the answer,
 // the request's log texts, its id and the token.
 const REPLIES = [
+  ['a reset while the answer is awaited', (s) => s.resetAndDestroy(), undefined,
+    'Połączenie zerwało się, zanim nadeszła odpowiedź Orvina (kod 10054).'],
+  ['a status line over 64 KiB', (s, r) => s.end(`HTTP/1.1 200 ${'x'.repeat(70000)}\r\n${jsonHead('200 OK', result(r.id)).slice(17)}${result(r.id)}`),
+    undefined, 'Orvin odesłał coś, co nie jest odpowiedzią HTTP.'],
   ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
   ['a chunk size smaller than its chunk', (s, r) => s.end(`${chunked}5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
   ['a negative chunk size', (s, r) => s.end(`${chunked}-5\r\n${result(r.id)}\r\n0\r\n\r\n`)],
@@ -301,7 +306,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
     assert.equal(answersTo(id), 1);
   });
 
-  for (const [name, respond, check] of REPLIES) {
+  for (const [name, respond, check, expected] of REPLIES) {
     test(`${name}: one answer, ${check ? 'as the row expects' : 'the "MOGŁO" error'}`, async (t) => {
       endpoint.respond = respond;
       const { id, reply, log, texts } = await call();
@@ -310,6 +315,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
       if (check) return check(reply, texts, id, token);
       const reason = mayHaveRunReason(reply.error?.message);
       assert.ok(reason, JSON.stringify(reply));
+      if (expected) assert.equal(reason, expected);
       assert.equal(reply.error.code, -32000);
       assert.ok(log.startsWith('tools/call test_echo | bez powtórki, mogło dotrzeć | '), log);
       t.diagnostic(reason);

@@ -190,16 +190,16 @@ export async function finishQuietly(bridge) {
 // The error text of a request that may have reached the CRM application.
 export function mayHaveRunText(message) {
   return (
-    `Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (${message}). ` +
+    `Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ${message}${message.endsWith('.') ? '' : '.'} ` +
     'Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.'
   );
 }
 
 // The transport's diagnosis inside a "MOGŁO" error text, or null when the text is none.
 export function mayHaveRunReason(text) {
-  const head = 'Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (';
+  const head = 'Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ';
   const tail =
-    '). Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.';
+    ' Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.';
   if (typeof text !== 'string' || !text.startsWith(head) || !text.endsWith(tail)) return null;
   const reason = text.slice(head.length, text.length - tail.length);
   return reason.length > 0 ? reason : null;

@@ -6,6 +6,7 @@
 
 #include "platform/Win32Platform.h"
 
+#include <winsock2.h>
 #include <windows.h>
 // The seam's method names match Win32 names that windows.h turns into A/W macros.
 #undef CreateFile
@@ -217,6 +218,24 @@ void CheckSockets(Platform& os) {
   Check(!os.SocketConnect(socket, "127.0.0.1", 9), "connecting to a closed port fails");  // discard port: nothing listens
   Check(os.LastError() == 10061, "the failure is WSAECONNREFUSED");
   os.SocketClose(socket);
+
+  // A listener that never accepts: the connection is made, and nobody reads.
+  SOCKET listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  sockaddr_in address = {};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int length = sizeof address;
+  bool sending = bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener, 1) == 0 &&
+                 getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  static char block[65536];
+  std::uint32_t sent = 0;
+  socket = os.SocketOpen();
+  sending = sending && os.SocketConnect(socket, "127.0.0.1", ntohs(address.sin_port)) &&
+            os.SocketSetSendTimeout(socket, 300);
+  for (int i = 0; i < 10000 && sending; ++i) sending = os.SocketSend(socket, block, sizeof block, sent);
+  Check(!sending && os.LastError() == 10060, "a send that nobody reads ends after its time-out with WSAETIMEDOUT");
+  os.SocketClose(socket);
+  closesocket(listener);
 }
 
 void CheckTime(Platform& os) {

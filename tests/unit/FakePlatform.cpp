@@ -500,7 +500,12 @@ OsHandle FakePlatform::SocketOpen() {
 }
 
 bool FakePlatform::SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) {
-  Sockets.at(socket).Request.ReceiveTimeout = milliseconds;
+  Sockets.at(socket).ReceiveTimeout = milliseconds;
+  return true;
+}
+
+bool FakePlatform::SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) {
+  Sockets.at(socket).SendTimeout = milliseconds;
   return true;
 }
 
@@ -569,6 +574,11 @@ bool FakePlatform::SocketSend(OsHandle socket, const char* data, std::uint32_t s
     LastErrorValue = 10057;  // WSAENOTCONN
     return false;
   }
+  if (s.Sent.size() + size > EndpointTakesAtMost) {
+    Block(Now() + (s.SendTimeout != 0 ? s.SendTimeout : 24 * 3600000u));  // without one: for a day
+    LastErrorValue = 10060;
+    return false;
+  }
   s.Sent.append(data, size);
   sent = size;
   const std::size_t headEnd = s.Sent.find("\r\n\r\n");
@@ -594,13 +604,15 @@ bool FakePlatform::SocketSend(OsHandle socket, const char* data, std::uint32_t s
   HttpRequests.push_back(request);
   s.Answered = true;
   const FakeHttpResponse response = Endpoint(request);
-  Block(Now() + response.DelayMs);
   if (response.Failure == HttpFailure::Send) {
     LastErrorValue = response.ErrorCode;
     return false;
   }
   std::size_t bodyStart = 0;
   s.Stream = ResponseBytes(response, bodyStart);
+  s.AnsweredAt = Now();
+  s.Delay = response.Delay;
+  s.ByteInterval = response.ByteInterval;
   if (response.Failure == HttpFailure::Read) {
     s.FailAt = bodyStart + (response.ReadFailsAfter == std::string::npos ? 0 : response.ReadFailsAfter);
     s.FailCode = response.ErrorCode;
@@ -612,12 +624,20 @@ bool FakePlatform::SocketReceive(OsHandle socket, char* buffer, std::uint32_t si
   FakeSocket& s = Sockets.at(socket);
   received = 0;
   LargestRead = std::max(LargestRead, size);
+  const std::uint64_t due = s.Delay + std::uint64_t(s.ByteInterval) * s.Position, waited = Now() - s.AnsweredAt;
+  if (due > waited && s.ReceiveTimeout != 0 && due - waited > s.ReceiveTimeout) {
+    Block(Now() + s.ReceiveTimeout);
+    LastErrorValue = 10060;
+    return false;
+  }
+  if (due > waited) Block(Now() + static_cast<std::uint32_t>(due - waited));
   if (s.Position >= s.FailAt) {
     LastErrorValue = s.FailCode;
     return false;
   }
   std::size_t count = std::min<std::size_t>({size, ReadChunkLimit, s.Stream.size() - s.Position});
   if (s.FailAt != std::string::npos) count = std::min(count, s.FailAt - s.Position);
+  if (s.ByteInterval != 0) count = std::min<std::size_t>(count, 1);  // a trickle: the reader waits for each byte
   std::memcpy(buffer, s.Stream.data() + s.Position, count);
   s.Position += count;
   received = static_cast<std::uint32_t>(count);

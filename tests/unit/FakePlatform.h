@@ -35,8 +35,7 @@ struct FakeHttpRequest {
   std::string Verb, Object, Version;
   std::string Headers;  // every header line, each with its CR LF
   std::string Body;
-  std::uint32_t ReceiveTimeout = 0;  // SO_RCVTIMEO of the socket
-  std::uint32_t AtTick = 0;          // when it arrived whole
+  std::uint32_t AtTick = 0;  // when it arrived whole
 };
 
 // Connect: refused (see also RefusedConnects). Send: the request arrived whole,
@@ -56,7 +55,9 @@ struct FakeHttpResponse {
   std::size_t DeclaredLength = std::string::npos;  // npos: the body's own length
   bool Chunked = false;                             // the body as one chunk
   std::string Raw;                                  // when set, these bytes instead of all of the above
-  std::uint32_t DelayMs = 0;                        // the endpoint works this long before it answers
+  // Byte i of the answer (or its end, at i = its length) comes Delay + i * ByteInterval
+  // ms after the request was whole; a receive waits for the next up to its time-out.
+  std::uint32_t Delay = 0, ByteInterval = 0;
 };
 
 class FakePlatform : public Platform {
@@ -130,6 +131,7 @@ class FakePlatform : public Platform {
   std::function<FakeHttpResponse(const FakeHttpRequest&)> Endpoint;
   FakeHttpResponse PreSendFailure;           // Open or Connect failures of every request
   std::deque<std::uint32_t> RefusedConnects;  // the next connections fail with these codes
+  std::size_t EndpointTakesAtMost = std::string::npos;  // request bytes; a send beyond waits for its time-out
   std::uint32_t ReadChunkLimit = 64 * 1024;
   std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
   int OpenSockets = 0;
@@ -180,6 +182,7 @@ class FakePlatform : public Platform {
   bool SocketStartup() override;
   OsHandle SocketOpen() override;
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
+  bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) override;
   bool SocketConnect(OsHandle socket, const char* address, int port) override;
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
@@ -231,6 +234,8 @@ class FakePlatform : public Platform {
     std::size_t Position = 0;
     std::size_t FailAt = std::string::npos;  // receiving fails here
     std::uint32_t FailCode = 0;
+    std::uint32_t ReceiveTimeout = 0, SendTimeout = 0;  // 0: none
+    std::uint32_t AnsweredAt = 0, Delay = 0, ByteInterval = 0;
   };
 
   void AdvanceTo(std::uint32_t tick);

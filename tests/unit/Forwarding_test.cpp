@@ -76,9 +76,9 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
     Send(Call);
     ASSERT_EQ(OutputLines().size(), 1u) << body;
     EXPECT_EQ(OutputLines()[0].find("{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie "
-                                    "odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie (Orvin odesłał "
+                                    "odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: Orvin odesłał "
                                     "odpowiedź, która nie jest komunikatem JSON-RPC (HTTP 200, Content-Type: "
-                                    "application/json, " + std::to_string(body.size()) + " B)). Żądanie MOGŁO"),
+                                    "application/json, " + std::to_string(body.size()) + " B). Żądanie MOGŁO"),
               0u)
         << OutputLines()[0];
   }
@@ -136,10 +136,10 @@ TEST_F(ForwardingTest, MayHaveRunIsNeverRepeated) {
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
   EXPECT_EQ(Fake.Output,
             "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 "
-            "min albo połączenie zerwało się w trakcie (Wysłanie żądania nie powiodło się (kod 10060).). Żądanie MOGŁO "
-            "zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.\"}}\n");
-  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"tools/call faktury | bez powtórki, mogło dotrzeć | Wysłanie "
-                                                      "żądania nie powiodło się (kod 10060)."});
+            "min albo połączenie zerwało się w trakcie: Orvin nie odebrał całego żądania w ciągu 10 min (kod 10060). "
+            "Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.\"}}\n");
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"tools/call faktury | bez powtórki, mogło dotrzeć | Orvin nie "
+                                                      "odebrał całego żądania w ciągu 10 min (kod 10060)."});
   EXPECT_TRUE(LinkState.Connected);
   EXPECT_EQ(LinkState.Port, 8123);
 

@@ -5,12 +5,6 @@
 
 class McpEndpointTest : public BridgeTest {
  protected:
-  void SetUp() override {
-    BridgeTest::SetUp();
-    LinkState.Port = 8123;
-    LinkState.Token = "tok";
-  }
-
   void Respond(std::uint32_t status, const std::string& body) {
     FakeHttpResponse response;
     response.Status = status;
@@ -38,7 +32,7 @@ class McpEndpointTest : public BridgeTest {
   }
 
   bool Post(const std::string& line = "{\"id\":1}") {
-    return PostToCrm(line, Reply, Status, Error, MayHaveRun, ContentType);
+    return PostToCrm(line, 8123, "tok", Reply, Status, Error, MayHaveRun, ContentType);
   }
 
   std::string Reply = "stale", Error = "stale", ContentType = "stale";
@@ -61,7 +55,6 @@ TEST_F(McpEndpointTest, RequestAsTheCrmApplicationReceivesIt) {
             "Content-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer tok\r\n"
             "X-ORVIN-CLIENT: orvinmcp:812\r\nConnection: close\r\n");
   EXPECT_EQ(request.Body, line);
-  EXPECT_EQ(request.ReceiveTimeout, 600000u);
   EXPECT_EQ(ContentType, "application/json");
   EXPECT_EQ(Fake.OpenSockets, 0);  // one connection per request, closed after it
 }
@@ -124,12 +117,12 @@ TEST_F(McpEndpointTest, EveryFailureAfterConnectingMayHaveRun) {
   EXPECT_FALSE(Post());
   EXPECT_EQ(Error, "Wysłanie żądania nie powiodło się (kod 10054).");
   EXPECT_TRUE(MayHaveRun);
-  Fail(HttpFailure::Read, 10060, 4);
+  Fail(HttpFailure::Read, 10054, 4);
   EXPECT_FALSE(Post());
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Status, 200);
   EXPECT_EQ(Reply, "xxxx");  // what arrived, for the log
-  EXPECT_EQ(Error, "Błąd odczytu odpowiedzi (kod 10060).");
+  EXPECT_EQ(Error, "Odpowiedź Orvina urwała się (4 z 10 B, kod 10054).");
   FakeHttpResponse silent;
   silent.StatusAvailable = false;
   Respond(silent);
@@ -137,6 +130,31 @@ TEST_F(McpEndpointTest, EveryFailureAfterConnectingMayHaveRun) {
   EXPECT_TRUE(MayHaveRun);
   EXPECT_EQ(Error, "Orvin zamknął połączenie bez odpowiedzi HTTP (status 0).");
   EXPECT_EQ(Fake.OpenSockets, 0);
+}
+
+// Connecting, sending and receiving share 10 minutes, on the platform's tick.
+TEST_F(McpEndpointTest, TheWholeExchangeHasTenMinutes) {
+  const struct {
+    std::uint32_t Delay, ByteInterval, Taken;  // Taken: request bytes the endpoint reads
+    std::string Error;                         // empty: the answer counts
+  } rows[] = {
+      {600000, 0, 1000, ""},
+      {600001, 0, 1000, "Odpowiedź Orvina nie nadeszła w ciągu 10 min (kod 10060)."},
+      {0, 30000, 1000, "Odpowiedź Orvina nie nadeszła w całości w ciągu 10 min (kod 10060)."},
+      {0, 0, 100, "Orvin nie odebrał całego żądania w ciągu 10 min (kod 10060)."},
+  };
+  for (const auto& row : rows) {
+    FakeHttpResponse response;
+    response.Delay = row.Delay;
+    response.ByteInterval = row.ByteInterval;
+    Respond(response);
+    Fake.EndpointTakesAtMost = row.Taken;
+    const std::uint32_t start = Fake.Tick;
+    EXPECT_EQ(Post(), row.Error.empty());
+    EXPECT_EQ(MayHaveRun, !row.Error.empty());
+    EXPECT_EQ(Error, row.Error);
+    EXPECT_EQ(Fake.Tick - start, 600000u) << row.Error;
+  }
 }
 
 TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
@@ -154,13 +172,19 @@ TEST_F(McpEndpointTest, BodiesThatEndEarlyOrAreFramedWronglyAreNoResponse) {
        "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
       {"HTTP/1.1 200 OK\r\nContent-Length: 2\r\nContent-Length: 3\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
       {"HTPT/1.1 2OO OK\r\n\r\n{}", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTTP/1.1 200 " + std::string(65536, 'x') + "\r\n\r\n", "Orvin odesłał coś, co nie jest odpowiedzią HTTP."},
+      {"HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2;" + std::string(65536, 'x') + "\r\n{}\r\n0\r\n\r\n",
+       "Odpowiedź Orvina ma błędnie podzielone ciało (chunked, po 0 B)."},
       {"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n", "Orvin zamknął połączenie bez odpowiedzi HTTP (status 200)."},
   };
-  for (const auto& row : rows) {
-    RespondRaw(row.Raw);
-    EXPECT_FALSE(Post()) << row.Raw;
-    EXPECT_EQ(Error, row.Error) << row.Raw;
-    EXPECT_TRUE(MayHaveRun);
+  for (const std::uint32_t split : {65536u, 5120u}) {  // the same verdict however the bytes come
+    Fake.ReadChunkLimit = split;
+    for (const auto& row : rows) {
+      RespondRaw(row.Raw);
+      EXPECT_FALSE(Post()) << row.Raw.substr(0, 80);
+      EXPECT_EQ(Error, row.Error) << row.Raw.substr(0, 80);
+      EXPECT_TRUE(MayHaveRun);
+    }
   }
   EXPECT_EQ(Reply, "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n");  // what came
   EXPECT_EQ(Fake.OpenSockets, 0);

@@ -142,7 +142,7 @@ class EventLoopTest : public RequestLoopTest {
     Fake.Endpoint = [this](const FakeHttpRequest& request) {
       FakeHttpResponse response;
       response.Body = "{\"jsonrpc\":\"2.0\",\"id\":" + JsonRawValue(request.Body, "id") + ",\"result\":{}}";
-      response.DelayMs = Delays.count(request.Body) ? Delays[request.Body] : 0;
+      response.Delay = Delays.count(request.Body) ? Delays[request.Body] : 0;
       if (Statuses.count(request.Body) && !Statuses[request.Body].empty()) {
         response.Status = Statuses[request.Body].front();
         response.Body.clear();  // a rejection, not an answer
