@@ -37,7 +37,7 @@ test('with code page 1252 the Polish texts are exact', async () => {
   const restoreCache = setCacheFileAside(CACHE_FILE);
   const bridge = Bridge.start({ args: ['-dir', 'C:\\crm'], env: WESTERN });
   try {
-    await bridge.nthLog(2);
+    await bridge.greet();
     await bridge.exchange('{"jsonrpc":"2.0","id":1,"method":"tools/list"}');
     await bridge.exchange('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"orvin_connect"}}');
     await bridge.exchange('{"jsonrpc":"2.0","id":3,"method":"ping"}');
@@ -57,6 +57,7 @@ test('with code page 1252 the Polish texts are exact', async () => {
   const expectedLog = [
     startLine(CRM_DIR),
     `Na razie bez połączenia: ${NO_WINDOW}`,
+    `notifications/initialized | notyfikacja, brak połączenia | ${NO_WINDOW}`,
     `tools/list | lista zastępcza (orvin_connect) | ${NO_WINDOW}`,
     `tools/call orvin_connect | odmowa wykonania, brak Orvina | ${NO_WINDOW}`,
     `ping | odpowiedź własna, brak Orvina | ${NO_WINDOW}`,

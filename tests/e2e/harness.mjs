@@ -26,6 +26,8 @@ export const LOG_PREFIX = /^\[(\d\d):(\d\d):(\d\d)\.(\d{3})\] \[OrvinMCP:(\d+)\]
 
 const DEFAULT_TIMEOUT_MS = 20000;
 
+export const GREETING = '{"jsonrpc":"2.0","method":"notifications/initialized"}';
+
 export function requireBuilt(...files) {
   for (const file of files) {
     if (!existsSync(file)) {
@@ -300,6 +302,22 @@ export class Bridge extends Watched {
     const answer = await this.nthLine(lineCount + 1, { timeoutMs });
     const log = await this.nthLog(logCount + 1, { timeoutMs });
     return { answer, log };
+  }
+
+  // The client's first message, as a client sends it after initialize. Nothing before
+  // it makes the bridge look for Orvin. Resolves, once the bridge has handled it
+  // (forwarded after a link, logged without one), with the outcome of that first
+  // attempt: "Połączono z Orvinem ..." or "Na razie bez połączenia: ...".
+  async greet({ timeoutMs = DEFAULT_TIMEOUT_MS } = {}) {
+    const from = this.logTexts().length;
+    this.send(GREETING);
+    const outcome = await this.waitForLog((l) => l.startsWith('Połączono z Orvinem') || l.startsWith('Na razie bez połączenia: '), {
+      from,
+      timeoutMs,
+      describe: 'the outcome of the start-up attempt',
+    });
+    await this.waitForLog((l) => l.startsWith('notifications/initialized | '), { from, timeoutMs, describe: 'the greeting handled' });
+    return outcome;
   }
 
   closeInput() {

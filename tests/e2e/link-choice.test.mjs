@@ -63,9 +63,7 @@ describe('choice among instances by MCP key', () => {
   // Starts a bridge and waits for the outcome of its start-up attempt.
   async function outcome(args) {
     bridge = startBridge(['-dir', CRM, ...args]);
-    return bridge.waitForLog((l) => l.startsWith('Połączono') || l.startsWith('Na razie'), {
-      describe: 'the outcome of the start-up attempt',
-    });
+    return bridge.greet();
   }
 
   function foundLines() {
@@ -137,9 +135,7 @@ describe('choice among instances by MCP key', () => {
     await a.command('/set?key=k2');  // whichever window is asked first, only b fits
     await b.command('/set?key=k1');
     bridge = startBridge(['-dir', 'c:/CRM/', '-mcp', 'k1']);
-    const text = await bridge.waitForLog((l) => l.startsWith('Połączono') || l.startsWith('Na razie'), {
-      describe: 'the outcome of the start-up attempt',
-    });
+    const text = await bridge.greet();
     assert.equal(text, `Połączono z Orvinem na porcie ${b.port}.`, bridge.transcript());
     assert.equal(bridge.logTexts()[0], 'Start. Szukam Orvina w katalogu: c:\\CRM\\, klucz MCP: "k1"');
   });

@@ -4,7 +4,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { placeholderList } from './texts.mjs';
+import { notConnectedResult, placeholderList } from './texts.mjs';
 import {
   CrmStandIn,
   bridgePid,
@@ -35,7 +35,7 @@ describe('forwarding while linked', () => {
     port = standIn.port;
     tokens.add(await standIn.token());
     bridge = startBridge();
-    await bridge.waitForLog((l) => l === `Połączono z Orvinem na porcie ${port}.`, { describe: 'the link' });
+    assert.equal(await bridge.greet(), `Połączono z Orvinem na porcie ${port}.`, bridge.transcript());
   });
 
   after(async () => {
@@ -241,8 +241,11 @@ describe('forwarding while linked', () => {
     const line = toolCall(302, 'test_echo', { znacznik: 'endpoint-302' });
     const logFrom = bridge.logTexts().length;
     const lineFrom = bridge.lines().length;
+    const asked = standIn.handshakeLog().length;
     bridge.send(line);
     await bridge.waitForLog((l) => l.startsWith('Utrata'), { from: logFrom });
+    // The reconnection asks a moment after it is logged: only then may the answer come at once.
+    await standIn.until(() => (standIn.handshakeLog().length > asked ? true : undefined), 20000, 'the handshake request');
     await standIn.command('/endpoint?on=1');
     await standIn.command('/set?handshake=now');
     const answer = await bridge.waitForLine((l) => JSON.parse(l).id === 302, { from: lineFrom });
@@ -304,28 +307,29 @@ describe('forwarding while linked', () => {
       'rejected once, taken once by the repeat, never a third time',
     );
 
-    // No link now: idle time or the next request makes a new one first.
-    const next = await forward('{"jsonrpc":"2.0","id":306,"method":"ping"}', 306, (l) => l.startsWith('ping'));
-    assert.equal(next.answer, '{"jsonrpc":"2.0","id":306,"result":{}}');
+    // No link now: idle time or the next request makes a new one first (a ping
+    // would not wait for it).
+    const next = await forward(toolCall(306, 'test_echo', { znacznik: 'next-306' }), 306, (l) => l.startsWith('tools/call'));
+    assert.equal(JSON.parse(next.answer).result.content[0].text, '{"znacznik":"next-306"}');
     assert.equal(countLog(bridge, `Połączono z Orvinem na porcie ${port}.`, logFrom), 1);
     assert.equal((await standIn.handshakes()).length, handshakes + 2, 'the reconnection and the new link');
   });
 
-  test('404 and a refused reconnection: the refusal as the error, the request not repeated', async () => {
+  test('404 and a refused reconnection: the request not repeated, answered as when offline with the refusal', async () => {
     const message = 'Połączenia MCP wyłączone przez administratora.';
     await standIn.command('/endpoint?on=0');
     await standIn.command(`/set?status=NOPERM&message=${encodeURIComponent(message)}`);
     try {
       const line = toolCall(307, 'test_echo', { znacznik: 'refused-307' });
       const { answer, log, logFrom } = await forward(line, 307, (l) => l.startsWith('tools/call'));
-      assert.equal(answer, `{"jsonrpc":"2.0","id":307,"error":{"code":-32000,"message":"${message}"}}`);
+      assert.equal(answer, notConnectedResult(307, message));
       assert.deepEqual(bridge.logTexts().slice(logFrom), [
         'Utrata łączności: Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony. Łączę się ponownie.',
         'Znalazłem okno Orvina (1 z 1) - pytam o port i token.',
         'Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak.',
-        `tools/call test_echo | nie powiodło się | ${message}`,
+        log,
       ]);
-      assert.equal(log, `tools/call test_echo | nie powiodło się | ${message}`);
+      assert.equal(log, `tools/call test_echo | odmowa wykonania, brak Orvina | ${message}`);
       assert.equal((await recordedWith('refused-307')).length, 1, 'only the rejected one');
       // Refused: no idle attempts.
       const handshakes = (await standIn.handshakes()).length;

@@ -1,6 +1,6 @@
-// Connecting while the client is silent: attempts every 3 s, none after a refusal
-// or on a standard input that cannot be polled, the link coming up with the
-// list-changed notice, and the orvin_connect short-cut.
+// Connecting while the client is silent: none before its first message, then
+// attempts every 3 s, none after a refusal or after the end of input, the link
+// coming up with the list-changed notice, and the orvin_connect short-cut.
 import { after, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
@@ -8,7 +8,7 @@ import { closeSync, existsSync, mkdtempSync, openSync, readFileSync, rmSync, wri
 import { tmpdir } from 'node:os';
 import { join } from 'node:path';
 import { BIN_DIR, BRIDGE_EXE, Bridge, wineEnv, winPath } from './harness.mjs';
-import { CRM_DIR, NO_WINDOW, initializeReply, notConnectedResult, placeholderList, startLine } from './texts.mjs';
+import { CLOSING_LINE, CRM_DIR, NO_WINDOW, initializeReply, notConnectedResult, placeholderList, startLine } from './texts.mjs';
 import {
   CRM,
   CrmStandIn,
@@ -46,6 +46,7 @@ describe('refusal', () => {
     t.after(() => finishQuietly(bridge));
 
     // Start-up does not record a refusal; the first idle attempt does.
+    assert.equal(await bridge.greet(), `Na razie bez połączenia: ${message}`);
     await bridge.waitForLog((l) => l.startsWith('Orvin odmówił: '), { describe: 'the refusal' });
     assert.equal(countLog(bridge, `Na razie bez połączenia: ${message}`), 1);
     await delay(3300);
@@ -61,9 +62,10 @@ describe('refusal', () => {
     assert.equal(backgroundFlags(await standIn.handshakes()), '110', 'no idle attempt after the refused request');
     assert.equal(bridge.logTexts().filter((l) => l.startsWith('Orvin odmówił: ')).length, 1);
 
+    // A call, as a ping would not wait for the attempt.
     const from = bridge.logTexts().length;
-    const pong = await call(bridge, 2, 'ping');
-    assert.deepEqual(pong, { jsonrpc: '2.0', id: 2, result: {} });
+    const found = await call(bridge, 2, 'tools/call', { name: 'klienci_szukaj', arguments: { fraza: 'żółw' } });
+    assert.match(found.result?.content?.[0]?.text ?? '', /Żółw/, JSON.stringify(found));
     assert.equal(backgroundFlags(await standIn.handshakes()), '1100');
     assert.deepEqual(
       bridge.logTexts().slice(from, from + 3),
@@ -73,29 +75,33 @@ describe('refusal', () => {
         `Połączono z Orvinem na porcie ${standIn.port}.`,
       ],
     );
-    assert.deepEqual((await standIn.requests()).map((r) => r.method), ['ping']);
+    assert.deepEqual((await standIn.requests()).map((r) => r.method), ['tools/call']);
   });
 });
 
 describe('idle attempts', () => {
-  test('while the client is silent: one at once after start-up, then one every 3 s, none of them logged as failures', async (t) => {
+  test('while the client is silent: none before its first message, then one every 3 s, none of them logged as failures', async (t) => {
     // An instance with a key answers "OTHER": a failure that is no refusal.
     const standIn = await CrmStandIn.launch({ args: ['-key', 'k1'] });
     t.after(() => standIn.stop());
     const bridge = startBridge();
     t.after(() => finishQuietly(bridge));
+    await bridge.nthLog(1);
+    await delay(3500);
+    assert.deepEqual(standIn.handshakeLog(), [], 'nothing asks before the client speaks');
+    assert.match(await bridge.greet(), /^Na razie bez połączenia: /);
     await standIn.until(() => (standIn.handshakeLog().length >= 4 ? true : undefined), 15000, 'four handshakes');
     const times = standIn.handshakeLog();
     assert.ok(times.every((h) => h.background === '1'), JSON.stringify(times));
-    assert.ok(times[1].ms - times[0].ms < 1000, `the first idle attempt follows start-up at once: ${JSON.stringify(times)}`);
-    for (let i = 2; i < times.length; i++) {
+    // Counted from the start-up attempt, which the greeting made.
+    for (let i = 1; i < times.length; i++) {
       const gap = times[i].ms - times[i - 1].ms;
       assert.ok(gap >= 2900 && gap <= 4500, `gap ${gap} ms between idle attempts: ${JSON.stringify(times)}`);
     }
     const texts = bridge.logTexts();
     assert.equal(texts.filter((l) => l.startsWith('Na razie bez połączenia: ')).length, 1);
     assert.deepEqual(
-      [...new Set(texts.slice(1).filter((l) => !l.startsWith('Na razie')))].sort(),
+      [...new Set(texts.slice(1).filter((l) => !l.startsWith('Na razie') && !l.includes(' | ')))].sort(),
       ['Znalazłem okno Orvina (1 z 1) - pytam o port i token.', 'Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak.'],
     );
   });
@@ -107,7 +113,7 @@ describe('idle attempts', () => {
     return new Bridge(child, 'the bridge without the relay');
   }
 
-  test('none when standard input is a file: only start-up and the requests ask', async (t) => {
+  test('none when standard input is a file: its lines get the outcome of the start-up attempt, its end stops all others', async (t) => {
     const standIn = await CrmStandIn.launch({ args: ['-key', 'k1'] });
     t.after(() => standIn.stop());
     const folder = mkdtempSync(join(tmpdir(), 'orvin-link-'));
@@ -128,23 +134,37 @@ describe('idle attempts', () => {
     }
     t.after(() => bridge.kill());
     assert.equal(await bridge.exited, 0, bridge.transcript());
-    assert.equal(backgroundFlags(await standIn.handshakes()), '1000', 'start-up, then one attempt per line');
+    assert.equal(backgroundFlags(await standIn.handshakes()), '1', 'the start-up attempt only');
     assert.equal(bridge.lines().length, 2);
+    const reason =
+      `Każdy Orvin z katalogu ${CRM_DIR} ma klucz MCP (działają: "k1"), a ten wpis go nie podaje. ` +
+      'Dodaj w konfiguracji klienta MCP "args": ["-mcp", "<klucz>"].';
+    assert.deepEqual(bridge.logTexts(), [
+      startLine(CRM_DIR),
+      'Znalazłem okno Orvina (1 z 1) - pytam o port i token.',
+      'Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak.',
+      `Na razie bez połączenia: ${reason}`,
+      `initialize | odpowiedź własna, brak Orvina | ${reason}`,
+      `notifications/initialized | notyfikacja, brak połączenia | ${reason}`,
+      `ping | odpowiedź własna, brak Orvina | ${reason}`,
+      CLOSING_LINE,
+    ]);
   });
 
-  test('none on a standard input that cannot be polled, however long the client is silent', async (t) => {
+  test('on a standard input that cannot be polled, as on a pipe: an idle attempt follows the first message', async (t) => {
     const standIn = await CrmStandIn.launch({ args: ['-key', 'k1'] });
     t.after(() => standIn.stop());
-    // The test runner's pipe is a Unix socket under Wine: polling it fails.
+    // The test runner's pipe is a Unix socket under Wine: polling it fails, reading it works.
     const bridge = startDirect('pipe');
     t.after(() => bridge.kill());
     bridge.send('{"jsonrpc":"2.0","id":1,"method":"ping"}');
     await bridge.nthLine(1);
-    await delay(3500);
-    bridge.send('{"jsonrpc":"2.0","id":2,"method":"ping"}');
+    await standIn.until(() => (standIn.handshakeLog().length >= 2 ? true : undefined), 10000, 'an idle attempt');
+    // A call makes an attempt of its own, after the idle one should that still run.
+    bridge.send('{"jsonrpc":"2.0","id":2,"method":"tools/call","params":{"name":"klienci_szukaj"}}');
     await bridge.nthLine(2);
     assert.equal(await bridge.finish(), 0, bridge.transcript());
-    assert.equal(backgroundFlags(await standIn.handshakes()), '100');
+    assert.equal(backgroundFlags(await standIn.handshakes()), '110');
   });
 });
 

@@ -29,10 +29,15 @@ describe('broken connections', () => {
     await stopAllStandIns();
   });
 
-  async function linkedBridge() {
+  function freshBridge() {
     const bridge = startBridge();
     bridges.push(bridge);
-    await bridge.waitForLog((l) => l === `Połączono z Orvinem na porcie ${standIn.port}.`, { describe: 'the link' });
+    return bridge;
+  }
+
+  async function linkedBridge() {
+    const bridge = freshBridge();
+    assert.equal(await bridge.greet(), `Połączono z Orvinem na porcie ${standIn.port}.`, bridge.transcript());
     return bridge;
   }
 
@@ -88,9 +93,11 @@ describe('broken connections', () => {
   for (const reset of [true, false]) {
     const how = reset ? 'reset' : 'orderly close';
     for (const step of STEPS) {
+      // The request is the client's first message: it links the bridge, then goes out.
       test(`${how} at ${step}, on the first request of a bridge`, async (t) => {
-        const bridge = await linkedBridge();
+        const bridge = freshBridge();
         t.diagnostic(await breakAndCheck(bridge, step, reset, 'fresh'));
+        assert.ok(bridge.logTexts().includes(`Połączono z Orvinem na porcie ${standIn.port}.`), bridge.transcript());
         await finishQuietly(bridge);
       });
 
@@ -242,7 +249,8 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
     await standIn.command(`/announce?port=${endpoint.port}`);
     token = await standIn.token();
     bridge = startBridge();
-    await bridge.waitForLog((l) => l === `Połączono z Orvinem na porcie ${endpoint.port}.`, { describe: 'the link' });
+    endpoint.respond = (s) => s.write(head('202 Accepted', ['Content-Length: 0']));  // the greeting
+    assert.equal(await bridge.greet(), `Połączono z Orvinem na porcie ${endpoint.port}.`, bridge.transcript());
   });
 
   after(async () => {

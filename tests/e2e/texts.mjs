@@ -61,3 +61,8 @@ export function notConnectedResult(id, reason) {
 export function errorReply(id, message) {
   return `{"jsonrpc":"2.0","id":${id},"error":{"code":-32000,"message":"${jsonText(message)}"}}`;
 }
+
+// The reason of a local answer while a window that took the handshake request has not answered yet.
+export const NO_ANSWER_YET =
+  'Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. ' +
+  'Odpowiedz na pytanie w Orvinie; połączę się, gdy tylko na to pozwoli.';
