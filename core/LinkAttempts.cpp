@@ -24,7 +24,7 @@ void OnAttemptFinished(const TConnectOutcome& outcome) {
       AnnounceLink();
     }
   } else if (kind == AttemptKind::StartUp) {
-    // A refusal at start-up is not kept: background attempts begin at once.
+    // A refusal at start-up is not kept: background attempts go on.
     Log("Na razie bez połączenia: " + outcome.Message);
   } else if (kind != AttemptKind::Idle) {
     LinkState.Refused = outcome.Refused;
