@@ -187,8 +187,10 @@ const errorX = (reply) => assert.equal(reply.error?.message, 'x', JSON.stringify
 // the reason of its fourth element where it has one; the check gets the answer,
 // the request's log texts, its id and the token.
 const REPLIES = [
+  // Wine reports a reset that follows the request at once now as the reset, now as a close.
   ['a reset while the answer is awaited', (s) => s.resetAndDestroy(), undefined,
-    'Połączenie zerwało się, zanim nadeszła odpowiedź Orvina (kod 10054).'],
+    ['Połączenie zerwało się, zanim nadeszła odpowiedź Orvina (kod 10054).',
+      'Orvin zamknął połączenie bez odpowiedzi HTTP (status 0).']],
   ['a status line over 64 KiB', (s, r) => s.end(`HTTP/1.1 200 ${'x'.repeat(70000)}\r\n${jsonHead('200 OK', result(r.id)).slice(17)}${result(r.id)}`),
     undefined, 'Orvin odesłał coś, co nie jest odpowiedzią HTTP.'],
   ['a chunked reply cut mid-body', (s, r) => s.end(`${chunked}40\r\n${result(r.id).slice(0, 30)}`)],
@@ -323,7 +325,7 @@ describe('endpoints that behave like ordinary HTTP servers', () => {
       if (check) return check(reply, texts, id, token);
       const reason = mayHaveRunReason(reply.error?.message);
       assert.ok(reason, JSON.stringify(reply));
-      if (expected) assert.equal(reason, expected);
+      if (expected) assert.ok([expected].flat().includes(reason), reason);
       assert.equal(reply.error.code, -32000);
       assert.ok(log.startsWith('tools/call test_echo | bez powtórki, mogło dotrzeć | '), log);
       t.diagnostic(reason);
