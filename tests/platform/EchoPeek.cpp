@@ -1,5 +1,5 @@
 // Test helper for StdinRelay: copies standard input to standard output byte for
-// byte, polling with PeekNamedPipe the way the bridge does, then writes its
+// byte, polling with PeekNamedPipe (which needs a real Windows pipe), then writes its
 // arguments to standard error, one "[arg]" per line, and exits with 42.
 // Exit 3 when PeekNamedPipe fails on the input for another reason than its end.
 

@@ -8,7 +8,6 @@
 #include <cstring>
 
 namespace {
-constexpr std::uint32_t kBrokenPipe = 109;
 constexpr std::uint32_t kFileNotFound = 2;
 constexpr std::uint32_t kAccessDenied = 5;
 constexpr std::uint32_t kInvalidParameter = 87;
@@ -672,7 +671,6 @@ void FakePlatform::RunLoopOnce(std::uint32_t timeoutMilliseconds) {
     WorkReadsInput = false;
     item.Work();
     InWork = false;
-    ++WorkItemsRun;
     item.Ran = true;
     item.DueAt = WorkClock;
     item.ReadsInput = WorkReadsInput;

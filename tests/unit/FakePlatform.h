@@ -81,7 +81,6 @@ class FakePlatform : public Platform {
   std::uint32_t ProcessIdValue = 812;
   std::uint32_t LastErrorValue = 0;
   OsHandle InputHandleValue = 100, OutputHandleValue = 101, ErrorHandleValue = 102;
-  bool InputIsPipe = true;
   FileType ErrorFileType = FileType::Pipe;
   unsigned ConsoleCodePage = 852;
   unsigned ActiveCodePage = 1250;
@@ -196,7 +195,6 @@ class FakePlatform : public Platform {
   int LoopWaits = 0;
   int MostWaitsAtOneTick = 0;  // a loop that spins waits again and again with no time passing
   int InputTouchedWhileReading = 0;  // a read of standard input beside the reader's, or on the loop
-  int WorkItemsRun = 0;
   // While set, the error stream's writer holds all it may: blocks are refused.
   bool ErrorWriterFull = false;
   int FinishWritesCalls = 0;
