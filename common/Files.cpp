@@ -5,16 +5,16 @@
 #include "platform/Platform.h"
 
 namespace {
-// Several bridges share one cache file: a reader and a replace may meet. The
+// Several programs may share one file: a reader and a replace may meet. The
 // other side holds the file for a few milliseconds, so a few tries within
 // about a quarter of a second get past it.
 constexpr int kSharingRetries = 5;
 constexpr std::uint32_t kSharingPause = 50;
+}  // namespace
 
 bool IsSharingConflict(std::uint32_t code) {
   return code == 5 || code == 32 || code == 33;  // access denied, sharing or lock violation
 }
-}  // namespace
 
 std::string GetTempFolder() {
   std::string folder = WideToUtf8(Os().TempPath());
@@ -48,17 +48,21 @@ bool WriteFileText(const std::string& fileName, const std::string& text, std::st
   return errorText.empty();
 }
 
-bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText) {
+bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText, std::uint32_t& errorCode,
+                  bool patiently) {
   text.clear();
   errorText.clear();
+  errorCode = 0;
   const std::u16string wideName = Utf8ToWide(fileName);
   OsHandle file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
-  for (int retry = 0; file == kInvalidHandle && retry < kSharingRetries && IsSharingConflict(Os().LastError());
+  for (int retry = 0; file == kInvalidHandle && patiently && retry < kSharingRetries &&
+                      IsSharingConflict(Os().LastError());
        ++retry) {
     Os().Sleep(kSharingPause);
     file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
   }
   if (file == kInvalidHandle) {
+    errorCode = Os().LastError();
     errorText = "Cannot open file " + fileName;
     return false;
   }
@@ -79,14 +83,14 @@ bool ReadFileText(const std::string& fileName, std::string& text, std::string& e
 
 bool FileExistsAt(const std::string& fileName) { return Os().FileExists(Utf8ToWide(fileName)); }
 
-bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode) {
+bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, bool patiently) {
   errorCode = 0;
   const std::u16string source = Utf8ToWide(from);
   const std::u16string target = Utf8ToWide(to);
   for (int retry = 0;; ++retry) {
     if (Os().MoveFileReplace(source, target)) return true;
     errorCode = Os().LastError();
-    if (retry == kSharingRetries || !IsSharingConflict(errorCode)) return false;
+    if (!patiently || retry == kSharingRetries || !IsSharingConflict(errorCode)) return false;
     Os().Sleep(kSharingPause);
   }
 }

@@ -7,7 +7,7 @@
 #include "core/IdleWork.h"
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "http/McpEndpoint.h"
@@ -27,14 +27,15 @@ constexpr std::size_t kLoggedErrorBytes = 400;
 constexpr std::size_t kLoggedUnusableBytes = 80;
 constexpr std::size_t kLongestContentType = 100;
 
-struct TPostResult {
-  bool Ok = false;
-  std::string Reply;
-  std::int32_t StatusCode = 0;
-  std::string Message;
-  bool MayHaveRun = false;
-  std::string ContentType;
-};
+// A refused connection cannot have reached the CRM application: a full listen
+// queue refuses at once, so under a burst of calls a refusal is no lost link yet.
+// Pauses between the tries, about a second in all.
+constexpr std::uint32_t kRefusedRetryPauses[] = {100, 300, 600};
+// After a fresh link's repeat met 404 (the MCP server is off), this long no
+// request asks for a new link: each would make the CRM application show or log a request.
+constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
+
+const char kEndpointOff[] = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
 
 // Why a request that reached the CRM application got no answer of its own.
 const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
@@ -45,18 +46,31 @@ struct TExchange {
   std::uint32_t Generation = 0;  // of the link it went out on
   std::int32_t Port = 0;
   bool HoldsBackOthers = false;
+  bool Cancelled = false;  // by the client while it ran: its answer goes nowhere
   TPostResult Post;
+  std::uint32_t RefusedFor = 0;  // how long refused connections were tried again
 };
 
-std::vector<std::shared_ptr<TExchange>> InFlight;
-int HoldingBack = 0;
+struct TForwardingState {
+  std::vector<std::shared_ptr<TExchange>> InFlight;
+  int HoldingBack = 0;
+  std::uint32_t EndpointOffSince = 0;  // tick of the last 404 verdict; 0: none
+};
+
+TForwardingState State;
 
 // Runs on a worker: an answer too big to hold came after the request went out; the bridge goes on.
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
-    result.Ok = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token, result.Reply, result.StatusCode,
-                          result.Message, result.MayHaveRun, result.ContentType);
+    result = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token);
+    const std::uint32_t start = Os().TickCount();
+    for (std::uint32_t pause : kRefusedRetryPauses) {
+      if (!result.Refused) break;
+      Os().Sleep(pause);
+      result = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token);
+      exchange.RefusedFor = Os().TickCount() - start;
+    }
   } catch (const std::bad_alloc&) {
     result = TPostResult();
     result.MayHaveRun = true;
@@ -133,7 +147,7 @@ void TreatRejectionAsLostLink(TPostResult& post) {
         "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.";
   } else if (post.StatusCode == 404 && !(IsSingleJsonObject(post.Reply) && IsJsonRpcResponse(post.Reply))) {
     post.Ok = false;
-    post.Message = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
+    post.Message = kEndpointOff;
   }
 }
 
@@ -180,6 +194,8 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
       return TReplyVerdict::NoAnswer;
     }
     if (pass.Method == "tools/list" && !pass.Id.empty()) {  // a list needs an id to answer
+      // A file that another bridge replaces just now gives the placeholder: the
+      // notice that follows makes the client ask again anyway.
       std::string source;
       reply = MakeToolListReply(GetToolListCacheFile(), pass.Id, source);
       LinkState.PlaceholderListSent = true;
@@ -228,17 +244,37 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
       AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
       return;
   }
-  WriteClientLine(reply);
+  const std::size_t answerBytes = reply.size();
+  WriteClientLine(std::move(reply));
   Log(pass.Description + " | " +
-      FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(reply.size())));
+      FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(answerBytes)));
+}
+
+// It cannot have run: one reconnect for all requests the link lost; true when this one started it.
+bool LoseLink(const TExchange& exchange) {
+  if (!DropLink(exchange.Generation)) return false;
+  Log(Hidden(exchange.Pass, "Utrata łączności: " + exchange.Post.Message + " Łączę się ponownie."));
+  StartLinkAttempt(AttemptKind::Reconnect);
+  return true;
 }
 
 void FinishExchange(const std::shared_ptr<TExchange>& finished) {
-  InFlight.erase(std::find(InFlight.begin(), InFlight.end(), finished));
-  if (finished->HoldsBackOthers) --HoldingBack;
+  State.InFlight.erase(std::find(State.InFlight.begin(), State.InFlight.end(), finished));
+  if (finished->HoldsBackOthers) --State.HoldingBack;
   TExchange& exchange = *finished;
   TRequestPass& pass = exchange.Pass;
   TPostResult& post = exchange.Post;
+  if (exchange.RefusedFor > 0) {
+    Log(pass.Description + " | Orvin odrzucał połączenie - ponawiałem je przez " + ToDecimal(exchange.RefusedFor) +
+        " ms.");
+  }
+  TreatRejectionAsLostLink(post);
+  if (exchange.Cancelled) {
+    // MCP asks no answer for a cancelled request, and the client no longer knows its id.
+    if (!post.Ok && !post.MayHaveRun && !pass.Repeat) LoseLink(exchange);
+    Log(pass.Description + " | anulowane przez klienta - odpowiedź Orvina pomijam");
+    return;
+  }
   if (!post.Ok && post.MayHaveRun) {
     // The link stays, the next request goes to the same port; but a new link
     // that fails its first repeat is no link. The client must know that even a
@@ -247,13 +283,9 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
     AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
     return;
   }
-  TreatRejectionAsLostLink(post);
   if (!post.Ok && !pass.Repeat) {
     // It cannot have run: one reconnect for all requests the link lost, then one repeat each.
-    if (DropLink(exchange.Generation)) {
-      Log(Hidden(pass, "Utrata łączności: " + post.Message + " Łączę się ponownie."));
-      StartLinkAttempt(AttemptKind::Reconnect);
-    }
+    LoseLink(exchange);
     pass.Repeat = true;
     WaitForLinkAgain(std::move(pass));
     return;
@@ -261,11 +293,15 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
   if (!post.Ok) {
     // Rejected again: the client is told why, in the same words, and the link stays down.
     DropLink(exchange.Generation);
+    if (post.Message == kEndpointOff) {
+      const std::uint32_t now = Os().TickCount();
+      State.EndpointOffSince = now == 0 ? 1 : now;
+    }
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
     Log(Hidden(pass, pass.Description + " | nie powiodło się | " + post.Message));
     return;
   }
-  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().MultimediaTime() - pass.Start);
+  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().TickCount() - pass.Start);
 }
 }  // namespace
 
@@ -274,31 +310,44 @@ bool HoldsBackOthers(const TRequestPass& pass) {
 }
 
 void StartExchange(TRequestPass pass) {
-  if (!pass.Repeat) pass.Start = Os().MultimediaTime();
+  if (!pass.Repeat) pass.Start = Os().TickCount();
   pass.Token = LinkState.Token;
   auto exchange = std::make_shared<TExchange>();
   exchange->HoldsBackOthers = HoldsBackOthers(pass);
   exchange->Pass = std::move(pass);
   exchange->Generation = LinkState.Generation;
   exchange->Port = LinkState.Port;
-  if (exchange->HoldsBackOthers) ++HoldingBack;
-  InFlight.push_back(exchange);
+  if (exchange->HoldsBackOthers) ++State.HoldingBack;
+  State.InFlight.push_back(exchange);
   Os().QueueWork([exchange] { Post(*exchange); }, [exchange] { FinishExchange(exchange); });
 }
 
-std::size_t ExchangesInFlight() { return InFlight.size(); }
+std::size_t ExchangesInFlight() { return State.InFlight.size(); }
 
-bool OthersHeldBack() { return HoldingBack > 0; }
+bool OthersHeldBack() { return State.HoldingBack > 0; }
+
+void MarkCancelled(const std::string& requestId) {
+  for (const auto& exchange : State.InFlight) {
+    if (exchange->Pass.Id == requestId) exchange->Cancelled = true;
+  }
+}
+
+std::uint32_t EndpointOffVerdictLeft() {
+  if (State.EndpointOffSince == 0) return 0;
+  const std::uint32_t passed = TicksSince(State.EndpointOffSince, Os().TickCount());
+  if (passed < kEndpointOffVerdictTime) return kEndpointOffVerdictTime - passed;
+  State.EndpointOffSince = 0;
+  return 0;
+}
+
+std::string EndpointOffText() { return kEndpointOff; }
 
 void LogUnfinishedExchanges() {
-  const std::uint32_t now = Os().MultimediaTime();
-  for (const auto& exchange : InFlight) {
+  const std::uint32_t now = Os().TickCount();
+  for (const auto& exchange : State.InFlight) {
     Log(exchange->Pass.Description + " | bez odpowiedzi - klient zamknął strumień, nie czekam dłużej (t=" +
         ToDecimal(now - exchange->Pass.Start) + "ms)");
   }
 }
 
-void ResetExchanges() {
-  InFlight.clear();
-  HoldingBack = 0;
-}
+void ResetExchanges() { State = TForwardingState(); }

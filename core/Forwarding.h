@@ -4,6 +4,8 @@
 // cannot have arrived, never when it may have.
 
 #include <cstddef>
+#include <cstdint>
+#include <string>
 
 #include "core/RequestPass.h"
 
@@ -13,6 +15,12 @@ bool HoldsBackOthers(const TRequestPass& pass);
 void StartExchange(TRequestPass pass);
 std::size_t ExchangesInFlight();
 bool OthersHeldBack();
+// The client cancelled this request (raw JSON id): if it runs, its answer is dropped.
+void MarkCancelled(const std::string& requestId);
+// Milliseconds the verdict "the MCP server is off" still stands (0: none): lines
+// get its text at once instead of a new handshake.
+std::uint32_t EndpointOffVerdictLeft();
+std::string EndpointOffText();
 // One log line for each exchange the bridge stops waiting for.
 void LogUnfinishedExchanges();
 // Forgets every exchange, as at process start.

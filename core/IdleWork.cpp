@@ -2,9 +2,10 @@
 
 #include "common/Encodings.h"
 #include "common/Text.h"
+#include "core/Forwarding.h"
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/StdStreams.h"
 #include "mcp/LocalMessages.h"
 
@@ -55,7 +56,7 @@ void DoIdleWork() {
     SendListChangedNotice();
     return;
   }
-  if (LinkState.Connected || LinkState.Refused || LinkAttemptRunning()) return;
+  if (LinkState.Connected || LinkState.Refused || LinkAttemptRunning() || EndpointOffVerdictLeft() > 0) return;
   if (LinkState.LastIdleAttemptTick != 0 && TicksSince(LinkState.LastIdleAttemptTick, now) < kIdleAttemptInterval) {
     return;
   }
@@ -73,5 +74,6 @@ std::uint32_t IdleWorkWakeIn() {
   }
   // A running attempt wakes the loop when it ends.
   if (LinkState.Refused || LinkAttemptRunning()) return kNoIdleWork;
+  if (const std::uint32_t verdict = EndpointOffVerdictLeft()) return verdict;
   return LinkState.LastIdleAttemptTick == 0 ? 0 : left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval);
 }

@@ -4,7 +4,7 @@
 #include "core/CommandLine.h"
 #include "core/IdleWork.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/RequestLoop.h"
 #include "link/Connect.h"
 
@@ -32,6 +32,8 @@ void OnAttemptFinished(const TConnectOutcome& outcome) {
     LinkState.Refused = true;
     Log("Orvin odmówił: " + outcome.Message + " Przestaję pytać w tle - spróbuję przy kolejnym żądaniu.");
   }
+  // The next attempt looks for the window that may stand in a closed one's place at once.
+  if (outcome.WindowClosed) LinkState.LastIdleAttemptTick = 0;
   // Lines that waited for an idle attempt get one of their own.
   LinkAttemptEnded(outcome.Ok || kind == AttemptKind::Idle ? std::string() : outcome.Message);
 }

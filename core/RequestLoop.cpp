@@ -6,15 +6,17 @@
 #include "core/IdleWork.h"
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/StdStreams.h"
 #include "link/Connect.h"
+#include "link/ProxyWindow.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 
 #include <algorithm>
 #include <deque>
+#include <memory>
 #include <utility>
 
 namespace {
@@ -24,8 +26,14 @@ constexpr std::size_t kMostInFlight = 16;
 constexpr std::uint32_t kQuickAnswerWait = 50;
 // Clients give up after 5 to 60 s.
 constexpr std::uint32_t kLongestLinkWait = 10000;
-// After the end of input, what was received gets this long to be answered.
+// After the end of input, what went to the CRM application gets this long to be answered.
 constexpr std::uint32_t kEndGrace = 5000;
+// What still waits for a link then gets only this long: a CRM application that
+// does not ask its user answers within milliseconds, and one that does may keep
+// its question open for minutes.
+constexpr std::uint32_t kEndLinkWait = 300;
+// Then the client gets this long to take the last answers.
+constexpr std::uint32_t kOutputGrace = 2000;
 constexpr std::uint32_t kLongestSleep = 3000;
 
 const char kNoAnswerYet[] =
@@ -35,12 +43,24 @@ const char kNoAnswerYet[] =
 struct TLoopState {
   std::deque<TRequestPass> Waiting;  // in arrival order, repeats first
   bool ClientSpoke = false;          // a message other than server/discover came
+  int ListsBeingRead = 0;            // local tool-list answers that wait for a worker's read
   bool InputEnded = false;
   std::uint32_t InputEndTick = 0;
   bool Done = false;
 };
 
 TLoopState Loop;
+
+// The client now holds a list the bridge made; a link that came up while the
+// file was read must still tell it of the real one, after the list.
+void AnswerWithToolList(const TRequestPass& pass, const std::string& message, const TCacheFile& file) {
+  std::string source;
+  const std::string path = GetToolListCacheFile();
+  WriteClientLine(ToolListReply(JudgeCacheFile(path, file), pass.Id, source));
+  LinkState.PlaceholderListSent = true;
+  Log(pass.Description + " | " + source + " | " + message);
+  if (LinkState.Connected) NotifyListChangedIfPlaceholder();
+}
 
 void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   const std::string lead = pass.Description + " | ";
@@ -53,10 +73,20 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
     WriteClientLine(MakePingReply(pass.Id));
     Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "tools/list") {
-    LinkState.PlaceholderListSent = true;
-    std::string source;
-    WriteClientLine(MakeToolListReply(GetToolListCacheFile(), pass.Id, source));
-    Log(lead + source + " | " + message);
+    TCacheFile file = ReadCacheFile(GetToolListCacheFile(), false);
+    if (!file.Busy) {
+      AnswerWithToolList(pass, message, file);
+      return;
+    }
+    // Another bridge replaces the file just now: a worker waits for it, not the loop.
+    auto read = std::make_shared<TCacheFile>();
+    const std::string path = GetToolListCacheFile();
+    ++Loop.ListsBeingRead;
+    Os().QueueWork([read, path] { *read = ReadCacheFile(path, true); },
+                   [pass, message, read] {
+                     --Loop.ListsBeingRead;
+                     AnswerWithToolList(pass, message, *read);
+                   });
   } else if (pass.Method == "tools/call") {
     WriteClientLine(MakeNotConnectedResult(pass.Id, message));
     Log(lead + "odmowa wykonania, brak Orvina | " + message);
@@ -143,24 +173,29 @@ void Advance() {
     return;
   }
   if (Loop.Waiting.empty()) return;
-  if (!LinkAttemptRunning()) {
-    if (Loop.InputEnded) {
-      AnswerAllWaiting("Klient zamknął strumień, więc nie łączę się już z Orvinem.");
-      return;
-    }
-    StartLinkAttempt(AttemptKind::ForRequests);
+  if (Loop.InputEnded && TicksSince(Loop.InputEndTick, Os().TickCount()) >= kEndLinkWait) {
+    AnswerAllWaiting("Klient zamknął strumień, więc nie łączę się już z Orvinem.");
+    return;
   }
+  if (EndpointOffVerdictLeft() > 0) {
+    AnswerAllWaiting(EndpointOffText());
+    return;
+  }
+  if (!LinkAttemptRunning()) StartLinkAttempt(AttemptKind::ForRequests);
   // Finding windows is quick; only asking one can take as long as its user does.
   if (ConnectAttemptAsking()) AnswerThoseWaitedLongEnough(Os().TickCount());
 }
 
 void OnInputEnded() {
+  if (Loop.InputEnded) return;
   Loop.InputEnded = true;
   Loop.InputEndTick = Os().TickCount();
   StopAskingForLinks();
+  Advance();
 }
 
-bool NothingLeft() { return Loop.Waiting.empty() && ExchangesInFlight() == 0 && !LinkAttemptRunning(); }
+// A link attempt may still wait for a window that asks its user: nothing waits for it now.
+bool NothingLeft() { return Loop.Waiting.empty() && ExchangesInFlight() == 0 && Loop.ListsBeingRead == 0; }
 
 void CheckTheEnd() {
   if (!Loop.InputEnded || Loop.Done) return;
@@ -187,7 +222,8 @@ std::uint32_t NextWake() {
   }
   if (Loop.InputEnded) {
     const std::uint32_t passed = TicksSince(Loop.InputEndTick, now);
-    wake = std::min(wake, passed >= kEndGrace ? 0 : kEndGrace - passed);
+    const std::uint32_t limit = Loop.Waiting.empty() || LinkState.Connected ? kEndGrace : kEndLinkWait;
+    wake = std::min(wake, passed >= limit ? 0 : limit - passed);
   } else if (Loop.ClientSpoke && Loop.Waiting.empty()) {
     wake = std::min(wake, IdleWorkWakeIn());
   }
@@ -195,6 +231,9 @@ std::uint32_t NextWake() {
 }
 
 void AfterWake() {
+  if (ProxyWindowCloseRequested()) {
+    EndInput("Poproszono o zamknięcie OrvinMCP - nie przyjmuję nowych żądań i kończę pracę.");
+  }
   ContinueConnectAttempt();
   Advance();
   // Idle work runs while the client is silent, and never before its first message.
@@ -204,6 +243,8 @@ void AfterWake() {
 }  // namespace
 
 void HandleClientLine(std::string line) {
+  // Asked to close, the bridge takes nothing new.
+  if (Loop.InputEnded) return;
   // A line may be many megabytes: it is moved, never copied.
   if (std::all_of(line.begin(), line.end(), [](unsigned char c) { return c <= 32; })) return;
   TRequestPass pass;
@@ -221,6 +262,9 @@ void HandleClientLine(std::string line) {
   if (!Loop.ClientSpoke) {
     Loop.ClientSpoke = true;
     if (!LinkState.Connected) StartLinkAttempt(AttemptKind::StartUp);
+  }
+  if (pass.Method == "notifications/cancelled" && pass.Id.empty()) {
+    MarkCancelled(JsonParamsValue(pass.Line, "requestId"));
   }
   if (CancelWaitingRequest(pass)) return;
   if (pass.Method == "notifications/cancelled" && pass.Id.empty() && LinkState.Connected) {
@@ -245,7 +289,7 @@ void LinkAttemptEnded(const std::string& failure) {
 
 void RunLoopUntilSettled() {
   AfterWake();
-  while (!Loop.Waiting.empty() || ExchangesInFlight() > 0 || LinkAttemptRunning()) {
+  while (!NothingLeft() || LinkAttemptRunning()) {
     Os().RunLoopOnce(NextWake());
     AfterWake();
   }
@@ -257,6 +301,13 @@ void RunRequestLoop() {
     Os().RunLoopOnce(NextWake());
     AfterWake();
   }
+  FinishClientOutput(kOutputGrace);
+}
+
+void EndInput(const std::string& why) {
+  if (Loop.InputEnded) return;
+  Log(why);
+  OnInputEnded();
 }
 
 void ResetRequestLoop() { Loop = TLoopState(); }

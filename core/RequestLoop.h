@@ -12,6 +12,9 @@
 void RunRequestLoop();
 // One line read from the client.
 void HandleClientLine(std::string line);
+// Ends the input as if the client had closed it (asked to close, or the client
+// is gone); `why` is logged first.
+void EndInput(const std::string& why);
 // Runs the loop until nothing waits, nothing is in flight and no attempt runs.
 void RunLoopUntilSettled();
 

@@ -4,7 +4,7 @@
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/ManualStart.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
@@ -42,6 +42,14 @@ int RunBridge() {
   }
   ProxyWindowOwner owner;
   Log("Start. Szukam Orvina w katalogu: " + GetCrmFolder() + ", klucz MCP: " + DescribeKey(GetMcpKey()));
+  // A client that died may leave our input open in another process that
+  // inherited it: its own end tells that nobody will read our answers.
+  const OsHandle parent = Os().OpenParentProcess();
+  if (parent != kNullHandle) {
+    Os().WatchProcessEnd(parent, [] {
+      EndInput("Program, który uruchomił OrvinMCP, zakończył działanie - nie przyjmuję nowych żądań i kończę pracę.");
+    });
+  }
   // The first attempt waits for the client's first message: a client that only
   // probes with a throwaway process must not make Orvin ask its user.
   RunRequestLoop();

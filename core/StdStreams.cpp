@@ -128,23 +128,19 @@ void StartReadingClientInput(void (*onLine)(std::string), void (*onEnd)()) {
   QueueRead();
 }
 
-void WriteClientLine(const std::string& text) {
-  constexpr std::size_t kCopiedLineLimit = 64 * 1024;
+void WriteClientLine(std::string text) {
   if (text.empty()) return;
-  std::uint32_t written = 0;
-  if (text.size() < kCopiedLineLimit) {
-    const std::string line = text + '\n';  // one write: the client never sees half a line
-    Os().WriteFile(OutputHandle, line.data(), static_cast<std::uint32_t>(line.size()), written);
+  // Handed to the writer thread as it is: a client that reads slowly holds up
+  // that thread, never the loop, and a large reply is never copied. The writer
+  // alone writes standard output, so the line feed that follows stays with it.
+  constexpr std::size_t kAppendedLimit = 64 * 1024;
+  if (text.size() < kAppendedLimit || text.size() < text.capacity()) {
+    text += '\n';
+    Os().WriteInOrder(OutputHandle, std::move(text), 0);
     return;
   }
-  // A large reply is not copied again just to add its line feed, and goes out in
-  // pieces, since the size of one write has 32 bits.
-  constexpr std::size_t kLargestWrite = std::size_t(1) << 30;
-  for (std::size_t done = 0; done < text.size(); done += written) {
-    const std::size_t piece = std::min(text.size() - done, kLargestWrite);
-    if (!Os().WriteFile(OutputHandle, text.data() + done, static_cast<std::uint32_t>(piece), written) || written == 0) {
-      return;  // the client is gone
-    }
-  }
-  Os().WriteFile(OutputHandle, "\n", 1, written);
+  Os().WriteInOrder(OutputHandle, std::move(text), 0);
+  Os().WriteInOrder(OutputHandle, "\n", 0);
 }
+
+bool FinishClientOutput(std::uint32_t timeoutMilliseconds) { return Os().FinishWrites(OutputHandle, timeoutMilliseconds); }

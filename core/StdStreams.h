@@ -14,8 +14,11 @@ extern OsHandle OutputHandle;
 // thread, in order; an unterminated last line too. `onEnd` follows the last line.
 void StartReadingClientInput(void (*onLine)(std::string), void (*onEnd)());
 
-// Writes the text and one line feed; an empty text writes nothing.
-void WriteClientLine(const std::string& text);
+// Hands the text and one line feed to standard output's writer, in order; an
+// empty text writes nothing. Never waits for the client to read.
+void WriteClientLine(std::string text);
+// Waits at most the time-out for the client to take what was written; true when it has.
+bool FinishClientOutput(std::uint32_t timeoutMilliseconds);
 
 // Forgets buffered input and the end, as at process start.
 void ResetClientReader();

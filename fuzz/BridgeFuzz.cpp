@@ -15,7 +15,7 @@
 #include "common/Encodings.h"
 #include "core/CommandLine.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "fuzz/FuzzCheck.h"

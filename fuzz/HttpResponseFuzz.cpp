@@ -39,8 +39,13 @@ TVerdict Exchange(const std::string& stream, std::size_t breakAt, std::uint32_t 
     return response;
   };
   TVerdict verdict;
-  verdict.Whole = PostToCrm("{}", 8123, "tok", verdict.Body, verdict.Status, verdict.Error, verdict.MayHaveRun,
-                            verdict.ContentType);
+  TPostResult post = PostToCrm("{}", 8123, "tok");
+  verdict.Whole = post.Ok;
+  verdict.Body = post.Reply;
+  verdict.Status = post.StatusCode;
+  verdict.Error = post.Message;
+  verdict.MayHaveRun = post.MayHaveRun;
+  verdict.ContentType = post.ContentType;
   return verdict;
 }
 

@@ -9,6 +9,7 @@
 namespace {
 // Connecting, sending and receiving together: the "10 min" the client is told about.
 constexpr std::uint32_t kExchangeLimit = 600000;
+constexpr std::uint32_t kConnectionRefused = 10061;  // WSAECONNREFUSED
 
 // One connection per request, closed after the answer: nothing here ever sends
 // a request a second time, whatever the endpoint does with the connection.
@@ -45,48 +46,42 @@ bool SendAll(const TDeadline& deadline, OsHandle socket, const std::string& data
 
 std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-bool PostToCrm(const std::string& line, std::int32_t port, const std::string& token, std::string& reply,
-               std::int32_t& statusCode, std::string& errorText, bool& mayHaveRun, std::string& contentType) {
-  reply.clear();
-  statusCode = 0;
-  errorText.clear();
-  mayHaveRun = false;
-  contentType.clear();
-
+TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token) {
+  TPostResult result;
   const TDeadline deadline = DeadlineFromNow(kExchangeLimit);
   if (!Os().SocketStartup()) {
-    errorText = "WSAStartup nie powiódł się" + Code(Os().LastError());
-    return false;
+    result.Message = "WSAStartup nie powiódł się" + Code(Os().LastError());
+    return result;
   }
   TConnection connection;
   connection.Socket = Os().SocketOpen();
   if (connection.Socket == kInvalidHandle) {
-    errorText = "Nie udało się utworzyć gniazda" + Code(Os().LastError());
-    return false;
+    result.Message = "Nie udało się utworzyć gniazda" + Code(Os().LastError());
+    return result;
   }
   if (!Os().SocketConnect(connection.Socket, "127.0.0.1", port)) {
     // Refused or unreachable: the request cannot have reached the CRM application.
-    errorText = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(Os().LastError());
-    return false;
+    const std::uint32_t code = Os().LastError();
+    result.Refused = code == kConnectionRefused;
+    result.Message = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(code);
+    return result;
   }
   // From here on every failure may come after the CRM application took the request.
   std::uint32_t error = 0;
   if (!SendAll(deadline, connection.Socket, RequestHead(port, token, line.size()), error) ||
       !SendAll(deadline, connection.Socket, line, error)) {
-    errorText = error == kTimedOut
-                    ? "Orvin nie odebrał całego żądania w ciągu " + ToDecimal(kExchangeLimit / 60000) + " min" + Code(error)
-                    : "Wysłanie żądania nie powiodło się" + Code(error);
-    mayHaveRun = true;
-    return false;
+    result.Message = error == kTimedOut ? "Orvin nie odebrał całego żądania w ciągu " +
+                                              ToDecimal(kExchangeLimit / 60000) + " min" + Code(error)
+                                        : "Wysłanie żądania nie powiodło się" + Code(error);
+    result.MayHaveRun = true;
+    return result;
   }
   THttpResponse response;
-  const bool whole = ReadHttpResponse(connection.Socket, deadline, response, errorText);
-  statusCode = static_cast<std::int32_t>(response.Status);
-  contentType.swap(response.ContentType);
-  reply.swap(response.Body);
-  if (!whole) {
-    mayHaveRun = true;
-    return false;
-  }
-  return true;
+  const bool whole = ReadHttpResponse(connection.Socket, deadline, response, result.Message);
+  result.StatusCode = static_cast<std::int32_t>(response.Status);
+  result.ContentType.swap(response.ContentType);
+  result.Reply.swap(response.Body);
+  result.Ok = whole;
+  result.MayHaveRun = !whole;
+  return result;
 }

@@ -6,12 +6,19 @@
 #include <cstdint>
 #include <string>
 
-// True when a response with a valid HTTP status was read whole, whatever the
-// status; `contentType` is its Content-Type header (empty without one). On
-// failure `errorText` says which step failed and `mayHaveRun` whether the CRM
-// application may already have received the request.
-bool PostToCrm(const std::string& line, std::int32_t port, const std::string& token, std::string& reply,
-               std::int32_t& statusCode, std::string& errorText, bool& mayHaveRun, std::string& contentType);
+struct TPostResult {
+  bool Ok = false;  // a response with a valid HTTP status was read whole, whatever the status
+  std::string Reply;
+  std::int32_t StatusCode = 0;
+  std::string ContentType;  // empty without the header
+  // On failure: which step failed, and whether the CRM application may already
+  // have received the request.
+  std::string Message;
+  bool MayHaveRun = false;
+  bool Refused = false;  // the connection was refused: nothing reached the CRM application
+};
+
+TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token);
 
 // "orvinmcp:" and the process id; identifies this bridge to the CRM application.
 std::string ClientId();

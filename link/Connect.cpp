@@ -2,7 +2,7 @@
 
 #include "common/Encodings.h"
 #include "common/Text.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "link/Handshake.h"
 #include "link/WindowDiscovery.h"
 
@@ -55,6 +55,7 @@ struct TAttempt {
   THandshake Handshake;
   std::string RunningKeys;  // what the instances that did not fit hold
   std::string LastHandshakeMessage;
+  bool LastWindowClosed = false;
   bool Chosen = false;
 };
 
@@ -88,6 +89,7 @@ TConnectOutcome Verdict() {
   TConnectOutcome outcome;
   const TMCPIPCOdpowiedz& answer = Attempt.Handshake.Reply;
   if (!Attempt.Chosen) {
+    outcome.WindowClosed = Attempt.RunningKeys.empty() && Attempt.LastWindowClosed;
     outcome.Message = Attempt.RunningKeys.empty()
                           ? Attempt.LastHandshakeMessage
                           : NoFittingInstanceMessage(Attempt.Settings.Folder, Attempt.Settings.Key, Attempt.RunningKeys);
@@ -108,6 +110,7 @@ void JudgeAnswer() {
   const THandshake& handshake = Attempt.Handshake;
   if (!handshake.Answered) {
     Attempt.LastHandshakeMessage = handshake.Message;
+    Attempt.LastWindowClosed = handshake.WindowGone;
   } else if (handshake.Reply.Status == "OTHER") {
     AppendListed(Attempt.RunningKeys, DescribeKey(handshake.Reply.Key));
   } else if (Attempt.Settings.Key.empty() || handshake.Reply.KeySupported) {

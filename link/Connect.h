@@ -23,6 +23,7 @@ struct TConnectOutcome {
   std::string Token;
   std::string Message;
   bool Refused = false;
+  bool WindowClosed = false;  // the window asked last closed before it answered: another may stand in its place
 };
 
 using ConnectFinished = void (*)(const TConnectOutcome& outcome);

@@ -1,9 +1,10 @@
 #include "link/Handshake.h"
 
+#include <algorithm>
 #include <memory>
 
 #include "common/Text.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
 
@@ -14,6 +15,12 @@ constexpr std::uint32_t kReplyWait = 5000;
 // A window that took the request may still answer once its user has: that answer
 // is waited for instead of asking again and again.
 constexpr std::uint32_t kLateAnswerWait = 120000;
+// While it waits for an answer, the handshake looks this often whether the window
+// still exists: a user who closes the CRM application during its consent
+// question must not keep the bridge waiting for an answer that cannot come.
+constexpr std::uint32_t kWindowCheckInterval = 500;
+
+const char kWindowClosed[] = "Orvin został zamknięty, zanim odpowiedział na żądanie.";
 
 struct TSendResult {
   bool Ok = false;
@@ -29,10 +36,11 @@ void QueueSend(THandshake& handshake, void (*onSent)()) {
   const std::string request = BuildHandshakeRequest(handshake.ProxyWindow, handshake.Background, handshake.Key);
   const std::uint32_t tag = HandshakeMessageId();
   const WindowHandle window = handshake.Window;
+  const WindowHandle proxyWindow = handshake.ProxyWindow;
   auto result = std::make_shared<TSendResult>();
   Os().QueueWork(
-      [result, window, tag, request] {
-        result->Ok = SendHandshakeRequest(window, tag, request, kSendTimeout);
+      [result, window, proxyWindow, tag, request] {
+        result->Ok = SendHandshakeRequest(window, proxyWindow, tag, request, kSendTimeout);
         if (!result->Ok) {
           result->Error = Os().LastError();
           result->WindowGone = window != 0 && !Os().WindowExists(window);
@@ -51,11 +59,26 @@ void Finish(THandshake& handshake) {
   handshake.Step = HandshakeStep::Done;
   handshake.Answered = HandshakeReplyArrived();
   if (handshake.Answered) handshake.Reply = ParseHandshakeReply(HandshakeReply());
+  StopListeningForHandshakeReply();
+}
+
+void EndWith(THandshake& handshake, const std::string& message) {
+  handshake.Message = message;
+  Finish(handshake);
+}
+
+// A window that is gone cannot answer any more.
+bool EndedByClosedWindow(THandshake& handshake) {
+  if (HandshakeReplyArrived() || Os().WindowExists(handshake.Window)) return false;
+  handshake.WindowGone = true;
+  Log(kWindowClosed);
+  EndWith(handshake, kWindowClosed);
+  return true;
 }
 
 std::string SendFailureText(const THandshake& handshake) {
   // A window that closed while it took the request is Orvin closing, whatever the error says.
-  if (handshake.WindowGone) return "Orvin został zamknięty, zanim odpowiedział na żądanie.";
+  if (handshake.WindowGone) return kWindowClosed;
   // Windows keeps messages of a program with lower rights from one started as administrator.
   if (handshake.Window != 0 && HandshakeMessageId() != 0 && handshake.SendError == kAccessDenied) {
     return "Windows nie dopuścił żądania do Orvina: " + DifferentRightsText();
@@ -70,16 +93,17 @@ void EndWithoutAnswer(THandshake& handshake, bool mayAskAgain) {
     handshake.Step = HandshakeStep::ListeningLate;
     Log("Czekam do 2 min na spóźnioną odpowiedź Orvina - nie wysyłam mu nowych żądań.");
   } else {
-    handshake.Step = HandshakeStep::Done;
+    Finish(handshake);
   }
 }
 }  // namespace
 
 void StartHandshake(THandshake& handshake, void (*onSent)()) {
   // An answer that arrives between handshakes belongs to none of them.
-  ClearHandshakeReply();
+  ListenForHandshakeReply();
   handshake.Sends = 0;
   handshake.Answered = false;
+  handshake.WindowGone = false;
   handshake.Message.clear();
   QueueSend(handshake, onSent);
 }
@@ -93,8 +117,7 @@ void ContinueHandshake(THandshake& handshake, bool mayAskAgain, void (*onSent)()
     case HandshakeStep::SendFinished:
       if (handshake.Sends == 1) {
         if (!handshake.SendOk) {
-          handshake.Message = SendFailureText(handshake);
-          handshake.Step = HandshakeStep::Done;
+          EndWith(handshake, SendFailureText(handshake));
           return;
         }
         handshake.FirstTaken = now;
@@ -114,6 +137,7 @@ void ContinueHandshake(THandshake& handshake, bool mayAskAgain, void (*onSent)()
       handshake.WaitStart = now;
       return;
     case HandshakeStep::WaitingForAnswer:
+      if (EndedByClosedWindow(handshake)) return;
       if (!HandshakeReplyArrived() && now - handshake.WaitStart < kReplyWait) return;
       if (handshake.Sends == 1) {
         Log("Po dopompowaniu komunikatów odpowiedź: " + ArrivedWord("jest", "nadal jej brak") + ".");
@@ -123,7 +147,7 @@ void ContinueHandshake(THandshake& handshake, bool mayAskAgain, void (*onSent)()
           EndWithoutAnswer(handshake, false);
         } else {
           Log("Ponawiam żądanie o port i token.");
-          ClearHandshakeReply();
+          ListenForHandshakeReply();
           QueueSend(handshake, onSent);
         }
         return;
@@ -139,8 +163,8 @@ void ContinueHandshake(THandshake& handshake, bool mayAskAgain, void (*onSent)()
       if (HandshakeReplyArrived()) {
         Log("Spóźniona odpowiedź Orvina nadeszła.");
         Finish(handshake);
-      } else if (!mayAskAgain || now - handshake.FirstTaken >= kLateAnswerWait) {
-        handshake.Step = HandshakeStep::Done;
+      } else if (!EndedByClosedWindow(handshake) && (!mayAskAgain || now - handshake.FirstTaken >= kLateAnswerWait)) {
+        Finish(handshake);
       }
       return;
   }
@@ -153,8 +177,8 @@ std::uint32_t HandshakeWakeIn(const THandshake& handshake) {
     return passed >= limit ? 0 : limit - passed;
   };
   switch (handshake.Step) {
-    case HandshakeStep::WaitingForAnswer: return left(handshake.WaitStart, kReplyWait);
-    case HandshakeStep::ListeningLate: return left(handshake.FirstTaken, kLateAnswerWait);
+    case HandshakeStep::WaitingForAnswer: return std::min(kWindowCheckInterval, left(handshake.WaitStart, kReplyWait));
+    case HandshakeStep::ListeningLate: return std::min(kWindowCheckInterval, left(handshake.FirstTaken, kLateAnswerWait));
     case HandshakeStep::SendFinished: return 0;
     default: return kNoWake;
   }

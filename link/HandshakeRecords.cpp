@@ -57,11 +57,11 @@ std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background, con
          "\r\nMCP=" + Utf8ToAnsi(key);
 }
 
-bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
+bool SendHandshakeRequest(WindowHandle target, WindowHandle proxyWindow, std::uint32_t tag, const std::string& text,
                           std::uint32_t timeoutMilliseconds) {
   if (target == 0 || tag == 0) return false;
-  // The terminating zero byte travels with the text.
-  return Os().SendCopyData(target, tag, text.c_str(), static_cast<std::uint32_t>(text.size() + 1),
+  // The terminating zero byte travels with the text; the sender's window in wParam, as WM_COPYDATA has it.
+  return Os().SendCopyData(target, proxyWindow, tag, text.c_str(), static_cast<std::uint32_t>(text.size() + 1),
                            timeoutMilliseconds);
 }
 

@@ -20,7 +20,7 @@ struct TMCPIPCOdpowiedz {
 std::uint32_t HandshakeMessageId();
 // `key` is the MCP key as the command line gives it, trimmed (UTF-8).
 std::string BuildHandshakeRequest(WindowHandle proxyWindow, bool background, const std::string& key);
-bool SendHandshakeRequest(WindowHandle target, std::uint32_t tag, const std::string& text,
+bool SendHandshakeRequest(WindowHandle target, WindowHandle proxyWindow, std::uint32_t tag, const std::string& text,
                           std::uint32_t timeoutMilliseconds);
 // The answer comes in the ANSI code page; its fields are the bridge's UTF-8 text.
 TMCPIPCOdpowiedz ParseHandshakeReply(const std::string& ansi);

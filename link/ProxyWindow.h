@@ -12,7 +12,15 @@
 WindowHandle CreateProxyWindow();
 bool ProxyWindowProc(std::uintptr_t tag, const char* data, std::size_t size);
 
-// The answer that arrived since the last ClearHandshakeReply.
+// The answer that arrived since the last ListenForHandshakeReply; answers that
+// come while nothing listens are dropped.
 bool HandshakeReplyArrived();
 const std::string& HandshakeReply();
-void ClearHandshakeReply();
+void ListenForHandshakeReply();
+void StopListeningForHandshakeReply();
+
+// The window was asked to close (WM_CLOSE, or the end of the session).
+bool ProxyWindowCloseRequested();
+
+// Forgets the answer, the listening and a close request, as at process start.
+void ResetProxyWindow();

@@ -7,48 +7,23 @@ namespace {
 const char kMainWindowClass[] = "TMain";
 const char kCaptionPrefix[] = "Orvin ";
 constexpr int kNameBuffer = 256;
-
-struct PsapiSupport {
-  bool Tried = false;
-  bool Available = false;
-};
-
-PsapiSupport Psapi;
 }  // namespace
 
-void ResetCrmDiscovery() { Psapi = PsapiSupport(); }
-
-void LoadPsapi() {
-  if (Psapi.Tried) return;
-  Psapi.Tried = true;
-  Psapi.Available = Os().LoadPsapi();
-}
-
+// The least right that tells a program's path: it is all that a program started
+// as administrator grants a normal one, and asks nothing that looks like
+// reading another program's memory.
 std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights) {
   stoppedByRights = false;
   if (window == 0) return std::u16string();
-  LoadPsapi();
-  if (!Psapi.Available) return std::u16string();
   const std::uint32_t processId = Os().WindowProcessId(window);
   if (processId == 0) return std::u16string();
-  OsHandle process = Os().OpenProcessForQuery(processId);
-  std::u16string path;
-  if (process != kNullHandle) {
-    path = Os().ModuleFileNameEx(process);
-    if (path.empty()) path = Os().QueryFullProcessImageName(process);
-    Os().CloseHandle(process);
-    return path;
-  }
-  if (Os().LastError() != kAccessDenied) return path;
-  // A program started as administrator lets a normal one ask only for its name.
-  process = Os().OpenProcessLimited(processId);
+  const OsHandle process = Os().OpenProcessLimited(processId);
   if (process == kNullHandle) {
     stoppedByRights = Os().LastError() == kAccessDenied;
-    return path;
+    return std::u16string();
   }
-  path = Os().QueryFullProcessImageName(process);
+  const std::u16string path = Os().QueryFullProcessImageName(process);
   Os().CloseHandle(process);
-  stoppedByRights = path.empty();  // a system without the call: the denied open tells why
   return path;
 }
 
@@ -73,9 +48,11 @@ bool ExamineWindow(WindowHandle window, void* context) {
   auto& search = *static_cast<TSzukanie*>(context);
   char caption[kNameBuffer + 1] = {};
   char className[kNameBuffer + 1] = {};
-  if (Os().GetWindowText(window, caption, kNameBuffer) <= 0) return true;
+  // The class first: reading a caption sends WM_GETTEXT to windows of the
+  // bridge's own process, and to a hung one it would wait.
   if (Os().GetClassName(window, className, kNameBuffer) <= 0) return true;
   if (std::string(className) != kMainWindowClass) return true;
+  if (Os().GetWindowText(window, caption, kNameBuffer) <= 0) return true;
   if (std::string(caption).compare(0, sizeof kCaptionPrefix - 1, kCaptionPrefix) != 0) return true;
 
   bool stoppedByRights = false;

@@ -37,13 +37,9 @@ std::u16string NormalizeFolder(const std::string& folder);
 // Empty when the path cannot be read; `stoppedByRights` then tells whether the
 // process runs with higher rights than the bridge.
 std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights);
-void LoadPsapi();
 
 // Windows' error when rights stop a step (ERROR_ACCESS_DENIED).
 constexpr std::uint32_t kAccessDenied = 5;
 // The cause and the cure when the CRM application and the bridge run with
 // different rights; a sentence that ends the message, with the error code.
 std::string DifferentRightsText();
-
-// Forgets the psapi look-up, as at process start.
-void ResetCrmDiscovery();

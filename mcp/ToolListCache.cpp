@@ -2,10 +2,12 @@
 
 #include "common/Files.h"
 #include "common/Text.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "platform/Platform.h"
+
+#include <memory>
 
 namespace {
 bool Contains(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
@@ -31,12 +33,21 @@ std::string ToolListCachePath(const std::string& folder, const std::string& key)
   return path + "narzedzia.json";
 }
 
-void SaveToolList(const std::string& path, const std::string& reply) {
-  if (reply.empty() || reply.back() != '}') return;
-  // Only the result member itself: the members around it belong to this one reply.
-  const std::string list = JsonMemberValue(reply, "result");
-  if (!IsCompleteToolList(list)) return;
+namespace {
+// One replace at a time waits for another bridge on a worker; a list that comes
+// meanwhile follows it, and only the newest one.
+struct TCacheWriter {
+  bool Waiting = false;
+  std::string NextPath, NextList;
+};
 
+TCacheWriter Writer;
+
+void LogNotSaved(const std::string& path, std::uint32_t code) {
+  Log("Nie zapisałem listy narzędzi w pliku " + path + " (kod " + ToDecimal(code) + ").");
+}
+
+void StoreList(const std::string& path, const std::string& list) {
   const std::string temporary = path + "." + ToDecimal(Os().CurrentProcessId()) + ".tmp";
   std::string errorText;
   if (!WriteFileText(temporary, list, errorText)) {
@@ -45,32 +56,80 @@ void SaveToolList(const std::string& path, const std::string& reply) {
     return;
   }
   std::uint32_t code = 0;
-  if (!MoveFileOver(temporary, path, code)) {
+  if (MoveFileOver(temporary, path, code, false)) return;
+  if (!IsSharingConflict(code)) {
     RemoveFile(temporary);
-    Log("Nie zapisałem listy narzędzi w pliku " + path + " (kod " + ToDecimal(code) + ").");
+    LogNotSaved(path, code);
+    return;
   }
+  Writer.Waiting = true;
+  auto failure = std::make_shared<std::uint32_t>(0);  // the error code, when the move failed for good
+  Os().QueueWork(
+      [temporary, path, failure] {
+        std::uint32_t code = 0;
+        if (MoveFileOver(temporary, path, code, true)) return;
+        RemoveFile(temporary);
+        *failure = code;
+      },
+      [path, failure] {
+        Writer.Waiting = false;
+        if (*failure != 0) LogNotSaved(path, *failure);
+        if (Writer.NextPath.empty()) return;
+        const std::string nextPath = std::move(Writer.NextPath);
+        const std::string nextList = std::move(Writer.NextList);
+        Writer = TCacheWriter();
+        StoreList(nextPath, nextList);
+      });
+}
+}  // namespace
+
+void SaveToolList(const std::string& path, const std::string& reply) {
+  if (reply.empty() || reply.back() != '}') return;
+  // Only the result member itself: the members around it belong to this one reply.
+  const std::string list = JsonMemberValue(reply, "result");
+  if (!IsCompleteToolList(list)) return;
+  if (Writer.Waiting) {
+    Writer.NextPath = path;
+    Writer.NextList = list;
+    return;
+  }
+  StoreList(path, list);
 }
 
-std::string LoadToolList(const std::string& path) {
-  if (!FileExistsAt(path)) return std::string();
-  std::string text;
-  std::string errorText;
-  if (!ReadFileText(path, text, errorText)) {
-    Log("Nie odczytałem listy narzędzi z pliku " + path + ": " + errorText);
+TCacheFile ReadCacheFile(const std::string& path, bool patiently) {
+  TCacheFile file;
+  if (!FileExistsAt(path)) return file;
+  file.Exists = true;
+  std::uint32_t code = 0;
+  if (!ReadFileText(path, file.Text, file.Error, code, patiently)) file.Busy = IsSharingConflict(code);
+  return file;
+}
+
+std::string JudgeCacheFile(const std::string& path, const TCacheFile& file) {
+  if (!file.Exists || file.Busy) return std::string();
+  if (!file.Error.empty()) {
+    Log("Nie odczytałem listy narzędzi z pliku " + path + ": " + file.Error);
     return std::string();
   }
-  const std::string why = WhyNotAToolList(text);
-  if (why.empty()) return text;
+  const std::string why = WhyNotAToolList(file.Text);
+  if (why.empty()) return file.Text;
   Log("Pominąłem plik z listą narzędzi " + path + ", bo " + why + ".");
   return std::string();
 }
 
-std::string MakeToolListReply(const std::string& path, const std::string& id, std::string& source) {
-  const std::string cached = LoadToolList(path);
-  if (cached.empty()) {
+std::string ToolListReply(const std::string& list, const std::string& id, std::string& source) {
+  if (list.empty()) {
     source = "lista zastępcza (orvin_connect)";
     return MakePlaceholderToolList(id);
   }
-  source = "lista z pliku (" + ToDecimal(static_cast<std::uint64_t>(cached.size())) + "B)";
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":" + cached + "}";
+  source = "lista z pliku (" + ToDecimal(static_cast<std::uint64_t>(list.size())) + "B)";
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":" + list + "}";
+}
+
+void ResetToolListCache() { Writer = TCacheWriter(); }
+
+std::string LoadToolList(const std::string& path) { return JudgeCacheFile(path, ReadCacheFile(path, false)); }
+
+std::string MakeToolListReply(const std::string& path, const std::string& id, std::string& source) {
+  return ToolListReply(LoadToolList(path), id, source);
 }

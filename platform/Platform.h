@@ -26,6 +26,7 @@ enum class FileType { Unknown = 0, Disk = 1, Char = 2, Pipe = 3 };
 
 enum class FileOpen {
   CreateAlwaysExclusive,  // GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_ALWAYS
+  CreateNewExclusive,     // GENERIC_READ|GENERIC_WRITE, no sharing, CREATE_NEW: fails when the file exists
   ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ|FILE_SHARE_DELETE, OPEN_EXISTING
 };
 
@@ -37,6 +38,9 @@ struct LocalTime {
 // the block the sender delivered (null when lpData was null) and `size` its cbData.
 // Returning false lets the platform's default window procedure handle the message.
 using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size_t size);
+// Called when the hidden window is asked to close (WM_CLOSE, as `taskkill` without
+// /F sends it) or the session ends (WM_ENDSESSION); the window itself stays.
+using CloseHandler = void (*)();
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
@@ -53,6 +57,14 @@ class Platform {
   virtual std::vector<std::string> CommandLineArguments() = 0;
   virtual std::uint32_t CurrentProcessId() = 0;
   virtual std::uint32_t LastError() = 0;
+  // The process that started this one, opened only to wait for its end; kNullHandle
+  // when it cannot be found or opened, or when it was created after this one
+  // (its process id was reused after it ended).
+  virtual OsHandle OpenParentProcess() = 0;
+  // The process runs elevated (TokenElevation), as administrator.
+  virtual bool RunsElevated() = 0;
+  // GetEnvironmentVariableW; empty when it is not set.
+  virtual std::u16string EnvironmentVariable(const std::u16string& name) = 0;
 
   // Standard streams and files
   virtual OsHandle StdHandle(StdStream stream) = 0;
@@ -63,14 +75,22 @@ class Platform {
   // Files by wide names (the W calls), so that any user's folder names hold.
   virtual OsHandle CreateFile(const std::u16string& name, FileOpen mode) = 0;  // kInvalidHandle on failure
   virtual bool FileSize(OsHandle file, std::uint64_t& size) = 0;
-  virtual bool FileExists(const std::u16string& name) = 0;  // an existing file, not a folder
-  virtual bool MoveFileReplace(const std::u16string& from, const std::u16string& to) = 0;  // MOVEFILE_REPLACE_EXISTING
+  virtual bool FlushFile(OsHandle file) = 0;  // FlushFileBuffers
+  virtual bool FileExists(const std::u16string& name) = 0;    // an existing file, not a folder
+  virtual bool FolderExists(const std::u16string& name) = 0;  // an existing folder
+  // MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH: in one step, and on the disk when it returns.
+  virtual bool MoveFileReplace(const std::u16string& from, const std::u16string& to) = 0;
+  // ReplaceFileW without a backup: `replacement` takes the place of the existing
+  // `target` in one step and keeps its attributes and rights.
+  virtual bool ReplaceFile(const std::u16string& target, const std::u16string& replacement) = 0;
   virtual bool DeleteFile(const std::u16string& name) = 0;
   virtual std::u16string TempPath() = 0;  // GetTempPathW; empty when it fails
 
   // Time
-  virtual std::uint32_t TickCount() = 0;       // GetTickCount
-  virtual std::uint32_t MultimediaTime() = 0;  // timeGetTime
+  // Milliseconds that do not count while the computer sleeps (QueryUnbiasedInterruptTime,
+  // low 32 bits): no deadline runs out while a laptop is closed. Waits of the system
+  // count the same way since Windows 8.
+  virtual std::uint32_t TickCount() = 0;
   virtual void Sleep(std::uint32_t milliseconds) = 0;
   virtual LocalTime GetLocalTime() = 0;
   virtual char TimeSeparator() = 0;  // of the user's regional settings
@@ -92,13 +112,14 @@ class Platform {
   virtual std::u16string LongPathName(const std::u16string& path) = 0;
   // CompareStringOrdinal with bIgnoreCase, whole strings: how file names compare.
   virtual bool SameTextOrdinalIgnoreCase(const std::u16string& a, const std::u16string& b) = 0;
-  // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION): all that Windows grants on a
-  // process that runs with higher rights. kNullHandle on failure, LastError then tells why.
+  // OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION): the least that tells a program's
+  // path, and all that Windows grants on a process that runs with higher rights.
+  // kNullHandle on failure, LastError then tells why.
   virtual OsHandle OpenProcessLimited(std::uint32_t processId) = 0;
-  // QueryFullProcessImageNameW, looked up at run time; empty when it fails or the system lacks it.
+  // QueryFullProcessImageNameW; empty when it fails.
   virtual std::u16string QueryFullProcessImageName(OsHandle process) = 0;
-  // ChangeWindowMessageFilterEx(WM_COPYDATA, MSGFLT_ALLOW), looked up at run time;
-  // false when it fails or the system has no such filter.
+  // ChangeWindowMessageFilterEx(WM_COPYDATA, MSGFLT_ALLOW): programs of lower rights
+  // may send the window WM_COPYDATA. False when it fails.
   virtual bool AllowCopyDataFromLowerRights(WindowHandle window) = 0;
 
   // Windows
@@ -106,23 +127,18 @@ class Platform {
   virtual int GetWindowText(WindowHandle window, char* buffer, int size) = 0;
   virtual int GetClassName(WindowHandle window, char* buffer, int size) = 0;
   virtual std::uint32_t WindowProcessId(WindowHandle window) = 0;  // 0 when unknown
-  // OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ); kNullHandle on failure,
-  // LastError then tells why.
-  virtual OsHandle OpenProcessForQuery(std::uint32_t processId) = 0;
-  // Loads psapi.dll and looks up GetModuleFileNameExW; true when it is available.
-  virtual bool LoadPsapi() = 0;
-  // GetModuleFileNameExW for the main module; only after LoadPsapi gave true. Empty when it fails.
-  virtual std::u16string ModuleFileNameEx(OsHandle process) = 0;
   virtual std::uint32_t RegisterWindowMessage(const char* name) = 0;  // 0 on failure
   // Registers the class (its result is not examined) and creates a hidden
   // top-level window of it; 0 on failure, LastError then tells why.
-  virtual WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) = 0;
+  virtual WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler onCopyData,
+                                          CloseHandler onClose) = 0;
   virtual void DestroyWindow(WindowHandle window) = 0;
-  // SendMessageTimeoutA(WM_COPYDATA, wParam 0, SMTO_ABORTIFHUNG); true when it returned
-  // non-zero, otherwise LastError tells why (5 when Windows keeps the message from a
-  // program with higher rights).
-  virtual bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
-                            std::uint32_t timeoutMilliseconds) = 0;
+  // SendMessageTimeoutA(WM_COPYDATA, wParam `from`, SMTO_ABORTIFHUNG | SMTO_ERRORONEXIT);
+  // true when it returned non-zero, otherwise LastError tells why (5 when Windows
+  // keeps the message from a program with higher rights). A target that is
+  // destroyed meanwhile ends the call at once.
+  virtual bool SendCopyData(WindowHandle target, WindowHandle from, std::uintptr_t tag, const char* data,
+                            std::uint32_t size, std::uint32_t timeoutMilliseconds) = 0;
   virtual bool WindowExists(WindowHandle window) = 0;  // IsWindow
 
   // Winsock, blocking sockets; false or kInvalidHandle on failure, LastError then
@@ -150,23 +166,30 @@ class Platform {
   // `done` on the loop's thread inside a later RunLoopOnce. Work items run side
   // by side; `work` must touch nothing that the loop's thread touches meanwhile.
   virtual void QueueWork(LoopTask work, LoopTask done) = 0;
-  // Waits until work has finished, a window message arrives or the time-out
-  // passes; answers the thread's window messages and runs the `done` of every
-  // finished work item, in the order they finished.
+  // Waits until work has finished, a window message arrives, a watched process
+  // ends or the time-out passes; answers the thread's window messages and runs
+  // the `done` of every finished work item, in the order they finished.
   virtual void RunLoopOnce(std::uint32_t timeoutMilliseconds) = 0;
+  // From now on the loop also waits for the end of this process; `onEnded` then
+  // runs once on the loop's thread.
+  virtual void WatchProcessEnd(OsHandle process, LoopTask onEnded) = 0;
 
-  // Log writes that never wait.
-  // Hands the whole block to a writer thread of the handle, in order; false, with
-  // nothing of it written, while the writer holds too much that its handle has not
-  // taken yet. While the handle keeps up, returns once the block is written (or a
-  // short time has passed). Where no writer can be started, the block is written
-  // at once.
-  virtual bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) = 0;
-  // Lets the writer finish what it holds, waiting at most the time-out.
-  virtual void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) = 0;
+  // Writes that never wait: each handle has a writer thread that writes the
+  // blocks it is given whole and in order, so that a reader that stops reading
+  // stops only that thread.
+  // Hands the block over (moved, never copied); false, with nothing of it written,
+  // when `holdAtMost` is not 0 and the writer holds that much that its handle has
+  // not taken yet. Where no writer can be started, the block is written at once.
+  virtual bool WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) = 0;
+  // Waits at most the time-out for the handle's writer to write all it holds;
+  // true when it has.
+  virtual bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) = 0;
 
   // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.
   virtual bool IsConsole(OsHandle handle) = 0;
+  // One key typed at the console, without waiting for Enter (the console's line
+  // input and echo are off for the read). False when nothing more can be read.
+  virtual bool ReadConsoleKey(OsHandle input, char16_t& key) = 0;
 };
 
 // The platform in force for this process.

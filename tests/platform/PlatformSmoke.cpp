@@ -15,6 +15,7 @@
 #undef GetWindowText
 #undef RegisterWindowMessage
 #undef QueryFullProcessImageName
+#undef ReplaceFile
 
 namespace {
 
@@ -118,6 +119,25 @@ void CheckFiles(Platform& os) {
   os.CloseHandle(file);
   Check(os.DeleteFile(moved) && !os.FileExists(moved), "delete file");
   Check(os.CreateFile(moved, FileOpen::ReadExistingShared) == kInvalidHandle, "a missing file does not open");
+
+  // Another program's file: a new one never overwrites, and the replace keeps the target's place.
+  file = os.CreateFile(name, FileOpen::CreateNewExclusive);
+  Check(file != kInvalidHandle && os.WriteFile(file, "new", 3, written) && os.FlushFile(file), "create, write, flush");
+  os.CloseHandle(file);
+  Check(os.CreateFile(name, FileOpen::CreateNewExclusive) == kInvalidHandle && os.LastError() == 80,
+        "CREATE_NEW refuses an existing file");
+  file = os.CreateFile(moved, FileOpen::CreateAlwaysExclusive);
+  os.WriteFile(file, "older", 5, written);
+  os.CloseHandle(file);
+  Check(os.ReplaceFile(moved, name) && !os.FileExists(name), "ReplaceFileW puts the new file in place");
+  file = os.CreateFile(moved, FileOpen::ReadExistingShared);
+  Check(os.ReadFile(file, buffer, sizeof buffer, read) && std::string(buffer, read) == "new", "with its content");
+  os.CloseHandle(file);
+  Check(!os.ReplaceFile(name, moved), "nothing to replace: ReplaceFileW fails");
+  os.DeleteFile(moved);
+  Check(os.FolderExists(temp) && !os.FolderExists(moved), "a folder is a folder, a missing one is none");
+  Check(!os.EnvironmentVariable(u"TEMP").empty() && os.EnvironmentVariable(u"ORVIN_NO_SUCH_VARIABLE").empty(),
+        "environment variables");
 }
 
 void CheckFolders(Platform& os) {
@@ -134,6 +154,9 @@ void CheckFolders(Platform& os) {
 std::uintptr_t g_receivedTag = 0;
 std::string g_received;
 int g_calls = 0;
+int g_closes = 0;
+
+void OnClose() { ++g_closes; }
 
 bool OnCopyData(std::uintptr_t tag, const char* data, std::size_t size) {
   ++g_calls;
@@ -158,16 +181,18 @@ void CheckWindows(Platform& os) {
   Check(tag != 0, "RegisterWindowMessage");
   Check(os.RegisterWindowMessage("OrvinMCPMsg") == tag, "the same name gives the same message");
 
-  WindowHandle window = os.CreateHiddenWindow("OrvinPlatformSmokeWnd", OnCopyData);
+  WindowHandle window = os.CreateHiddenWindow("OrvinPlatformSmokeWnd", OnCopyData, OnClose);
   Check(window != 0, "create hidden window");
   if (window == 0) return;
 
   os.AllowCopyDataFromLowerRights(window);  // what Wine makes of the filter is not Windows' answer: no check
   const char message[] = "1\r\n42\r\n0\r\nMCP=\0tail";
-  Check(os.SendCopyData(window, tag, message, sizeof message, 5000), "SendCopyData to the own window");
+  Check(os.SendCopyData(window, window, tag, message, sizeof message, 5000), "SendCopyData to the own window");
   Check(g_calls == 1 && g_receivedTag == tag && g_received == std::string(message, sizeof message),
         "the handler got the tag and the exact bytes");
-  Check(!os.SendCopyData(0, tag, message, sizeof message, 1000), "SendCopyData to no window fails");
+  Check(!os.SendCopyData(0, window, tag, message, sizeof message, 1000), "SendCopyData to no window fails");
+  SendMessageA(reinterpret_cast<HWND>(window), WM_CLOSE, 0, 0);
+  Check(g_closes == 1 && os.WindowExists(window), "WM_CLOSE asks the bridge to end, and the window stays");
 
   Search search{window, false};
   os.EnumWindows(Visit, &search);
@@ -179,25 +204,19 @@ void CheckWindows(Platform& os) {
   Check(os.GetWindowText(window, caption, sizeof caption) == 0 && caption[0] == '\0', "empty caption");
   Check(os.WindowProcessId(window) == os.CurrentProcessId(), "window process id");
 
-  Check(os.LoadPsapi(), "psapi loads");
-  OsHandle process = os.OpenProcessForQuery(os.CurrentProcessId());
-  Check(process != kNullHandle, "open own process");
-  const std::u16string path = process != kNullHandle ? os.ModuleFileNameEx(process) : std::u16string();
-  Check(!path.empty() && os.WideToMultiByte(kCodePageUtf8, path, nullptr) == os.CommandLineArguments()[0],
-        "GetModuleFileNameExW gives the own executable");
-  if (process != kNullHandle) os.CloseHandle(process);
-  process = os.OpenProcessLimited(os.CurrentProcessId());
+  OsHandle process = os.OpenProcessLimited(os.CurrentProcessId());
   Check(process != kNullHandle, "open own process with limited rights");
-  const std::u16string limitedPath = process != kNullHandle ? os.QueryFullProcessImageName(process) : std::u16string();
-  Check(!limitedPath.empty() && os.SameTextOrdinalIgnoreCase(limitedPath, path),
+  const std::u16string path = process != kNullHandle ? os.QueryFullProcessImageName(process) : std::u16string();
+  Check(!path.empty() && os.WideToMultiByte(kCodePageUtf8, path, nullptr) == os.CommandLineArguments()[0],
         "QueryFullProcessImageNameW gives the own executable");
   if (process != kNullHandle) os.CloseHandle(process);
-  Check(os.OpenProcessForQuery(0) == kNullHandle && os.LastError() == 87, "a failed open tells why");
+  Check(os.OpenProcessLimited(0) == kNullHandle && os.LastError() == 87, "a failed open tells why");
 
   // A worker's send waits while the loop's thread takes the message in: the handshake's way.
   bool sent = false, done = false;
   const int calls = g_calls;
-  os.QueueWork([&] { sent = os.SendCopyData(window, tag, message, sizeof message, 5000); }, [&] { done = true; });
+  os.QueueWork([&] { sent = os.SendCopyData(window, window, tag, message, sizeof message, 5000); },
+               [&] { done = true; });
   const std::uint32_t start = os.TickCount();
   while (!done && os.TickCount() - start < 5000) os.RunLoopOnce(1000);
   Check(done && sent && g_calls == calls + 1, "a worker's send reaches the window through the loop");
@@ -240,10 +259,8 @@ void CheckSockets(Platform& os) {
 
 void CheckTime(Platform& os) {
   std::uint32_t tick = os.TickCount();
-  std::uint32_t multimedia = os.MultimediaTime();
   os.Sleep(50);
   Check(os.TickCount() - tick >= 30, "the tick counter advances over a sleep");
-  Check(os.MultimediaTime() - multimedia >= 30, "timeGetTime advances over a sleep");
   LocalTime now = os.GetLocalTime();
   Check(now.Hour < 24 && now.Minute < 60 && now.Second < 61 && now.Millisecond < 1000, "local time");
 }
@@ -296,40 +313,56 @@ void CheckLoop(Platform& os) {
   CloseHandle(readEnd);
 }
 
+// Reads what the pipe holds until the writer has nothing more to give.
+std::string Drain(Platform& os, HANDLE readEnd, OsHandle writeEnd) {
+  std::string out;
+  static char buffer[65536];
+  for (;;) {
+    std::uint32_t available = 0, read = 0;
+    if (!Peek(readEnd, available)) break;
+    if (available == 0) {
+      os.FinishWrites(writeEnd, 200);
+      if (!Peek(readEnd, available) || available == 0) break;
+    }
+    if (!os.ReadFile(FromWin32(readEnd), buffer, sizeof buffer, read) || read == 0) break;
+    out.append(buffer, read);
+  }
+  return out;
+}
+
 // Blocks of 1000 bytes into a pipe that nobody reads: refused once the writer
-// holds enough, never stuck, and only whole blocks come out.
-void CheckWritesWithoutWaiting(Platform& os) {
-  HANDLE readEnd = nullptr, writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0)) {
+// holds enough (the log's way), never stuck, and only whole blocks come out.
+// Without a limit (standard output's way), 4 MB are taken at once all the same.
+void CheckWritesThatNeverWait(Platform& os) {
+  HANDLE readEnd = nullptr, writeEnd = nullptr, bigRead = nullptr, bigWrite = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, nullptr, 0) || !CreatePipe(&bigRead, &bigWrite, nullptr, 0)) {
     Check(false, "CreatePipe");
     return;
   }
   const OsHandle pipe = FromWin32(writeEnd);
   int taken = 0;
   for (int i = 0; i < 2000; ++i) {
-    const std::string block(1000, static_cast<char>('a' + i % 26));
-    if (!os.WriteWithoutWaiting(pipe, block.data(), static_cast<std::uint32_t>(block.size()))) break;
+    if (!os.WriteInOrder(pipe, std::string(1000, static_cast<char>('a' + i % 26)), 256 * 1024)) break;
     ++taken;
   }
   Check(taken > 0 && taken < 2000, "a pipe nobody reads refuses blocks after a while");
-  std::string out;
-  char buffer[65536];
-  for (;;) {
-    std::uint32_t available = 0, read = 0;
-    if (!Peek(readEnd, available)) break;
-    if (available == 0) {
-      os.FinishWritesWithoutWaiting(200);
-      if (!Peek(readEnd, available) || available == 0) break;
-    }
-    if (!os.ReadFile(FromWin32(readEnd), buffer, sizeof buffer, read) || read == 0) break;
-    out.append(buffer, read);
-  }
+  const std::string out = Drain(os, readEnd, pipe);
   bool whole = out.size() == static_cast<std::size_t>(taken) * 1000;
   for (std::size_t i = 0; whole && i < out.size(); ++i) whole = out[i] == static_cast<char>('a' + (i / 1000) % 26);
   Check(whole, "every block taken arrives whole and in order");
-  Check(os.WriteWithoutWaiting(pipe, "y", 1), "a drained pipe takes blocks again");
+  Check(os.WriteInOrder(pipe, "y", 256 * 1024), "a drained pipe takes blocks again");
+
+  const OsHandle big = FromWin32(bigWrite);
+  const std::uint32_t start = os.TickCount();
+  os.WriteInOrder(big, std::string(4 << 20, 'z'), 0);
+  os.WriteInOrder(big, "\n", 0);
+  Check(os.TickCount() - start < 100 && !os.FinishWrites(big, 100), "4 MB for a reader that does not read: no wait");
+  const std::string line = Drain(os, bigRead, big);
+  Check(line.size() == (4u << 20) + 1 && line.back() == '\n', "and all of it arrives once it reads");
   CloseHandle(readEnd);
   CloseHandle(writeEnd);
+  CloseHandle(bigRead);
+  CloseHandle(bigWrite);
 }
 // ---- end of the waiting section ----
 
@@ -346,7 +379,7 @@ int main() {
   CheckSockets(Os());
   CheckTime(Os());
   CheckLoop(Os());
-  CheckWritesWithoutWaiting(Os());
+  CheckWritesThatNeverWait(Os());
   std::printf("%d passed, %d failed\n", g_passed, g_failed);
   return g_failed == 0 ? 0 : 1;
 }

@@ -11,7 +11,7 @@
 #include "link/Connect.h"
 
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/StdStreams.h"
 #include "link/HandshakeRecords.h"
 #include "link/ProxyWindow.h"

@@ -58,9 +58,8 @@ TEST_F(ConnectTest, DifferentRightsAreNamedAsTheCause) {
   const std::string rights =
       "Orvin i OrvinMCP działają z różnymi uprawnieniami (jeden z nich jako administrator). Uruchom oba tak "
            "samo: oba zwyczajnie albo oba jako administrator (kod 5).";
-  Fake.LimitedQueryPresent = false;
   AddInstance("OK\r\n1\r\nt");
-  Fake.ElevatedProcesses.insert(Fake.Windows.back().ProcessId);
+  Fake.ProtectedProcesses.insert(Fake.Windows.back().ProcessId);
   std::string message;
   bool refused = false;
   EXPECT_FALSE(Connect(message, refused));
@@ -74,13 +73,13 @@ TEST_F(ConnectTest, DifferentRightsAreNamedAsTheCause) {
                           "katalog przełącznikiem -dir. Dla 1 z nich Windows nie pozwala sprawdzić katalogu: " + rights);
 
   // Read with limited rights, it is found; then Windows keeps the request from it.
-  Fake.LimitedQueryPresent = true;
+  Fake.ProtectedProcesses.clear();
   Fake.Windows.front().SendError = 5;
   EXPECT_FALSE(Connect(message, refused));
   EXPECT_EQ(message, "Windows nie dopuścił żądania do Orvina: " + rights);
   EXPECT_FALSE(refused);
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
-  EXPECT_EQ(Fake.CopyDataAllowedFor, LinkState.ProxyWindow);  // a bridge started as administrator still hears it
+  EXPECT_EQ(Fake.CopyDataAllowedFor, 0u);  // the filter opens only for a bridge started as administrator
 }
 
 TEST_F(ConnectTest, OneInstanceWithoutAKey) {

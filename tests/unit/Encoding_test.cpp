@@ -105,10 +105,12 @@ TEST_F(EncodingTest, WholeFiles) {
   EXPECT_TRUE(WriteFileText("C:\\f.txt", "abc", error));
   EXPECT_EQ(Fake.Files["C:\\f.txt"], "abc");
   std::string text;
-  EXPECT_TRUE(ReadFileText("C:\\f.txt", text, error));
+  std::uint32_t code = 0;
+  EXPECT_TRUE(ReadFileText("C:\\f.txt", text, error, code, false));
   EXPECT_EQ(text, "abc");
-  EXPECT_FALSE(ReadFileText("C:\\missing.txt", text, error));
+  EXPECT_FALSE(ReadFileText("C:\\missing.txt", text, error, code, false));
   EXPECT_EQ(error, "Cannot open file C:\\missing.txt");
+  EXPECT_EQ(code, 2u);
   Fake.UnwritableFiles.insert("C:\\ro.txt");
   EXPECT_FALSE(WriteFileText("C:\\ro.txt", "x", error));
   EXPECT_EQ(error, "Cannot create file C:\\ro.txt");
@@ -116,6 +118,6 @@ TEST_F(EncodingTest, WholeFiles) {
   EXPECT_FALSE(WriteFileText("C:\\full.txt", "x", error));
   EXPECT_EQ(error, "Stream write error");
   Fake.UnreadableFiles.insert("C:\\f.txt");
-  EXPECT_FALSE(ReadFileText("C:\\f.txt", text, error));
+  EXPECT_FALSE(ReadFileText("C:\\f.txt", text, error, code, false));
   EXPECT_EQ(error, "Stream read error");
 }

@@ -130,6 +130,12 @@ void FakePlatform::AdvanceTo(std::uint32_t tick) {
 std::vector<std::string> FakePlatform::CommandLineArguments() { return Args; }
 std::uint32_t FakePlatform::CurrentProcessId() { return ProcessIdValue; }
 std::uint32_t FakePlatform::LastError() { return LastErrorValue; }
+OsHandle FakePlatform::OpenParentProcess() { return ParentHandle; }
+
+std::u16string FakePlatform::EnvironmentVariable(const std::u16string& name) {
+  auto found = Environment.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  return found == Environment.end() ? std::u16string() : MultiByteToWide(kCodePageUtf8, found->second);
+}
 
 OsHandle FakePlatform::StdHandle(StdStream stream) {
   ++StdHandleCalls;
@@ -190,10 +196,10 @@ bool FakePlatform::WriteFile(OsHandle handle, const char* data, std::uint32_t si
 void FakePlatform::CloseHandle(OsHandle handle) {
   OpenFiles.erase(handle);
   OpenProcesses.erase(handle);
-  LimitedProcesses.erase(handle);
 }
 
 OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode) {
+  if (OnCreateFile) OnCreateFile();
   const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
   if (mode == FileOpen::ReadExistingShared) {
     auto conflicts = ReadOpenConflicts.find(name);
@@ -211,10 +217,14 @@ OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode)
       LastErrorValue = kAccessDenied;
       return kInvalidHandle;
     }
+    if (mode == FileOpen::CreateNewExclusive && Files.count(name)) {
+      LastErrorValue = 80;  // ERROR_FILE_EXISTS
+      return kInvalidHandle;
+    }
     Files[name].clear();
   }
   const OsHandle handle = NextHandle++;
-  OpenFiles[handle] = OpenFile{name, mode == FileOpen::CreateAlwaysExclusive};
+  OpenFiles[handle] = OpenFile{name, mode != FileOpen::ReadExistingShared};
   return handle;
 }
 
@@ -225,8 +235,32 @@ bool FakePlatform::FileSize(OsHandle file, std::uint64_t& size) {
   return true;
 }
 
+bool FakePlatform::FlushFile(OsHandle file) {
+  ++Flushes;
+  return OpenFiles.count(file) > 0;
+}
+
 bool FakePlatform::FileExists(const std::u16string& name) {
   return Files.count(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+}
+
+bool FakePlatform::FolderExists(const std::u16string& name) {
+  std::string folder = WideToMultiByte(kCodePageUtf8, name, nullptr);
+  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  return Folders.count(folder) > 0;
+}
+
+bool FakePlatform::ReplaceFile(const std::u16string& wideTarget, const std::u16string& wideReplacement) {
+  const std::string target = WideToMultiByte(kCodePageUtf8, wideTarget, nullptr);
+  const std::string replacement = WideToMultiByte(kCodePageUtf8, wideReplacement, nullptr);
+  if (FailReplace || !Files.count(target) || !Files.count(replacement)) {
+    LastErrorValue = FailReplace ? 1176 : kFileNotFound;
+    return false;
+  }
+  ++Replaces;
+  Files[target] = Files[replacement];
+  Files.erase(replacement);
+  return true;
 }
 
 bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u16string& wideTo) {
@@ -253,7 +287,6 @@ bool FakePlatform::DeleteFile(const std::u16string& name) {
 std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
 
 std::uint32_t FakePlatform::TickCount() { return Now(); }
-std::uint32_t FakePlatform::MultimediaTime() { return Now(); }
 
 void FakePlatform::Sleep(std::uint32_t milliseconds) {
   ++SleepCalls;
@@ -369,11 +402,13 @@ const FakeWindow* FakePlatform::FindWindow(WindowHandle window) const {
 }
 
 int FakePlatform::GetWindowText(WindowHandle window, char* buffer, int size) {
+  WindowQueries.push_back("caption");
   const FakeWindow* found = FindWindow(window);
   return found == nullptr ? 0 : CopyName(found->Caption, buffer, size);
 }
 
 int FakePlatform::GetClassName(WindowHandle window, char* buffer, int size) {
+  WindowQueries.push_back("class");
   const FakeWindow* found = FindWindow(window);
   return found == nullptr ? 0 : CopyName(found->ClassName, buffer, size);
 }
@@ -397,19 +432,13 @@ OsHandle FakePlatform::OpenProcessWithRights(std::uint32_t processId, bool denie
   return handle;
 }
 
-OsHandle FakePlatform::OpenProcessForQuery(std::uint32_t processId) {
-  return OpenProcessWithRights(processId, ElevatedProcesses.count(processId) || ProtectedProcesses.count(processId));
-}
-
 OsHandle FakePlatform::OpenProcessLimited(std::uint32_t processId) {
-  const OsHandle handle = OpenProcessWithRights(processId, ProtectedProcesses.count(processId) > 0);
-  if (handle != kNullHandle) LimitedProcesses.insert(handle);
-  return handle;
+  return OpenProcessWithRights(processId, ProtectedProcesses.count(processId) > 0);
 }
 
 std::u16string FakePlatform::QueryFullProcessImageName(OsHandle process) {
   auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
-  if (!LimitedQueryPresent || !OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
+  if (!OpenProcesses.count(process) || image == ProcessImages.end()) return std::u16string();
   return MultiByteToWide(kCodePageUtf8, image->second);
 }
 
@@ -418,29 +447,18 @@ bool FakePlatform::AllowCopyDataFromLowerRights(WindowHandle window) {
   return true;
 }
 
-bool FakePlatform::LoadPsapi() {
-  ++PsapiLoads;
-  return PsapiPresent;
-}
-
-std::u16string FakePlatform::ModuleFileNameEx(OsHandle process) {
-  auto image = ProcessImages.find(static_cast<std::uint32_t>(process - 0x10000));
-  // Like Wine, GetModuleFileNameEx refuses a handle opened with limited rights.
-  if (!OpenProcesses.count(process) || LimitedProcesses.count(process) || image == ProcessImages.end())
-    return std::u16string();
-  return MultiByteToWide(kCodePageUtf8, image->second);
-}
-
 std::uint32_t FakePlatform::RegisterWindowMessage(const char* name) {
   return FailRegisterMessage || std::string(name) != "OrvinMCPMsg" ? 0 : kTag;
 }
 
-WindowHandle FakePlatform::CreateHiddenWindow(const char* className, CopyDataHandler handler) {
+WindowHandle FakePlatform::CreateHiddenWindow(const char* className, CopyDataHandler onCopyData,
+                                              CloseHandler onClose) {
   if (FailCreateWindow || std::string(className) != "OrvinMCPProxyWnd") {
     LastErrorValue = CreateWindowError;
     return 0;
   }
-  ProxyHandler = handler;
+  ProxyHandler = onCopyData;
+  ProxyCloseHandler = onClose;
   ProxyHandle = 0x2A0ABC;
   return ProxyHandle;
 }
@@ -449,8 +467,9 @@ void FakePlatform::DestroyWindow(WindowHandle window) {
   if (window == ProxyHandle) ProxyDestroyed = true;
 }
 
-bool FakePlatform::SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
-                                std::uint32_t timeoutMilliseconds) {
+bool FakePlatform::SendCopyData(WindowHandle target, WindowHandle from, std::uintptr_t tag, const char* data,
+                                std::uint32_t size, std::uint32_t timeoutMilliseconds) {
+  LastSendFrom = from;
   const FakeWindow* window = FindWindow(target);
   if (window == nullptr || tag != kTag || size == 0) {
     LastErrorValue = kInvalidWindowHandle;
@@ -697,21 +716,43 @@ void FakePlatform::RunLoopOnce(std::uint32_t timeoutMilliseconds) {
       item.Done();
       handled = true;
     }
+    if (Watched != kNullHandle && Watched == ParentHandle && ParentEndsAt != 0 && Tick >= ParentEndsAt) {
+      Watched = kNullHandle;
+      LoopTask onEnded = std::move(OnWatchedEnded);
+      onEnded();
+      handled = true;
+    }
     if (handled || Tick >= deadline) return;
     std::uint32_t next = deadline;
     for (const WorkItem& item : Work) {
       if (item.Ran) next = std::min(next, item.DueAt);
     }
     for (const QueuedMessage& message : Messages) next = std::min(next, std::max(message.At, Tick));
+    if (Watched != kNullHandle && Watched == ParentHandle && ParentEndsAt != 0) next = std::min(next, ParentEndsAt);
     if (!Events.empty()) next = std::min(next, std::max(Tick, Events.begin()->first));
     AdvanceTo(next);
   }
 }
 
-bool FakePlatform::WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) {
-  if (handle == ErrorHandleValue && ErrorWriterFull) return false;
-  std::uint32_t written = 0;
-  return WriteFile(handle, data, size, written);
+void FakePlatform::WatchProcessEnd(OsHandle process, LoopTask onEnded) {
+  Watched = process;
+  OnWatchedEnded = std::move(onEnded);
 }
 
-void FakePlatform::FinishWritesWithoutWaiting(std::uint32_t) { ++FinishWritesCalls; }
+bool FakePlatform::WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) {
+  if (handle == ErrorHandleValue && ErrorWriterFull && holdAtMost != 0) return false;
+  std::uint32_t written = 0;
+  return WriteFile(handle, block.data(), static_cast<std::uint32_t>(block.size()), written);
+}
+
+bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t) {
+  if (handle == ErrorHandleValue) ++FinishWritesCalls;
+  return true;
+}
+
+bool FakePlatform::ReadConsoleKey(OsHandle input, char16_t& key) {
+  if (input != InputHandleValue || !InputIsConsole || ConsoleKeys.empty()) return false;
+  key = ConsoleKeys.front();
+  ConsoleKeys.pop_front();
+  return true;
+}

@@ -91,8 +91,13 @@ class FakePlatform : public Platform {
   int SleepCalls = 0;
   int StdHandleCalls = 0;
   std::map<std::string, std::string> Files;  // by UTF-8 name
+  std::set<std::string> Folders;             // existing folders, by UTF-8 name without a final backslash
   std::set<std::string> UnwritableFiles, ShortWriteFiles, UnreadableFiles;
+  std::map<std::string, std::string> Environment;  // by UTF-8 name
   bool FailMove = false;
+  bool FailReplace = false;  // ReplaceFile fails (error 1176, as for a target that cannot be replaced)
+  int Replaces = 0, Flushes = 0;
+  std::function<void()> OnCreateFile;  // runs at every file open: a test may make it throw
   std::uint32_t MoveError = 5;
   std::string TempFolder = "C:\\Temp\\";  // UTF-8
   // Errors that the next opens of a file for reading, or the next moves, meet
@@ -108,22 +113,23 @@ class FakePlatform : public Platform {
   std::u16string CurrentFolder = u"C:\\Work\\";
   std::map<std::u16string, std::u16string> LongPaths;
 
-  // Rights: an elevated process refuses the full open (error 5) but grants the
-  // limited one; a protected one refuses both. Older systems lack the limited query.
-  std::set<std::uint32_t> ElevatedProcesses, ProtectedProcesses;
-  bool LimitedQueryPresent = true;
+  // Rights: a protected process (or one of higher rights on a system that
+  // grants even less) refuses the limited open with error 5.
+  std::set<std::uint32_t> ProtectedProcesses;
+  bool Elevated = false;  // the bridge runs as administrator
   WindowHandle CopyDataAllowedFor = 0;
   std::set<std::uint32_t> UnopenableProcesses;
-  bool PsapiPresent = true;
-  int PsapiLoads = 0;
   int EnumCalls = 0;
+  std::vector<std::string> WindowQueries;  // "class" and "caption", in the order they were asked
   bool FailRegisterMessage = false;
   bool FailCreateWindow = false;
   std::uint32_t CreateWindowError = 1407;
   WindowHandle ProxyHandle = 0;
   CopyDataHandler ProxyHandler = nullptr;
+  CloseHandler ProxyCloseHandler = nullptr;
   bool ProxyDestroyed = false;
   std::vector<std::string> HandshakeRequests;  // each as the CRM window received it
+  WindowHandle LastSendFrom = 0;               // the wParam of the last handshake request
   static constexpr std::uint32_t kTag = 0xC0DE;
 
   std::vector<FakeHttpRequest> HttpRequests;
@@ -135,10 +141,20 @@ class FakePlatform : public Platform {
   std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
   int OpenSockets = 0;
 
+  // The process that started the bridge: kNullHandle when it cannot be opened;
+  // it ends when the clock reaches ParentEndsAt (0: never).
+  OsHandle ParentHandle = 0x7A7A;
+  std::uint32_t ParentEndsAt = 0;
+  // Keys typed at the console, one per read; none left: the console's input ended.
+  std::deque<char16_t> ConsoleKeys;
+
   // Platform
   std::vector<std::string> CommandLineArguments() override;
   std::uint32_t CurrentProcessId() override;
   std::uint32_t LastError() override;
+  OsHandle OpenParentProcess() override;
+  bool RunsElevated() override { return Elevated; }
+  std::u16string EnvironmentVariable(const std::u16string& name) override;
   OsHandle StdHandle(StdStream stream) override;
   FileType GetFileType(OsHandle handle) override;
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
@@ -146,12 +162,14 @@ class FakePlatform : public Platform {
   void CloseHandle(OsHandle handle) override;
   OsHandle CreateFile(const std::u16string& name, FileOpen mode) override;
   bool FileSize(OsHandle file, std::uint64_t& size) override;
+  bool FlushFile(OsHandle file) override;
   bool FileExists(const std::u16string& name) override;
+  bool FolderExists(const std::u16string& name) override;
   bool MoveFileReplace(const std::u16string& from, const std::u16string& to) override;
+  bool ReplaceFile(const std::u16string& target, const std::u16string& replacement) override;
   bool DeleteFile(const std::u16string& name) override;
   std::u16string TempPath() override;
   std::uint32_t TickCount() override;
-  std::uint32_t MultimediaTime() override;
   void Sleep(std::uint32_t milliseconds) override;
   LocalTime GetLocalTime() override;
   char TimeSeparator() override;
@@ -169,13 +187,10 @@ class FakePlatform : public Platform {
   int GetWindowText(WindowHandle window, char* buffer, int size) override;
   int GetClassName(WindowHandle window, char* buffer, int size) override;
   std::uint32_t WindowProcessId(WindowHandle window) override;
-  OsHandle OpenProcessForQuery(std::uint32_t processId) override;
-  bool LoadPsapi() override;
-  std::u16string ModuleFileNameEx(OsHandle process) override;
   std::uint32_t RegisterWindowMessage(const char* name) override;
-  WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler handler) override;
+  WindowHandle CreateHiddenWindow(const char* className, CopyDataHandler onCopyData, CloseHandler onClose) override;
   void DestroyWindow(WindowHandle window) override;
-  bool SendCopyData(WindowHandle target, std::uintptr_t tag, const char* data, std::uint32_t size,
+  bool SendCopyData(WindowHandle target, WindowHandle from, std::uintptr_t tag, const char* data, std::uint32_t size,
                     std::uint32_t timeoutMilliseconds) override;
   bool WindowExists(WindowHandle window) override;
   bool SocketStartup() override;
@@ -200,12 +215,14 @@ class FakePlatform : public Platform {
   int FinishWritesCalls = 0;
   void QueueWork(LoopTask work, LoopTask done) override;
   void RunLoopOnce(std::uint32_t timeoutMilliseconds) override;
-  bool WriteWithoutWaiting(OsHandle handle, const char* data, std::uint32_t size) override;
-  void FinishWritesWithoutWaiting(std::uint32_t timeoutMilliseconds) override;
+  void WatchProcessEnd(OsHandle process, LoopTask onEnded) override;
+  bool WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) override;
+  bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) override;
   // ---- end of the waiting section ----
 
   bool InputIsConsole = false;
   bool IsConsole(OsHandle handle) override { return InputIsConsole && handle == InputHandleValue; }
+  bool ReadConsoleKey(OsHandle input, char16_t& key) override;
 
  private:
   struct InputChunk {
@@ -248,7 +265,7 @@ class FakePlatform : public Platform {
   std::deque<InputChunk> Input;
   std::multimap<std::uint32_t, std::function<void()>> Events;
   std::map<OsHandle, OpenFile> OpenFiles;
-  std::set<OsHandle> OpenProcesses, LimitedProcesses;
+  std::set<OsHandle> OpenProcesses;
   std::deque<QueuedMessage> Messages;
   std::map<OsHandle, FakeSocket> Sockets;
   OsHandle NextHandle = 5000;
@@ -265,6 +282,8 @@ class FakePlatform : public Platform {
   bool WorkReadsInput = false;
   int InputReadsInFlight = 0;
   bool InputReaderStarted = false;
+  OsHandle Watched = kNullHandle;
+  LoopTask OnWatchedEnded;
   std::uint32_t LastWaitTick = 0;
   int WaitsAtThisTick = 0;
 };

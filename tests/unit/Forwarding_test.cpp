@@ -173,12 +173,19 @@ TEST_F(ForwardingTest, A404WithAResponseIsAnAnswerAndARejectedRepeatSaysWhy) {
   Queue(404, off);
   Queue(404, "");
   Queue(401, R"({"jsonrpc":"2.0","id":9,"error":{"code":1}})");
-  for (int i = 0; i < 3; ++i) Send(Call);
+  for (int i = 0; i < 3; ++i) Send(Call);  // the third one while the verdict stands: no new handshake
+  EXPECT_EQ(Fake.HttpRequests.size(), 3u);
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+  Fake.Tick += 5000;
+  Send(Call);
   EXPECT_EQ(Fake.HttpRequests.size(), 5u);
   const std::string rejected = R"({"jsonrpc":"2.0","id":9,"error":{"code":-32000,"message":")";
-  EXPECT_EQ(OutputLines(), (std::vector<std::string>{
-                               R"({"jsonrpc":"2.0","id":9,"error":{"code":-32601}})",
-                               rejected + "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.\"}}",
+  const std::string endpointOff = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_NE(out[2].find("\"text\":\"Brak połączenia z Orvin CRM: " + endpointOff), std::string::npos);
+  EXPECT_EQ(out, (std::vector<std::string>{
+                               R"({"jsonrpc":"2.0","id":9,"error":{"code":-32601}})", rejected + endpointOff + "\"}}", out[2],
                                rejected + "Token stracił ważność (HTTP 401) - serwer MCP wygenerował nowy przy ponownym włączeniu.\"}}"}));
   EXPECT_FALSE(LinkState.Connected);
 }
@@ -189,9 +196,9 @@ TEST_F(ForwardingTest, MemoryThatRunsOutIsAnAnswer) {
   Send(Call);  // while the reply is read
   Fake.Endpoint = endpoint;
   Queue(200, R"({"jsonrpc":"2.0","id":3,"result":{"tools":[]}})");
-  Fake.MoveConflicts = {32};  // while the list is cached, when another bridge holds the file
-  Fake.At(Fake.Tick + 1, [] { throw std::bad_alloc(); });
+  Fake.OnCreateFile = [] { throw std::bad_alloc(); };  // while the list is cached
   Send(List);
+  Fake.OnCreateFile = nullptr;
   const std::string mayHaveRun = R"(,"error":{"code":-32000,"message":"Orvin nie odpowiedział w ciągu 10 min)";
   EXPECT_EQ(Fake.Output.find(R"({"jsonrpc":"2.0","id":9)" + mayHaveRun), 0u);
   EXPECT_NE(Fake.Output.find("}}\n{\"jsonrpc\":\"2.0\",\"id\":3" + mayHaveRun), std::string::npos);
@@ -201,7 +208,7 @@ TEST_F(ForwardingTest, MemoryThatRunsOutIsAnAnswer) {
 }
 
 TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
-  QueueFailure(HttpFailure::Connect, 10061);
+  QueueFailure(HttpFailure::Connect, 10060);
   StopCrm();
   Send(Call);
   EXPECT_TRUE(Fake.HttpRequests.empty());
@@ -215,7 +222,7 @@ TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
 }
 
 TEST_F(ForwardingTest, ARepeatThatMayHaveRunSaysSo) {
-  QueueFailure(HttpFailure::Connect, 10061);
+  QueueFailure(HttpFailure::Connect, 10060);
   QueueFailure(HttpFailure::Send, 10054);
   Send(Call);
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);

@@ -4,13 +4,14 @@
 
 #include "core/Forwarding.h"
 #include "core/LinkState.h"
-#include "core/Log.h"
+#include "common/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "link/Connect.h"
 #include "link/HandshakeRecords.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
+#include "mcp/ToolListCache.h"
 #include "tests/unit/FakePlatform.h"
 
 inline void StartFreshProcess(FakePlatform& fake) {
@@ -21,9 +22,9 @@ inline void StartFreshProcess(FakePlatform& fake) {
   ResetRequestLoop();
   ResetExchanges();
   ResetConnectAttempt();
-  ResetCrmDiscovery();
+  ResetToolListCache();
   ResetHandshakeTag();
-  ClearHandshakeReply();
+  ResetProxyWindow();
   InputHandle = fake.InputHandleValue;
   OutputHandle = fake.OutputHandleValue;
 }

@@ -32,7 +32,13 @@ class McpEndpointTest : public BridgeTest {
   }
 
   bool Post(const std::string& line = "{\"id\":1}") {
-    return PostToCrm(line, 8123, "tok", Reply, Status, Error, MayHaveRun, ContentType);
+    TPostResult result = PostToCrm(line, 8123, "tok");
+    Reply = result.Reply;
+    Status = result.StatusCode;
+    Error = result.Message;
+    MayHaveRun = result.MayHaveRun;
+    ContentType = result.ContentType;
+    return result.Ok;
   }
 
   std::string Reply = "stale", Error = "stale", ContentType = "stale";

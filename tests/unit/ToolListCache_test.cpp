@@ -51,6 +51,7 @@ TEST_F(ToolListCacheTest, FailedReplacementIsLoggedAndCleanedUp) {
   Fake.Files[Path] = R"({"tools":["old"]})";
   Fake.FailMove = true;
   SaveToolList(Path, R"({"id":3,"result":{"tools":["new"]}})");
+  Fake.RunLoopOnce(1000);  // error 5 may be another bridge: tried again on a worker
   EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["old"]})");
   EXPECT_EQ(Fake.Files.size(), 1u);
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
@@ -65,25 +66,33 @@ TEST_F(ToolListCacheTest, ATemporaryFolderInAnotherAlphabetHoldsTheCache) {
   EXPECT_EQ(LoadToolList(path), R"({"tools":[]})");
 }
 
+// Another bridge holds the file for a moment: a worker waits for it, never the loop.
 TEST_F(ToolListCacheTest, AnotherBridgeHoldingTheFileOnlyDelaysIt) {
-  Fake.MoveConflicts = {5, 32};  // a reader without delete sharing, then one during its open
+  const std::uint32_t start = Fake.Tick;
+  Fake.MoveConflicts = {5, 32, 5};  // a reader without delete sharing, then others during their opens
   SaveToolList(Path, R"({"id":3,"result":{"tools":["new"]}})");
+  SaveToolList(Path, R"({"id":3,"result":{"tools":["newer"]}})");  // follows the one that waits
+  EXPECT_EQ(Fake.Tick, start);
+  Fake.RunLoopOnce(1000);
+  Fake.RunLoopOnce(1000);
+  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["newer"]})");
+  EXPECT_EQ(Fake.Files.size(), 1u);
   Fake.ReadOpenConflicts[Path] = {32, 5};  // another bridge's replace
-  std::string source;
-  EXPECT_EQ(MakeToolListReply(Path, "7", source), R"({"jsonrpc":"2.0","id":7,"result":{"tools":["new"]}})");
+  EXPECT_TRUE(ReadCacheFile(Path, false).Busy);
+  EXPECT_EQ(JudgeCacheFile(Path, ReadCacheFile(Path, true)), R"({"tools":["newer"]})");
   EXPECT_TRUE(Fake.LogLines().empty());
 
-  const std::uint32_t start = Fake.Tick;
   Fake.MoveConflicts.assign(10, 5);
-  SaveToolList(Path, R"({"id":3,"result":{"tools":["newer"]}})");
-  EXPECT_LE(Fake.Tick - start, 250u);  // about a quarter of a second, then it counts as failed
-  EXPECT_EQ(Fake.Files.at(Path), R"({"tools":["new"]})");
+  const std::uint32_t before = Fake.Tick;
+  SaveToolList(Path, R"({"id":3,"result":{"tools":["newest"]}})");
+  Fake.RunLoopOnce(1000);
+  EXPECT_LE(Fake.Tick - before, 250u);  // about a quarter of a second, then it counts as failed
   EXPECT_EQ(Fake.Files.size(), 1u);
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Nie zapisałem listy narzędzi w pliku " + Path + " (kod 5)."});
 
   const int sleeps = Fake.SleepCalls;
   Fake.MoveConflicts = {3};  // no conflict with another bridge: not tried again
-  SaveToolList(Path, R"({"id":3,"result":{"tools":["newer"]}})");
+  SaveToolList(Path, R"({"id":3,"result":{"tools":["newest"]}})");
   EXPECT_EQ(Fake.SleepCalls, sleeps);
   EXPECT_EQ(Fake.LogLines().back(), "Nie zapisałem listy narzędzi w pliku " + Path + " (kod 3).");
 }

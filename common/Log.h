@@ -1,12 +1,13 @@
 #pragma once
-// The diagnostic log on standard error: one time-stamped line per call, written
-// at once. It never fails visibly; a missing error stream just drops the line.
+// The diagnostic log on standard error: one time-stamped line per call, handed
+// to a writer thread at once. It never fails visibly and never waits; a missing
+// error stream just drops the line.
 
 #include <cstdint>
 #include <string>
 
-// text is UTF-8; its line breaks are shown as \r and \n. On a pipe a line that
-// the pipe cannot take now is dropped, and the next line it takes says how many were.
+// text is UTF-8; its line breaks are shown as \r and \n. A line that the stream's
+// writer cannot hold now is dropped, and the next line it takes says how many were.
 void Log(const std::string& text);
 
 // Gives lines still on their way to a pipe a short time to get there.
