@@ -15,11 +15,15 @@
 namespace {
 const TServerEntry kEntry{"C:\\CRM\\Orvin MCP.exe", {"-dir", "C:\\CRM", "\xc5\x82\""}, ""};
 
-bool IsBlankText(const std::string& text) { return text.find_first_not_of(" \t\r\n") == std::string::npos; }
+// A file may begin with a byte order mark.
+std::string WithoutBom(const std::string& text) {
+  return text.compare(0, 3, "\xef\xbb\xbf") == 0 ? text.substr(3) : text;
+}
 
-// The reference parse of a file, which may begin with a byte order mark.
+bool IsBlankText(const std::string& text) { return WithoutBom(text).find_first_not_of(" \t\r\n") == std::string::npos; }
+
 bool Parse(const std::string& text, std::vector<TReferenceMember>& members) {
-  return ParseReferenceObject(text.compare(0, 3, "\xef\xbb\xbf") == 0 ? text.substr(3) : text, members);
+  return ParseReferenceObject(WithoutBom(text), members);
 }
 
 // Every top-level member but the parent, in order.

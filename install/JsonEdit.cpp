@@ -65,6 +65,7 @@ TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
   std::size_t p = SkipGap(s, start, comments);
   if (p < s.size() && s[p] != '{' && (s[p] == '[' || JsonScalarEnd(s, p) != kNone)) return {TFault::NotObject, p};
   std::string open;  // the brackets not closed yet
+  std::size_t comma = 0;
   TWant want = TWant::Value;
   for (;;) {
     p = SkipGap(s, p, comments);
@@ -73,7 +74,7 @@ TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
     const char c = s[p];
     const bool closes = !open.empty() && c == (open.back() == '{' ? '}' : ']');
     if (closes && (want == TWant::Member || want == TWant::Item)) {
-      if (!comments) return {TFault::TrailingComma, p};
+      if (!comments) return {TFault::TrailingComma, comma};
       want = TWant::Next;
     } else if (closes && (want == TWant::FirstMember || want == TWant::FirstItem)) {
       want = TWant::Next;
@@ -101,7 +102,7 @@ TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
       want = TWant::Next;
     } else if (c == ',') {
       want = open.back() == '{' ? TWant::Member : TWant::Item;
-      ++p;
+      comma = p++;
     } else if (closes) {
       open.pop_back();
       ++p;
@@ -166,13 +167,9 @@ TObject ReadObject(const std::string& s, std::size_t open) {
   return object;
 }
 
-std::string StringAt(const std::string& s, const TMember& member) {
-  if (s[member.ValueAt] != '"') return std::string();
-  return JsonStringValue(s.substr(member.ValueAt, member.ValueEnd - member.ValueAt));
-}
-
 bool IsStringAt(const std::string& s, const TMember& member, const std::string& value) {
-  return s[member.ValueAt] == '"' && StringAt(s, member) == value;
+  const std::size_t at = member.ValueAt;
+  return s[at] == '"' && JsonStringValue(s.substr(at, member.ValueEnd - at)) == value;
 }
 
 bool ArgsAre(const std::string& s, std::size_t p, const std::vector<std::string>& args) {
@@ -289,7 +286,9 @@ std::string EntryValue(const TServerEntry& entry, const std::string& indent, con
   if (!entry.Type.empty()) members.push_back(MemberText("type", Quoted(entry.Type), style));
   members.push_back(MemberText("command", Quoted(entry.Command), style));
   std::string args = "[";
-  for (std::size_t i = 0; i < entry.Args.size(); ++i) args += (i ? (style.Lines ? ", " : ",") : "") + Quoted(entry.Args[i]);
+  for (std::size_t i = 0; i < entry.Args.size(); ++i) {
+    args += (i ? (style.Lines ? ", " : ",") : "") + Quoted(entry.Args[i]);
+  }
   members.push_back(MemberText("args", args + "]", style));
   return ObjectText(members, indent, style);
 }
@@ -374,6 +373,11 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
 
 // ---- The file as a whole.
 
+std::size_t BomLength(const std::string& s) { return s.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0; }
+
+// A missing file, or one with nothing in it but a byte order mark and blanks.
+bool IsBlankText(const std::string& s) { return IsBlankRange(s, BomLength(s), s.size()); }
+
 struct TFile {
   std::string Why;  // when it may not be edited
   TObject Top;
@@ -392,7 +396,8 @@ std::string Describe(const std::string& s, const TCheck& check) {
   switch (check.Fault) {
     case TFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
     case TFault::TrailingComma:
-      return "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza" + InLine(s, check.At);
+      return "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza" +
+             InLine(s, check.At);
     case TFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
     default: return "Plik nie jest poprawnym JSON-em" + InLine(s, check.At);
   }
@@ -415,7 +420,7 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
     file.Why = "Plik jest zapisany w UTF-16, a nie w UTF-8.";
     return file;
   }
-  const std::size_t start = s.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0;
+  const std::size_t start = BomLength(s);
   const TCheck check = CheckObject(s, start, comments);
   if (check.Fault != TFault::None) {
     file.Why = Describe(s, check);
@@ -428,7 +433,8 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
   const std::string quotedParent = "Element \"" + parent + "\"";
   const TMember& member = file.Top.Members[file.ParentIndex];
   if (second != kNone) {
-    file.Why = quotedParent + " występuje w pliku więcej niż raz" + InLines(s, member.NameAt, file.Top.Members[second].NameAt);
+    file.Why = quotedParent + " występuje w pliku więcej niż raz" +
+               InLines(s, member.NameAt, file.Top.Members[second].NameAt);
   } else if (s[member.ValueAt] != '{') {
     file.Why = quotedParent + " nie jest obiektem" + InLine(s, member.ValueAt);
   } else {
@@ -455,8 +461,6 @@ TTextEdit Refusal(const std::string& why) {
   return edit;
 }
 
-bool IsBlankText(const std::string& text) { return IsBlankRange(text, 0, text.size()); }
-
 std::string EolOf(const std::string& s) {
   const std::size_t lineEnd = s.find('\n');
   if (lineEnd == kNone) return "\r\n";  // nothing to follow: as Windows writes
@@ -468,7 +472,7 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
                        const std::string& name, const TServerEntry& entry) {
   if (IsBlankText(text)) {
     const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
-    return Edit(TEditOutcome::Added, made.Text + "\r\n");
+    return Edit(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
   }
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
   if (!file.Why.empty()) return Refusal(file.Why);
@@ -497,9 +501,8 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
   if (hasParent) {
     member = MemberText(name, EntryValue(entry, place.Indent, style), style);
   } else {
-    const std::string inner = place.Indent + style.Unit;
-    member = MemberText(parent, ObjectText({MemberText(name, EntryValue(entry, inner, style), style)}, place.Indent, style),
-                        style);
+    const std::string entryMember = MemberText(name, EntryValue(entry, place.Indent + style.Unit, style), style);
+    member = MemberText(parent, ObjectText({entryMember}, place.Indent, style), style);
   }
   return Edit(TEditOutcome::Added, Insert(text, object, place, member, style.Eol));
 }

@@ -57,7 +57,8 @@ const TRow kPutRows[] = {
      R"({|~"servers": {|~~"orvin": {|~~~"type": "stdio",|~~~"command": "C:\\CRM\\OrvinMCP.exe",|~~~"args": ["-dir", "C:\\CRM"]|~~}|~},|~"inputs": []|}|)"},
     {R"(// mcp|{|  "servers": {|    "a": {"url": "http://x//y"} // pierwszy|    /* "orvin": {} */|  }|} // koniec)", kVsCode,
      TEditOutcome::Added,
-     R"(// mcp|{|  "servers": {|    "a": {"url": "http://x//y"}, // pierwszy|    /* "orvin": {} */|    "orvin": {|      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|} // koniec)"},
+     R"(// mcp|{|  "servers": {|    "a": {"url": "http://x//y"}, // pierwszy|    /* "orvin": {} */|    "orvin": {|)"
+     R"(      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|} // koniec)"},
     {R"({|  "servers": {|    "a": {},|  },|})", kVsCode, TEditOutcome::Added,
      R"({|  "servers": {|    "a": {},|    "orvin": {|      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    },|  },|})"},
     {R"({"servers": {/* brak */}})", kVsCode, TEditOutcome::Added,
@@ -65,8 +66,8 @@ const TRow kPutRows[] = {
     // A missing file.
     {"", kCursor, TEditOutcome::Added,
      R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)", true},
-    {" |", kVsCode, TEditOutcome::Added,
-     R"({|  "servers": {|    "orvin": {|      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)", true},
+    {"\xef\xbb\xbf |", kVsCode, TEditOutcome::Added,
+     "\xef\xbb\xbf" R"({|  "servers": {|    "orvin": {|      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)", true},
     // The entry there: its value alone is replaced, unless it says the same by value and nothing more.
     {R"({|  "mcpServers": {|    "orvin": {"command": "stary.exe"},|    "b": {}|  }|})", kCursor, TEditOutcome::Updated,
      R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    },|    "b": {}|  }|})"},
@@ -137,7 +138,7 @@ TEST(JsonEdit, FilesThatCannotBeEditedSafelyAreRefusedWithTheirLine) {
       {R"({"servers": {}} /* x)", kVsCode, "Plik nie jest poprawnym JSON-em (wiersz 1)."},
       {R"({"mcpServers": {}}{})", kCursor, "Plik nie jest poprawnym JSON-em (wiersz 1)."},
       {R"({|  // komentarz|  "mcpServers": {}|})", kCursor, "Plik zawiera komentarze, których ten format nie dopuszcza (wiersz 2)."},
-      {R"({"mcpServers": {"a": [1,]}})", kCursor,
+      {R"({"mcpServers": {"a": [1,|]}})", kCursor,
        "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza (wiersz 1)."},
       {R"(|[1])", kCursor, "Plik nie zawiera obiektu JSON, lecz inną wartość (wiersz 2)."},
       {R"({|  "mcpServers": []|})", kCursor, "Element \"mcpServers\" nie jest obiektem (wiersz 2)."},
