@@ -18,6 +18,8 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
 
 // Takes the entry `name` out of `parent`, with the same rules. The inverse of
 // PutJsonEntry: an entry put into a file and then removed gives the file back
-// byte for byte.
+// byte for byte, but that an empty object comes back as {}, and that a parent
+// left empty goes too when it is the file's last member (where PutJsonEntry
+// adds a missing one).
 TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                           const std::string& name);

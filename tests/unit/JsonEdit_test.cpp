@@ -91,6 +91,7 @@ TEST(JsonEdit, PutWritesTheEntryInTheFilesOwnStyle) {
   }
 }
 
+// Every file that was there; one made from nothing comes back as {} (a row below).
 TEST(JsonEdit, RemovingWhatPutAddedGivesTheFileBackByteForByte) {
   for (const TRow& row : kPutRows) {
     if (row.Outcome != TEditOutcome::Added || std::string(row.Before).find('{') == std::string::npos) continue;
@@ -114,6 +115,8 @@ TEST(JsonEdit, RemoveTakesTheEntryAndOneComma) {
        R"({|  "mcpServers": {},|  "x": 1|})"},
       {R"({|  "x": 1,|  "mcpServers": {|    "orvin": {}|  }|})", kCursor, TEditOutcome::Removed, R"({|  "x": 1|})"},
       {R"({"mcpServers":{"orvin":{}}})", kCursor, TEditOutcome::Removed, "{}"},
+      {R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)",
+       kCursor, TEditOutcome::Removed, "{}|", true},
       {R"({"servers": {|  // moje|  "orvin": {}|}})", kVsCode, TEditOutcome::Removed, R"({"servers": {|  // moje|}})"},
       {R"({"mcpServers":{"a":{}}})", kCursor, TEditOutcome::NotThere, ""},
       {R"({"projects":{"p":{"mcpServers":{"orvin":{}}}}})", kCursor, TEditOutcome::NotThere, ""},
