@@ -344,6 +344,12 @@ bool IsSingleJsonObject(const std::string& text) {
   }
 }
 
+std::size_t JsonScalarEnd(const std::string& text, std::size_t p) {
+  if (p >= text.size()) return kNotFound;
+  const char* const end = ScanScalar(text.data() + p, text.data() + text.size());
+  return end ? static_cast<std::size_t>(end - text.data()) : kNotFound;
+}
+
 bool IsJsonString(const std::string& raw) {
   const char* const end = raw.data() + raw.size();
   return !raw.empty() && raw[0] == '"' && ScanString(raw.data(), end) == end;

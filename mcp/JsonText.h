@@ -24,6 +24,11 @@ std::string JsonParamsValue(const std::string& line, const std::string& key);
 // before or after it. Linear and without recursion, for replies of any depth.
 bool IsSingleJsonObject(const std::string& text);
 
+// Where the valid JSON string, number, true, false or null that starts at `p` of
+// `text` ends, or std::string::npos when none starts there. For scanners that
+// walk a whole document and need the positions.
+std::size_t JsonScalarEnd(const std::string& text, std::size_t p);
+
 // True when `raw` is exactly one valid JSON string, quotes included.
 bool IsJsonString(const std::string& raw);
 // The decoded text of the JSON string `raw` (UTF-8), or empty when `raw` is no

@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
-# Fuzzes the JSON scanners, the request loop, forwarding, the tool-list cache and
-# the HTTP response reader with libFuzzer (address and undefined-behaviour
-# sanitizers) against the platform double. Installs clang from Debian when it is
-# missing. Usage:
+# Fuzzes the JSON scanners, the edit of clients' JSON files, the request loop,
+# forwarding, the tool-list cache and the HTTP response reader with libFuzzer
+# (address and undefined-behaviour sanitizers) against the platform double.
+# Installs clang from Debian when it is missing. Usage:
 #   bash scripts/fuzz.sh [seconds per target, default 60] [target ...]
-# Targets: json_text_fuzz bridge_fuzz http_response_fuzz. Corpora grow in build/fuzz/corpus/<target>;
+# Targets: json_text_fuzz json_edit_fuzz bridge_fuzz http_response_fuzz. Corpora grow in build/fuzz/corpus/<target>;
 # a failing input is written to build/fuzz/ as crash-* and the script fails.
 set -euo pipefail
 
@@ -12,7 +12,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 SECONDS_PER_TARGET="${1:-60}"
 shift || true
 TARGETS=("$@")
-[ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(json_text_fuzz bridge_fuzz http_response_fuzz)
+[ "${#TARGETS[@]}" -gt 0 ] || TARGETS=(json_text_fuzz json_edit_fuzz bridge_fuzz http_response_fuzz)
 
 if ! command -v clang++ >/dev/null 2>&1; then
   SUDO=""

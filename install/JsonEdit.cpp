@@ -1,0 +1,523 @@
+#include "install/JsonEdit.h"
+
+#include <vector>
+
+#include "common/Text.h"
+#include "mcp/JsonText.h"
+
+namespace {
+constexpr std::size_t kNone = std::string::npos;
+
+// ---- Reading: one pass that checks the whole file, then the members of the
+// two objects that matter, both without recursion, for files of any depth.
+
+bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+bool IsBlankRange(const std::string& s, std::size_t from, std::size_t to) {
+  for (std::size_t p = from; p < to; ++p) {
+    if (!IsBlank(s[p])) return false;
+  }
+  return true;
+}
+
+bool StartsComment(const std::string& s, std::size_t p) {
+  return s.compare(p, 2, "//") == 0 || s.compare(p, 2, "/*") == 0;
+}
+
+// Past the comment at p; kNone when it is not closed.
+std::size_t SkipComment(const std::string& s, std::size_t p) {
+  if (s.compare(p, 2, "//") == 0) {
+    const std::size_t lineEnd = s.find('\n', p);
+    return lineEnd == kNone ? s.size() : lineEnd;
+  }
+  const std::size_t close = s.find("*/", p + 2);
+  return close == kNone ? kNone : close + 2;
+}
+
+// Past the blanks, and the comments when they count as blanks, from p on.
+std::size_t SkipGap(const std::string& s, std::size_t p, bool comments) {
+  for (;;) {
+    while (p < s.size() && IsBlank(s[p])) ++p;
+    if (!comments || p >= s.size() || !StartsComment(s, p)) return p;
+    const std::size_t next = SkipComment(s, p);
+    if (next == kNone) return p;
+    p = next;
+  }
+}
+
+// In a checked file comments only stand where they were allowed.
+std::size_t Gap(const std::string& s, std::size_t p) { return SkipGap(s, p, true); }
+
+enum class TFault { None, Invalid, Comment, TrailingComma, NotObject };
+
+struct TCheck {
+  TFault Fault = TFault::None;
+  std::size_t At = 0;
+};
+
+TCheck FaultAt(const std::string& s, std::size_t p, bool comments) {
+  return {!comments && p < s.size() && StartsComment(s, p) ? TFault::Comment : TFault::Invalid, p};
+}
+
+// The first fault of the file from `start` on, when it is not one JSON object.
+TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
+  enum class TWant { Value, FirstMember, Member, FirstItem, Item, Next };
+  std::size_t p = SkipGap(s, start, comments);
+  if (p < s.size() && s[p] != '{' && (s[p] == '[' || JsonScalarEnd(s, p) != kNone)) return {TFault::NotObject, p};
+  std::string open;  // the brackets not closed yet
+  std::size_t comma = 0;
+  TWant want = TWant::Value;
+  for (;;) {
+    p = SkipGap(s, p, comments);
+    if (want == TWant::Next && open.empty()) return p == s.size() ? TCheck() : FaultAt(s, p, comments);
+    if (p == s.size()) return {TFault::Invalid, p};
+    const char c = s[p];
+    const bool closes = !open.empty() && c == (open.back() == '{' ? '}' : ']');
+    if (closes && (want == TWant::Member || want == TWant::Item)) {
+      if (!comments) return {TFault::TrailingComma, comma};
+      want = TWant::Next;
+    } else if (closes && (want == TWant::FirstMember || want == TWant::FirstItem)) {
+      want = TWant::Next;
+    } else if (want == TWant::FirstMember || want == TWant::Member) {
+      const std::size_t nameEnd = c == '"' ? JsonScalarEnd(s, p) : kNone;
+      if (nameEnd == kNone) return FaultAt(s, p, comments);
+      p = SkipGap(s, nameEnd, comments);
+      if (p == s.size() || s[p] != ':') return FaultAt(s, p, comments);
+      ++p;
+      want = TWant::Value;
+      continue;
+    } else if (want == TWant::FirstItem || want == TWant::Item) {
+      want = TWant::Value;
+    }
+    if (want == TWant::Value) {
+      if (c == '{' || c == '[') {
+        open += c;
+        want = c == '{' ? TWant::FirstMember : TWant::FirstItem;
+        ++p;
+        continue;
+      }
+      const std::size_t end = JsonScalarEnd(s, p);
+      if (end == kNone) return FaultAt(s, p, comments);
+      p = end;
+      want = TWant::Next;
+    } else if (c == ',') {
+      want = open.back() == '{' ? TWant::Member : TWant::Item;
+      comma = p++;
+    } else if (closes) {
+      open.pop_back();
+      ++p;
+    } else {
+      return FaultAt(s, p, comments);
+    }
+  }
+}
+
+struct TMember {
+  std::string Name;  // decoded
+  std::size_t NameAt = 0;
+  std::size_t ValueAt = 0;
+  std::size_t ValueEnd = 0;
+  std::size_t CommaAt = kNone;  // the comma right behind the value
+};
+
+struct TObject {
+  std::size_t Open = 0;
+  std::size_t Close = 0;
+  std::vector<TMember> Members;
+};
+
+// Past the value at p of a checked file.
+std::size_t SkipValue(const std::string& s, std::size_t p) {
+  if (s[p] != '{' && s[p] != '[') return JsonScalarEnd(s, p);
+  std::size_t depth = 0;
+  for (;;) {
+    const char c = s[p];
+    if (c == '"') {
+      p = JsonScalarEnd(s, p);
+    } else if (c == '/') {
+      p = SkipComment(s, p);
+    } else {
+      ++p;
+      if (c == '{' || c == '[') ++depth;
+      if ((c == '}' || c == ']') && --depth == 0) return p;
+    }
+  }
+}
+
+// The members of the object at `open` of a checked file.
+TObject ReadObject(const std::string& s, std::size_t open) {
+  TObject object;
+  object.Open = open;
+  std::size_t p = Gap(s, open + 1);
+  while (s[p] != '}') {
+    TMember member;
+    member.NameAt = p;
+    const std::size_t nameEnd = JsonScalarEnd(s, p);
+    member.Name = JsonStringValue(s.substr(p, nameEnd - p));
+    member.ValueAt = Gap(s, Gap(s, nameEnd) + 1);
+    member.ValueEnd = SkipValue(s, member.ValueAt);
+    p = Gap(s, member.ValueEnd);
+    if (s[p] == ',') {
+      member.CommaAt = p;
+      p = Gap(s, p + 1);
+    }
+    object.Members.push_back(member);
+  }
+  object.Close = p;
+  return object;
+}
+
+bool IsStringAt(const std::string& s, const TMember& member, const std::string& value) {
+  const std::size_t at = member.ValueAt;
+  return s[at] == '"' && JsonStringValue(s.substr(at, member.ValueEnd - at)) == value;
+}
+
+bool ArgsAre(const std::string& s, std::size_t p, const std::vector<std::string>& args) {
+  if (s[p] != '[') return false;
+  std::size_t count = 0;
+  for (p = Gap(s, p + 1); s[p] != ']';) {
+    if (s[p] != '"' || count == args.size()) return false;
+    const std::size_t end = JsonScalarEnd(s, p);
+    if (JsonStringValue(s.substr(p, end - p)) != args[count++]) return false;
+    p = Gap(s, end);
+    if (s[p] == ',') p = Gap(s, p + 1);
+  }
+  return count == args.size();
+}
+
+// Whether the entry's value says exactly what `entry` says, and nothing more.
+bool SaysAlready(const std::string& s, const TMember& found, const TServerEntry& entry) {
+  if (s[found.ValueAt] != '{') return false;
+  const TObject value = ReadObject(s, found.ValueAt);
+  if (value.Members.size() != (entry.Type.empty() ? 2u : 3u)) return false;
+  // Counted right, a name twice leaves another one missing.
+  bool command = false, args = false, type = false;
+  for (const TMember& member : value.Members) {
+    if (member.Name == "command") {
+      command = IsStringAt(s, member, entry.Command);
+    } else if (member.Name == "args") {
+      args = ArgsAre(s, member.ValueAt, entry.Args);
+    } else if (member.Name == "type" && !entry.Type.empty()) {
+      type = IsStringAt(s, member, entry.Type);
+    } else {
+      return false;
+    }
+  }
+  return command && args && (type || entry.Type.empty());
+}
+
+// ---- Layout: where lines start and how the file indents.
+
+std::size_t LineStart(const std::string& s, std::size_t p) {
+  const std::size_t lineEnd = p == 0 ? kNone : s.rfind('\n', p - 1);
+  return lineEnd == kNone ? 0 : lineEnd + 1;
+}
+
+bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+
+// Only spaces and tabs before p on its line.
+bool StartsLine(const std::string& s, std::size_t p) {
+  while (p > 0 && IsSpace(s[p - 1])) --p;
+  return p == 0 || s[p - 1] == '\n';
+}
+
+std::string IndentOf(const std::string& s, std::size_t p) {
+  std::size_t end = LineStart(s, p);
+  const std::size_t start = end;
+  while (end < s.size() && IsSpace(s[end])) ++end;
+  return s.substr(start, end - start);
+}
+
+// Past the line end behind p when only spaces or tabs come before it, else kNone.
+std::size_t LineEndAfter(const std::string& s, std::size_t p) {
+  while (p < s.size() && IsSpace(s[p])) ++p;
+  if (s.compare(p, 2, "\r\n") == 0) return p + 2;
+  return p < s.size() && s[p] == '\n' ? p + 1 : kNone;
+}
+
+int LineOf(const std::string& s, std::size_t p) {
+  int line = 1;
+  for (std::size_t i = 0; i < p && i < s.size(); ++i) line += s[i] == '\n';
+  return line;
+}
+
+// The step of indentation: how far the first member on a line of its own lies
+// in from the line its object opens on. Two spaces when the file does not say.
+std::string IndentUnit(const std::string& s, const std::vector<const TObject*>& objects) {
+  for (const TObject* object : objects) {
+    for (const TMember& member : object->Members) {
+      if (!StartsLine(s, member.NameAt)) continue;
+      const std::string inner = IndentOf(s, member.NameAt);
+      const std::string outer = IndentOf(s, object->Open);
+      if (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0) return inner.substr(outer.size());
+      break;
+    }
+  }
+  return "  ";
+}
+
+struct TStyle {
+  bool Lines = true;  // one member a line; else all on one line without blanks
+  std::string Eol;
+  std::string Unit;
+};
+
+// ---- Writing the entry.
+
+std::string Quoted(const std::string& text) { return "\"" + JsonEscape(text) + "\""; }
+
+std::string MemberText(const std::string& name, const std::string& value, const TStyle& style) {
+  return Quoted(name) + (style.Lines ? ": " : ":") + value;
+}
+
+// An object whose closing bracket stands at `indent`, members one step further in.
+std::string ObjectText(const std::vector<std::string>& members, const std::string& indent, const TStyle& style) {
+  std::string text = "{";
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (style.Lines) text += style.Eol + indent + style.Unit;
+    text += members[i];
+    if (i + 1 < members.size()) text += ",";
+  }
+  return text + (style.Lines ? style.Eol + indent : std::string()) + "}";
+}
+
+std::string EntryValue(const TServerEntry& entry, const std::string& indent, const TStyle& style) {
+  std::vector<std::string> members;
+  if (!entry.Type.empty()) members.push_back(MemberText("type", Quoted(entry.Type), style));
+  members.push_back(MemberText("command", Quoted(entry.Command), style));
+  std::string args = "[";
+  for (std::size_t i = 0; i < entry.Args.size(); ++i) {
+    args += (i ? (style.Lines ? ", " : ",") : "") + Quoted(entry.Args[i]);
+  }
+  members.push_back(MemberText("args", args + "]", style));
+  return ObjectText(members, indent, style);
+}
+
+// ---- Inserting and taking out a member: each the other's inverse.
+
+// An object with nothing but blanks inside.
+bool IsBare(const std::string& s, const TObject& object) {
+  return object.Members.empty() && IsBlankRange(s, object.Open + 1, object.Close);
+}
+
+struct TPlace {
+  bool Lines = true;
+  std::string Indent;  // of the new member's first line
+};
+
+// Where a new member goes: on lines of its own when the object closes on a line
+// of its own, at the indentation of the member before it.
+TPlace PlaceIn(const std::string& s, const TObject& object, bool bareInLines, const std::string& unit) {
+  TPlace place;
+  place.Lines = IsBare(s, object) ? bareInLines : StartsLine(s, object.Close);
+  if (!place.Lines) return place;
+  if (!object.Members.empty() && StartsLine(s, object.Members.back().NameAt)) {
+    place.Indent = IndentOf(s, object.Members.back().NameAt);
+  } else {
+    place.Indent = IndentOf(s, IsBare(s, object) ? object.Open : object.Close) + unit;
+  }
+  return place;
+}
+
+std::string Insert(const std::string& s, const TObject& object, const TPlace& place, const std::string& member,
+                   const std::string& eol) {
+  if (IsBare(s, object)) {
+    const std::string inside = place.Lines ? eol + place.Indent + member + eol + IndentOf(s, object.Open) : member;
+    return s.substr(0, object.Open + 1) + inside + s.substr(object.Close);
+  }
+  const std::size_t at = place.Lines ? LineStart(s, object.Close) : object.Close;
+  const std::string before = place.Lines ? place.Indent : std::string();
+  const std::string after = place.Lines ? eol : std::string();
+  // After a trailing comma (or none but comments inside) the new member is the
+  // last, with a comma of its own when the others have one.
+  if (object.Members.empty() || object.Members.back().CommaAt != kNone) {
+    const std::string comma = object.Members.empty() ? "" : ",";
+    return s.substr(0, at) + before + member + comma + after + s.substr(at);
+  }
+  // Else the one comma right behind the last value, before any comment there.
+  const std::size_t valueEnd = object.Members.back().ValueEnd;
+  if (!place.Lines) return s.substr(0, valueEnd) + "," + member + s.substr(valueEnd);
+  return s.substr(0, valueEnd) + "," + s.substr(valueEnd, at - valueEnd) + before + member + after + s.substr(at);
+}
+
+// The member and nothing but blanks besides it.
+bool IsOnlyMember(const std::string& s, const TObject& object) {
+  if (object.Members.size() != 1) return false;
+  const TMember& member = object.Members.front();
+  const std::size_t end = member.CommaAt == kNone ? member.ValueEnd : member.CommaAt + 1;
+  return IsBlankRange(s, object.Open + 1, member.NameAt) && IsBlankRange(s, end, object.Close);
+}
+
+// The member's lines when it has lines of its own, else just its text, with its
+// own comma, or without one the comma before it.
+std::string TakeOut(const std::string& s, const TObject& object, std::size_t index) {
+  if (IsOnlyMember(s, object)) return s.substr(0, object.Open + 1) + s.substr(object.Close);
+  const TMember& member = object.Members[index];
+  std::size_t from = member.NameAt;
+  std::size_t end = member.CommaAt == kNone ? member.ValueEnd : member.CommaAt + 1;
+  std::size_t commaBefore = member.CommaAt == kNone && index > 0 ? object.Members[index - 1].CommaAt : kNone;
+  const std::size_t lineEnd = LineEndAfter(s, end);
+  if (StartsLine(s, from) && lineEnd != kNone) {
+    from = LineStart(s, from);
+    end = lineEnd;
+  } else if (member.CommaAt != kNone) {
+    while (end < s.size() && IsSpace(s[end])) ++end;
+  } else if (commaBefore != kNone && IsBlankRange(s, commaBefore + 1, from)) {
+    from = commaBefore;
+    commaBefore = kNone;
+  }
+  std::string text = s.substr(0, from) + s.substr(end);
+  if (commaBefore != kNone) text.erase(commaBefore, 1);
+  return text;
+}
+
+// ---- The file as a whole.
+
+std::size_t BomLength(const std::string& s) { return s.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0; }
+
+// A missing file, or one with nothing in it but a byte order mark and blanks.
+bool IsBlankText(const std::string& s) { return IsBlankRange(s, BomLength(s), s.size()); }
+
+struct TFile {
+  std::string Why;  // when it may not be edited
+  TObject Top;
+  std::size_t ParentIndex = kNone;
+  TObject Parent;
+  std::size_t EntryIndex = kNone;
+};
+
+std::string InLine(const std::string& s, std::size_t p) { return " (wiersz " + ToDecimal(LineOf(s, p)) + ")."; }
+
+std::string InLines(const std::string& s, std::size_t first, std::size_t second) {
+  return " (wiersze " + ToDecimal(LineOf(s, first)) + " i " + ToDecimal(LineOf(s, second)) + ").";
+}
+
+std::string Describe(const std::string& s, const TCheck& check) {
+  switch (check.Fault) {
+    case TFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
+    case TFault::TrailingComma:
+      return "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza" +
+             InLine(s, check.At);
+    case TFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
+    default: return "Plik nie jest poprawnym JSON-em" + InLine(s, check.At);
+  }
+}
+
+// The one member of that name, or kNone; `second` tells of a second one.
+std::size_t FindMember(const TObject& object, const std::string& name, std::size_t& second) {
+  std::size_t found = kNone;
+  second = kNone;
+  for (std::size_t i = 0; i < object.Members.size() && second == kNone; ++i) {
+    if (object.Members[i].Name != name) continue;
+    (found == kNone ? found : second) = i;
+  }
+  return found;
+}
+
+TFile ReadFile(const std::string& s, bool comments, const std::string& parent, const std::string& name) {
+  TFile file;
+  if (s.compare(0, 2, "\xff\xfe") == 0 || s.compare(0, 2, "\xfe\xff") == 0) {
+    file.Why = "Plik jest zapisany w UTF-16, a nie w UTF-8.";
+    return file;
+  }
+  const std::size_t start = BomLength(s);
+  const TCheck check = CheckObject(s, start, comments);
+  if (check.Fault != TFault::None) {
+    file.Why = Describe(s, check);
+    return file;
+  }
+  file.Top = ReadObject(s, Gap(s, start));
+  std::size_t second = kNone;
+  file.ParentIndex = FindMember(file.Top, parent, second);
+  if (file.ParentIndex == kNone) return file;
+  const std::string quotedParent = "Element \"" + parent + "\"";
+  const TMember& member = file.Top.Members[file.ParentIndex];
+  if (second != kNone) {
+    file.Why = quotedParent + " występuje w pliku więcej niż raz" +
+               InLines(s, member.NameAt, file.Top.Members[second].NameAt);
+  } else if (s[member.ValueAt] != '{') {
+    file.Why = quotedParent + " nie jest obiektem" + InLine(s, member.ValueAt);
+  } else {
+    file.Parent = ReadObject(s, member.ValueAt);
+    file.EntryIndex = FindMember(file.Parent, name, second);
+    if (second != kNone) {
+      file.Why = "Wpis \"" + name + "\" występuje w elemencie \"" + parent + "\" więcej niż raz" +
+                 InLines(s, file.Parent.Members[file.EntryIndex].NameAt, file.Parent.Members[second].NameAt);
+    }
+  }
+  return file;
+}
+
+TTextEdit Edit(TEditOutcome outcome, const std::string& text) {
+  TTextEdit edit;
+  edit.Outcome = outcome;
+  edit.Text = text;
+  return edit;
+}
+
+TTextEdit Refusal(const std::string& why) {
+  TTextEdit edit;
+  edit.Why = why;
+  return edit;
+}
+
+std::string EolOf(const std::string& s) {
+  const std::size_t lineEnd = s.find('\n');
+  if (lineEnd == kNone) return "\r\n";  // nothing to follow: as Windows writes
+  return lineEnd > 0 && s[lineEnd - 1] == '\r' ? "\r\n" : "\n";
+}
+}  // namespace
+
+TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
+                       const std::string& name, const TServerEntry& entry) {
+  if (IsBlankText(text)) {
+    const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
+    return Edit(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
+  }
+  const TFile file = ReadFile(text, commentsAllowed, parent, name);
+  if (!file.Why.empty()) return Refusal(file.Why);
+  TStyle style;
+  style.Eol = EolOf(text);
+  const bool hasParent = file.ParentIndex != kNone;
+  style.Unit = IndentUnit(text, hasParent ? std::vector<const TObject*>{&file.Parent, &file.Top}
+                                          : std::vector<const TObject*>{&file.Top});
+
+  if (file.EntryIndex != kNone) {
+    const TMember& found = file.Parent.Members[file.EntryIndex];
+    if (SaysAlready(text, found, entry)) return Edit(TEditOutcome::AlreadyThere, std::string());
+    style.Lines = StartsLine(text, found.NameAt);
+    const std::string indent = style.Lines ? IndentOf(text, found.NameAt) : std::string();
+    std::string updated = text;
+    updated.replace(found.ValueAt, found.ValueEnd - found.ValueAt, EntryValue(entry, indent, style));
+    return Edit(TEditOutcome::Updated, updated);
+  }
+
+  // An empty object of a file on one line stays on one line; a bare file gets lines.
+  const bool bareInLines = !hasParent || text.find('\n', file.Top.Open) < file.Top.Close;
+  const TObject& object = hasParent ? file.Parent : file.Top;
+  const TPlace place = PlaceIn(text, object, bareInLines, style.Unit);
+  style.Lines = place.Lines;
+  std::string member;
+  if (hasParent) {
+    member = MemberText(name, EntryValue(entry, place.Indent, style), style);
+  } else {
+    const std::string entryMember = MemberText(name, EntryValue(entry, place.Indent + style.Unit, style), style);
+    member = MemberText(parent, ObjectText({entryMember}, place.Indent, style), style);
+  }
+  return Edit(TEditOutcome::Added, Insert(text, object, place, member, style.Eol));
+}
+
+TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
+                          const std::string& name) {
+  if (IsBlankText(text)) return Edit(TEditOutcome::NotThere, std::string());
+  const TFile file = ReadFile(text, commentsAllowed, parent, name);
+  if (!file.Why.empty()) return Refusal(file.Why);
+  if (file.EntryIndex == kNone) return Edit(TEditOutcome::NotThere, std::string());
+  // A parent left with nothing but blanks goes too when it is the last member
+  // of the file, where an install into a file without one put it; elsewhere it
+  // was there before. No client tells an empty one from none.
+  if (IsOnlyMember(text, file.Parent) && file.ParentIndex + 1 == file.Top.Members.size()) {
+    return Edit(TEditOutcome::Removed, TakeOut(text, file.Top, file.ParentIndex));
+  }
+  return Edit(TEditOutcome::Removed, TakeOut(text, file.Parent, file.EntryIndex));
+}
