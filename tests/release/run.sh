@@ -32,12 +32,15 @@ timeout 60 wine "$ROOT/build/win/bin/ReleaseCheck.exe" "$EXE" | tr -d '\r' >"$WO
 cat >"$WORK/version" <<DETAILS
 fixed FileVersion=$VERSION.0
 fixed ProductVersion=$VERSION.0
+CompanyName=OrvinMCP
 FileDescription=Łącznik MCP dla Orvin CRM
 FileVersion=$VERSION
+LegalCopyright=© $(date -u -d "@$(git -C "$ROOT" log -1 --format=%ct)" +%Y) OrvinMCP
 ProductName=OrvinMCP
 ProductVersion=$VERSION
 DETAILS
-check "Properties > Details show version $VERSION" cmp -s "$WORK/version" <(head -n 6 "$WORK/details")
+check "Properties > Details show version $VERSION, its owner and copyright" \
+  cmp -s "$WORK/version" <(head -n 8 "$WORK/details")
 manifest_right() {  # manifest_right <details>: as the product needs it
   grep -q '<requestedExecutionLevel level="asInvoker"' "$1" &&
     grep -q '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>' "$1" && ! grep -q '<activeCodePage' "$1"
