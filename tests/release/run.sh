@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Checks the release in dist/ (made by scripts/release.sh; ReleaseCheck.exe comes
-# from scripts/build.sh): what the zip holds, the exe's version and manifest as
-# Windows reads them (under Wine), its debug link, the checksums, and a signature
-# made with a certificate made on the spot. Exit code 0 when all pass.
+# from scripts/build.sh): what the zip and the desktop-extension bundle hold, the
+# exe's version and manifest as Windows reads them (under Wine), its debug link,
+# the checksums, and a signature made with a certificate made on the spot. Exit
+# code 0 when all pass.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
@@ -12,6 +13,7 @@ WORK="$(mktemp -d)"
 trap 'rm -rf "$WORK"' EXIT
 VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$ROOT/build/win/CMakeCache.txt")"
 ZIP="$ROOT/dist/OrvinMCP-$VERSION-win64.zip"
+BUNDLE="$ROOT/dist/OrvinMCP-$VERSION.mcpb"
 DEBUG="OrvinMCP-$VERSION.debug"
 EXE="$WORK/zip/OrvinMCP.exe"
 
@@ -25,7 +27,14 @@ notepad_text() {  # notepad_text <file>: UTF-8 with a byte order mark, every lin
 }
 check "the quick start is UTF-8 with a byte order mark, every line ending in CR LF" \
   notepad_text "$WORK/zip/CZYTAJ-MNIE.txt"
-check "SHA256SUMS holds for the zip and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
+check "the bundle holds exactly the exe and its manifest" \
+  test "$(unzip -Z1 "$BUNDLE" 2>/dev/null | tr '\n' ' ')" = "OrvinMCP.exe manifest.json "
+unzip -q "$BUNDLE" -d "$WORK/mcpb"
+check "the bundle's exe is the zip's, byte for byte" cmp -s "$WORK/zip/OrvinMCP.exe" "$WORK/mcpb/OrvinMCP.exe"
+check "the bundle's manifest passes the format's own validator and names version $VERSION" bash -c \
+  "cd '$ROOT' && npx --no mcpb validate '$WORK/mcpb/manifest.json' >/dev/null &&
+   grep -q '^  \"version\": \"$VERSION\",$' '$WORK/mcpb/manifest.json'"
+check "SHA256SUMS holds for the zip, the bundle and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
 
 echo "== OrvinMCP.exe as Windows reads it"
 timeout 60 wine "$ROOT/build/win/bin/ReleaseCheck.exe" "$EXE" | tr -d '\r' >"$WORK/details"
