@@ -6,7 +6,7 @@
 #   SHA256SUMS
 # The commit is built twice, in two different folders; any byte in which the two
 # builds differ stops the release. With ORVIN_SIGN_CERT and ORVIN_SIGN_KEY the exe
-# is signed (see scripts/sign.sh); without them the release is unsigned.
+# and the bundle are signed (see scripts/sign.sh); without them the release is unsigned.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -18,9 +18,8 @@ OBJCOPY=x86_64-w64-mingw32-objcopy
 
 # A release that fails leaves nothing in dist/ that looks like one.
 rm -rf dist
-case "${ORVIN_SIGN_CERT:+cert}${ORVIN_SIGN_KEY:+key}" in
-  cert | key) echo "Signing needs both ORVIN_SIGN_CERT and ORVIN_SIGN_KEY." >&2; exit 1 ;;
-esac
+# Settings that cannot sign stop the release now, not after the builds.
+[ -z "${ORVIN_SIGN_CERT:-}${ORVIN_SIGN_KEY:-}" ] || bash scripts/sign.sh check
 bash scripts/setup.sh >/dev/null
 
 COMMIT="$(git rev-parse --short HEAD)"
@@ -133,6 +132,7 @@ echo "Both builds are byte for byte the same."
 if [ -n "${ORVIN_SIGN_CERT:-}" ]; then
   bash scripts/sign.sh sign "$WORK/a/out/OrvinMCP.exe"
   package "$WORK/a"
+  bash scripts/sign.sh sign "$WORK/a/out/$BUNDLE"
   signed="signed"
 else
   signed="UNSIGNED"
