@@ -63,7 +63,8 @@ sign_exe() {
   if [ -n "${ORVIN_SIGN_TIMESTAMP_URL:-}" ]; then
     options+=(-ts "$ORVIN_SIGN_TIMESTAMP_URL")
   else
-    echo "Signing $(basename "$1") WITHOUT a time stamp (ORVIN_SIGN_NO_TIMESTAMP=1): the signature ends with the certificate."
+    echo "Signing $(basename "$1") WITHOUT a time stamp (ORVIN_SIGN_NO_TIMESTAMP=1):" \
+      "the signature ends with the certificate."
   fi
   # osslsigncode never writes over its input: sign into a neighbour, then replace.
   rm -f "$1.signed"
@@ -76,9 +77,10 @@ sign_exe() {
   verify_exe "$1"
 }
 
-# mcpb verify cannot tell on Linux (it asks openssl for a purpose that openssl does not know), so
-# openssl checks the bundle's signature block itself: "MCPB_SIG_V1", the length of the detached
-# PKCS#7 signature of all bytes before the block (4 bytes, little-endian), the signature, "MCPB_SIG_END".
+# mcpb verify cannot tell on Debian 12 (it asks openssl verify for the purpose "codesigning", which
+# OpenSSL does not know), so openssl checks the bundle's signature block itself: "MCPB_SIG_V1", the
+# length of the detached PKCS#7 signature of all bytes before the block (4 bytes, little-endian),
+# the signature, "MCPB_SIG_END".
 verify_bundle() {
   local size at length folder ca=() report verified=""
   size="$(stat -c %s "$1")"
@@ -123,7 +125,8 @@ sign_bundle() {
         name { print > name }
         /^-----END/ { name = "" }' &&
       set -- "$pem"/cert-*.pem &&
-      "$ROOT/node_modules/.bin/mcpb" sign "$bundle" --cert "$1" --key "$pem/key.pem" ${2:+--intermediate "${@:2}"}
+      "$ROOT/node_modules/.bin/mcpb" sign "$bundle" --cert "$1" --key "$pem/key.pem" \
+        ${2:+--intermediate "${@:2}"}
   )"; then
     echo "$report" >&2
     echo "Signing $1 failed." >&2
