@@ -15,7 +15,12 @@ std::string FindOption(const std::string& name) {
   return std::string();
 }
 
-std::string GetMcpKey() { return Trim(FindOption("mcp")); }
+std::string GetMcpKey() {
+  const std::string key = Trim(FindOption("mcp"));
+  // The desktop-extension host passes an optional setting left empty as its own placeholder.
+  const bool unfilled = key.size() > 3 && key.compare(0, 2, "${") == 0 && key.back() == '}';
+  return unfilled ? std::string() : key;
+}
 
 std::string GetCrmFolder() {
   const std::vector<std::string> args = Os().CommandLineArguments();

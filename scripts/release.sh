@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Makes the release of the last commit in dist/:
 #   OrvinMCP-<version>-win64.zip   OrvinMCP.exe and the office's quick start CZYTAJ-MNIE.txt
+#   OrvinMCP-<version>.mcpb        the desktop-extension bundle: the same exe and manifest.json
 #   OrvinMCP-<version>.debug       the exe's symbols, which its debug link names
 #   SHA256SUMS
 # The commit is built twice, in two different folders; any byte in which the two
 # builds differ stops the release. With ORVIN_SIGN_CERT and ORVIN_SIGN_KEY the exe
-# is signed (see scripts/sign.sh); without them the release is unsigned.
+# and the bundle are signed (see scripts/sign.sh); without them the release is unsigned.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -17,9 +18,8 @@ OBJCOPY=x86_64-w64-mingw32-objcopy
 
 # A release that fails leaves nothing in dist/ that looks like one.
 rm -rf dist
-case "${ORVIN_SIGN_CERT:+cert}${ORVIN_SIGN_KEY:+key}" in
-  cert | key) echo "Signing needs both ORVIN_SIGN_CERT and ORVIN_SIGN_KEY." >&2; exit 1 ;;
-esac
+# Settings that cannot sign stop the release now, not after the builds.
+[ -z "${ORVIN_SIGN_CERT:-}${ORVIN_SIGN_KEY:-}" ] || bash scripts/sign.sh check
 bash scripts/setup.sh >/dev/null
 
 COMMIT="$(git rev-parse --short HEAD)"
@@ -52,18 +52,27 @@ split_symbols() {
   $OBJCOPY --strip-all --add-gnu-debuglink="$dir/out/$DEBUG" "$dir/build/bin/OrvinMCP.exe" "$dir/out/OrvinMCP.exe"
 }
 
-# package <folder>: the zip of <folder>/out, with fixed times and rights and its entries sorted.
+# zip_folder <folder> <zip>: the folder's files, with fixed times and rights and sorted.
+zip_folder() {
+  rm -f "$2"
+  chmod 644 "$1"/*
+  touch -d "@$SOURCE_DATE_EPOCH" "$1"/*
+  (cd "$1" && LC_ALL=C ls | zip -X -D -9 -q "$2" -@)
+}
+
+# package <folder>: the zip and the bundle of <folder>/out/OrvinMCP.exe.
 package() {
-  local dir="$1" stage="$1/zip"
-  rm -rf "$stage" "$dir/out/$ZIP"
-  mkdir -p "$stage"
-  cp "$dir/out/OrvinMCP.exe" "$stage/"
+  local dir="$1"
+  rm -rf "$dir/zip" "$dir/mcpb"
+  mkdir -p "$dir/zip" "$dir/mcpb"
+  cp "$dir/out/OrvinMCP.exe" "$dir/zip/"
   # UTF-8 with a byte order mark and CR LF, so that Notepad shows it right.
   { printf '\357\273\277'; sed -e "s/@VERSION@/$VERSION/g" -e 's/$/\r/' "$dir/src/release/CZYTAJ-MNIE.txt"; } \
-    >"$stage/CZYTAJ-MNIE.txt"
-  chmod 644 "$stage"/*
-  touch -d "@$SOURCE_DATE_EPOCH" "$stage"/*
-  (cd "$stage" && LC_ALL=C ls | zip -X -D -9 -q "../out/$ZIP" -@)
+    >"$dir/zip/CZYTAJ-MNIE.txt"
+  zip_folder "$dir/zip" "$dir/out/$ZIP"
+  cp "$dir/out/OrvinMCP.exe" "$dir/mcpb/"
+  sed "s/@VERSION@/$VERSION/g" "$dir/src/release/mcpb-manifest.json" >"$dir/mcpb/manifest.json"
+  zip_folder "$dir/mcpb" "$dir/out/$BUNDLE"
 }
 
 # sections <PE file>: "name first-offset end-offset" of each section with contents in the file
@@ -80,7 +89,7 @@ sections() {
 same_in_both() {
   local a="$WORK/a/out/$1" b="$WORK/second build/out/$1" outside=headers
   cmp -s "$a" "$b" && return 0
-  [[ "$1" != *.zip ]] || outside="the zip"
+  case "$1" in *.zip | *.mcpb) outside="the zip" ;; esac
   echo "$1 differs between the two builds ($(stat -c %s "$a") and $(stat -c %s "$b") bytes):" >&2
   cmp -l "$a" "$b" 2>/dev/null | awk -v table="$(sections "$a")" -v outside="$outside" '
     BEGIN {
@@ -102,6 +111,7 @@ build "$WORK/a"
 VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WORK/a/build/CMakeCache.txt")"
 DEBUG="OrvinMCP-$VERSION.debug"
 ZIP="OrvinMCP-$VERSION-win64.zip"
+BUNDLE="OrvinMCP-$VERSION.mcpb"
 echo "Release $VERSION of commit $COMMIT: building twice."
 # A second folder of another length and with a blank: no path may reach the binary.
 build "$WORK/second build"
@@ -110,7 +120,7 @@ for dir in "$WORK/a" "$WORK/second build"; do
   package "$dir"
 done
 differing=0
-for file in OrvinMCP.exe "$DEBUG" "$ZIP"; do
+for file in OrvinMCP.exe "$DEBUG" "$ZIP" "$BUNDLE"; do
   same_in_both "$file" || differing=1
 done
 if [ "$differing" -ne 0 ]; then
@@ -122,6 +132,7 @@ echo "Both builds are byte for byte the same."
 if [ -n "${ORVIN_SIGN_CERT:-}" ]; then
   bash scripts/sign.sh sign "$WORK/a/out/OrvinMCP.exe"
   package "$WORK/a"
+  bash scripts/sign.sh sign "$WORK/a/out/$BUNDLE"
   signed="signed"
 else
   signed="UNSIGNED"
@@ -130,8 +141,8 @@ else
 fi
 
 mkdir dist
-cp "$WORK/a/out/$ZIP" "$WORK/a/out/$DEBUG" dist/
-(cd dist && sha256sum "$ZIP" "$DEBUG" >SHA256SUMS)
+cp "$WORK/a/out/$ZIP" "$WORK/a/out/$BUNDLE" "$WORK/a/out/$DEBUG" dist/
+(cd dist && sha256sum "$ZIP" "$BUNDLE" "$DEBUG" >SHA256SUMS)
 echo
 echo "Release $VERSION ($signed):"
 sed 's/^/  /' dist/SHA256SUMS

@@ -13,8 +13,9 @@ fi
 
 # wine64 alone runs 64-bit programs; the wine32 it asks for is only needed for 32-bit ones.
 PACKAGES=(g++ cmake make libgtest-dev libgmock-dev g++-mingw-w64-x86-64 wine wine64 locales)
-# The release: zip and unzip, Authenticode signing, and the test's certificate made on the spot.
-PACKAGES+=(zip unzip osslsigncode openssl)
+# The release: zip and unzip, Authenticode signing, and the test's certificate made on the spot;
+# the test's key in a software token (SoftHSM2) and the PKCS#11 engine osslsigncode reaches it through.
+PACKAGES+=(zip unzip osslsigncode openssl softhsm2 libengine-pkcs11-openssl)
 if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
   PACKAGES+=(nodejs npm)
 fi
@@ -40,7 +41,8 @@ if ! locale -a 2>/dev/null | grep -qi '^pl_PL\.utf-\?8$'; then
   $SUDO locale-gen </dev/null
 fi
 
-# The MCP client of the tests and the demo: the official TypeScript SDK, as locked.
+# The MCP client of the tests and the demo (the official TypeScript SDK), and the desktop-extension
+# bundle's validator and signer (mcpb), as locked.
 (cd "$ROOT" && npm ci --no-audit --no-fund </dev/null)
 
 echo "Setup complete."

@@ -1,33 +1,71 @@
 #!/usr/bin/env bash
-# Authenticode signature (SHA-256) of a Windows program, with osslsigncode:
-#   bash scripts/sign.sh sign <exe>     signs the file in place, then verifies it
-#   bash scripts/sign.sh verify <exe>   verifies the signature only
-# Signing takes the certificate and key from files named by the environment:
+# Signs the files of a release and verifies their signatures:
+#   bash scripts/sign.sh check           says whether the settings below can sign (before a long build)
+#   bash scripts/sign.sh sign <file>     signs the file in place, then verifies it
+#   bash scripts/sign.sh verify <file>   verifies the signature only
+# A Windows program gets an Authenticode signature (SHA-256, osslsigncode) with an RFC 3161 time
+# stamp; a desktop-extension bundle (.mcpb) gets the bundle format's own signature (mcpb sign),
+# which takes its key from a file only.
+# The settings, from the environment:
 #   ORVIN_SIGN_CERT               the certificate, PEM or DER (with its intermediates)
-#   ORVIN_SIGN_KEY                its private key, PEM or DER
-#   ORVIN_SIGN_KEY_PASSWORD_FILE  the key's password, when it has one
-#   ORVIN_SIGN_TIMESTAMP_URL      an RFC 3161 time-stamping server: without a time
-#                                 stamp the signature is valid only as long as the
-#                                 certificate is
-# Verifying trusts the root certificates in ORVIN_SIGN_CA, or else the system's.
+#   ORVIN_SIGN_KEY                its private key: a PEM or DER file, or the PKCS#11 URI of a key
+#                                 in a hardware token or HSM (pkcs11:token=…;object=…)
+#   ORVIN_SIGN_PKCS11_MODULE      the token's PKCS#11 module (.so), for a PKCS#11 URI
+#   ORVIN_SIGN_KEY_PASSWORD_FILE  a file holding the key file's password or the token's PIN
+#   ORVIN_SIGN_TIMESTAMP_URL      the RFC 3161 time-stamping server; required, since without a
+#                                 time stamp the signature is valid only as long as the certificate
+#   ORVIN_SIGN_NO_TIMESTAMP=1     signs without a time stamp all the same, and says so
+# Verifying trusts the root certificates in ORVIN_SIGN_CA (the signer's and the time-stamping
+# server's), or else the system's.
 set -euo pipefail
 
-verify() {
-  local ca=() report
-  [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA")
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+in_token() { [[ "${ORVIN_SIGN_KEY:-}" == pkcs11:* ]]; }
+
+check() {
+  if [ -z "${ORVIN_SIGN_CERT:-}" ] || [ -z "${ORVIN_SIGN_KEY:-}" ]; then
+    echo "Signing needs both ORVIN_SIGN_CERT and ORVIN_SIGN_KEY." >&2
+    return 1
+  fi
+  if [ ! -r "$ORVIN_SIGN_CERT" ] || { ! in_token && [ ! -r "$ORVIN_SIGN_KEY" ]; }; then
+    echo "The certificate or key file cannot be read: $ORVIN_SIGN_CERT, $ORVIN_SIGN_KEY." >&2
+    return 1
+  fi
+  if in_token && [ ! -r "${ORVIN_SIGN_PKCS11_MODULE:-}" ]; then
+    echo "A key in a token ($ORVIN_SIGN_KEY) needs the token's PKCS#11 module in ORVIN_SIGN_PKCS11_MODULE." >&2
+    return 1
+  fi
+  if [ -z "${ORVIN_SIGN_TIMESTAMP_URL:-}" ] && [ "${ORVIN_SIGN_NO_TIMESTAMP:-}" != 1 ]; then
+    echo "A signature needs a time stamp, or it ends with the certificate: set ORVIN_SIGN_TIMESTAMP_URL" \
+      "(ORVIN_SIGN_NO_TIMESTAMP=1 signs without one)." >&2
+    return 1
+  fi
+}
+
+verify_exe() {
+  local ca=() report stamp
+  [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA" -TSA-CAfile "$ORVIN_SIGN_CA")
   if ! report="$(osslsigncode verify -in "$1" "${ca[@]}" 2>&1)"; then
     echo "$report" >&2
     echo "The signature of $1 does not verify." >&2
     return 1
   fi
-  echo "The signature of $(basename "$1") verifies."
+  # osslsigncode 2.5 (Debian 12) and later versions word the time stamp differently.
+  stamp="$(sed -n -E 's/^[[:space:]]*(The signature is timestamped|Timestamp time): //p' <<<"$report" | head -n 1)"
+  echo "The signature of $(basename "$1") verifies, ${stamp:+time-stamped }${stamp:-without a time stamp}."
 }
 
-sign() {
-  : "${ORVIN_SIGN_CERT:?names the certificate file}" "${ORVIN_SIGN_KEY:?names the private key file}"
+sign_exe() {
   local options=(-certs "$ORVIN_SIGN_CERT" -key "$ORVIN_SIGN_KEY" -h sha256 -n OrvinMCP)
+  ! in_token || options+=(-pkcs11module "$ORVIN_SIGN_PKCS11_MODULE")
   [ -z "${ORVIN_SIGN_KEY_PASSWORD_FILE:-}" ] || options+=(-readpass "$ORVIN_SIGN_KEY_PASSWORD_FILE")
-  [ -z "${ORVIN_SIGN_TIMESTAMP_URL:-}" ] || options+=(-ts "$ORVIN_SIGN_TIMESTAMP_URL")
+  if [ -n "${ORVIN_SIGN_TIMESTAMP_URL:-}" ]; then
+    options+=(-ts "$ORVIN_SIGN_TIMESTAMP_URL")
+  else
+    echo "Signing $(basename "$1") WITHOUT a time stamp (ORVIN_SIGN_NO_TIMESTAMP=1):" \
+      "the signature ends with the certificate."
+  fi
   # osslsigncode never writes over its input: sign into a neighbour, then replace.
   rm -f "$1.signed"
   if ! osslsigncode sign "${options[@]}" -in "$1" -out "$1.signed" >/dev/null; then
@@ -36,11 +74,72 @@ sign() {
     return 1
   fi
   mv "$1.signed" "$1"
-  verify "$1"
+  verify_exe "$1"
+}
+
+# mcpb verify cannot tell on Debian 12 (it asks openssl verify for the purpose "codesigning", which
+# OpenSSL does not know), so openssl checks the bundle's signature block itself: "MCPB_SIG_V1", the
+# length of the detached PKCS#7 signature of all bytes before the block (4 bytes, little-endian),
+# the signature, "MCPB_SIG_END".
+verify_bundle() {
+  local size at length folder ca=() report verified=""
+  size="$(stat -c %s "$1")"
+  at="$(grep -obUa MCPB_SIG_V1 "$1" | tail -n 1 | cut -d: -f1)"
+  length="$(od -An -tu4 --endian=little -j $((${at:-0} + 11)) -N 4 "$1" | tr -d ' ')"
+  if [ -z "$at" ] || [ $((at + 15 + ${length:-0} + 12)) -ne "$size" ]; then
+    echo "$1 is not signed." >&2
+    return 1
+  fi
+  [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA")
+  folder="$(mktemp -d)"
+  head -c "$at" "$1" >"$folder/content"
+  tail -c +$((at + 16)) "$1" | head -c "$length" >"$folder/signature"
+  report="$(openssl cms -verify -binary -inform DER -in "$folder/signature" -content "$folder/content" \
+    -purpose any "${ca[@]}" -out /dev/null 2>&1)" && verified=1
+  rm -rf "$folder"
+  if [ -z "$verified" ]; then
+    echo "$report" >&2
+    echo "The signature of $1 does not verify." >&2
+    return 1
+  fi
+  echo "The signature of $(basename "$1") verifies."
+}
+
+sign_bundle() {
+  if in_token; then
+    echo "mcpb sign takes no key in a token: $(basename "$1") stays unsigned (the exe in it is signed)."
+    return 0
+  fi
+  # mcpb sign reads PEM only, one certificate a file and a key without a password: it gets such
+  # copies in a folder of the owner's alone, for the moment of signing.
+  local bundle="$1" pem report
+  pem="$(mktemp -d)"
+  if ! report="$(
+    exec 2>&1
+    trap 'rm -rf "$pem"' EXIT
+    umask 077
+    openssl pkey -in "$ORVIN_SIGN_KEY" -out "$pem/key.pem" \
+      ${ORVIN_SIGN_KEY_PASSWORD_FILE:+-passin "file:$ORVIN_SIGN_KEY_PASSWORD_FILE"} &&
+      openssl storeutl -certs "$ORVIN_SIGN_CERT" | awk -v dir="$pem" '
+        /^-----BEGIN/ { name = sprintf("%s/cert-%02d.pem", dir, ++n) }
+        name { print > name }
+        /^-----END/ { name = "" }' &&
+      set -- "$pem"/cert-*.pem &&
+      "$ROOT/node_modules/.bin/mcpb" sign "$bundle" --cert "$1" --key "$pem/key.pem" \
+        ${2:+--intermediate "${@:2}"}
+  )"; then
+    echo "$report" >&2
+    echo "Signing $1 failed." >&2
+    return 1
+  fi
+  verify_bundle "$1"
 }
 
 case "${1:-}:${2:-}" in
-  sign:?*) sign "$2" ;;
-  verify:?*) verify "$2" ;;
-  *) echo "usage: bash scripts/sign.sh sign|verify <exe>" >&2; exit 2 ;;
+  check:) check ;;
+  sign:*.mcpb) check && sign_bundle "$2" ;;
+  sign:?*) check && sign_exe "$2" ;;
+  verify:*.mcpb) verify_bundle "$2" ;;
+  verify:?*) verify_exe "$2" ;;
+  *) echo "usage: bash scripts/sign.sh check | sign <file> | verify <file>" >&2; exit 2 ;;
 esac

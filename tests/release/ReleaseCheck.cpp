@@ -39,7 +39,8 @@ int main(int argc, char** argv) {
     return 1;
   std::printf("fixed FileVersion=%s\n", FixedVersion(fixed->dwFileVersionMS, fixed->dwFileVersionLS).c_str());
   std::printf("fixed ProductVersion=%s\n", FixedVersion(fixed->dwProductVersionMS, fixed->dwProductVersionLS).c_str());
-  for (const wchar_t* name : {L"FileDescription", L"FileVersion", L"ProductName", L"ProductVersion"}) {
+  for (const wchar_t* name : {L"CompanyName", L"FileDescription", L"FileVersion", L"LegalCopyright", L"ProductName",
+                              L"ProductVersion"}) {
     wchar_t query[128];
     swprintf(query, 128, L"\\StringFileInfo\\%04x%04x\\%ls", translation[0], translation[1], name);
     wchar_t* value = nullptr;

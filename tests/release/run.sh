@@ -1,17 +1,20 @@
 #!/usr/bin/env bash
 # Checks the release in dist/ (made by scripts/release.sh; ReleaseCheck.exe comes
-# from scripts/build.sh): what the zip holds, the exe's version and manifest as
-# Windows reads them (under Wine), its debug link, the checksums, and a signature
-# made with a certificate made on the spot. Exit code 0 when all pass.
+# from scripts/build.sh): what the zip and the desktop-extension bundle hold, the
+# exe's version and manifest as Windows reads them (under Wine), its debug link,
+# the checksums, and signatures made on the spot: with a key in a software token
+# and a local time-stamping server, and with a key file. Exit code 0 when all pass.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
 . "$ROOT/scripts/wine-env.sh" || exit 1
 . "$ROOT/tests/checks.sh"
 WORK="$(mktemp -d)"
-trap 'rm -rf "$WORK"' EXIT
+responder=""
+trap '[ -z "$responder" ] || kill "$responder" 2>/dev/null; rm -rf "$WORK"' EXIT
 VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$ROOT/build/win/CMakeCache.txt")"
 ZIP="$ROOT/dist/OrvinMCP-$VERSION-win64.zip"
+BUNDLE="$ROOT/dist/OrvinMCP-$VERSION.mcpb"
 DEBUG="OrvinMCP-$VERSION.debug"
 EXE="$WORK/zip/OrvinMCP.exe"
 
@@ -25,19 +28,29 @@ notepad_text() {  # notepad_text <file>: UTF-8 with a byte order mark, every lin
 }
 check "the quick start is UTF-8 with a byte order mark, every line ending in CR LF" \
   notepad_text "$WORK/zip/CZYTAJ-MNIE.txt"
-check "SHA256SUMS holds for the zip and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
+check "the bundle holds exactly the exe and its manifest" \
+  test "$(unzip -Z1 "$BUNDLE" 2>/dev/null | tr '\n' ' ')" = "OrvinMCP.exe manifest.json "
+unzip -q "$BUNDLE" -d "$WORK/mcpb"
+check "the bundle's exe is the zip's, byte for byte" cmp -s "$WORK/zip/OrvinMCP.exe" "$WORK/mcpb/OrvinMCP.exe"
+check "the bundle's manifest passes the format's own validator and names version $VERSION" bash -c \
+  "cd '$ROOT' && npx --no mcpb validate '$WORK/mcpb/manifest.json' >/dev/null &&
+   grep -q '^  \"version\": \"$VERSION\",$' '$WORK/mcpb/manifest.json'"
+check "SHA256SUMS holds for the zip, the bundle and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
 
 echo "== OrvinMCP.exe as Windows reads it"
 timeout 60 wine "$ROOT/build/win/bin/ReleaseCheck.exe" "$EXE" | tr -d '\r' >"$WORK/details"
 cat >"$WORK/version" <<DETAILS
 fixed FileVersion=$VERSION.0
 fixed ProductVersion=$VERSION.0
+CompanyName=OrvinMCP
 FileDescription=Łącznik MCP dla Orvin CRM
 FileVersion=$VERSION
+LegalCopyright=© $(date -u -d "@$(git -C "$ROOT" log -1 --format=%ct)" +%Y) OrvinMCP
 ProductName=OrvinMCP
 ProductVersion=$VERSION
 DETAILS
-check "Properties > Details show version $VERSION" cmp -s "$WORK/version" <(head -n 6 "$WORK/details")
+check "Properties > Details show version $VERSION, its owner and copyright" \
+  cmp -s "$WORK/version" <(head -n 8 "$WORK/details")
 manifest_right() {  # manifest_right <details>: as the product needs it
   grep -q '<requestedExecutionLevel level="asInvoker"' "$1" &&
     grep -q '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>' "$1" && ! grep -q '<activeCodePage' "$1"
@@ -51,16 +64,47 @@ x86_64-w64-mingw32-objcopy --dump-section .gnu_debuglink="$WORK/link" "$EXE" "$W
 check "its debug link names $DEBUG with that file's checksum" cmp -s "$WORK/expected-link" "$WORK/link"
 
 echo "== signing"
+unset "${!ORVIN_SIGN_@}"
+# The signer's key in a software token and its certificate, and a time-stamping server, made on the spot.
+export SOFTHSM2_CONF="$WORK/softhsm2.conf"
+mkdir "$WORK/tokens" && echo "directories.tokendir = $WORK/tokens" >"$SOFTHSM2_CONF" && echo 1234 >"$WORK/pin"
 openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=OrvinMCP test" -addext extendedKeyUsage=codeSigning \
   -keyout "$WORK/key.pem" -out "$WORK/cert.pem" 2>/dev/null
-export ORVIN_SIGN_CERT="$WORK/cert.pem" ORVIN_SIGN_KEY="$WORK/key.pem" ORVIN_SIGN_CA="$WORK/cert.pem"
-check "signed with a certificate made on the spot, the exe verifies" bash "$ROOT/scripts/sign.sh" sign "$EXE"
-# One byte of the code, changed.
-text="$(x86_64-w64-mingw32-objdump -h "$EXE" | awk '$2 == ".text" { print $6 }')"
-at=$((16#$text + 4096))
-byte=$(od -An -tu1 -j "$at" -N 1 "$EXE")
-printf "\\$(printf %03o $(((byte + 1) % 256)))" | dd of="$EXE" bs=1 seek="$at" conv=notrunc 2>/dev/null
-check "with one byte changed it no longer verifies" \
-  bash -c "! bash '$ROOT/scripts/sign.sh' verify '$EXE' 2>/dev/null"
+openssl pkcs8 -topk8 -nocrypt -in "$WORK/key.pem" -out "$WORK/key.p8"
+softhsm2-util --init-token --free --label orvin --pin 1234 --so-pin 12345678 >/dev/null
+softhsm2-util --import "$WORK/key.p8" --token orvin --label signer --id 01 --pin 1234 >/dev/null
+node "$ROOT/tests/release/timestamp-responder.mjs" "$WORK" >"$WORK/port" &
+responder=$!
+for _ in $(seq 100); do [ -s "$WORK/port" ] && break; sleep 0.1; done
+cat "$WORK/cert.pem" "$WORK/tsa.pem" >"$WORK/roots.pem"
+export ORVIN_SIGN_CERT="$WORK/cert.pem" ORVIN_SIGN_CA="$WORK/roots.pem"
+TOKEN=(ORVIN_SIGN_KEY="pkcs11:token=orvin;object=signer" ORVIN_SIGN_PKCS11_MODULE=/usr/lib/softhsm/libsofthsm2.so
+  ORVIN_SIGN_KEY_PASSWORD_FILE="$WORK/pin")
+STAMP=(ORVIN_SIGN_TIMESTAMP_URL="http://127.0.0.1:$(cat "$WORK/port")/")
+signing() {  # signing <status> <what it says> <file> <settings...>: sign.sh ends so (0: signed) and says that
+  local said status=0
+  said="$(env "${@:4}" bash "$ROOT/scripts/sign.sh" sign "$3" 2>&1)" || status=$?
+  [ "$status" -eq "$1" ] && grep -q -- "$2" <<<"$said"
+}
+cp "$EXE" "$WORK/key-file.exe"
+cp "$BUNDLE" "$WORK/OrvinMCP.mcpb"
+check "a key in a token, time-stamped: the exe verifies with its time stamp" \
+  signing 0 "verifies, time-stamped [A-Z][a-z]* [ 0-9]* [0-9:]* [0-9]* GMT\.$" "$EXE" "${TOKEN[@]}" "${STAMP[@]}"
+check "no time stamp: signing is refused" signing 1 "needs a time stamp" "$WORK/key-file.exe" "${TOKEN[@]}"
+check "a key file with ORVIN_SIGN_NO_TIMESTAMP=1: the exe verifies, said to have no time stamp" \
+  signing 0 "WITHOUT a time stamp" "$WORK/key-file.exe" ORVIN_SIGN_KEY="$WORK/key.pem" ORVIN_SIGN_NO_TIMESTAMP=1
+check "a key file: the bundle verifies" \
+  signing 0 "OrvinMCP.mcpb verifies" "$WORK/OrvinMCP.mcpb" ORVIN_SIGN_KEY="$WORK/key.pem" "${STAMP[@]}"
+flip() {  # flip <file> <offset>: one byte changed
+  local byte
+  byte=$(od -An -tu1 -j "$2" -N 1 "$1")
+  printf "\\$(printf %03o $(((byte + 1) % 256)))" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
+}
+fails() { ! "$@" >/dev/null 2>&1; }
+# One byte of the code, and one of the bundle's exe.
+flip "$EXE" $((16#$(x86_64-w64-mingw32-objdump -h "$EXE" | awk '$2 == ".text" { print $6 }') + 4096))
+flip "$WORK/OrvinMCP.mcpb" 4096
+check "with one byte changed the exe no longer verifies" fails bash "$ROOT/scripts/sign.sh" verify "$EXE"
+check "with one byte changed the bundle no longer verifies" fails bash "$ROOT/scripts/sign.sh" verify "$WORK/OrvinMCP.mcpb"
 
 checks_done

@@ -47,8 +47,10 @@ TEST_F(CommandLineTest, KeyIsTrimmedAndDescribed) {
   SetArgs({"-mcp", "  k1 "});
   EXPECT_EQ(GetMcpKey(), "k1");
   EXPECT_EQ(DescribeKey(GetMcpKey()), "\"k1\"");
-  SetArgs({"-mcp", "   "});
-  EXPECT_EQ(GetMcpKey(), "");
+  for (const char* none : {"   ", "${user_config.mcp_key}"}) {
+    SetArgs({"-mcp", none});
+    EXPECT_EQ(GetMcpKey(), "") << none;
+  }
   EXPECT_EQ(DescribeKey(""), "(bez klucza)");
 }
 
