@@ -48,6 +48,24 @@ bool WriteFileText(const std::string& fileName, const std::string& text, std::st
   return errorText.empty();
 }
 
+bool WriteNewFileThrough(const std::string& fileName, const std::string& text, std::uint32_t& errorCode) {
+  errorCode = 0;
+  const std::u16string wideName = Utf8ToWide(fileName);
+  const OsHandle file = Os().CreateFile(wideName, FileOpen::CreateNewExclusive);
+  if (file == kInvalidHandle) {
+    errorCode = Os().LastError();
+    return false;
+  }
+  std::uint32_t written = 0;
+  const auto size = static_cast<std::uint32_t>(text.size());
+  const bool ok = (text.empty() || (Os().WriteFile(file, text.data(), size, written) && written == size)) &&
+                  Os().FlushFile(file);
+  if (!ok) errorCode = Os().LastError();
+  Os().CloseHandle(file);
+  if (!ok) Os().DeleteFile(wideName);  // a file cut short must not pass for a whole one
+  return ok;
+}
+
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText, std::uint32_t& errorCode,
                   bool patiently) {
   text.clear();

@@ -10,6 +10,9 @@ std::string GetTempFolder();
 // Trimmed, with each of \/:*?"<>| replaced by an underscore.
 std::string SanitizeFileName(const std::string& text);
 bool WriteFileText(const std::string& fileName, const std::string& text, std::string& errorText);
+// Creates the file only where none is, writes the text and has it on the disk
+// before it returns; false with the system's error code, and then no file is left.
+bool WriteNewFileThrough(const std::string& fileName, const std::string& text, std::uint32_t& errorCode);
 // Another program that holds the file for a moment (access denied, a sharing or lock violation).
 bool IsSharingConflict(std::uint32_t code);
 // False with the system's error code; `patiently`, another program that holds the
