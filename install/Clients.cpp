@@ -1,0 +1,146 @@
+#include "install/Clients.h"
+
+#include "common/Encodings.h"
+#include "common/Files.h"
+#include "common/Text.h"
+#include "install/CarefulReplace.h"
+#include "install/InsideZip.h"
+#include "install/JsonEdit.h"
+#include "install/TomlEdit.h"
+#include "platform/Platform.h"
+
+namespace {
+constexpr std::uint32_t kFileNotFound = 2;  // ERROR_FILE_NOT_FOUND
+
+struct TClientPlace {
+  const char* Name;
+  const char16_t* Root;  // the environment variable of the folder the path starts from
+  const char* Path;
+  const char* Parent;
+  TClientFormat Format;
+  bool StdioType;
+  bool OnlyExistingFile;  // a file in a folder of everyone's: never created
+  const char* Note;
+};
+
+const TClientPlace kClientPlaces[] = {
+    {"Claude Desktop", u"APPDATA", "Claude\\claude_desktop_config.json", "mcpServers", TClientFormat::Json, false,
+     false, ""},
+    {"Claude Desktop ze Sklepu Microsoft", u"LOCALAPPDATA",
+     "Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\claude_desktop_config.json", "mcpServers",
+     TClientFormat::Json, false, false, ""},
+    {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, ""},
+    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
+    {"Windsurf", u"USERPROFILE", ".codeium\\windsurf\\mcp_config.json", "mcpServers", TClientFormat::Json, false,
+     false, ""},
+    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
+    {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::Json, false, false, ""},
+    {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, ""},
+    // It writes its whole file back while it runs, and with it its old entries.
+    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::Json, false, true,
+     "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie."},
+};
+
+std::string EntryName(const std::string& key) { return key.empty() ? "orvin" : "orvin-" + key; }
+
+TTextEdit EditText(const TClient& client, const std::string& text, const TInstallation& installation) {
+  const std::string name = EntryName(installation.Key);
+  const bool comments = client.Format == TClientFormat::JsonWithComments;
+  if (installation.Uninstall) {
+    return client.Format == TClientFormat::Toml ? RemoveTomlEntry(text, name)
+                                                : RemoveJsonEntry(text, comments, client.Parent, name);
+  }
+  TServerEntry entry{installation.Exe, {"-dir", installation.Folder}, client.StdioType ? "stdio" : ""};
+  if (!installation.Key.empty()) entry.Args.insert(entry.Args.end(), {"-mcp", installation.Key});
+  return client.Format == TClientFormat::Toml ? PutTomlEntry(text, name, entry)
+                                              : PutJsonEntry(text, comments, client.Parent, name, entry);
+}
+
+std::string DoneText(TEditOutcome outcome, const std::string& name) {
+  const std::string quoted = "\"" + name + "\"";
+  switch (outcome) {
+    case TEditOutcome::Added: return "dodano wpis " + quoted + ".";
+    case TEditOutcome::Updated: return "zaktualizowano wpis " + quoted + ".";
+    case TEditOutcome::AlreadyThere: return "wpis " + quoted + " już jest.";
+    case TEditOutcome::Removed: return "usunięto wpis " + quoted + ".";
+    case TEditOutcome::NotThere: return "nie było wpisu " + quoted + ".";
+    default: return std::string();
+  }
+}
+
+// One client's file: read, edited as text and, when the text changed, replaced
+// carefully. False when the file was left as it was; `done` says what happened.
+bool ChangeClient(const TClient& client, const TInstallation& installation, std::string& done) {
+  std::string text, errorText;
+  std::uint32_t code = 0;
+  const bool existed = ReadFileText(client.File, text, errorText, code, true);
+  if (!existed && code != kFileNotFound) {
+    done = "Nie mogę odczytać pliku" + (code == 0 ? std::string(".") : " (kod " + ToDecimal(code) + ").");
+    return false;
+  }
+  const TTextEdit edit = EditText(client, text, installation);
+  if (edit.Outcome == TEditOutcome::Refused) {
+    done = edit.Why;
+    return false;
+  }
+  const bool changes = edit.Outcome == TEditOutcome::Added || edit.Outcome == TEditOutcome::Updated ||
+                       edit.Outcome == TEditOutcome::Removed;
+  if (changes && !ReplaceCarefully(client.File, existed, text, edit.Text, done)) return false;
+  done = DoneText(edit.Outcome, EntryName(installation.Key));
+  return true;
+}
+
+std::string AllClientNames() {
+  std::string names;
+  for (const TClientPlace& place : kClientPlaces) names += (names.empty() ? "" : ", ") + std::string(place.Name);
+  return names;
+}
+}  // namespace
+
+std::vector<TClient> FindClients() {
+  std::vector<TClient> clients;
+  for (const TClientPlace& place : kClientPlaces) {
+    std::string root = WideToUtf8(Os().EnvironmentVariable(place.Root));
+    while (!root.empty() && root.back() == '\\') root.pop_back();
+    if (root.empty()) continue;
+    const TClient client{place.Name, root + "\\" + place.Path, place.Parent, place.Format, place.StdioType, place.Note};
+    const std::string folder = client.File.substr(0, client.File.rfind('\\'));
+    const bool present = place.OnlyExistingFile ? FileExistsAt(client.File) : Os().FolderExists(Utf8ToWide(folder));
+    if (present) clients.push_back(client);
+  }
+  return clients;
+}
+
+TInstallResult RunInstallation(const TInstallation& installation) {
+  TInstallResult result;
+  if (!installation.Uninstall && RunsFromInsideZip(installation.Exe)) {
+    result.ExitCode = kInstallLeftAlone;
+    result.Report = UnpackZipFirstText() + "\r\n";
+    return result;
+  }
+  const std::vector<TClient> clients = FindClients();
+  if (clients.empty()) {
+    result.ExitCode = kInstallNoClient;
+    result.Report = "Nie znalazłem na tym koncie Windows żadnego klienta MCP, którego konfigurację umiem zmienić (" +
+                    AllClientNames() + ").\r\n";
+    return result;
+  }
+  if (!installation.Uninstall) {
+    result.Report = "Wpis \"" + EntryName(installation.Key) + "\" uruchamia " + installation.Exe +
+                    " dla Orvin CRM z katalogu " + installation.Folder + ", klucz MCP: " +
+                    DescribeKey(installation.Key) + ".\r\n";
+  }
+  for (const TClient& client : clients) {
+    std::string done;
+    if (ChangeClient(client, installation, done)) {
+      result.Report += client.Name + ": " + client.File + " - " + done;
+    } else {
+      result.ExitCode = kInstallLeftAlone;
+      result.Report += client.Name + ": " + client.File + " - pozostawiony bez zmian. " + done;
+    }
+    result.Report += (client.Note.empty() ? "" : " " + client.Note) + "\r\n";
+  }
+  result.Report += "Zamknij te programy i uruchom je ponownie, aby wczytały zmianę; Claude Desktop zamknij "
+                   "całkowicie, także ikoną w zasobniku systemowym obok zegara (Zakończ).\r\n";
+  return result;
+}

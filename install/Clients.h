@@ -1,0 +1,42 @@
+#pragma once
+// The MCP clients of the current Windows user, the files where each keeps its
+// servers, and the bridge's entry put into them (-install) or taken out (-uninstall).
+
+#include <string>
+#include <vector>
+
+enum class TClientFormat { Json, JsonWithComments, Toml };
+
+struct TClient {
+  std::string Name;    // as its users know it
+  std::string File;    // the full path, UTF-8
+  std::string Parent;  // the member that holds the servers; TOML: the table mcp_servers
+  TClientFormat Format = TClientFormat::Json;
+  bool StdioType = false;  // the entry names its transport: "type": "stdio"
+  std::string Note;        // a Polish sentence for its report line, or empty
+};
+
+// The clients found, in the table's order: those whose folder exists, and
+// Claude Code, whose file lies in the home folder itself, when its file exists.
+std::vector<TClient> FindClients();
+
+struct TInstallation {
+  bool Uninstall = false;
+  std::string Exe;     // the running exe's full path
+  std::string Folder;  // the value of -dir in the entry: no final backslash
+  std::string Key;     // the MCP key, or empty
+};
+
+// Exit codes of -install and -uninstall.
+constexpr int kInstallDone = 0;       // every client found was handled
+constexpr int kInstallNoClient = 1;   // no client found
+constexpr int kInstallLeftAlone = 4;  // a file was left as it was, or the exe runs from inside a zip
+
+struct TInstallResult {
+  int ExitCode = kInstallDone;
+  std::string Report;  // Polish lines, each ending in CR LF: one per client, then what to do
+};
+
+// Puts the entry into every client found, or takes it out; a client's file that
+// cannot be read, understood or written is left as it was and reported.
+TInstallResult RunInstallation(const TInstallation& installation);
