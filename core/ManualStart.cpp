@@ -1,13 +1,19 @@
 #include "core/ManualStart.h"
 
-#include <cstring>
-#include <string>
 #include <vector>
 
 #include "common/Encodings.h"
 #include "common/Text.h"
+#include "core/CommandLine.h"
+#include "core/InstallCommand.h"
+#include "install/InsideZip.h"
+#include "link/WindowDiscovery.h"
 
 namespace {
+const char kPressEnter[] = "Naciśnij Enter, aby zakończyć.\r\n";
+// An Enter typed right after T belongs to that answer, not to the report it brings.
+constexpr std::uint32_t kAnswerTypingMs = 1000;
+
 std::string Hex4(char16_t unit) {
   static const char kDigits[] = "0123456789abcdef";
   std::string hex;
@@ -37,15 +43,16 @@ std::string ServerEntry(const std::string& exe, const std::string& folder, const
          folder + "\"]\r\n    }\r\n";
 }
 
-std::string HowToStart(unsigned codePage) {
-  const std::vector<std::string> args = Os().CommandLineArguments();
-  const std::string path = args.empty() ? std::string() : args[0];
+std::string Title() {
+  return "OrvinMCP " ORVIN_VERSION " - łącznik między klientem MCP (aplikacją czatu z AI albo edytorem kodu "
+         "z asystentem) a programem Orvin CRM.\r\n\r\n";
+}
+
+std::string HowToStart(const std::string& path, unsigned codePage) {
   const std::size_t slash = path.rfind('\\');
   const std::string exe = JsonPathFor(path, codePage);
   const std::string folder = JsonPathFor(slash == std::string::npos ? "" : path.substr(0, slash), codePage);
-  return "OrvinMCP " ORVIN_VERSION " - łącznik między klientem MCP (aplikacją czatu z AI albo edytorem kodu "
-         "z asystentem) a programem Orvin CRM.\r\n\r\n"
-         "Tego programu nie uruchamia się ręcznie. Uruchamia go klient MCP, gdy wpiszesz go do konfiguracji "
+  return "Tego programu nie uruchamia się ręcznie. Uruchamia go klient MCP, gdy wpiszesz go do konfiguracji "
          "klienta. Gotowe wpisy z położeniem tego pliku:\r\n\r\n"
          "Aplikacja czatu (np. plik claude_desktop_config.json):\r\n{\r\n  \"mcpServers\": {\r\n" +
          ServerEntry(exe, folder, "") +
@@ -55,26 +62,83 @@ std::string HowToStart(unsigned codePage) {
          "  }\r\n}\r\n\r\n"
          "Po \"-dir\" stoi katalog programu Orvin CRM, tu katalog tego pliku; jeśli Orvin CRM jest "
          "zainstalowany gdzie indziej, wpisz jego katalog. Gdy działa kilka Orvinów z kluczami MCP, "
-         "dopisz do \"args\" jeszcze \"-mcp\", \"<klucz>\".\r\n\r\n"
-         "Naciśnij Enter, aby zakończyć.\r\n";
+         "dopisz do \"args\" jeszcze \"-mcp\", \"<klucz>\".\r\n\r\n";
 }
 
-void WaitForEnter(OsHandle input) {
-  char buffer[256];
-  std::uint32_t read = 0;
-  while (Os().ReadFile(input, buffer, sizeof buffer, read) && read > 0) {
-    if (std::memchr(buffer, '\n', read) != nullptr) return;
+// Window discovery only: a handshake could make Orvin CRM ask its user for consent.
+std::string CrmStatus() {
+  const std::string folder = GetCrmFolder();
+  TMCPIPCOkna windows;
+  TLookAlikes lookAlikes;
+  if (FindCrmWindows(folder, windows, lookAlikes) > 0) return "Orvin CRM z katalogu " + folder + " działa teraz.\r\n\r\n";
+  std::string status = "Orvin CRM z katalogu " + folder + " teraz nie działa.";
+  std::string where;
+  for (const std::string& other : lookAlikes.Folders) where += (where.empty() ? "" : ", ") + other;
+  if (!where.empty()) {
+    status += " Działają za to okna wyglądające jak Orvin z innych katalogów: " + where + ".";
+  } else if (lookAlikes.Count > 0) {
+    status += " Działają za to okna wyglądające jak Orvin, których katalogu Windows nie pozwala sprawdzić.";
   }
+  return status + "\r\n\r\n";
+}
+
+std::string ClientsOffer(const std::vector<TClient>& clients) {
+  if (clients.empty()) {
+    return "Nie znalazłem na tym koncie Windows żadnego klienta MCP, do którego umiem dopisać OrvinMCP.\r\n\r\n" +
+           std::string(kPressEnter);
+  }
+  std::string offer = "Klienci MCP na tym koncie Windows:\r\n";
+  for (const TClient& client : clients) offer += "  " + client.Name + ": " + client.File + "\r\n";
+  return offer + "\r\nNaciśnij T, aby dodać OrvinMCP do tych programów, albo Enter, aby zakończyć.\r\n";
+}
+
+// Keys are read one by one, so T needs no Enter.
+bool AnswerIsYes(OsHandle input) {
+  char16_t key = 0;
+  while (Os().ReadConsoleKey(input, key)) {
+    if (key == u'T' || key == u't') return true;
+    if (key == u'\r' || key == u'\n') return false;
+  }
+  return false;
+}
+
+void WaitForEnter(OsHandle input, bool afterAnswer) {
+  const std::uint32_t since = Os().TickCount();
+  char16_t key = 0;
+  while (Os().ReadConsoleKey(input, key)) {
+    const bool typedWithAnswer = afterAnswer && Os().TickCount() - since < kAnswerTypingMs;
+    if ((key == u'\r' || key == u'\n') && !typedWithAnswer) return;
+  }
+}
+
+unsigned CodePageOf(OsHandle handle) {
+  return Os().GetFileType(handle) == FileType::Char ? Os().ConsoleOutputCodePage() : kCodePageUtf8;
 }
 }  // namespace
 
+void ShowToUser(OsHandle handle, const std::string& text) {
+  const std::string encoded = WideToCodePage(Utf8ToWide(text), CodePageOf(handle));
+  std::uint32_t written = 0;
+  Os().WriteFile(handle, encoded.data(), static_cast<std::uint32_t>(encoded.size()), written);
+}
+
 bool ExplainIfStartedByHand(OsHandle input) {
   if (!Os().IsConsole(input)) return false;
-  const OsHandle error = Os().StdHandle(StdStream::Error);
-  const unsigned codePage = Os().GetFileType(error) == FileType::Char ? Os().ConsoleOutputCodePage() : kCodePageUtf8;
-  const std::string text = WideToCodePage(Utf8ToWide(HowToStart(codePage)), codePage);
-  std::uint32_t written = 0;
-  Os().WriteFile(error, text.data(), static_cast<std::uint32_t>(text.size()), written);
-  WaitForEnter(input);
+  const OsHandle screen = Os().StdHandle(StdStream::Error);
+  const TInstallation installation = InstallationFor(false);
+  // The archiver removes that folder later: an entry naming it would soon point nowhere.
+  if (RunsFromInsideZip(installation.Exe)) {
+    ShowToUser(screen, Title() + UnpackZipFirstText() + "\r\n\r\n" + kPressEnter);
+    WaitForEnter(input, false);
+    return true;
+  }
+  const std::vector<TClient> clients = FindClients();
+  ShowToUser(screen, Title() + HowToStart(installation.Exe, CodePageOf(screen)) + CrmStatus() + ClientsOffer(clients));
+  if (clients.empty()) {
+    WaitForEnter(input, false);
+  } else if (AnswerIsYes(input)) {
+    ShowToUser(screen, "\r\n" + RunInstallation(installation).Report + "\r\n" + kPressEnter);
+    WaitForEnter(input, true);
+  }
   return true;
 }

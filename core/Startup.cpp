@@ -3,6 +3,7 @@
 #include "common/Encodings.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
+#include "core/InstallCommand.h"
 #include "core/LinkState.h"
 #include "common/Log.h"
 #include "core/ManualStart.h"
@@ -25,6 +26,8 @@ struct ProxyWindowOwner {
 }  // namespace
 
 int RunBridge() {
+  // An administrator's command, perhaps from a script with no standard streams at all.
+  if (InstallCommandGiven()) return RunInstallCommand();
   InputHandle = Os().StdHandle(StdStream::Input);
   OutputHandle = Os().StdHandle(StdStream::Output);
   if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {

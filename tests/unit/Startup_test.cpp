@@ -65,15 +65,16 @@ TEST_F(StartupTest, ARefusalAtStartDoesNotStopBackgroundAttempts) {
 
 // A double click: the console gets, in its code page, what this is and entries
 // to paste; a path character it cannot show is escaped, so the entry still
-// names this file. Then the bridge waits for Enter, and does nothing else.
+// names this file. Then the bridge waits for Enter, and only looks for windows.
 TEST_F(StartupTest, StartedByHandExplainsAndWaitsForEnter) {
   Fake.Args = {"C:\\Biuro Łódź\\Ω\\OrvinMCP.exe"};
   Fake.InputIsConsole = true;
   Fake.ErrorFileType = FileType::Char;
-  Fake.AddInput("\r\n", 60000);
+  Fake.ConsoleKeys = {u't', u'\r', u'x'};
   EXPECT_EQ(RunBridge(), 2);
-  EXPECT_EQ(Fake.Tick, 60000u);
-  EXPECT_EQ(Fake.EnumCalls, 0);
+  EXPECT_EQ(Fake.ConsoleKeys.size(), 1u);
+  EXPECT_EQ(Fake.EnumCalls, 1);
+  EXPECT_TRUE(Fake.HandshakeRequests.empty());
   std::string expected = "OrvinMCP " ORVIN_VERSION R"( - łącznik między klientem MCP (aplikacją czatu z AI albo edytorem kodu z asystentem) a programem Orvin CRM.
 
 Tego programu nie uruchamia się ręcznie. Uruchamia go klient MCP, gdy wpiszesz go do konfiguracji klienta. Gotowe wpisy z położeniem tego pliku:
@@ -100,6 +101,10 @@ Edytor kodu (plik mcp.json):
 }
 
 Po "-dir" stoi katalog programu Orvin CRM, tu katalog tego pliku; jeśli Orvin CRM jest zainstalowany gdzie indziej, wpisz jego katalog. Gdy działa kilka Orvinów z kluczami MCP, dopisz do "args" jeszcze "-mcp", "<klucz>".
+
+Orvin CRM z katalogu C:\Biuro Łódź\\ teraz nie działa.
+
+Nie znalazłem na tym koncie Windows żadnego klienta MCP, do którego umiem dopisać OrvinMCP.
 
 Naciśnij Enter, aby zakończyć.
 )";
