@@ -26,5 +26,8 @@ std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 // replaced; a valid text is neither copied nor changed.
 std::size_t ReplaceInvalidUtf8(std::string& text);
 
+// One code point (up to U+10FFFF) as UTF-8.
+void AppendUtf8(std::string& out, std::uint32_t code);
+
 // Lenient decoder: position is 1-based; false only outside the text.
 bool DecodeUtf8Char(const std::string& text, int position, std::uint32_t& codePoint, int& length);

@@ -448,19 +448,6 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
   return file;
 }
 
-TTextEdit Edit(TEditOutcome outcome, const std::string& text) {
-  TTextEdit edit;
-  edit.Outcome = outcome;
-  edit.Text = text;
-  return edit;
-}
-
-TTextEdit Refusal(const std::string& why) {
-  TTextEdit edit;
-  edit.Why = why;
-  return edit;
-}
-
 std::string EolOf(const std::string& s) {
   const std::size_t lineEnd = s.find('\n');
   if (lineEnd == kNone) return "\r\n";  // nothing to follow: as Windows writes
@@ -472,10 +459,10 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
                        const std::string& name, const TServerEntry& entry) {
   if (IsBlankText(text)) {
     const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
-    return Edit(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
+    return Edited(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
   }
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
-  if (!file.Why.empty()) return Refusal(file.Why);
+  if (!file.Why.empty()) return Refused(file.Why);
   TStyle style;
   style.Eol = EolOf(text);
   const bool hasParent = file.ParentIndex != kNone;
@@ -484,12 +471,12 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
 
   if (file.EntryIndex != kNone) {
     const TMember& found = file.Parent.Members[file.EntryIndex];
-    if (SaysAlready(text, found, entry)) return Edit(TEditOutcome::AlreadyThere, std::string());
+    if (SaysAlready(text, found, entry)) return Edited(TEditOutcome::AlreadyThere, std::string());
     style.Lines = StartsLine(text, found.NameAt);
     const std::string indent = style.Lines ? IndentOf(text, found.NameAt) : std::string();
     std::string updated = text;
     updated.replace(found.ValueAt, found.ValueEnd - found.ValueAt, EntryValue(entry, indent, style));
-    return Edit(TEditOutcome::Updated, updated);
+    return Edited(TEditOutcome::Updated, updated);
   }
 
   // An empty object of a file on one line stays on one line; a bare file gets lines.
@@ -504,20 +491,20 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
     const std::string entryMember = MemberText(name, EntryValue(entry, place.Indent + style.Unit, style), style);
     member = MemberText(parent, ObjectText({entryMember}, place.Indent, style), style);
   }
-  return Edit(TEditOutcome::Added, Insert(text, object, place, member, style.Eol));
+  return Edited(TEditOutcome::Added, Insert(text, object, place, member, style.Eol));
 }
 
 TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                           const std::string& name) {
-  if (IsBlankText(text)) return Edit(TEditOutcome::NotThere, std::string());
+  if (IsBlankText(text)) return Edited(TEditOutcome::NotThere, std::string());
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
-  if (!file.Why.empty()) return Refusal(file.Why);
-  if (file.EntryIndex == kNone) return Edit(TEditOutcome::NotThere, std::string());
+  if (!file.Why.empty()) return Refused(file.Why);
+  if (file.EntryIndex == kNone) return Edited(TEditOutcome::NotThere, std::string());
   // A parent left with nothing but blanks goes too when it is the last member
   // of the file, where an install into a file without one put it; elsewhere it
   // was there before. No client tells an empty one from none.
   if (IsOnlyMember(text, file.Parent) && file.ParentIndex + 1 == file.Top.Members.size()) {
-    return Edit(TEditOutcome::Removed, TakeOut(text, file.Top, file.ParentIndex));
+    return Edited(TEditOutcome::Removed, TakeOut(text, file.Top, file.ParentIndex));
   }
-  return Edit(TEditOutcome::Removed, TakeOut(text, file.Parent, file.EntryIndex));
+  return Edited(TEditOutcome::Removed, TakeOut(text, file.Parent, file.EntryIndex));
 }

@@ -2,6 +2,7 @@
 // The bridge's entry in an MCP client's configuration: what the client runs.
 
 #include <string>
+#include <utility>
 #include <vector>
 
 struct TServerEntry {
@@ -20,3 +21,6 @@ struct TTextEdit {
   std::string Text;  // the whole new file text, when Added, Updated or Removed
   std::string Why;   // when Refused: one complete Polish sentence that says why
 };
+
+inline TTextEdit Edited(TEditOutcome outcome, std::string text) { return TTextEdit{outcome, std::move(text), {}}; }
+inline TTextEdit Refused(std::string why) { return TTextEdit{TEditOutcome::Refused, {}, std::move(why)}; }

@@ -126,19 +126,6 @@ bool IsUtf8Entry(const TServerEntry& entry) {
   return FirstNonUtf8Line(entry.Command) == 0;
 }
 
-TTextEdit Refused(const std::string& why) {
-  TTextEdit edit;
-  edit.Why = why;
-  return edit;
-}
-
-TTextEdit Edited(TEditOutcome outcome, const std::string& text) {
-  TTextEdit edit;
-  edit.Outcome = outcome;
-  edit.Text = text;
-  return edit;
-}
-
 std::string NotToml(const TTomlOutline& outline) {
   return "Plik nie jest poprawnym plikiem TOML" + AtLine(outline.ErrorLine);
 }

@@ -77,24 +77,6 @@ long Hex4(const char* p, const char* end) {
   return value;
 }
 
-void AppendUtf8(std::string& out, unsigned long code) {
-  if (code < 0x80) {
-    out += static_cast<char>(code);
-  } else if (code < 0x800) {
-    out += static_cast<char>(0xC0 | (code >> 6));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else if (code < 0x10000) {
-    out += static_cast<char>(0xE0 | (code >> 12));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (code >> 18));
-    out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (code & 0x3F));
-  }
-}
-
 // The content of a string between its quotes, p to end, with its escapes decoded;
 // false at an escape JSON does not know.
 bool DecodeString(const char* p, const char* end, std::string& out) {
@@ -126,7 +108,7 @@ bool DecodeString(const char* p, const char* end, std::string& out) {
           }
         }
         if (code >= 0xD800 && code < 0xE000) code = 0xFFFD;  // a lone half of a pair
-        AppendUtf8(out, code);
+        AppendUtf8(out, static_cast<std::uint32_t>(code));
         break;
       }
       default: return false;

@@ -80,6 +80,9 @@ TEST_F(ConnectTest, DifferentRightsAreNamedAsTheCause) {
   EXPECT_FALSE(refused);
   EXPECT_TRUE(Fake.HandshakeRequests.empty());
   EXPECT_EQ(Fake.CopyDataAllowedFor, 0u);  // the filter opens only for a bridge started as administrator
+  Fake.Elevated = true;
+  const WindowHandle elevated = CreateProxyWindow();
+  EXPECT_EQ(Fake.CopyDataAllowedFor, elevated);
 }
 
 TEST_F(ConnectTest, OneInstanceWithoutAKey) {

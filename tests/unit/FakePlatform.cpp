@@ -484,6 +484,10 @@ bool FakePlatform::SendCopyData(WindowHandle target, WindowHandle from, std::uin
   const auto respond = window->OnCopyData;  // the window may be changed while it answers
   Block(Now() + std::min(window->TakesMs, timeoutMilliseconds));
   if (!respond || !respond(request)) {
+    if (FindWindow(target) == nullptr) {  // SMTO_ERRORONEXIT: a window that is gone ends the wait
+      LastErrorValue = kInvalidWindowHandle;
+      return false;
+    }
     Block(Now() + timeoutMilliseconds - std::min(window->TakesMs, timeoutMilliseconds));
     LastErrorValue = kTimeout;
     return false;

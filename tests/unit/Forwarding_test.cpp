@@ -221,6 +221,21 @@ TEST_F(ForwardingTest, LinkLostAndNotRebuilt) {
                                     "Orvina (szukam w katalogu C:\\Crm\\).");
 }
 
+// A full listen queue refuses at once: for about a second that is no lost link.
+TEST_F(ForwardingTest, ARefusedConnectionIsTriedAgainForAboutASecond) {
+  Fake.RefusedConnects = {10061, 10061, 10061};
+  Send(Call);
+  EXPECT_EQ(OutputLines(), std::vector<std::string>{R"({"jsonrpc":"2.0","id":9,"result":{}})"});
+  EXPECT_EQ(Fake.LogLines().front(), "tools/call faktury | Orvin odrzucał połączenie - ponawiałem je przez 1000 ms.");
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 1u);
+  Fake.RefusedConnects.assign(4, 10061);
+  Send(Call);
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+  EXPECT_EQ(Fake.LogLines().at(3), "Utrata łączności: Nie udało się połączyć z 127.0.0.1:8123 (kod 10061). Łączę się "
+                                   "ponownie.");
+  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+}
+
 TEST_F(ForwardingTest, ARepeatThatMayHaveRunSaysSo) {
   QueueFailure(HttpFailure::Connect, 10060);
   QueueFailure(HttpFailure::Send, 10054);

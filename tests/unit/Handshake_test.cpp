@@ -51,6 +51,7 @@ TEST_F(HandshakeTest, AnswerFromWithinTheRequest) {
   EXPECT_EQ(reply.Token, "tok");
   EXPECT_TRUE(reply.KeySupported);
   EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"Żądanie dostarczone, odpowiedź w trakcie wysyłki: tak."});
+  EXPECT_EQ(Fake.LastSendFrom, LinkState.ProxyWindow);  // the sender in wParam, as WM_COPYDATA has it
 }
 
 TEST_F(HandshakeTest, AnswerAfterConsent) {
@@ -127,8 +128,11 @@ TEST_F(HandshakeTest, WindowThatDoesNotTakeTheRequest) {
     return false;
   };
   Fake.Windows.front().SendError = 0;
+  Fake.Windows.front().TakesMs = 3000;
+  const std::uint32_t start = Fake.Tick;
   EXPECT_FALSE(Ask(reply, message));
   EXPECT_EQ(message, "Orvin został zamknięty, zanim odpowiedział na żądanie.");
+  EXPECT_EQ(Fake.Tick - start, 3000u);  // no waiting out the send's two minutes
 }
 
 TEST_F(HandshakeTest, AWindowThatTookTheRequestIsHeardLateInsteadOfBeingAskedAgain) {
@@ -143,9 +147,22 @@ TEST_F(HandshakeTest, AWindowThatTookTheRequestIsHeardLateInsteadOfBeingAskedAga
   EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
   EXPECT_EQ(Fake.LogLines().back(), "Spóźniona odpowiedź Orvina nadeszła.");
   Fake.Windows.front().OnCopyData = [](const std::string&) { return true; };
-  const std::uint32_t start = Fake.Tick;
+  std::uint32_t start = Fake.Tick;
   EXPECT_FALSE(Ask(reply, message, false, true));
   EXPECT_EQ(Fake.Tick - start, 120000u);  // from the first request the window took
+
+  // A window that closes is not waited for, before the repeat or while heard late.
+  for (std::uint32_t closesAfter : {1000u, 30000u}) {
+    Fake.ErrorOutput.clear();
+    start = Fake.Tick;
+    Fake.At(start + closesAfter, [this] { Fake.Windows.clear(); });
+    EXPECT_FALSE(Ask(reply, message, false, true));
+    EXPECT_EQ(message, "Orvin został zamknięty, zanim odpowiedział na żądanie.");
+    EXPECT_LE(Fake.Tick - start - closesAfter, 500u);
+    EXPECT_EQ(Fake.LogLines().back(), message);
+    Fake.AddCrmWindow("C:\\Crm\\o.exe").OnCopyData = [](const std::string&) { return true; };
+  }
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 7u);  // closed before the repeat, the window was asked once
 }
 
 TEST_F(HandshakeTest, WithoutATagNothingIsSent) {

@@ -128,6 +128,13 @@ TEST_F(RequestLoopTest, ConnectWithoutIdIsForwarded) {
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
 }
 
+TEST_F(RequestLoopTest, ACacheFileThatAnotherBridgeHoldsIsReadOnAWorker) {
+  Fake.Files[GetToolListCacheFile()] = R"({"tools":["cached"]})";
+  Fake.ReadOpenConflicts[GetToolListCacheFile()] = {32, 32};
+  Send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list"})");
+  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":2,\"result\":{\"tools\":[\"cached\"]}}\n");
+}
+
 TEST_F(RequestLoopTest, LoopEndsWithTheInput) {
   Fake.AddInput("{\"id\":1,\"method\":\"ping\"}\r\n\n{\"id\":2,\"method\":\"ping\"}");
   RunRequestLoop();
@@ -231,6 +238,29 @@ TEST_F(EventLoopTest, AWindowThatTookTheRequestIsNotAskedAgainWhileItsUserThinks
   RunRequestLoop();
   EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
   EXPECT_EQ(OutputLines().size(), 10u);
+}
+
+// Asked to close (WM_CLOSE, the end of the session) the bridge takes nothing new
+// and lets what went out finish; the close of the client's input is no longer needed.
+TEST_F(EventLoopTest, ACloseRequestIsTheEndOfInput) {
+  Delays[Call(1)] = 2000;
+  Fake.AddInput(Call(1) + "\n", 1000);
+  Fake.AddInput(Call(2) + "\n", 60000);
+  Fake.At(1500, [this] { Fake.ProxyCloseHandler(); });
+  RunRequestLoop();
+  EXPECT_EQ(OutputLines(), std::vector<std::string>{R"({"jsonrpc":"2.0","id":1,"result":{}})"});
+  EXPECT_EQ(Fake.Tick, 3000u);
+  EXPECT_EQ(Fake.LogLines().at(4), "Poproszono o zamknięcie OrvinMCP - nie przyjmuję nowych żądań i kończę pracę.");
+}
+
+// With a consent question open nothing that waits for a link can go soon.
+TEST_F(EventLoopTest, TheEndOfInputGivesWhatWaitsForALinkOnlyAMoment) {
+  Fake.Windows.front().TakesMs = 60000;
+  Fake.AddInput(R"({"jsonrpc":"2.0","method":"notifications/initialized"})" "\n" + Call(1) + "\n", 1000);
+  RunRequestLoop();
+  EXPECT_EQ(Fake.Tick, 1300u);
+  EXPECT_EQ(OutputLines().size(), 1u);
+  EXPECT_NE(Fake.Output.find("Klient zamknął strumień, więc nie łączę się już z Orvinem."), std::string::npos);
 }
 
 TEST_F(EventLoopTest, TheEndOfInputWaitsUpToFiveSecondsForCallsInFlight) {

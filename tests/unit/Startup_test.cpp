@@ -43,6 +43,19 @@ TEST_F(StartupTest, ClosedInputEndsTheProcessAndNoAttemptComesBeforeTheFirstMess
   EXPECT_TRUE(Fake.ProxyDestroyed);
 }
 
+// A client that died may leave our input open in a process that inherited it.
+TEST_F(StartupTest, TheEndOfTheParentIsTheEndOfInput) {
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n", 1000);
+  Fake.AddInput("\n", 900000);  // never closed
+  Fake.ParentEndsAt = 8000;
+  EXPECT_EQ(RunBridge(), 0);
+  EXPECT_EQ(Fake.Tick, 8000u);
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(log.size() - 2), "Program, który uruchomił OrvinMCP, zakończył działanie - nie przyjmuję nowych "
+                                    "żądań i kończę pracę.");
+  EXPECT_EQ(log.back(), "Klient zamknął strumień - kończę pracę.");
+}
+
 TEST_F(StartupTest, LinkedAtStartAndServing) {
   StartCrm();
   Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"tools/list\"}\n");
