@@ -29,6 +29,13 @@ bool ReplaceCarefully(const std::string& file, bool existed, const std::string& 
   }
   const std::u16string target = Utf8ToWide(file);
   const std::u16string replacement = Utf8ToWide(temporary);
+  // A client that wrote its file meanwhile would lose that change to ours.
+  std::string now, errorText;
+  if (ReadFileText(file, now, errorText, code, true) != existed || now != (existed ? before : "")) {
+    Os().DeleteFile(replacement);
+    why = "Plik zmienił się w trakcie zmiany (zapisał go inny program); uruchom polecenie jeszcze raz.";
+    return false;
+  }
   // ReplaceFileW keeps the file's rights and attributes; where it cannot, a move
   // still replaces the file in one step.
   if ((existed && Os().ReplaceFile(target, replacement)) || Os().MoveFileReplace(replacement, target)) return true;

@@ -11,6 +11,6 @@ std::string BackupName(const std::string& file);
 
 // `before`: the file's text as read; `existed`: false for a file that is not there
 // yet (then there is nothing to copy). False with one Polish sentence that says
-// why; the file is then as it was.
+// why; the file is then as it was, also when another program changed it meanwhile.
 bool ReplaceCarefully(const std::string& file, bool existed, const std::string& before, const std::string& after,
                       std::string& why);

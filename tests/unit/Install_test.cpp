@@ -39,7 +39,7 @@ TEST_F(InstallTest, ClientsFoundByTheirFolders) {
   EXPECT_EQ(Fake.Output.rfind("Nie znalazłem na tym koncie Windows żadnego klienta MCP", 0), 0u);
 }
 
-enum TTrouble { kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace };
+enum TTrouble { kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace, kChangedMeanwhile };
 
 struct TInstallRow {
   std::vector<std::string> Args;
@@ -66,6 +66,7 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
       {{"-install"}, kOther, nullptr, kNoTemporary, 4, kOther, kOther, "Nie mogę zapisać pliku tymczasowego C:\\U\\.cursor\\"},
       {{"-install"}, kOther, nullptr, kNoCopy, 4, kOther, nullptr, "Nie mogę zapisać kopii pliku C:\\U\\.cursor\\mcp.json."},
       {{"-install"}, kOther, nullptr, kNoReplace, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 5)."},
+      {{"-install"}, kOther, nullptr, kChangedMeanwhile, 4, "{}", kOther, "Plik zmienił się w trakcie zmiany"},
   };
   for (const TInstallRow& row : rows) {
     Start({"C:\\O\\OrvinMCP.exe"});
@@ -80,13 +81,19 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
     if (row.Trouble == kNoTemporary || row.Trouble == kNoCopy) Fake.UnwritableFiles = {row.Trouble == kNoCopy ? kCopy : kTemporary};
     Fake.FailReplace = row.Trouble == kNoReplaceFile || row.Trouble == kNoReplace;
     Fake.FailMove = row.Trouble == kNoReplace;
+    if (row.Trouble == kChangedMeanwhile) {
+      Fake.OnCreateFile = [this, opens = 0]() mutable {
+        if (++opens == 3) Fake.Files[kCursor] = "{}";  // the client writes its file while ours is prepared
+      };
+    }
     EXPECT_EQ(RunBridge(), row.ExitCode) << row.Done;
     const std::string done = std::string(row.ExitCode == 0 ? "" : "pozostawiony bez zmian. ") + row.Done;
     EXPECT_NE(Fake.Output.find("Cursor: C:\\U\\.cursor\\mcp.json - " + done), std::string::npos) << Fake.Output;
     EXPECT_EQ(Fake.Files, after) << row.Done;  // and no temporary file left
     const bool replaced = row.Trouble == kNone && row.Before && row.ExitCode == 0 && std::string(row.Before) != row.After;
     EXPECT_EQ(Fake.Replaces, replaced ? 1 : 0) << row.Done;
-    if (replaced) EXPECT_EQ(Fake.Flushes, row.Copy ? 1 : 2);  // the copy, when there was none, and the temporary file
+    if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 1 : 2); }  // the copy, when there was none, and the temporary file
+    if (row.Trouble == kChangedMeanwhile) continue;
     // Once more: nothing changes, and after a success nothing is even written.
     const int flushes = Fake.Flushes;
     EXPECT_EQ(RunBridge(), row.ExitCode);
