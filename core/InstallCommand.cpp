@@ -8,19 +8,20 @@
 #include "platform/Platform.h"
 
 namespace {
-// 0 none, 1 -install, 2 -uninstall.
-int GivenCommand() {
+enum class TCommand { None, Install, Uninstall };
+
+TCommand GivenCommand() {
   const std::vector<std::string> args = Os().CommandLineArguments();
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (Os().SameTextIgnoreCase(args[i - 1], "-dir") || Os().SameTextIgnoreCase(args[i - 1], "-mcp")) continue;
-    if (Os().SameTextIgnoreCase(args[i], "-install")) return 1;
-    if (Os().SameTextIgnoreCase(args[i], "-uninstall")) return 2;
+    if (Os().SameTextIgnoreCase(args[i], "-install")) return TCommand::Install;
+    if (Os().SameTextIgnoreCase(args[i], "-uninstall")) return TCommand::Uninstall;
   }
-  return 0;
+  return TCommand::None;
 }
 }  // namespace
 
-bool InstallCommandGiven() { return GivenCommand() != 0; }
+bool InstallCommandGiven() { return GivenCommand() != TCommand::None; }
 
 TInstallation InstallationFor(bool uninstall) {
   TInstallation installation;
@@ -39,7 +40,7 @@ TInstallation InstallationFor(bool uninstall) {
 }
 
 int RunInstallCommand() {
-  const TInstallResult result = RunInstallation(InstallationFor(GivenCommand() == 2));
+  const TInstallResult result = RunInstallation(InstallationFor(GivenCommand() == TCommand::Uninstall));
   ShowToUser(Os().StdHandle(StdStream::Output), result.Report);
   return result.ExitCode;
 }
