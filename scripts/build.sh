@@ -18,7 +18,7 @@ cmake --build "$ROOT/build/win" --parallel "$JOBS"
 echo
 echo "Native unit tests: $ROOT/build/native/bin/unit_tests (or: ctest --test-dir $ROOT/build/native)"
 echo "Windows programs:"
-for exe in OrvinMCP StdinRelay CrmStandIn PlatformSmoke EchoPeek SendBroadcast; do
+for exe in OrvinMCP StdinRelay CrmStandIn PlatformSmoke EchoPeek SendBroadcast WindowProbe; do
   if [ -f "$ROOT/build/win/bin/$exe.exe" ]; then
     echo "  $ROOT/build/win/bin/$exe.exe"
   fi

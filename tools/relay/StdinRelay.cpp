@@ -1,17 +1,23 @@
-// StdinRelay.exe <program.exe> [args...]
+// StdinRelay.exe [-leak-input] <program.exe> [args...]
 // Runs the program with a Windows anonymous pipe as its standard input and copies
 // our own standard input into it. Under Wine a standard input inherited from Linux
 // is a Unix pipe on which PeekNamedPipe fails; an anonymous pipe supports it.
 // The program's output and error streams are ours, inherited unchanged.
+// With -leak-input a second process holds the pipe's write end as well, as a
+// sibling started at the same moment inherits it by mistake: when the relay dies,
+// the program still sees no end of its input. That holder ends with the program,
+// or after a minute.
 
 #include <windows.h>
 #include <shellapi.h>
 
+#include <cwchar>
 #include <string>
 
 namespace {
 
 const UINT kRelayFailed = 127;
+const DWORD kLongestHold = 60000;
 
 // The quoting that CommandLineToArgvW and the C runtime undo.
 std::wstring QuoteArgument(const std::wstring& argument) {
@@ -75,21 +81,51 @@ DWORD WINAPI CopyInput(LPVOID pipeWriteEnd) {
   return 0;
 }
 
+// Starts "StdinRelay.exe -hold <program id>" with no handles of ours, then hands it the pipe's write end.
+void LeakToHolder(HANDLE pipeWrite, DWORD programId) {
+  wchar_t self[MAX_PATH];
+  if (GetModuleFileNameW(nullptr, self, MAX_PATH) == 0) Fail("GetModuleFileNameW");
+  std::wstring commandLine = QuoteArgument(self) + L" -hold " + std::to_wstring(programId);
+  STARTUPINFOW startup;
+  ZeroMemory(&startup, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;  // none: it must not keep our output open
+  PROCESS_INFORMATION holder;
+  ZeroMemory(&holder, sizeof holder);
+  if (!CreateProcessW(nullptr, &commandLine[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &holder))
+    Fail("CreateProcessW (holder)");
+  HANDLE held = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), pipeWrite, holder.hProcess, &held, 0, FALSE, DUPLICATE_SAME_ACCESS))
+    Fail("DuplicateHandle");
+  CloseHandle(holder.hThread);
+  CloseHandle(holder.hProcess);
+}
+
+int Hold(const wchar_t* programId) {
+  HANDLE program = OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(wcstoul(programId, nullptr, 10)));
+  if (program == nullptr) return 0;
+  WaitForSingleObject(program, kLongestHold);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
   int count = 0;
   LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
   if (arguments == nullptr) Fail("CommandLineToArgvW");
-  if (count < 2) {
-    const char usage[] = "usage: StdinRelay.exe <program.exe> [args...]\r\n";
+  if (count == 3 && lstrcmpW(arguments[1], L"-hold") == 0) return Hold(arguments[2]);
+  const bool leakInput = count > 1 && lstrcmpW(arguments[1], L"-leak-input") == 0;
+  const int first = leakInput ? 2 : 1;
+  if (count <= first) {
+    const char usage[] = "usage: StdinRelay.exe [-leak-input] <program.exe> [args...]\r\n";
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_ERROR_HANDLE), usage, sizeof usage - 1, &written, nullptr);
     return kRelayFailed;
   }
   std::wstring commandLine;
-  for (int i = 1; i < count; ++i) {
-    if (i > 1) commandLine.push_back(L' ');
+  for (int i = first; i < count; ++i) {
+    if (i > first) commandLine.push_back(L' ');
     commandLine += QuoteArgument(arguments[i]);
   }
 
@@ -114,6 +150,7 @@ int main() {
     Fail("CreateProcessW");
   CloseHandle(pipeRead);
   CloseHandle(process.hThread);
+  if (leakInput) LeakToHolder(pipeWrite, process.dwProcessId);
 
   HANDLE copier = CreateThread(nullptr, 0, CopyInput, pipeWrite, 0, nullptr);
   if (copier == nullptr) Fail("CreateThread");
