@@ -146,10 +146,14 @@ export function startBridge(args = ['-dir', CRM]) {
 // Sends a request and waits for the answer that carries its id.
 export async function call(bridge, id, method, params, { timeoutMs = 20000 } = {}) {
   const from = bridge.lines().length;
+  const logFrom = bridge.logTexts().length;
   const message = { jsonrpc: '2.0', id, method };
   if (params !== undefined) message.params = params;
   bridge.send(message);
   const line = await bridge.waitForLine((l) => JSON.parse(l).id === id, { from, timeoutMs, describe: `the answer to id ${id}` });
+  // The log has a writer of its own: the request's closing line may follow its answer by a moment.
+  const described = method === 'tools/call' && params?.name ? `${method} ${params.name} | ` : `${method} | `;
+  await bridge.waitForLog((l) => l.startsWith(described), { from: logFrom, timeoutMs, describe: 'the closing log line' });
   return JSON.parse(line);
 }
 
