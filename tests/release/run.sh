@@ -35,6 +35,10 @@ check "the bundle's exe is the zip's, byte for byte" cmp -s "$WORK/zip/OrvinMCP.
 check "the bundle's manifest passes the format's own validator and names version $VERSION" bash -c \
   "cd '$ROOT' && npx --no mcpb validate '$WORK/mcpb/manifest.json' >/dev/null &&
    grep -q '^  \"version\": \"$VERSION\",$' '$WORK/mcpb/manifest.json'"
+# The bundle lists the placeholder tool before the bridge runs: its description must be the one the bridge gives.
+check "the bundle's placeholder tool is described as the bridge describes it" bash -c \
+  "node -e 'process.stdout.write(JSON.parse(require(\"fs\").readFileSync(process.argv[1])).tools[0].description)' \
+     '$WORK/mcpb/manifest.json' >'$WORK/description' && grep -qF -f '$WORK/description' '$WORK/mcpb/OrvinMCP.exe'"
 check "SHA256SUMS holds for the zip, the bundle and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
 
 echo "== OrvinMCP.exe as Windows reads it"
