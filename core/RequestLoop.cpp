@@ -53,9 +53,9 @@ TLoopState Loop;
 
 // The client now holds a list the bridge made; a link that came up while the
 // file was read must still tell it of the real one, after the list.
-void AnswerWithToolList(const TRequestPass& pass, const std::string& message, const TCacheFile& file) {
+void AnswerWithToolList(const TRequestPass& pass, const std::string& message, const std::string& path,
+                        const TCacheFile& file) {
   std::string source;
-  const std::string path = GetToolListCacheFile();
   WriteClientLine(ToolListReply(JudgeCacheFile(path, file), pass.Id, source));
   LinkState.PlaceholderListSent = true;
   Log(pass.Description + " | " + source + " | " + message);
@@ -73,19 +73,19 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
     WriteClientLine(MakePingReply(pass.Id));
     Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "tools/list") {
-    TCacheFile file = ReadCacheFile(GetToolListCacheFile(), false);
+    const std::string path = GetToolListCacheFile();
+    const TCacheFile file = ReadCacheFile(path, false);
     if (!file.Busy) {
-      AnswerWithToolList(pass, message, file);
+      AnswerWithToolList(pass, message, path, file);
       return;
     }
     // Another bridge replaces the file just now: a worker waits for it, not the loop.
     auto read = std::make_shared<TCacheFile>();
-    const std::string path = GetToolListCacheFile();
     ++Loop.ListsBeingRead;
     Os().QueueWork([read, path] { *read = ReadCacheFile(path, true); },
-                   [pass, message, read] {
+                   [pass, message, path, read] {
                      --Loop.ListsBeingRead;
-                     AnswerWithToolList(pass, message, *read);
+                     AnswerWithToolList(pass, message, path, *read);
                    });
   } else if (pass.Method == "tools/call") {
     WriteClientLine(MakeNotConnectedResult(pass.Id, message));
