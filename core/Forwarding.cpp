@@ -2,14 +2,9 @@
 
 #include "common/Encodings.h"
 #include "common/HiddenToken.h"
+#include "common/Log.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
-#include "core/IdleWork.h"
-#include "core/LinkAttempts.h"
-#include "core/LinkState.h"
-#include "common/Log.h"
-#include "core/RequestLoop.h"
-#include "core/StdStreams.h"
 #include "http/McpEndpoint.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
@@ -31,9 +26,6 @@ constexpr std::size_t kLongestContentType = 100;
 // queue refuses at once, so under a burst of calls a refusal is no lost link yet.
 // Pauses between the tries, about a second in all.
 constexpr std::uint32_t kRefusedRetryPauses[] = {100, 300, 600};
-// After a fresh link's repeat met 404 (the MCP server is off), this long no
-// request asks for a new link: each would make the CRM application show or log a request.
-constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
 
 const char kEndpointOff[] = "Endpoint /mcp nie odpowiada (HTTP 404) - serwer MCP jest wyłączony.";
 
@@ -49,12 +41,12 @@ struct TExchange {
   bool Cancelled = false;  // by the client while it ran: its answer goes nowhere
   TPostResult Post;
   std::uint32_t RefusedFor = 0;  // how long refused connections were tried again
+  ExchangeFinished OnFinished = nullptr;
 };
 
 struct TForwardingState {
   std::vector<std::shared_ptr<TExchange>> InFlight;
   int HoldingBack = 0;
-  std::uint32_t EndpointOffSince = 0;  // tick of the last 404 verdict; 0: none
 };
 
 TForwardingState State;
@@ -151,10 +143,10 @@ void TreatRejectionAsLostLink(TPostResult& post) {
   }
 }
 
-// `logged` adds what only the log is told.
-void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
-  if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
+// The client's error answer (a request's only); `logged` adds what only the log is told.
+std::string AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   Log(Hidden(pass, pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
+  return pass.Id.empty() ? std::string() : MakeErrorReply(pass.Id, MayHaveRunText(message));
 }
 
 enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
@@ -166,7 +158,8 @@ void LogUnansweredNotification(const TRequestPass& pass, std::uint32_t elapsed) 
 
 // Judges the reply and makes it the client's line. Nothing goes to the client
 // here, so that memory running out on the way still leaves the one answer to give.
-TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::uint32_t elapsed) {
+TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::uint32_t elapsed,
+                           TExchangeResult& result) {
   // A request is answered only by a response; a notification may get any message.
   if (!IsSingleJsonObject(reply) || (!pass.Id.empty() && !IsJsonRpcResponse(reply))) return TReplyVerdict::Unusable;
   const std::size_t replaced = ReplaceInvalidUtf8(reply);  // a client's strict reader would refuse the whole line
@@ -198,11 +191,10 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
       // notice that follows makes the client ask again anyway.
       std::string source;
       reply = MakeToolListReply(GetToolListCacheFile(), pass.Id, source);
-      LinkState.PlaceholderListSent = true;
-      ScheduleListChangedRetry("Lista narzędzi z Orvina przyszła z błędem - odsyłam: " + source + ".");
+      result.NoticeRetry = "Lista narzędzi z Orvina przyszła z błędem - odsyłam: " + source + ".";
     }
   } else if (pass.Method == "tools/list") {
-    LinkState.NoticeRetryCount = 0;
+    result.CrmListArrived = true;
     storeList = true;
   }
   for (char& c : reply) {
@@ -213,11 +205,12 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
 }
 
 void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
-                 const std::string& contentType, std::uint32_t elapsed) {
+                 const std::string& contentType, std::uint32_t elapsed, TExchangeResult& result) {
   if (IsBlank(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
-      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
+      result.Answer =
+          AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
     } else {
       LogUnansweredNotification(pass, elapsed);
     }
@@ -226,9 +219,11 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   const std::size_t replyBytes = reply.size();
   TReplyVerdict verdict = TReplyVerdict::OutOfMemory;
   try {
-    verdict = PrepareReply(pass, reply, elapsed);
+    verdict = PrepareReply(pass, reply, elapsed, result);
   } catch (const std::bad_alloc&) {
     std::string().swap(reply);  // what the reply held is needed to go on
+    result.NoticeRetry.clear();
+    result.CrmListArrived = false;
   }
   switch (verdict) {
     case TReplyVerdict::Answer: break;
@@ -237,33 +232,31 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
       // A cut body, a page, compressed bytes, an event stream, header text or an
       // object that is no response: the request reached the CRM application, but
       // no answer can be passed on.
-      AnswerMayHaveRun(pass, DescribeUnusableReply(pass, reply, statusCode, contentType),
-                       ". Początek: " + Printable(Hidden(pass, reply, kLoggedUnusableBytes)));
+      result.Answer = AnswerMayHaveRun(pass, DescribeUnusableReply(pass, reply, statusCode, contentType),
+                                       ". Początek: " + Printable(Hidden(pass, reply, kLoggedUnusableBytes)));
       return;
     case TReplyVerdict::OutOfMemory:
-      AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
+      result.Answer = AnswerMayHaveRun(
+          pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
       return;
   }
   const std::size_t answerBytes = reply.size();
-  WriteClientLine(std::move(reply));
+  result.Answer = std::move(reply);
   Log(pass.Description + " | " +
       FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(answerBytes)));
 }
 
-// It cannot have run: one reconnect for all requests the link lost; true when this one started it.
-bool LoseLink(const TExchange& exchange) {
-  if (!DropLink(exchange.Generation)) return false;
-  Log(Hidden(exchange.Pass, "Utrata łączności: " + exchange.Post.Message + " Łączę się ponownie."));
-  StartLinkAttempt(AttemptKind::Reconnect);
-  return true;
+// It cannot have run: the link it went out on is lost.
+void LoseLink(const TExchange& exchange, TExchangeResult& result) {
+  result.Link = LinkVerdict::Lost;
+  result.LostBecause = Hidden(exchange.Pass, exchange.Post.Message);
 }
 
-void FinishExchange(const std::shared_ptr<TExchange>& finished) {
-  State.InFlight.erase(std::find(State.InFlight.begin(), State.InFlight.end(), finished));
-  if (finished->HoldsBackOthers) --State.HoldingBack;
-  TExchange& exchange = *finished;
+TExchangeResult Judge(TExchange& exchange) {
   TRequestPass& pass = exchange.Pass;
   TPostResult& post = exchange.Post;
+  TExchangeResult result;
+  result.Generation = exchange.Generation;
   if (exchange.RefusedFor > 0) {
     Log(pass.Description + " | Orvin odrzucał połączenie - ponawiałem je przez " + ToDecimal(exchange.RefusedFor) +
         " ms.");
@@ -271,37 +264,35 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
   TreatRejectionAsLostLink(post);
   if (exchange.Cancelled) {
     // MCP asks no answer for a cancelled request, and the client no longer knows its id.
-    if (!post.Ok && !post.MayHaveRun && !pass.Repeat) LoseLink(exchange);
+    if (!post.Ok && !post.MayHaveRun && !pass.Repeat) LoseLink(exchange, result);
     Log(pass.Description + " | anulowane przez klienta - odpowiedź Orvina pomijam");
-    return;
-  }
-  if (!post.Ok && post.MayHaveRun) {
+  } else if (!post.Ok && post.MayHaveRun) {
     // The link stays, the next request goes to the same port; but a new link
     // that fails its first repeat is no link. The client must know that even a
     // repeat may have reached the CRM application.
-    if (pass.Repeat) DropLink(exchange.Generation);
-    AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
-    return;
-  }
-  if (!post.Ok && !pass.Repeat) {
+    if (pass.Repeat) result.Link = LinkVerdict::Down;
+    result.Answer = AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
+  } else if (!post.Ok && !pass.Repeat) {
     // It cannot have run: one reconnect for all requests the link lost, then one repeat each.
-    LoseLink(exchange);
+    LoseLink(exchange, result);
+    result.Repeat = true;
     pass.Repeat = true;
-    WaitForLinkAgain(std::move(pass));
-    return;
-  }
-  if (!post.Ok) {
+  } else if (!post.Ok) {
     // Rejected again: the client is told why, in the same words, and the link stays down.
-    DropLink(exchange.Generation);
-    if (post.Message == kEndpointOff) {
-      const std::uint32_t now = Os().TickCount();
-      State.EndpointOffSince = now == 0 ? 1 : now;
-    }
-    if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
+    result.Link = post.Message == kEndpointOff ? LinkVerdict::EndpointOff : LinkVerdict::Down;
+    if (!pass.Id.empty()) result.Answer = MakeErrorReply(pass.Id, post.Message);
     Log(Hidden(pass, pass.Description + " | nie powiodło się | " + post.Message));
-    return;
+  } else {
+    PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().TickCount() - pass.Start, result);
   }
-  PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().TickCount() - pass.Start);
+  result.Pass = std::move(pass);
+  return result;
+}
+
+void FinishExchange(const std::shared_ptr<TExchange>& finished) {
+  State.InFlight.erase(std::find(State.InFlight.begin(), State.InFlight.end(), finished));
+  if (finished->HoldsBackOthers) --State.HoldingBack;
+  finished->OnFinished(Judge(*finished));
 }
 }  // namespace
 
@@ -309,14 +300,15 @@ bool HoldsBackOthers(const TRequestPass& pass) {
   return pass.Method == "initialize" || (pass.Id.empty() && pass.Method != "notifications/cancelled");
 }
 
-void StartExchange(TRequestPass pass) {
+void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished) {
   if (!pass.Repeat) pass.Start = Os().TickCount();
-  pass.Token = LinkState.Token;
+  pass.Token = link.Token;
   auto exchange = std::make_shared<TExchange>();
   exchange->HoldsBackOthers = HoldsBackOthers(pass);
   exchange->Pass = std::move(pass);
-  exchange->Generation = LinkState.Generation;
-  exchange->Port = LinkState.Port;
+  exchange->Generation = link.Generation;
+  exchange->Port = link.Port;
+  exchange->OnFinished = onFinished;
   if (exchange->HoldsBackOthers) ++State.HoldingBack;
   State.InFlight.push_back(exchange);
   Os().QueueWork([exchange] { Post(*exchange); }, [exchange] { FinishExchange(exchange); });
@@ -330,14 +322,6 @@ void MarkCancelled(const std::string& requestId) {
   for (const auto& exchange : State.InFlight) {
     if (exchange->Pass.Id == requestId) exchange->Cancelled = true;
   }
-}
-
-std::uint32_t EndpointOffVerdictLeft() {
-  if (State.EndpointOffSince == 0) return 0;
-  const std::uint32_t passed = TicksSince(State.EndpointOffSince, Os().TickCount());
-  if (passed < kEndpointOffVerdictTime) return kEndpointOffVerdictTime - passed;
-  State.EndpointOffSince = 0;
-  return 0;
 }
 
 std::string EndpointOffText() { return kEndpointOff; }

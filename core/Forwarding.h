@@ -1,25 +1,48 @@
 #pragma once
 // Relaying lines to the CRM application while linked, side by side, each on a
-// worker of its own, and deciding what to do when one fails: repeat once when it
-// cannot have arrived, never when it may have.
+// worker of its own, and judging what came back: the client's answer, and what
+// a failure means for the link. Repeat once when it cannot have arrived, never
+// when it may have. The request loop does what the result says.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "core/LinkState.h"
 #include "core/RequestPass.h"
+
+// What an exchange's end means for the link it went out on.
+enum class LinkVerdict {
+  Stands,      // the link stays
+  Lost,        // it cannot have run: the link goes, and one reconnect serves all the requests it lost
+  Down,        // rejected again, or a repeat that may have run: the link goes, with no reconnect
+  EndpointOff  // rejected again with 404: the link goes, and for a while no request asks for a new one
+};
+
+struct TExchangeResult {
+  TRequestPass Pass;              // handed back: a repeat waits for the new link
+  std::uint32_t Generation = 0;   // of the link it went out on
+  std::string Answer;             // the client's line; empty: none
+  LinkVerdict Link = LinkVerdict::Stands;
+  std::string LostBecause;        // Lost: why, for the log, with no token in it
+  bool Repeat = false;            // to be sent once more on the new link
+  // The CRM application's tool list failed and the client got the bridge's own:
+  // a repeat of the notice is to be planned, and this opens its log line.
+  std::string NoticeRetry;
+  bool CrmListArrived = false;    // a good tool list came and was cached
+};
+
+using ExchangeFinished = void (*)(TExchangeResult result);
 
 // Notifications (but a cancellation) and initialize: nothing after them goes out before they are done.
 bool HoldsBackOthers(const TRequestPass& pass);
-// Sends the line on a worker; its answer is written when the exchange ends.
-void StartExchange(TRequestPass pass);
+// Sends the line on a worker over `link`; `onFinished` gets the result on the loop's thread.
+void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished);
 std::size_t ExchangesInFlight();
 bool OthersHeldBack();
 // The client cancelled this request (raw JSON id): if it runs, its answer is dropped.
 void MarkCancelled(const std::string& requestId);
-// Milliseconds the verdict "the MCP server is off" still stands (0: none): lines
-// get its text at once instead of a new handshake.
-std::uint32_t EndpointOffVerdictLeft();
+// What requests get while the verdict "the MCP server is off" stands.
 std::string EndpointOffText();
 // One log line for each exchange the bridge stops waiting for.
 void LogUnfinishedExchanges();

@@ -1,36 +1,19 @@
 #include "core/IdleWork.h"
 
-#include "common/Encodings.h"
-#include "common/Text.h"
-#include "core/Forwarding.h"
-#include "core/LinkAttempts.h"
-#include "core/LinkState.h"
 #include "common/Log.h"
-#include "core/StdStreams.h"
-#include "mcp/LocalMessages.h"
+#include "common/Text.h"
+#include "core/LinkState.h"
 
 namespace {
 constexpr std::uint32_t kNoticeRepeatDelay = 3000;
 constexpr std::int32_t kNoticeRepeatLimit = 5;
 constexpr std::uint32_t kIdleAttemptInterval = 3000;
 
-void SendListChangedNotice() { WriteClientLine(MakeListChangedNotice()); }
+std::uint32_t Left(std::uint32_t since, std::uint32_t interval, std::uint32_t now) {
+  const std::uint32_t passed = TicksSince(since, now);
+  return passed >= interval ? 0 : interval - passed;
+}
 }  // namespace
-
-void NotifyListChangedIfPlaceholder() {
-  LinkState.Connected = true;
-  LinkState.Refused = false;
-  if (!LinkState.PlaceholderListSent) return;
-  LinkState.PlaceholderListSent = false;
-  LinkState.NoticeRetryTick = 0;  // the notice goes out now
-  Log("Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.");
-  SendListChangedNotice();
-}
-
-void AnnounceLink() {
-  Log("Połączono z Orvinem na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) + ".");
-  NotifyListChangedIfPlaceholder();
-}
 
 void ScheduleListChangedRetry(const std::string& prefix) {
   if (LinkState.NoticeRetryCount >= kNoticeRepeatLimit) {
@@ -39,41 +22,33 @@ void ScheduleListChangedRetry(const std::string& prefix) {
     return;
   }
   ++LinkState.NoticeRetryCount;
-  const std::uint32_t now = Os().TickCount();
-  LinkState.NoticeRetryTick = now == 0 ? 1 : now;
+  LinkState.NoticeRetryTick = StoredTick(Os().TickCount());
   Log(prefix + " Ponowię powiadomienie o zmianie listy narzędzi za " + ToDecimal(kNoticeRepeatDelay / 1000) +
       " s (próba " + ToDecimal(static_cast<int>(LinkState.NoticeRetryCount)) + " z " +
       ToDecimal(static_cast<int>(kNoticeRepeatLimit)) + ").");
 }
 
-void DoIdleWork() {
+IdleStep IdleStepDue(bool attemptRunning) {
   const std::uint32_t now = Os().TickCount();
-  if (LinkState.Connected && LinkState.NoticeRetryTick != 0 &&
-      TicksSince(LinkState.NoticeRetryTick, now) >= kNoticeRepeatDelay) {
-    LinkState.NoticeRetryTick = 0;
-    LinkState.PlaceholderListSent = false;
-    Log("Ponawiam powiadomienie o zmianie listy narzędzi.");
-    SendListChangedNotice();
-    return;
+  if (LinkState.Connected) {
+    return LinkState.NoticeRetryTick != 0 && Left(LinkState.NoticeRetryTick, kNoticeRepeatDelay, now) == 0
+               ? IdleStep::RepeatNotice
+               : IdleStep::Nothing;
   }
-  if (LinkState.Connected || LinkState.Refused || LinkAttemptRunning() || EndpointOffVerdictLeft() > 0) return;
-  if (LinkState.LastIdleAttemptTick != 0 && TicksSince(LinkState.LastIdleAttemptTick, now) < kIdleAttemptInterval) {
-    return;
+  if (LinkState.Refused || attemptRunning || EndpointOffVerdictLeft() > 0) return IdleStep::Nothing;
+  if (LinkState.LastIdleAttemptTick != 0 && Left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval, now) > 0) {
+    return IdleStep::Nothing;
   }
-  StartLinkAttempt(AttemptKind::Idle);
+  return IdleStep::Attempt;
 }
 
-std::uint32_t IdleWorkWakeIn() {
+std::uint32_t IdleWorkWakeIn(bool attemptRunning) {
   const std::uint32_t now = Os().TickCount();
-  auto left = [now](std::uint32_t since, std::uint32_t interval) {
-    const std::uint32_t passed = TicksSince(since, now);
-    return passed >= interval ? 0 : interval - passed;
-  };
   if (LinkState.Connected) {
-    return LinkState.NoticeRetryTick != 0 ? left(LinkState.NoticeRetryTick, kNoticeRepeatDelay) : kNoIdleWork;
+    return LinkState.NoticeRetryTick != 0 ? Left(LinkState.NoticeRetryTick, kNoticeRepeatDelay, now) : kNoIdleWork;
   }
   // A running attempt wakes the loop when it ends.
-  if (LinkState.Refused || LinkAttemptRunning()) return kNoIdleWork;
+  if (LinkState.Refused || attemptRunning) return kNoIdleWork;
   if (const std::uint32_t verdict = EndpointOffVerdictLeft()) return verdict;
-  return LinkState.LastIdleAttemptTick == 0 ? 0 : left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval);
+  return LinkState.LastIdleAttemptTick == 0 ? 0 : Left(LinkState.LastIdleAttemptTick, kIdleAttemptInterval, now);
 }

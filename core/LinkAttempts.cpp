@@ -2,63 +2,47 @@
 
 #include "common/Text.h"
 #include "core/CommandLine.h"
-#include "core/IdleWork.h"
-#include "core/LinkState.h"
-#include "common/Log.h"
-#include "core/RequestLoop.h"
-#include "link/Connect.h"
 
 namespace {
 AttemptKind RunningKind = AttemptKind::StartUp;
+AttemptEnded OnEnded = nullptr;
 
-void OnAttemptFinished(const TConnectOutcome& outcome) {
-  const AttemptKind kind = RunningKind;
+TAttemptResult Judge(AttemptKind kind, const TConnectOutcome& outcome) {
+  TAttemptResult result;
+  result.Outcome = outcome;
   if (outcome.Ok) {
-    LinkState.Port = outcome.Port;
-    LinkState.Token = outcome.Token;
-    ++LinkState.Generation;
-    if (kind == AttemptKind::Reconnect) {
-      Log("Połączono ponownie na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) + ". Powtarzam żądanie.");
-      NotifyListChangedIfPlaceholder();
-    } else {
-      AnnounceLink();
-    }
-  } else if (kind == AttemptKind::StartUp) {
-    // A refusal at start-up is not kept: background attempts go on.
-    Log("Na razie bez połączenia: " + outcome.Message);
-  } else if (kind != AttemptKind::Idle) {
-    LinkState.Refused = outcome.Refused;
-  } else if (outcome.Refused) {
-    LinkState.Refused = true;
-    Log("Orvin odmówił: " + outcome.Message + " Przestaję pytać w tle - spróbuję przy kolejnym żądaniu.");
+    const std::string port = ToDecimal(static_cast<int>(outcome.Port));
+    result.Announcement = kind == AttemptKind::Reconnect ? "Połączono ponownie na porcie " + port + ". Powtarzam żądanie."
+                                                         : "Połączono z Orvinem na porcie " + port + ".";
+    return result;
   }
-  // The next attempt looks for the window that may stand in a closed one's place at once.
-  if (outcome.WindowClosed) LinkState.LastIdleAttemptTick = 0;
+  if (kind == AttemptKind::StartUp) {
+    // A refusal at start-up is not kept: background attempts go on.
+    result.Note = "Na razie bez połączenia: " + outcome.Message;
+  } else if (kind != AttemptKind::Idle) {
+    result.Refused = outcome.Refused;
+  } else if (outcome.Refused) {
+    result.Refused = true;
+    result.Note = "Orvin odmówił: " + outcome.Message + " Przestaję pytać w tle - spróbuję przy kolejnym żądaniu.";
+  }
   // Lines that waited for an idle attempt get one of their own.
-  LinkAttemptEnded(outcome.Ok || kind == AttemptKind::Idle ? std::string() : outcome.Message);
+  if (kind != AttemptKind::Idle) result.FailureForWaiting = outcome.Message;
+  return result;
 }
+
+void OnConnectFinished(const TConnectOutcome& outcome) { OnEnded(Judge(RunningKind, outcome)); }
 }  // namespace
 
-void StartLinkAttempt(AttemptKind kind) {
+void StartLinkAttempt(AttemptKind kind, WindowHandle proxyWindow, AttemptEnded onEnded) {
   if (ConnectAttemptRunning()) return;
   RunningKind = kind;
-  // Any attempt counts: the next one in the background comes 3 s after it.
-  const std::uint32_t now = Os().TickCount();
-  LinkState.LastIdleAttemptTick = now == 0 ? 1 : now;
+  OnEnded = onEnded;
   TConnectSettings settings;
   settings.Folder = GetCrmFolder();
   settings.Key = GetMcpKey();
-  settings.ProxyWindow = LinkState.ProxyWindow;
+  settings.ProxyWindow = proxyWindow;
   settings.Background = kind == AttemptKind::StartUp || kind == AttemptKind::Idle;
-  StartConnectAttempt(settings, &OnAttemptFinished);
+  StartConnectAttempt(settings, &OnConnectFinished);
 }
 
 bool LinkAttemptRunning() { return ConnectAttemptRunning(); }
-
-bool DropLink(std::uint32_t generation) {
-  if (!LinkState.Connected || generation != LinkState.Generation) return false;
-  LinkState.Connected = false;
-  LinkState.Port = 0;
-  LinkState.Token.clear();
-  return true;
-}

@@ -1,12 +1,12 @@
 #include "core/RequestLoop.h"
 
+#include "common/Log.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/Forwarding.h"
 #include "core/IdleWork.h"
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
-#include "common/Log.h"
 #include "core/StdStreams.h"
 #include "link/Connect.h"
 #include "link/ProxyWindow.h"
@@ -51,15 +51,24 @@ struct TLoopState {
 
 TLoopState Loop;
 
+// The client holds a list the bridge made; it learns of the real one through the notice.
+void NotifyListChanged(const std::string& why) {
+  NoticeSent();
+  Log(why);
+  WriteClientLine(MakeListChangedNotice());
+}
+
+const char kOwnListHeld[] = "Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.";
+
 // The client now holds a list the bridge made; a link that came up while the
 // file was read must still tell it of the real one, after the list.
 void AnswerWithToolList(const TRequestPass& pass, const std::string& message, const std::string& path,
                         const TCacheFile& file) {
   std::string source;
   WriteClientLine(ToolListReply(JudgeCacheFile(path, file), pass.Id, source));
-  LinkState.PlaceholderListSent = true;
+  OwnListSent();
   Log(pass.Description + " | " + source + " | " + message);
-  if (LinkState.Connected) NotifyListChangedIfPlaceholder();
+  if (LinkState.Connected) NotifyListChanged(kOwnListHeld);
 }
 
 void AnswerLocally(const TRequestPass& pass, const std::string& message) {
@@ -104,11 +113,8 @@ bool IsConnectShortCut(const TRequestPass& pass) {
 // The client holds a list the bridge made; it learns of the real one through the notice.
 void AnswerConnectShortCut(const TRequestPass& pass) {
   WriteClientLine(MakeConnectedResult(pass.Id));
-  LinkState.PlaceholderListSent = false;
-  LinkState.NoticeRetryTick = 0;
-  WriteClientLine(MakeListChangedNotice());
-  Log(pass.Description + " | klient ma starą listę - odpowiedź własna i "
-      "ponowne powiadomienie o zmianie listy narzędzi");
+  NotifyListChanged(pass.Description + " | klient ma starą listę - odpowiedź własna i "
+                    "ponowne powiadomienie o zmianie listy narzędzi");
 }
 
 // What the bridge answers exactly as well without a link.
@@ -153,6 +159,62 @@ void AnswerThoseWaitedLongEnough(std::uint32_t now) {
   }
 }
 
+void Advance();
+void StartAttempt(AttemptKind kind);
+
+// A request whose link was lost before it could run waits for the new one, ahead of newer lines.
+void WaitForLinkAgain(TRequestPass pass) {
+  const auto firstNew = std::find_if(Loop.Waiting.begin(), Loop.Waiting.end(),
+                                     [](const TRequestPass& waiting) { return !waiting.Repeat; });
+  pass.LinkWaitEnd = 0;
+  Loop.Waiting.insert(firstNew, std::move(pass));
+}
+
+void OnExchangeFinished(TExchangeResult result) {
+  if (result.CrmListArrived) CrmListArrived();
+  // Planned before the answer goes out, so that its log line comes first.
+  if (!result.NoticeRetry.empty()) {
+    OwnListSent();
+    ScheduleListChangedRetry(result.NoticeRetry);
+  }
+  WriteClientLine(std::move(result.Answer));
+  switch (result.Link) {
+    case LinkVerdict::Stands: break;
+    case LinkVerdict::Lost:
+      // One reconnect for all the requests the link lost.
+      if (LinkLost(result.Generation)) {
+        Log("Utrata łączności: " + result.LostBecause + " Łączę się ponownie.");
+        StartAttempt(AttemptKind::Reconnect);
+      }
+      break;
+    case LinkVerdict::Down: LinkLost(result.Generation); break;
+    case LinkVerdict::EndpointOff: EndpointOff(result.Generation); break;
+  }
+  if (result.Repeat) WaitForLinkAgain(std::move(result.Pass));
+}
+
+void SendExchange(TRequestPass pass) { StartExchange(std::move(pass), LinkState, &OnExchangeFinished); }
+
+void OnAttemptEnded(const TAttemptResult& result) {
+  if (result.Outcome.Ok) {
+    LinkUp(result.Outcome.Port, result.Outcome.Token);
+    Log(result.Announcement);
+    if (LinkState.PlaceholderListSent) NotifyListChanged(kOwnListHeld);
+  }
+  if (!result.Note.empty()) Log(result.Note);
+  if (result.Refused) KeepRefusal(*result.Refused);
+  if (result.Outcome.WindowClosed) LookAgainAtOnce();
+  if (!result.FailureForWaiting.empty()) AnswerAllWaiting(result.FailureForWaiting);
+  Advance();
+}
+
+void StartAttempt(AttemptKind kind) {
+  if (LinkAttemptRunning()) return;
+  // Any attempt counts: the next one in the background comes 3 s after it.
+  AttemptStarted();
+  StartLinkAttempt(kind, LinkState.ProxyWindow, &OnAttemptEnded);
+}
+
 void SendWhatMayGo() {
   while (!Loop.Waiting.empty() && LinkState.Connected && ExchangesInFlight() < kMostInFlight && !OthersHeldBack()) {
     TRequestPass pass = std::move(Loop.Waiting.front());
@@ -161,7 +223,7 @@ void SendWhatMayGo() {
     if (IsConnectShortCut(pass)) {
       AnswerConnectShortCut(pass);
     } else {
-      StartExchange(std::move(pass));
+      SendExchange(std::move(pass));
     }
   }
 }
@@ -181,7 +243,7 @@ void Advance() {
     AnswerAllWaiting(EndpointOffText());
     return;
   }
-  if (!LinkAttemptRunning()) StartLinkAttempt(AttemptKind::ForRequests);
+  StartAttempt(AttemptKind::ForRequests);
   // Finding windows is quick; only asking one can take as long as its user does.
   if (ConnectAttemptAsking()) AnswerThoseWaitedLongEnough(Os().TickCount());
 }
@@ -225,7 +287,7 @@ std::uint32_t NextWake() {
     const std::uint32_t limit = Loop.Waiting.empty() || LinkState.Connected ? kEndGrace : kEndLinkWait;
     wake = std::min(wake, passed >= limit ? 0 : limit - passed);
   } else if (Loop.ClientSpoke && Loop.Waiting.empty()) {
-    wake = std::min(wake, IdleWorkWakeIn());
+    wake = std::min(wake, IdleWorkWakeIn(LinkAttemptRunning()));
   }
   return wake;
 }
@@ -261,30 +323,26 @@ void HandleClientLine(std::string line) {
   }
   if (!Loop.ClientSpoke) {
     Loop.ClientSpoke = true;
-    if (!LinkState.Connected) StartLinkAttempt(AttemptKind::StartUp);
+    if (!LinkState.Connected) StartAttempt(AttemptKind::StartUp);
   }
   if (pass.Method == "notifications/cancelled" && pass.Id.empty()) {
     MarkCancelled(JsonParamsValue(pass.Line, "requestId"));
   }
   if (CancelWaitingRequest(pass)) return;
   if (pass.Method == "notifications/cancelled" && pass.Id.empty() && LinkState.Connected) {
-    StartExchange(std::move(pass));  // at once, even beside the request it names
+    SendExchange(std::move(pass));  // at once, even beside the request it names
     return;
   }
   Loop.Waiting.push_back(std::move(pass));
   Advance();
 }
 
-void WaitForLinkAgain(TRequestPass pass) {
-  const auto firstNew = std::find_if(Loop.Waiting.begin(), Loop.Waiting.end(),
-                                     [](const TRequestPass& waiting) { return !waiting.Repeat; });
-  pass.LinkWaitEnd = 0;
-  Loop.Waiting.insert(firstNew, std::move(pass));
-}
-
-void LinkAttemptEnded(const std::string& failure) {
-  if (!failure.empty()) AnswerAllWaiting(failure);
-  Advance();
+void DoIdleWork() {
+  switch (IdleStepDue(LinkAttemptRunning())) {
+    case IdleStep::Nothing: break;
+    case IdleStep::RepeatNotice: NotifyListChanged("Ponawiam powiadomienie o zmianie listy narzędzi."); break;
+    case IdleStep::Attempt: StartAttempt(AttemptKind::Idle); break;
+  }
 }
 
 void RunLoopUntilSettled() {

@@ -1,11 +1,11 @@
 #pragma once
-// The heart of the bridge: one event loop on the main thread. Lines of the
-// client are answered locally while there is no link and forwarded side by
-// side while there is one; nothing the loop waits for holds anything else.
+// The heart of the bridge: one event loop on the main thread, and the one caller
+// of core/'s parts. Lines of the client are answered locally while there is no
+// link and forwarded side by side while there is one; forwarding, connection
+// attempts and idle work report what happened, and the loop does what follows.
+// Nothing the loop waits for holds anything else.
 
 #include <string>
-
-#include "core/RequestPass.h"
 
 // Runs until the client has closed standard input and what it sent is done
 // (or given up after a grace time).
@@ -17,11 +17,9 @@ void HandleClientLine(std::string line);
 void EndInput(const std::string& why);
 // Runs the loop until nothing waits, nothing is in flight and no attempt runs.
 void RunLoopUntilSettled();
-
-// A request whose link was lost before it could run waits for the new one, ahead of newer lines.
-void WaitForLinkAgain(TRequestPass pass);
-// An attempt ended; `failure` is its diagnosis when lines that waited for it must be answered without a link.
-void LinkAttemptEnded(const std::string& failure);
+// What is due while the client has nothing waiting: a repeat of the list-changed
+// notice, or a background attempt every 3 s while there is no link.
+void DoIdleWork();
 
 // Forgets every waiting line and the end of input, as at process start.
 void ResetRequestLoop();
