@@ -12,12 +12,14 @@
 #include "link/ProxyWindow.h"
 #include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
+#include "mcp/ModernEra.h"
 #include "mcp/ToolListCache.h"
 
 #include <algorithm>
 #include <deque>
 #include <memory>
 #include <utility>
+#include <vector>
 
 namespace {
 constexpr std::size_t kMostInFlight = 16;
@@ -40,9 +42,18 @@ const char kNoAnswerYet[] =
     "Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. Odpowiedz na "
     "pytanie w Orvinie; połączę się, gdy tylko na to pozwoli.";
 
+// An open subscriptions/listen of a client of revision 2026-07-28.
+struct TSubscription {
+  std::string Id;  // the listen request's, raw JSON text
+  bool ToolListChanges = false;
+};
+
 struct TLoopState {
   std::deque<TRequestPass> Waiting;  // in arrival order, repeats first
   bool ClientSpoke = false;          // a message other than server/discover came
+  bool ModernClient = false;         // it spoke revision 2026-07-28: notices go to its subscriptions
+  bool ModernClientLogged = false;
+  std::vector<TSubscription> Subscriptions;
   int ListsBeingRead = 0;            // local tool-list answers that wait for a worker's read
   bool InputEnded = false;
   std::uint32_t InputEndTick = 0;
@@ -51,11 +62,24 @@ struct TLoopState {
 
 TLoopState Loop;
 
-// The client holds a list the bridge made; it learns of the real one through the notice.
+// The client holds a list the bridge made; it learns of the real one through the
+// notice. A client of revision 2026-07-28 gets it on each subscription that asked for it.
 void NotifyListChanged(const std::string& why) {
   NoticeSent();
   Log(why);
-  WriteClientLine(MakeListChangedNotice());
+  if (!Loop.ModernClient) {
+    WriteClientLine(MakeListChangedNotice());
+    return;
+  }
+  for (const TSubscription& subscription : Loop.Subscriptions) {
+    if (subscription.ToolListChanges) WriteClientLine(MakeStampedListChangedNotice(subscription.Id));
+  }
+}
+
+// Every answer to a request goes through here, shaped for the client's revision.
+void Answer(const TRequestPass& pass, std::string line) {
+  if (pass.Modern) CompleteModernResult(line, pass.Method);
+  WriteClientLine(std::move(line));
 }
 
 const char kOwnListHeld[] = "Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.";
@@ -65,7 +89,7 @@ const char kOwnListHeld[] = "Klient ma zastępczą listę narzędzi - wysyłam p
 void AnswerWithToolList(const TRequestPass& pass, const std::string& message, const std::string& path,
                         const TCacheFile& file) {
   std::string source;
-  WriteClientLine(ToolListReply(JudgeCacheFile(path, file), pass.Id, source));
+  Answer(pass, ToolListReply(JudgeCacheFile(path, file), pass.Id, source));
   OwnListSent();
   Log(pass.Description + " | " + source + " | " + message);
   if (LinkState.Connected) NotifyListChanged(kOwnListHeld);
@@ -76,10 +100,10 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
   if (pass.Id.empty()) {
     Log(lead + "notyfikacja, brak połączenia | " + message);
   } else if (pass.Method == "initialize") {
-    WriteClientLine(MakeInitializeReply(pass.Line, pass.Id));
+    Answer(pass, MakeInitializeReply(pass.Line, pass.Id));
     Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "ping") {
-    WriteClientLine(MakePingReply(pass.Id));
+    Answer(pass, MakePingReply(pass.Id));
     Log(lead + "odpowiedź własna, brak Orvina | " + message);
   } else if (pass.Method == "tools/list") {
     const std::string path = GetToolListCacheFile();
@@ -97,10 +121,10 @@ void AnswerLocally(const TRequestPass& pass, const std::string& message) {
                      AnswerWithToolList(pass, message, path, *read);
                    });
   } else if (pass.Method == "tools/call") {
-    WriteClientLine(MakeNotConnectedResult(pass.Id, message));
+    Answer(pass, MakeNotConnectedResult(pass.Id, message));
     Log(lead + "odmowa wykonania, brak Orvina | " + message);
   } else {
-    WriteClientLine(MakeErrorReply(pass.Id, message));
+    Answer(pass, MakeErrorReply(pass.Id, message));
     Log(lead + "błąd -32000 | " + message);
   }
 }
@@ -112,7 +136,7 @@ bool IsConnectShortCut(const TRequestPass& pass) {
 
 // The client holds a list the bridge made; it learns of the real one through the notice.
 void AnswerConnectShortCut(const TRequestPass& pass) {
-  WriteClientLine(MakeConnectedResult(pass.Id));
+  Answer(pass, MakeConnectedResult(pass.Id));
   NotifyListChanged(pass.Description + " | klient ma starą listę - odpowiedź własna i "
                     "ponowne powiadomienie o zmianie listy narzędzi");
 }
@@ -177,7 +201,7 @@ void OnExchangeFinished(TExchangeResult result) {
     OwnListSent();
     ScheduleListChangedRetry(result.NoticeRetry);
   }
-  WriteClientLine(std::move(result.Answer));
+  Answer(result.Pass, std::move(result.Answer));
   switch (result.Link) {
     case LinkVerdict::Stands: break;
     case LinkVerdict::Lost:
@@ -248,10 +272,64 @@ void Advance() {
   if (ConnectAttemptAsking()) AnswerThoseWaitedLongEnough(Os().TickCount());
 }
 
+// What the bridge answers itself for a client of revision 2026-07-28, whatever
+// the link: the probe, and a revision it does not speak. True when the line is done.
+bool TakenByModernEra(TRequestPass& pass) {
+  const std::string revision = ModernRevision(pass.Line);
+  pass.Modern = !revision.empty();
+  if (pass.Modern && !Loop.ModernClientLogged) {
+    Loop.ModernClientLogged = true;
+    Log("Klient MCP w wersji protokołu " + DescribeModernClient(pass.Line, revision) + ".");
+  }
+  if (pass.Method == "server/discover") {
+    // Often from a process that is gone a moment later: no attempt for it, and never forwarded.
+    if (!pass.Id.empty()) WriteClientLine(MakeDiscoverReply(pass.Id));
+    Log(pass.Description + " | odpowiedź własna");
+    return true;
+  }
+  if (!pass.Modern) return false;
+  if (!SpeaksRevision(revision)) {
+    if (pass.Id.empty()) {
+      Log(pass.Description + " | notyfikacja w nieobsługiwanej wersji protokołu " + ShownRevision(revision) +
+          " - pomijam");
+    } else {
+      WriteClientLine(MakeUnsupportedRevisionReply(pass.Id, revision));
+      Log(pass.Description + " | błąd -32022: nieobsługiwana wersja protokołu " + ShownRevision(revision));
+    }
+    return true;
+  }
+  Loop.ModernClient = true;
+  return false;
+}
+
+// Acknowledged at once and kept open without a result: the bridge tells of tool-list changes only.
+void Listen(const TRequestPass& pass) {
+  if (pass.Id.empty()) {
+    Log(pass.Description + " | bez id nie da się potwierdzić subskrypcji - pomijam");
+    return;
+  }
+  const bool toolListChanges = AsksForToolListChanges(pass.Line);
+  Loop.Subscriptions.push_back({pass.Id, toolListChanges});
+  WriteClientLine(MakeSubscriptionAcknowledged(pass.Id, toolListChanges));
+  Log(pass.Description + " | " +
+      (toolListChanges ? "subskrypcja zmian listy narzędzi" : "subskrypcja bez powiadomień, które wysyłam"));
+}
+
+// True when `requestId` names an open subscription, which then ends.
+bool EndSubscription(const std::string& requestId, const std::string& why) {
+  const auto named = std::find_if(Loop.Subscriptions.begin(), Loop.Subscriptions.end(),
+                                  [&requestId](const TSubscription& open) { return open.Id == requestId; });
+  if (named == Loop.Subscriptions.end()) return false;
+  Log("subscriptions/listen | koniec subskrypcji " + named->Id + " - " + why);
+  Loop.Subscriptions.erase(named);
+  return true;
+}
+
 void OnInputEnded() {
   if (Loop.InputEnded) return;
   Loop.InputEnded = true;
   Loop.InputEndTick = Os().TickCount();
+  while (!Loop.Subscriptions.empty()) EndSubscription(Loop.Subscriptions.front().Id, "klient zamknął strumień");
   StopAskingForLinks();
   Advance();
 }
@@ -315,18 +393,19 @@ void HandleClientLine(std::string line) {
   pass.Id = JsonRawValue(pass.Line, "id");
   pass.Method = JsonStringValue(JsonRawValue(pass.Line, "method"));
 
-  if (pass.Method == "server/discover" && !LinkState.Connected) {
-    // A probe of a newer revision, often from a process that is gone a moment later: no attempt for it.
-    if (!pass.Id.empty()) WriteClientLine(MakeMethodNotFoundReply(pass.Id));
-    Log(pass.Description + " | odpowiedź własna: nieznana metoda (-32601), brak Orvina");
-    return;
-  }
+  if (TakenByModernEra(pass)) return;
   if (!Loop.ClientSpoke) {
     Loop.ClientSpoke = true;
     if (!LinkState.Connected) StartAttempt(AttemptKind::StartUp);
   }
+  if (pass.Method == "subscriptions/listen") {
+    Listen(pass);
+    return;
+  }
   if (pass.Method == "notifications/cancelled" && pass.Id.empty()) {
-    MarkCancelled(JsonParamsValue(pass.Line, "requestId"));
+    const std::string requestId = JsonParamsValue(pass.Line, "requestId");
+    if (EndSubscription(requestId, "anulowana przez klienta")) return;
+    MarkCancelled(requestId);
   }
   if (CancelWaitingRequest(pass)) return;
   if (pass.Method == "notifications/cancelled" && pass.Id.empty() && LinkState.Connected) {

@@ -282,6 +282,10 @@ std::string JsonMemberValue(const std::string& text, const std::string& key) {
   return text.substr(p, end - p);
 }
 
+std::size_t JsonMemberAt(const std::string& text, const std::string& key, std::size_t objectStart) {
+  return FindMemberValue(text, key, objectStart);
+}
+
 std::string JsonParamsValue(const std::string& line, const std::string& key) {
   // Looked up in place: the params of one request may be many megabytes.
   const std::size_t params = FindMemberValue(line, "params");

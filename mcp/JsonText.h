@@ -17,6 +17,11 @@ std::string JsonRawValue(const std::string& text, const std::string& key);
 // its nesting), or empty when it is missing or not closed.
 std::string JsonMemberValue(const std::string& text, const std::string& key);
 
+// Where the value of the member `key` of the object that starts at `objectStart`
+// (blanks before it allowed) begins; std::string::npos when there is none. A
+// value found so can be changed in place, however large the text.
+std::size_t JsonMemberAt(const std::string& text, const std::string& key, std::size_t objectStart = 0);
+
 // JsonRawValue of a member of the request's top-level "params" object.
 std::string JsonParamsValue(const std::string& line, const std::string& key);
 

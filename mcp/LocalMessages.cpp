@@ -22,11 +22,6 @@ std::string MakeErrorReply(const std::string& id, const std::string& message) {
          JsonString(message) + "\"}}";
 }
 
-std::string MakeMethodNotFoundReply(const std::string& id) {
-  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + ToDecimal(-32601) +
-         ",\"message\":\"Method not found\"}}";
-}
-
 std::string MakeInitializeReply(const std::string& line, const std::string& id) {
   // Only a string may stand between the quotes of the reply.
   const std::string raw = JsonParamsValue(line, "protocolVersion");

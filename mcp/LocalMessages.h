@@ -5,8 +5,6 @@
 #include <string>
 
 std::string MakeErrorReply(const std::string& id, const std::string& message);
-// JSON-RPC's -32601: a client that probes a newer revision falls back at once.
-std::string MakeMethodNotFoundReply(const std::string& id);
 std::string MakeInitializeReply(const std::string& line, const std::string& id);
 std::string MakePlaceholderToolList(const std::string& id);
 std::string MakeNotConnectedResult(const std::string& id, const std::string& reason);

@@ -1,6 +1,10 @@
 #include "mcp/LocalMessages.h"
 
+#include <utility>
+#include <vector>
+
 #include "common/Encodings.h"
+#include "mcp/ModernEra.h"
 #include "tests/unit/BridgeTest.h"
 
 using LocalMessagesTest = BridgeTest;
@@ -60,4 +64,48 @@ TEST_F(LocalMessagesTest, ConnectedResultAndNotice) {
             "wie\xc5\xbc" "y si\xc4\x99 ona sama w ci\xc4\x85gu kilku sekund, w Claude Code narz\xc4\x99" "dzia Orvina "
             "b\xc4\x99" "d\xc4\x85 widoczne w nowej sesji.\"}]}}");
   EXPECT_EQ(MakeListChangedNotice(), R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed"})");
+}
+
+TEST_F(LocalMessagesTest, RevisionOfALineComesOnlyFromParamsMeta) {
+  const std::string key = R"("io.modelcontextprotocol/protocolVersion")";
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {R"({"id":1,"method":"tools/list","params":{"_meta":{)" + key + R"(:"2026-07-28"}}})", R"("2026-07-28")"},
+      {R"({"params":{"cursor":"a","_meta":{"x":{"y":1},)" + key + R"(:"2026-07-28"}},"id":1})", R"("2026-07-28")"},
+      {R"({"id":1,"params":{"_meta":{)" + key + R"(:20260728}}})", "20260728"},
+      {R"({"id":1,"_meta":{)" + key + R"(:"2026-07-28"},"params":{}})", ""},
+      {R"({"id":1,"params":{"x":{"_meta":{)" + key + R"(:"2026-07-28"}}}})", ""},
+      {R"({"id":1,"params":{"text":"\"_meta\":{)" + std::string(R"(\"io.modelcontextprotocol/protocolVersion\":1}"}})"), ""},
+  };
+  for (const auto& row : rows) EXPECT_EQ(ModernRevision(row.first), row.second) << row.first;
+  EXPECT_TRUE(SpeaksRevision(R"("2026-07-28")"));
+  EXPECT_FALSE(SpeaksRevision("20260728"));
+  EXPECT_EQ(MakeUnsupportedRevisionReply("5", "20260728"),
+            R"({"jsonrpc":"2.0","id":5,"error":{"code":-32022,"message":"Unsupported protocol version: 20260728","data":{"supported":["2026-07-28"],"requested":"20260728"}}})");
+}
+
+TEST_F(LocalMessagesTest, MessagesOfRevision20260728) {
+  EXPECT_EQ(MakeDiscoverReply(R"("p")"),
+            R"({"jsonrpc":"2.0","id":"p","result":{"supportedVersions":["2026-07-28"],"capabilities":{"tools":{"listChanged":true}},"resultType":"complete","ttlMs":0,"cacheScope":"private","_meta":{"io.modelcontextprotocol/serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"}}}})");
+  EXPECT_EQ(MakeSubscriptionAcknowledged(R"("listen:0")", true),
+            R"({"jsonrpc":"2.0","method":"notifications/subscriptions/acknowledged","params":{"notifications":{"toolsListChanged":true},"_meta":{"io.modelcontextprotocol/subscriptionId":"listen:0"}}})");
+  EXPECT_NE(MakeSubscriptionAcknowledged("3", false).find(R"("notifications":{},)"), std::string::npos);
+  EXPECT_TRUE(AsksForToolListChanges(R"({"params":{"notifications":{"promptsListChanged":true,"toolsListChanged":true}}})"));
+  EXPECT_FALSE(AsksForToolListChanges(R"({"params":{"notifications":{"toolsListChanged":false}}})"));
+  // Members go in just after the result's brace; every other byte stays.
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {R"({"id":1,"result":{}})", R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private"}})"},
+      {R"({"id":1,"result": { } })", R"({"id":1,"result": {"resultType":"complete","ttlMs":0,"cacheScope":"private" } })"},
+      {R"({"result":{"ttlMs":5,"tools":[]},"id":1})", R"({"result":{"resultType":"complete","cacheScope":"private","ttlMs":5,"tools":[]},"id":1})"},
+      {R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public"}})", R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public"}})"},
+      {R"({"id":1,"result":[1]})", R"({"id":1,"result":[1]})"},
+      {R"({"id":1,"x":"\"result\":{","error":{"code":1}})", R"({"id":1,"x":"\"result\":{","error":{"code":1}})"},
+  };
+  for (const auto& row : rows) {
+    std::string reply = row.first;
+    CompleteModernResult(reply, "tools/list");
+    EXPECT_EQ(reply, row.second);
+  }
+  std::string call = R"({"id":2,"result":{"content":[]}})";
+  CompleteModernResult(call, "tools/call");
+  EXPECT_EQ(call, R"({"id":2,"result":{"resultType":"complete","content":[]}})");
 }

@@ -273,3 +273,27 @@ TEST_F(EventLoopTest, TheEndOfInputWaitsUpToFiveSecondsForCallsInFlight) {
   EXPECT_EQ(Fake.LogLines().back(),
             "tools/call t | bez odpowiedzi - klient zamknął strumień, nie czekam dłużej (t=5000ms)");
 }
+
+TEST_F(RequestLoopTest, AClientOfRevision20260728GetsItsNoticesOnTheSubscriptionsThatAskedForThem) {
+  const std::string meta = R"("_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28"})";
+  const std::string asks = R"(,"method":"subscriptions/listen","params":{"notifications":{"toolsListChanged":true},)";
+  Send(R"({"jsonrpc":"2.0","id":"probe","method":"server/discover"})");
+  EXPECT_EQ(Fake.EnumCalls, 0);  // a probe asks nobody
+  for (const char* id : {"\"a\"", "\"b\""}) Send(R"({"jsonrpc":"2.0","id":)" + std::string(id) + asks + meta + "}}");
+  Send(R"({"jsonrpc":"2.0","id":"c","method":"subscriptions/listen","params":{)" + meta + "}}");
+  Send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"b",)" + meta + "}}");
+  Send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{)" + meta + "}}");
+  Send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"_meta":{"io.modelcontextprotocol/protocolVersion":"2099-01-01"}}})");
+  EXPECT_EQ(OutputLines().at(4).find(R"({"jsonrpc":"2.0","id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private","tools":[)"), 0u);
+  EXPECT_EQ(OutputLines().at(5).find(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32022,)"), 0u);
+  Fake.Output.clear();
+  StartCrm();
+  Send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"x",)" + meta + "}}");
+  EXPECT_EQ(OutputLines(), (std::vector<std::string>{
+                               R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed","params":{"_meta":{"io.modelcontextprotocol/subscriptionId":"a"}}})",
+                               R"({"jsonrpc":"2.0","id":3,"result":{"resultType":"complete"}})"}));
+  ASSERT_EQ(Fake.HttpRequests.size(), 1u);  // neither the probe, a listen nor a subscription's end reached Orvin
+  EXPECT_EQ(JsonRawValue(Fake.HttpRequests[0].Body, "id"), "3");
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(std::count(log.begin(), log.end(), "subscriptions/listen | koniec subskrypcji \"b\" - anulowana przez klienta"), 1);
+}

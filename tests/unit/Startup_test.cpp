@@ -33,10 +33,10 @@ TEST_F(StartupTest, ClosedInputEndsTheProcessAndNoAttemptComesBeforeTheFirstMess
   SetArgs({"-dir", "C:\\Crm", "-mcp", " k1 "});
   Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"server/discover\"}\n");
   EXPECT_EQ(RunBridge(), 0);
-  EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":1,\"error\":{\"code\":-32601,\"message\":\"Method not found\"}}\n");
+  EXPECT_EQ(Fake.Output.find("{\"jsonrpc\":\"2.0\",\"id\":1,\"result\":{\"supportedVersions\":[\"2026-07-28\"]"), 0u);
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
                                  "Start. Szukam Orvina w katalogu: C:\\Crm\\, klucz MCP: \"k1\"",
-                                 "server/discover | odpowiedź własna: nieznana metoda (-32601), brak Orvina",
+                                 "server/discover | odpowiedź własna",
                                  "Klient zamknął strumień - kończę pracę.",
                              }));
   EXPECT_EQ(Fake.EnumCalls, 0);  // a probe from a process that is gone a moment later asks nobody

@@ -1,0 +1,79 @@
+#include "mcp/ModernEra.h"
+
+#include "common/Encodings.h"
+#include "common/Text.h"
+#include "mcp/JsonText.h"
+
+namespace {
+const char kRevision[] = "2026-07-28";
+const char kRevisionKey[] = "io.modelcontextprotocol/protocolVersion";
+constexpr std::size_t kLoggedClientInfoBytes = 200;
+
+// Results a client may keep for ttlMs; kept, a list would hide the CRM application's tools.
+bool IsCacheable(const std::string& method) {
+  return method == "tools/list" || method == "prompts/list" || method == "resources/list" ||
+         method == "resources/templates/list" || method == "resources/read";
+}
+
+std::string Meta(const std::string& line) { return JsonParamsValue(line, "_meta"); }
+}  // namespace
+
+std::string ModernRevision(const std::string& line) { return JsonRawValue(Meta(line), kRevisionKey); }
+
+bool SpeaksRevision(const std::string& rawRevision) { return JsonStringValue(rawRevision) == kRevision; }
+
+std::string ShownRevision(const std::string& rawRevision) {
+  return IsJsonString(rawRevision) ? JsonStringValue(rawRevision) : rawRevision;
+}
+
+std::string DescribeModernClient(const std::string& line, const std::string& rawRevision) {
+  std::string info = JsonRawValue(Meta(line), "io.modelcontextprotocol/clientInfo");
+  if (info.empty()) info = "(brak)";
+  return ShownRevision(rawRevision) + ", clientInfo: " + CutUtf8(info, kLoggedClientInfoBytes);
+}
+
+std::string MakeDiscoverReply(const std::string& id) {
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"supportedVersions\":[\"" + kRevision +
+         "\"],\"capabilities\":{\"tools\":{\"listChanged\":true}},\"resultType\":\"complete\",\"ttlMs\":0,"
+         "\"cacheScope\":\"private\",\"_meta\":{\"io.modelcontextprotocol/serverInfo\":{\"name\":\"orvin-crm\","
+         "\"title\":\"Orvin CRM\",\"version\":\"1.0\"}}}}";
+}
+
+std::string MakeUnsupportedRevisionReply(const std::string& id, const std::string& rawRevision) {
+  const std::string shown = JsonEscape(ShownRevision(rawRevision));
+  return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":-32022,\"message\":\"Unsupported protocol "
+         "version: " + shown + "\",\"data\":{\"supported\":[\"" + kRevision + "\"],\"requested\":\"" + shown + "\"}}}";
+}
+
+bool AsksForToolListChanges(const std::string& line) {
+  return JsonRawValue(JsonParamsValue(line, "notifications"), "toolsListChanged") == "true";
+}
+
+std::string MakeSubscriptionAcknowledged(const std::string& id, bool toolListChanges) {
+  return std::string("{\"jsonrpc\":\"2.0\",\"method\":\"notifications/subscriptions/acknowledged\",\"params\":{"
+                     "\"notifications\":") + (toolListChanges ? "{\"toolsListChanged\":true}" : "{}") +
+         ",\"_meta\":{\"io.modelcontextprotocol/subscriptionId\":" + id + "}}}";
+}
+
+std::string MakeStampedListChangedNotice(const std::string& subscriptionId) {
+  return "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/tools/list_changed\",\"params\":{\"_meta\":{"
+         "\"io.modelcontextprotocol/subscriptionId\":" + subscriptionId + "}}}";
+}
+
+void CompleteModernResult(std::string& reply, const std::string& method) {
+  const std::size_t result = JsonMemberAt(reply, "result");
+  if (result == std::string::npos || reply[result] != '{') return;
+  std::string members;
+  const auto add = [&](const std::string& name, const std::string& value) {
+    if (JsonMemberAt(reply, name, result) == std::string::npos) members += "\"" + name + "\":" + value + ",";
+  };
+  add("resultType", "\"complete\"");
+  if (IsCacheable(method)) {
+    add("ttlMs", "0");
+    add("cacheScope", "\"private\"");
+  }
+  if (members.empty()) return;
+  const std::size_t next = reply.find_first_not_of(" \t\r\n", result + 1);
+  if (next != std::string::npos && reply[next] == '}') members.pop_back();  // an empty object takes no comma
+  reply.insert(result + 1, members);
+}
