@@ -3,6 +3,9 @@
 // is valid JSON every line the bridge writes must be one valid JSON object, a
 // request gets exactly one line with its id, and a notification none with an id.
 //
+// A line of revision 2026-07-28 gets results that say what they are; a
+// subscriptions/listen request is acknowledged by a notification instead.
+//
 // Input: one byte of switches, then the client line, a line feed, the CRM
 // application's body, a line feed, and the cache file's content.
 
@@ -23,6 +26,7 @@
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
 #include "mcp/JsonText.h"
+#include "mcp/ModernEra.h"
 #include "mcp/ToolListCache.h"
 #include "tests/unit/FakePlatform.h"
 #include "tests/unit/FreshProcess.h"
@@ -65,7 +69,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint8_t switches = data[0];
   const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   std::size_t from = 0;
-  const std::string line = Take(rest, from);
+  std::string line = Take(rest, from);
+  // The first of two params counts: the line becomes one of revision 2026-07-28.
+  if ((switches & 32) && !line.empty() && line[0] == '{') {
+    line.insert(1, "\"params\":{\"_meta\":{\"io.modelcontextprotocol/protocolVersion\":\"2026-07-28\"}},");
+  }
   const std::string body = Take(rest, from);
   const std::string cache = rest.substr(from);
   const bool linked = switches & 1;
@@ -118,18 +126,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string given = line + cache;
   const bool validUtf8Given = ReplaceInvalidUtf8(given) == 0;
   int withId = 0;
+  const bool modern = SpeaksRevision(ModernRevision(line));
+  const bool listen = JsonStringValue(JsonRawValue(line, "method")) == "subscriptions/listen";
   for (const std::string& out : Lines(fake.Output)) {
     FUZZ_CHECK(IsSingleJsonObject(out));
     FUZZ_CHECK(out.find('\r') == std::string::npos);
     std::string repaired = out;
     FUZZ_CHECK(!validUtf8Given || ReplaceInvalidUtf8(repaired) == 0);
     if (!id.empty() && JsonRawValue(out, "id") == id) ++withId;
+    const std::string result = JsonRawValue(out, "result");
+    if (modern && !result.empty() && result[0] == '{') FUZZ_CHECK(!JsonRawValue(result, "resultType").empty());
     // A notification: only the CRM application's own result may carry an id (null).
     if (id.empty() && !(linked && (kind == EchoResult || kind == RawBody || kind == NotDelivered || kind == Rejected))) {
       FUZZ_CHECK(JsonRawValue(out, "id").empty());
     }
   }
-  if (!id.empty()) FUZZ_CHECK(withId == 1);
+  if (!id.empty()) FUZZ_CHECK(withId == (listen ? 0 : 1));
   if (id.empty() && !linked) FUZZ_CHECK(fake.Output.empty());
   return 0;
 }
