@@ -1,7 +1,6 @@
 #include "core/Forwarding.h"
 
 #include "common/Encodings.h"
-#include "common/HiddenToken.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/IdleWork.h"
@@ -78,11 +77,6 @@ void Post(TExchange& exchange) {
   }
 }
 
-// With the token the request went out with: the link may have changed since.
-std::string Hidden(const TRequestPass& pass, const std::string& text, std::size_t count = std::string::npos) {
-  return HideToken(count < text.size() ? text.substr(0, count) : text, pass.Token);
-}
-
 // The message is a sentence of its own ("... (kod 10060)."), so it follows a
 // colon rather than standing in brackets; a missing full stop is added.
 std::string MayHaveRunText(const std::string& message) {
@@ -90,27 +84,6 @@ std::string MayHaveRunText(const std::string& message) {
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
          " min albo połączenie zerwało się w trakcie: " + message + (stopped ? "" : ".") +
          " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
-}
-
-// Bytes from outside as one readable log line: printable ASCII stays, the rest
-// is shown by its code.
-std::string Printable(const std::string& bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      text += "\\r";
-    } else if (c == '\n') {
-      text += "\\n";
-    } else if (c >= 32 && c < 127) {
-      text += static_cast<char>(c);
-    } else {
-      text += "\\x";
-      text += kHex[c >> 4];
-      text += kHex[c & 15];
-    }
-  }
-  return text;
 }
 
 bool IsBlank(const std::string& text) {
@@ -121,20 +94,18 @@ bool IsBlank(const std::string& text) {
 }
 
 // What came instead of a JSON-RPC message: status, content type and length.
-std::string DescribeUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
-                                  const std::string& contentType) {
-  const std::string type =
-      contentType.empty() ? std::string("brak") : Printable(Hidden(pass, contentType, kLongestContentType));
+std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
+  const std::string type = contentType.empty() ? std::string("brak") : LogExcerpt(contentType, kLongestContentType);
   return "Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP " +
          ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
          ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
 }
 
 // The first bytes of an answer that broke off or was no HTTP, for the log.
-std::string WhatCame(const TRequestPass& pass, const std::string& received) {
+std::string WhatCame(const std::string& received) {
   if (received.empty()) return std::string();
   return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
-         Printable(Hidden(pass, received, kLoggedUnusableBytes));
+         LogExcerpt(received, kLoggedUnusableBytes);
 }
 
 // A stale token or a switched-off endpoint means the link is gone, not an answer;
@@ -154,7 +125,7 @@ void TreatRejectionAsLostLink(TPostResult& post) {
 // `logged` adds what only the log is told.
 void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
   if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
-  Log(Hidden(pass, pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
+  Log(pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged);
 }
 
 enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
@@ -179,14 +150,13 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
     if (PutRequestId(reply, pass.Id)) {
       Log(pass.Description +
           (ownId.empty() ? " | Orvin nie podał id w odpowiedzi"
-                         : " | Orvin podał w odpowiedzi inne id: " +
-                               Printable(Hidden(pass, ownId, kLoggedUnusableBytes))) +
+                         : " | Orvin podał w odpowiedzi inne id: " + LogExcerpt(ownId, kLoggedUnusableBytes)) +
           " - przekazuję ją z id żądania.");
     }
   }
   bool storeList = false;
   if (IsErrorReply(reply)) {
-    Log(pass.Description + " | Orvin zwrócił błąd: " + Hidden(pass, CutUtf8(reply, kLoggedErrorBytes)));
+    Log(pass.Description + " | Orvin zwrócił błąd: " + LogExcerpt(reply, kLoggedErrorBytes));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
@@ -237,8 +207,8 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
       // A cut body, a page, compressed bytes, an event stream, header text or an
       // object that is no response: the request reached the CRM application, but
       // no answer can be passed on.
-      AnswerMayHaveRun(pass, DescribeUnusableReply(pass, reply, statusCode, contentType),
-                       ". Początek: " + Printable(Hidden(pass, reply, kLoggedUnusableBytes)));
+      AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
+                       ". Początek: " + LogExcerpt(reply, kLoggedUnusableBytes));
       return;
     case TReplyVerdict::OutOfMemory:
       AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
@@ -253,7 +223,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
 // It cannot have run: one reconnect for all requests the link lost; true when this one started it.
 bool LoseLink(const TExchange& exchange) {
   if (!DropLink(exchange.Generation)) return false;
-  Log(Hidden(exchange.Pass, "Utrata łączności: " + exchange.Post.Message + " Łączę się ponownie."));
+  Log("Utrata łączności: " + exchange.Post.Message + " Łączę się ponownie.");
   StartLinkAttempt(AttemptKind::Reconnect);
   return true;
 }
@@ -280,7 +250,7 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
     // that fails its first repeat is no link. The client must know that even a
     // repeat may have reached the CRM application.
     if (pass.Repeat) DropLink(exchange.Generation);
-    AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
+    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
     return;
   }
   if (!post.Ok && !pass.Repeat) {
@@ -298,7 +268,7 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
       State.EndpointOffSince = now == 0 ? 1 : now;
     }
     if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, post.Message));
-    Log(Hidden(pass, pass.Description + " | nie powiodło się | " + post.Message));
+    Log(pass.Description + " | nie powiodło się | " + post.Message);
     return;
   }
   PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().TickCount() - pass.Start);

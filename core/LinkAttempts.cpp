@@ -1,5 +1,6 @@
 #include "core/LinkAttempts.h"
 
+#include "common/HiddenToken.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "core/IdleWork.h"
@@ -16,6 +17,7 @@ void OnAttemptFinished(const TConnectOutcome& outcome) {
   if (outcome.Ok) {
     LinkState.Port = outcome.Port;
     LinkState.Token = outcome.Token;
+    RememberToken(outcome.Token);
     ++LinkState.Generation;
     if (kind == AttemptKind::Reconnect) {
       Log("Połączono ponownie na porcie " + ToDecimal(static_cast<int>(LinkState.Port)) + ". Powtarzam żądanie.");

@@ -88,14 +88,14 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
   FakeHttpResponse page;
   page.Status = 500;
   page.ContentType = "text/html; charset=utf-8";
-  page.Body = "<p>\xc5\x82\r\n</p>";
+  page.Body = "<p>B\xc5\x82\xc4\x85" "d\xb3\x01\r\n</p>";  // letters shown as such, the rest by its code
   Answers.push_back(page);
   Fake.Output.clear();
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");  // a notification gets nothing, the log tells
   EXPECT_EQ(Fake.Output, "");
   EXPECT_EQ(Fake.LogLines().back(),
             "notifications/x | bez powtórki, mogło dotrzeć | Orvin odesłał odpowiedź, która nie jest komunikatem "
-            "JSON-RPC (HTTP 500, Content-Type: text/html; charset=utf-8, 11 B). Początek: <p>\\xC5\\x82\\r\\n</p>");
+            "JSON-RPC (HTTP 500, Content-Type: text/html; charset=utf-8, 17 B). Początek: <p>Błąd\\xB3\\x01\\r\\n</p>");
 }
 
 TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
@@ -116,6 +116,13 @@ TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
   EXPECT_NE(log.find("Content-Type: text/plain; ***, 113 B). Początek: " + std::string(78, '.') + "***"),
             std::string::npos)
       << log;
+  // After a new link the earlier token stays hidden beside the new one.
+  Queue(401, "");
+  CrmToken = "tok/2";
+  Queue(500, R"({"jsonrpc":"2.0","id":9,"error":{"code":1,"message":"tok-1 tok%2F2 tok\u002f2"}})");
+  Send(Call);
+  EXPECT_NE(Fake.ErrorOutput.find(R"(Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":1,"message":"*** *** ***"}})"),
+            std::string::npos);
 }
 
 TEST_F(ForwardingTest, EveryReplyGetsTheRequestsIdAndOneLogLinePerEvent) {
