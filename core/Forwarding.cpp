@@ -77,13 +77,12 @@ void Post(TExchange& exchange) {
   }
 }
 
-// The message is a sentence of its own ("... (kod 10060)."), so it follows a
-// colon rather than standing in brackets; a missing full stop is added.
-std::string MayHaveRunText(const std::string& message) {
-  const bool stopped = !message.empty() && message.back() == '.';
+// The cause of a failure after the whole request went out, when no whole reply
+// came back. The message is a sentence of its own ("... (kod 10060)."), so it
+// follows a colon rather than standing in brackets.
+std::string NoWholeReplyText(const std::string& message) {
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
-         " min albo połączenie zerwało się w trakcie: " + message + (stopped ? "" : ".") +
-         " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
+         " min albo połączenie zerwało się w trakcie: " + message;
 }
 
 bool IsBlank(const std::string& text) {
@@ -93,12 +92,11 @@ bool IsBlank(const std::string& text) {
   return true;
 }
 
-// What came instead of a JSON-RPC message: status, content type and length.
+// The cause when a whole reply came that is no JSON-RPC message: status, content type and length.
 std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
   const std::string type = contentType.empty() ? std::string("brak") : LogExcerpt(contentType, kLongestContentType);
-  return "Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP " +
-         ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
-         ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
+  return "Orvin odpowiedział czymś, co nie jest komunikatem MCP (HTTP " + ToDecimal(static_cast<int>(statusCode)) +
+         ", Content-Type: " + type + ", " + ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B).";
 }
 
 // The first bytes of an answer that broke off or was no HTTP, for the log.
@@ -122,10 +120,24 @@ void TreatRejectionAsLostLink(TPostResult& post) {
   }
 }
 
-// `logged` adds what only the log is told.
-void AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
-  if (!pass.Id.empty()) WriteClientLine(MakeErrorReply(pass.Id, MayHaveRunText(message)));
-  Log(pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged);
+// `cause` tells the client what happened, and a missing full stop is added; the
+// log is told `logged`, or the cause itself.
+void AnswerMayHaveRun(const TRequestPass& pass, const std::string& cause, const std::string& logged = "") {
+  const bool stopped = !cause.empty() && cause.back() == '.';
+  if (!pass.Id.empty()) {
+    WriteClientLine(MakeErrorReply(pass.Id, cause + (stopped ? " " : ". ") +
+                                                "Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. "
+                                                "Sprawdź stan w Orvinie przed ponowieniem."));
+  }
+  Log(pass.Description + " | bez powtórki, mogło dotrzeć | " + (logged.empty() ? cause : logged));
+}
+
+// A whole reply came, but no JSON-RPC message: the request reached the CRM
+// application, and no answer can be passed on.
+void AnswerUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
+                         const std::string& contentType) {
+  const std::string cause = DescribeUnusableReply(reply, statusCode, contentType);
+  AnswerMayHaveRun(pass, cause, reply.empty() ? cause : cause + " Początek: " + LogExcerpt(reply, kLoggedUnusableBytes));
 }
 
 enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
@@ -187,7 +199,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   if (IsBlank(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
-      AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
+      AnswerUnusableReply(pass, reply, statusCode, contentType);
     } else {
       LogUnansweredNotification(pass, elapsed);
     }
@@ -205,10 +217,8 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
     case TReplyVerdict::NoAnswer: return;
     case TReplyVerdict::Unusable:
       // A cut body, a page, compressed bytes, an event stream, header text or an
-      // object that is no response: the request reached the CRM application, but
-      // no answer can be passed on.
-      AnswerMayHaveRun(pass, DescribeUnusableReply(reply, statusCode, contentType),
-                       ". Początek: " + LogExcerpt(reply, kLoggedUnusableBytes));
+      // object that is no response.
+      AnswerUnusableReply(pass, reply, statusCode, contentType);
       return;
     case TReplyVerdict::OutOfMemory:
       AnswerMayHaveRun(pass, kOutOfMemory + std::string(" (") + ToDecimal(static_cast<std::uint64_t>(replyBytes)) + " B)");
@@ -250,7 +260,8 @@ void FinishExchange(const std::shared_ptr<TExchange>& finished) {
     // that fails its first repeat is no link. The client must know that even a
     // repeat may have reached the CRM application.
     if (pass.Repeat) DropLink(exchange.Generation);
-    AnswerMayHaveRun(pass, post.Message, WhatCame(post.Reply));
+    AnswerMayHaveRun(pass, post.Message == kOutOfMemory ? post.Message : NoWholeReplyText(post.Message),
+                     post.Message + WhatCame(post.Reply));
     return;
   }
   if (!post.Ok && !pass.Repeat) {

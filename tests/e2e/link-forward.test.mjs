@@ -105,9 +105,9 @@ describe('forwarding while linked', () => {
   test('a blank body answering a request is a failure after possible delivery', async () => {
     const line = toolCall(103, 'test_blank', { znacznik: 'blank-103' });
     const { answer, log } = await forward(line, 103);
-    const message = 'Orvin odesłał pustą odpowiedź, HTTP 200';
-    assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(message)}"}}`);
-    assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${message}`);
+    const cause = 'Orvin odpowiedział czymś, co nie jest komunikatem MCP (HTTP 200, Content-Type: application/json, 2 B).';
+    assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(cause, { wholeReply: true })}"}}`);
+    assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${cause} Początek: \\r\\n`);
     assert.equal((await recordedWith('blank-103')).length, 1);
   });
 
