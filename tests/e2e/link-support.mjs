@@ -210,6 +210,13 @@ export function mayHaveRunReason(text) {
   return reason.length > 0 ? reason : null;
 }
 
+// A token as a text may carry it: as it is, JSON-escaped, percent-encoded, hex digits in either case.
+export function tokenForms(token) {
+  const encoded = (prefix) => token.replace(/[/+=]/g, (c) => prefix + c.charCodeAt(0).toString(16).toUpperCase());
+  const forms = [encoded('\\u00'), encoded('%')];
+  return [token, token.replaceAll('/', '\\/'), ...forms, ...forms.map((f) => f.toLowerCase())];
+}
+
 // The bridge's process id, from its log prefix.
 export function bridgePid(bridge) {
   const m = /\[OrvinMCP:(\d+)\]/.exec(bridge.stderr.toString('utf8'));
