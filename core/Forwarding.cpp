@@ -77,9 +77,9 @@ void Post(TExchange& exchange) {
   }
 }
 
-// The cause of a failure after the whole request went out, when no whole reply
-// came back. The message is a sentence of its own ("... (kod 10060)."), so it
-// follows a colon rather than standing in brackets.
+// The cause when no whole reply came back after the request may have reached the
+// CRM application. The message is a sentence of its own ("... (kod 10060)."), so
+// it follows a colon rather than standing in brackets.
 std::string NoWholeReplyText(const std::string& message) {
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
          " min albo połączenie zerwało się w trakcie: " + message;
