@@ -3,12 +3,16 @@
 #include "common/Text.h"
 #include "platform/Platform.h"
 
+#include <algorithm>
+
 namespace {
 constexpr std::uint32_t kLastSingleUnitCodePoint = 0xFFFF;
 
 
 bool IsHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
 bool IsLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+
+bool IsContinuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
 
 unsigned char ByteAt(const std::string& text, int position) {
   return static_cast<unsigned char>(text[static_cast<std::size_t>(position - 1)]);
@@ -47,7 +51,8 @@ std::string WideToCodePage(const std::u16string& wide, unsigned codePage) {
 std::string CutUtf8(const std::string& text, std::size_t maxBytes) {
   if (text.size() <= maxBytes) return text;
   std::size_t cut = maxBytes;
-  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;  // a continuation byte
+  // Back to the lead byte of a character the cut would halve; bytes that are no UTF-8 stay bytes.
+  while (cut > 0 && maxBytes - cut < 3 && IsContinuation(text[cut])) --cut;
   return text.substr(0, cut);
 }
 
@@ -107,6 +112,31 @@ std::size_t ReplaceInvalidUtf8(std::string& text) {
     text.swap(repaired);
   }
   return replaced;
+}
+
+std::string ShowAsText(const std::string& bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  text.reserve(bytes.size());
+  std::size_t p = 0;
+  while (p < bytes.size()) {
+    const auto c = static_cast<unsigned char>(bytes[p]);
+    std::size_t checked = 0;
+    const std::size_t length = c < 0x80 ? 1 : WellFormedAt(bytes, p, checked);
+    const bool c1Control = c == 0xC2 && length == 2 && static_cast<unsigned char>(bytes[p + 1]) < 0xA0;
+    if (c == '\r' || c == '\n') {
+      text += c == '\r' ? "\\r" : "\\n";
+    } else if (length > 0 && c >= 32 && c != 127 && !c1Control) {
+      text.append(bytes, p, length);
+    } else {
+      for (std::size_t i = p; i < p + std::max<std::size_t>(length, 1); ++i) {
+        const auto shown = static_cast<unsigned char>(bytes[i]);
+        text.append("\\x").append(1, kHex[shown >> 4]).append(1, kHex[shown & 15]);
+      }
+    }
+    p += std::max<std::size_t>(length, 1);
+  }
+  return text;
 }
 
 void AppendUtf8(std::string& out, std::uint32_t code) {

@@ -26,6 +26,11 @@ std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 // replaced; a valid text is neither copied nor changed.
 std::size_t ReplaceInvalidUtf8(std::string& text);
 
+// Bytes from outside as readable text, one line: valid UTF-8 stays as its
+// letters; a line break is shown as \r or \n, any other control character and
+// every byte that is no UTF-8 as \xNN.
+std::string ShowAsText(const std::string& bytes);
+
 // One code point (up to U+10FFFF) as UTF-8.
 void AppendUtf8(std::string& out, std::uint32_t code);
 

@@ -1,12 +1,23 @@
 #pragma once
-// Keeping the bearer token out of the log, in whatever form a text from outside
-// carries it.
+// Keeping the bearer tokens out of the log, in whatever form a text from outside
+// carries them. Every token the bridge was given since it started counts: a late
+// answer to a request sent with an old token may quote the new one, and the
+// other way round. The tokens live in memory only, for the life of the process.
 
 #include <string>
 
-// The text with every form of the token shown as "***": the token as it is, or as
-// a JSON string writes it (`\/` for `/`, any character as `\u00XX` in either case
-// of hex digits, mixed at will), and a tail of the text that is a beginning of the
-// token, since a text that broke off or was cut in the middle of it would show
-// most of it. An empty token hides nothing.
-std::string HideToken(const std::string& text, const std::string& token);
+// A token the bridge was given for a link; an empty one is no token.
+void RememberToken(const std::string& token);
+
+// The text with every remembered token shown as "***": as it is; as a JSON string
+// writes it (`\/` for `/`, any character as `\u00XX`); or percent-encoded
+// (`%2F`, `%2B`, `%3D`), hex digits in either case, forms mixed at will.
+std::string HideTokens(const std::string& text);
+
+// The same for a fragment of a text from outside (cut to a length, or broken
+// off): a tail that is a beginning of a token is hidden too, since it would show
+// most of it.
+std::string HideTokensInFragment(const std::string& text);
+
+// Forgets every token, as at process start.
+void ForgetTokens();

@@ -1,6 +1,7 @@
 #include "common/Log.h"
 
 #include "common/Encodings.h"
+#include "common/HiddenToken.h"
 #include "common/Text.h"
 #include "platform/Platform.h"
 
@@ -34,7 +35,7 @@ std::string FormatTime() {
 std::string EncodeLine(const std::string& text) {
   // One line per event: a line break in a text from outside must not start a line
   // that looks like one of the log's own.
-  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + ShowLineBreaks(text);
+  const std::string line = "[" + FormatTime() + "] [" + State.LinePrefix + "] " + ShowLineBreaks(HideTokens(text));
   std::string encoded = State.Console ? WideToCodePage(Utf8ToWide(line), Os().ConsoleOutputCodePage()) : line;
   encoded += "\r\n";
   return encoded;
@@ -69,6 +70,10 @@ void Log(const std::string& text) {
 
 void FinishLog() {
   if (State.Decided) Os().FinishWrites(State.ErrorHandle, kFinishWritesWait);
+}
+
+std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes) {
+  return ShowAsText(HideTokensInFragment(CutUtf8(bytes, maxBytes)));
 }
 
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes) {

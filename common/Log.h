@@ -6,9 +6,15 @@
 #include <cstdint>
 #include <string>
 
-// text is UTF-8; its line breaks are shown as \r and \n. A line that the stream's
+// text is UTF-8; its line breaks are shown as \r and \n, and every bearer token the
+// bridge was given is hidden (common/HiddenToken). A line that the stream's
 // writer cannot hold now is dropped, and the next line it takes says how many were.
 void Log(const std::string& text);
+
+// At most `maxBytes` of bytes from outside, as a log line shows them: never half
+// a character, every token hidden (one that the end halves too), letters as
+// they are, control characters and bytes that are no UTF-8 by their code.
+std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes = std::string::npos);
 
 // Gives lines still on their way to a pipe a short time to get there.
 void FinishLog();

@@ -1,7 +1,6 @@
 #include "core/Forwarding.h"
 
 #include "common/Encodings.h"
-#include "common/HiddenToken.h"
 #include "common/Log.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
@@ -70,39 +69,12 @@ void Post(TExchange& exchange) {
   }
 }
 
-// With the token the request went out with: the link may have changed since.
-std::string Hidden(const TRequestPass& pass, const std::string& text, std::size_t count = std::string::npos) {
-  return HideToken(count < text.size() ? text.substr(0, count) : text, pass.Token);
-}
-
-// The message is a sentence of its own ("... (kod 10060)."), so it follows a
-// colon rather than standing in brackets; a missing full stop is added.
-std::string MayHaveRunText(const std::string& message) {
-  const bool stopped = !message.empty() && message.back() == '.';
+// The cause when no whole reply came back after the request may have reached the
+// CRM application. The message is a sentence of its own ("... (kod 10060)."), so
+// it follows a colon rather than standing in brackets.
+std::string NoWholeReplyText(const std::string& message) {
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
-         " min albo połączenie zerwało się w trakcie: " + message + (stopped ? "" : ".") +
-         " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.";
-}
-
-// Bytes from outside as one readable log line: printable ASCII stays, the rest
-// is shown by its code.
-std::string Printable(const std::string& bytes) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string text;
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      text += "\\r";
-    } else if (c == '\n') {
-      text += "\\n";
-    } else if (c >= 32 && c < 127) {
-      text += static_cast<char>(c);
-    } else {
-      text += "\\x";
-      text += kHex[c >> 4];
-      text += kHex[c & 15];
-    }
-  }
-  return text;
+         " min albo połączenie zerwało się w trakcie: " + message;
 }
 
 bool IsBlank(const std::string& text) {
@@ -112,21 +84,18 @@ bool IsBlank(const std::string& text) {
   return true;
 }
 
-// What came instead of a JSON-RPC message: status, content type and length.
-std::string DescribeUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
-                                  const std::string& contentType) {
-  const std::string type =
-      contentType.empty() ? std::string("brak") : Printable(Hidden(pass, contentType, kLongestContentType));
-  return "Orvin odesłał odpowiedź, która nie jest komunikatem JSON-RPC (HTTP " +
-         ToDecimal(static_cast<int>(statusCode)) + ", Content-Type: " + type + ", " +
-         ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B)";
+// The cause when a whole reply came that is no JSON-RPC message: status, content type and length.
+std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusCode, const std::string& contentType) {
+  const std::string type = contentType.empty() ? std::string("brak") : LogExcerpt(contentType, kLongestContentType);
+  return "Orvin odpowiedział czymś, co nie jest komunikatem MCP (HTTP " + ToDecimal(static_cast<int>(statusCode)) +
+         ", Content-Type: " + type + ", " + ToDecimal(static_cast<std::uint64_t>(reply.size())) + " B).";
 }
 
 // The first bytes of an answer that broke off or was no HTTP, for the log.
-std::string WhatCame(const TRequestPass& pass, const std::string& received) {
+std::string WhatCame(const std::string& received) {
   if (received.empty()) return std::string();
   return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
-         Printable(Hidden(pass, received, kLoggedUnusableBytes));
+         LogExcerpt(received, kLoggedUnusableBytes);
 }
 
 // A stale token or a switched-off endpoint means the link is gone, not an answer;
@@ -143,10 +112,24 @@ void TreatRejectionAsLostLink(TPostResult& post) {
   }
 }
 
-// The client's error answer (a request's only); `logged` adds what only the log is told.
-std::string AnswerMayHaveRun(const TRequestPass& pass, const std::string& message, const std::string& logged = "") {
-  Log(Hidden(pass, pass.Description + " | bez powtórki, mogło dotrzeć | " + message + logged));
-  return pass.Id.empty() ? std::string() : MakeErrorReply(pass.Id, MayHaveRunText(message));
+// The client's error answer (a request's only): `cause` tells the client what
+// happened, and a missing full stop is added; the log is told `logged`, or the cause itself.
+std::string AnswerMayHaveRun(const TRequestPass& pass, const std::string& cause, const std::string& logged = "") {
+  Log(pass.Description + " | bez powtórki, mogło dotrzeć | " + (logged.empty() ? cause : logged));
+  if (pass.Id.empty()) return std::string();
+  const bool stopped = !cause.empty() && cause.back() == '.';
+  return MakeErrorReply(pass.Id, cause + (stopped ? " " : ". ") +
+                                     "Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. "
+                                     "Sprawdź stan w Orvinie przed ponowieniem.");
+}
+
+// A whole reply came, but no JSON-RPC message: the request reached the CRM
+// application, and no answer can be passed on.
+std::string AnswerUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
+                                const std::string& contentType) {
+  const std::string cause = DescribeUnusableReply(reply, statusCode, contentType);
+  return AnswerMayHaveRun(pass, cause,
+                          reply.empty() ? cause : cause + " Początek: " + LogExcerpt(reply, kLoggedUnusableBytes));
 }
 
 enum class TReplyVerdict { Answer, NoAnswer, Unusable, OutOfMemory };
@@ -172,14 +155,13 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
     if (PutRequestId(reply, pass.Id)) {
       Log(pass.Description +
           (ownId.empty() ? " | Orvin nie podał id w odpowiedzi"
-                         : " | Orvin podał w odpowiedzi inne id: " +
-                               Printable(Hidden(pass, ownId, kLoggedUnusableBytes))) +
+                         : " | Orvin podał w odpowiedzi inne id: " + LogExcerpt(ownId, kLoggedUnusableBytes)) +
           " - przekazuję ją z id żądania.");
     }
   }
   bool storeList = false;
   if (IsErrorReply(reply)) {
-    Log(pass.Description + " | Orvin zwrócił błąd: " + Hidden(pass, CutUtf8(reply, kLoggedErrorBytes)));
+    Log(pass.Description + " | Orvin zwrócił błąd: " + LogExcerpt(reply, kLoggedErrorBytes));
     if (pass.Id.empty() && IsSingleJsonObject(pass.Line)) {
       // Nobody answers a notification, not even with an error: the log keeps it.
       // A line that is no JSON gets the CRM application's parse error as ever.
@@ -209,8 +191,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   if (IsBlank(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
-      result.Answer =
-          AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));
+      result.Answer = AnswerUnusableReply(pass, reply, statusCode, contentType);
     } else {
       LogUnansweredNotification(pass, elapsed);
     }
@@ -230,10 +211,8 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
     case TReplyVerdict::NoAnswer: return;
     case TReplyVerdict::Unusable:
       // A cut body, a page, compressed bytes, an event stream, header text or an
-      // object that is no response: the request reached the CRM application, but
-      // no answer can be passed on.
-      result.Answer = AnswerMayHaveRun(pass, DescribeUnusableReply(pass, reply, statusCode, contentType),
-                                       ". Początek: " + Printable(Hidden(pass, reply, kLoggedUnusableBytes)));
+      // object that is no response.
+      result.Answer = AnswerUnusableReply(pass, reply, statusCode, contentType);
       return;
     case TReplyVerdict::OutOfMemory:
       result.Answer = AnswerMayHaveRun(
@@ -249,7 +228,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
 // It cannot have run: the link it went out on is lost.
 void LoseLink(const TExchange& exchange, TExchangeResult& result) {
   result.Link = LinkVerdict::Lost;
-  result.LostBecause = Hidden(exchange.Pass, exchange.Post.Message);
+  result.LostBecause = exchange.Post.Message;
 }
 
 TExchangeResult Judge(TExchange& exchange) {
@@ -271,7 +250,8 @@ TExchangeResult Judge(TExchange& exchange) {
     // that fails its first repeat is no link. The client must know that even a
     // repeat may have reached the CRM application.
     if (pass.Repeat) result.Link = LinkVerdict::Down;
-    result.Answer = AnswerMayHaveRun(pass, post.Message, WhatCame(pass, post.Reply));
+    result.Answer = AnswerMayHaveRun(pass, post.Message == kOutOfMemory ? post.Message : NoWholeReplyText(post.Message),
+                                     post.Message + WhatCame(post.Reply));
   } else if (!post.Ok && !pass.Repeat) {
     // It cannot have run: one reconnect for all requests the link lost, then one repeat each.
     LoseLink(exchange, result);
@@ -281,7 +261,7 @@ TExchangeResult Judge(TExchange& exchange) {
     // Rejected again: the client is told why, in the same words, and the link stays down.
     result.Link = post.Message == kEndpointOff ? LinkVerdict::EndpointOff : LinkVerdict::Down;
     if (!pass.Id.empty()) result.Answer = MakeErrorReply(pass.Id, post.Message);
-    Log(Hidden(pass, pass.Description + " | nie powiodło się | " + post.Message));
+    Log(pass.Description + " | nie powiodło się | " + post.Message);
   } else {
     PassReplyOn(pass, post.Reply, post.StatusCode, post.ContentType, Os().TickCount() - pass.Start, result);
   }

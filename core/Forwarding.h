@@ -24,7 +24,7 @@ struct TExchangeResult {
   std::uint32_t Generation = 0;   // of the link it went out on
   std::string Answer;             // the client's line; empty: none
   LinkVerdict Link = LinkVerdict::Stands;
-  std::string LostBecause;        // Lost: why, for the log, with no token in it
+  std::string LostBecause;        // Lost: why, for the log
   bool Repeat = false;            // to be sent once more on the new link
   // The CRM application's tool list failed and the client got the bridge's own:
   // a repeat of the notice is to be planned, and this opens its log line.

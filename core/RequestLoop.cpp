@@ -1,5 +1,6 @@
 #include "core/RequestLoop.h"
 
+#include "common/HiddenToken.h"
 #include "common/Log.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
@@ -222,6 +223,7 @@ void SendExchange(TRequestPass pass) { StartExchange(std::move(pass), LinkState,
 void OnAttemptEnded(const TAttemptResult& result) {
   if (result.Outcome.Ok) {
     LinkUp(result.Outcome.Port, result.Outcome.Token);
+    RememberToken(result.Outcome.Token);  // the log hides it from now on, and after it changed too
     Log(result.Announcement);
     if (LinkState.PlaceholderListSent) NotifyListChanged(kOwnListHeld);
   }

@@ -18,9 +18,9 @@ OBJCOPY=x86_64-w64-mingw32-objcopy
 
 # A release that fails leaves nothing in dist/ that looks like one.
 rm -rf dist
-# Settings that cannot sign stop the release now, not after the builds.
-[ -z "${ORVIN_SIGN_CERT:-}${ORVIN_SIGN_KEY:-}" ] || bash scripts/sign.sh check
 bash scripts/setup.sh >/dev/null
+# Settings that cannot sign, or a wrong password or PIN, stop the release now, not after the builds.
+[ -z "${ORVIN_SIGN_CERT:-}${ORVIN_SIGN_KEY:-}" ] || bash scripts/sign.sh check
 
 COMMIT="$(git rev-parse --short HEAD)"
 if [ -n "$(git status --porcelain)" ]; then

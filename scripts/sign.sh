@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Signs the files of a release and verifies their signatures:
-#   bash scripts/sign.sh check           says whether the settings below can sign (before a long build)
+#   bash scripts/sign.sh check           says whether the settings below can sign (before a long build):
+#                                        opens the key once, with its password or the token's PIN
 #   bash scripts/sign.sh sign <file>     signs the file in place, then verifies it
 #   bash scripts/sign.sh verify <file>   verifies the signature only
 # A Windows program gets an Authenticode signature (SHA-256, osslsigncode) with an RFC 3161 time
@@ -16,10 +17,19 @@
 #                                 time stamp the signature is valid only as long as the certificate
 #   ORVIN_SIGN_NO_TIMESTAMP=1     signs without a time stamp all the same, and says so
 # Verifying trusts the root certificates in ORVIN_SIGN_CA (the signer's and the time-stamping
-# server's), or else the system's.
+# server's), or else the system's, and with ORVIN_SIGN_CERT it requires its first certificate, the
+# signer's, to have made the signature.
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+
+# The key without its password (mcpb sign takes no other) and the bytes a check looks at live in
+# a folder of the owner's alone (mktemp -d makes it 0700), never in the shared temporary folder
+# itself; it goes when the script ends, also on Ctrl-C or a kill.
+PRIVATE="$(mktemp -d)"
+trap 'rm -rf "$PRIVATE"' EXIT
+trap 'exit 130' INT HUP TERM
+umask 077
 
 in_token() { [[ "${ORVIN_SIGN_KEY:-}" == pkcs11:* ]]; }
 
@@ -43,12 +53,73 @@ check() {
   fi
 }
 
-verify_exe() {
-  local ca=() report stamp
-  [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA" -TSA-CAfile "$ORVIN_SIGN_CA")
-  if ! report="$(osslsigncode verify -in "$1" "${ca[@]}" 2>&1)"; then
+# The signer's certificate: the first one in ORVIN_SIGN_CERT, as PEM in the private folder.
+leaf() {
+  openssl storeutl -certs "$ORVIN_SIGN_CERT" | awk '/^-----BEGIN/ { n++ } n == 1; n == 1 && /^-----END/ { exit }' \
+    >"$PRIVATE/leaf.pem" && [ -s "$PRIVATE/leaf.pem" ]
+}
+
+NOT_THE_SIGNER="is not made with the certificate in ORVIN_SIGN_CERT (its first one, the signer's)"
+
+# Opens the key once, as signing will: a wrong password or PIN costs one try, before any build, and
+# a key that does not belong to the certificate shows now too. A token without a PIN file would ask
+# for the PIN here and again for each signature, so its key is only tried when signing.
+try_key() {
+  local report
+  if ! leaf; then
+    echo "$ORVIN_SIGN_CERT holds no certificate." >&2
+    return 1
+  fi
+  openssl x509 -in "$PRIVATE/leaf.pem" -pubkey -noout >"$PRIVATE/certificate-key.pem"
+  if in_token; then
+    [ -n "${ORVIN_SIGN_KEY_PASSWORD_FILE:-}" ] || return 0
+    echo "$ORVIN_SIGN_KEY" >"$PRIVATE/probe"
+    # The engine finds the token's module by this variable; a wrong PIN may crash it on the way out.
+    if ! report="$(
+      exec 2>&1
+      PKCS11_MODULE_PATH="$ORVIN_SIGN_PKCS11_MODULE" openssl dgst -sha256 -engine pkcs11 -keyform engine \
+        -sign "$ORVIN_SIGN_KEY" -passin "file:$ORVIN_SIGN_KEY_PASSWORD_FILE" -out "$PRIVATE/probe.sig" "$PRIVATE/probe"
+    )"; then
+      echo "$report" >&2
+      echo "The key $ORVIN_SIGN_KEY cannot be used: a wrong PIN in $ORVIN_SIGN_KEY_PASSWORD_FILE, or no such key in the token." >&2
+      return 1
+    fi
+    if ! openssl dgst -sha256 -verify "$PRIVATE/certificate-key.pem" -signature "$PRIVATE/probe.sig" "$PRIVATE/probe" \
+      >/dev/null 2>&1; then
+      echo "The key $ORVIN_SIGN_KEY does not belong to the certificate in $ORVIN_SIGN_CERT." >&2
+      return 1
+    fi
+    return 0
+  fi
+  # Without a password file an encrypted key fails here rather than ask at the terminal.
+  local password="pass:"
+  [ -z "${ORVIN_SIGN_KEY_PASSWORD_FILE:-}" ] || password="file:$ORVIN_SIGN_KEY_PASSWORD_FILE"
+  if ! report="$(openssl pkey -in "$ORVIN_SIGN_KEY" -pubout -out "$PRIVATE/key-public.pem" -passin "$password" 2>&1)"; then
     echo "$report" >&2
-    echo "The signature of $1 does not verify." >&2
+    echo "The key file $ORVIN_SIGN_KEY cannot be opened: a wrong password, or an encrypted key without" \
+      "ORVIN_SIGN_KEY_PASSWORD_FILE." >&2
+    return 1
+  fi
+  if ! cmp -s "$PRIVATE/key-public.pem" "$PRIVATE/certificate-key.pem"; then
+    echo "The key file $ORVIN_SIGN_KEY does not belong to the certificate in $ORVIN_SIGN_CERT." >&2
+    return 1
+  fi
+}
+
+verify_exe() {
+  local ca=() signer=() report stamp
+  [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA" -TSA-CAfile "$ORVIN_SIGN_CA")
+  if [ -n "${ORVIN_SIGN_CERT:-}" ]; then
+    leaf || { echo "$ORVIN_SIGN_CERT holds no certificate." >&2; return 1; }
+    signer=(-require-leaf-hash "SHA256:$(openssl x509 -in "$PRIVATE/leaf.pem" -outform DER | sha256sum | cut -d' ' -f1)")
+  fi
+  if ! report="$(osslsigncode verify -in "$1" "${ca[@]}" "${signer[@]}" 2>&1)"; then
+    echo "$report" >&2
+    if grep -q "Leaf hash match: failed" <<<"$report"; then
+      echo "The signature of $1 $NOT_THE_SIGNER." >&2
+    else
+      echo "The signature of $1 does not verify." >&2
+    fi
     return 1
   fi
   # osslsigncode 2.5 (Debian 12) and later versions word the time stamp differently.
@@ -82,7 +153,7 @@ sign_exe() {
 # length of the detached PKCS#7 signature of all bytes before the block (4 bytes, little-endian),
 # the signature, "MCPB_SIG_END".
 verify_bundle() {
-  local size at length folder ca=() report verified=""
+  local size at length folder="$PRIVATE" ca=() report verified=""
   size="$(stat -c %s "$1")"
   at="$(grep -obUa MCPB_SIG_V1 "$1" | tail -n 1 | cut -d: -f1)"
   length="$(od -An -tu4 --endian=little -j $((${at:-0} + 11)) -N 4 "$1" | tr -d ' ')"
@@ -91,15 +162,18 @@ verify_bundle() {
     return 1
   fi
   [ -z "${ORVIN_SIGN_CA:-}" ] || ca=(-CAfile "$ORVIN_SIGN_CA")
-  folder="$(mktemp -d)"
   head -c "$at" "$1" >"$folder/content"
   tail -c +$((at + 16)) "$1" | head -c "$length" >"$folder/signature"
   report="$(openssl cms -verify -binary -inform DER -in "$folder/signature" -content "$folder/content" \
-    -purpose any "${ca[@]}" -out /dev/null 2>&1)" && verified=1
-  rm -rf "$folder"
+    -purpose any "${ca[@]}" -signer "$folder/signer.pem" -out /dev/null 2>&1)" && verified=1
   if [ -z "$verified" ]; then
     echo "$report" >&2
     echo "The signature of $1 does not verify." >&2
+    return 1
+  fi
+  if [ -n "${ORVIN_SIGN_CERT:-}" ] && ! { leaf && cmp -s <(openssl x509 -in "$folder/signer.pem" -outform DER) \
+    <(openssl x509 -in "$folder/leaf.pem" -outform DER); }; then
+    echo "The signature of $1 $NOT_THE_SIGNER." >&2
     return 1
   fi
   echo "The signature of $(basename "$1") verifies."
@@ -112,12 +186,11 @@ sign_bundle() {
   fi
   # mcpb sign reads PEM only, one certificate a file and a key without a password: it gets such
   # copies in a folder of the owner's alone, for the moment of signing.
-  local bundle="$1" pem report
-  pem="$(mktemp -d)"
+  local bundle="$1" pem="$PRIVATE/pem" report
+  mkdir "$pem"
   if ! report="$(
     exec 2>&1
     trap 'rm -rf "$pem"' EXIT
-    umask 077
     openssl pkey -in "$ORVIN_SIGN_KEY" -out "$pem/key.pem" \
       ${ORVIN_SIGN_KEY_PASSWORD_FILE:+-passin "file:$ORVIN_SIGN_KEY_PASSWORD_FILE"} &&
       openssl storeutl -certs "$ORVIN_SIGN_CERT" | awk -v dir="$pem" '
@@ -136,7 +209,7 @@ sign_bundle() {
 }
 
 case "${1:-}:${2:-}" in
-  check:) check ;;
+  check:) check && try_key ;;
   sign:*.mcpb) check && sign_bundle "$2" ;;
   sign:?*) check && sign_exe "$2" ;;
   verify:*.mcpb) verify_bundle "$2" ;;

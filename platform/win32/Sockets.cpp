@@ -13,6 +13,9 @@ typedef struct _TCP_INITIAL_RTO_PARAMETERS {
   UCHAR MaxSynRetransmissions;
 } TCP_INITIAL_RTO_PARAMETERS;
 #endif
+#ifndef TCP_INITIAL_RTO_UNSPECIFIED_RTT
+#define TCP_INITIAL_RTO_UNSPECIFIED_RTT ((USHORT)-1)
+#endif
 
 namespace {
 SOCKET ToSocket(OsHandle handle) { return static_cast<SOCKET>(handle); }
@@ -72,8 +75,9 @@ bool Win32PlatformImpl::SocketConnect(OsHandle socket, const char* address, int 
   }
   target.sin_addr.s_addr = htonl(value);
   // Otherwise Windows repeats the SYN after a refusal and a closed port on
-  // 127.0.0.1 takes about 2 s to fail. Wine refuses the call; that costs nothing.
-  TCP_INITIAL_RTO_PARAMETERS rto = {TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS, TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS};
+  // 127.0.0.1 takes about 2 s to fail. The round trip estimate stays the
+  // system's. Wine refuses the call; that costs nothing.
+  TCP_INITIAL_RTO_PARAMETERS rto = {TCP_INITIAL_RTO_UNSPECIFIED_RTT, TCP_INITIAL_RTO_NO_SYN_RETRANSMISSIONS};
   DWORD returned = 0;
   WSAIoctl(ToSocket(socket), SIO_TCP_INITIAL_RTO, &rto, sizeof rto, nullptr, 0, &returned, nullptr, nullptr);
   return ::connect(ToSocket(socket), reinterpret_cast<const sockaddr*>(&target), sizeof target) == 0;

@@ -59,7 +59,8 @@ std::string StateJson() {
          ",\"token\":" + JsonQuote(s.Token) + ",\"endpoint\":" + Bool(s.EndpointOn) +
          ",\"listening\":" + Bool(s.Listening) + ",\"slow\":" + std::to_string(s.SlowMs) +
          ",\"toolslistError\":" + Bool(s.ToolsListError) + ",\"testTools\":" + Bool(s.TestTools) +
-         ",\"break\":" + JsonQuote(BreakStepName(s.Break)) + ",\"breakCount\":" + std::to_string(s.BreakCount) + "}";
+         ",\"break\":" + JsonQuote(BreakStepName(s.Break)) + ",\"breakCount\":" + std::to_string(s.BreakCount) +
+         ",\"quoteToken\":" + JsonQuote(s.QuoteToken) + "}";
 }
 
 std::string Error(const std::string& message) { return "{\"ok\":false,\"error\":" + JsonQuote(message) + "}"; }
@@ -130,7 +131,7 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
   } else if (path == "/state") {
     body = StateJson();
   } else if (path == "/rotate-token") {
-    std::string token = NewToken();
+    std::string token = q["token"].empty() ? NewToken() : q["token"];
     {
       StateLock lock;
       g_state.Token = token;
@@ -190,6 +191,15 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
     } else {
       StateLock lock;
       g_state.SlowMs = ms;
+      body = StateJson();
+    }
+  } else if (path == "/quote-token") {
+    const std::string as = q["as"];
+    if (as != "html" && as != "json" && as != "off") {
+      body = Error("as must be html, json or off");
+    } else {
+      StateLock lock;
+      g_state.QuoteToken = as == "off" ? std::string() : as;
       body = StateJson();
     }
   } else if (path == "/answer") {

@@ -5,6 +5,8 @@
 #include "McpMessages.h"
 #include "State.h"
 
+#include <cstdio>
+
 namespace {
 
 // Takes one planned break if it applies to this point of the exchange.
@@ -28,6 +30,47 @@ std::string RecordEntry(const THttpRequest& request, const TMcpMessage& message)
   return "{\"method\":" + JsonQuote(message.Method) + ",\"id\":" + (message.Id.empty() ? "null" : message.Id) +
          ",\"target\":" + JsonQuote(request.Target) + ",\"headers\":{" + headers + "},\"body\":" +
          JsonQuote(request.Body) + ",\"at\":" + std::to_string(MsSinceStart()) + "}";
+}
+
+// The characters of a base64 token that URLs and JSON writers encode, each
+// written by `format` from its code.
+std::string Encoded(const std::string& text, const char* format) {
+  std::string out;
+  for (char c : text) {
+    if (c != '/' && c != '+' && c != '=') {
+      out += c;
+      continue;
+    }
+    char code[8];
+    std::snprintf(code, sizeof code, format, static_cast<unsigned>(c));
+    out += code;
+  }
+  return out;
+}
+
+// A careless server's answer that quotes the request's Authorization header and
+// the token current when it answers, which may be newer (/quote-token).
+void QuoteTokens(const std::string& as, const std::string& authorization, const std::string& id,
+                 THttpResponse& response) {
+  std::string token;
+  {
+    StateLock lock;
+    token = g_state.Token;
+  }
+  if (as == "html") {
+    response.Status = 500;
+    response.ContentType = "text/html; charset=utf-8";
+    response.Body = "<html><p>Błąd: " + Encoded(authorization, "%%%02X") + " " + Encoded(token, "%%%02x") +
+                    "</p></html>";
+    return;
+  }
+  std::string slashes;
+  for (char c : token) slashes += c == '/' ? std::string("\\/") : std::string(1, c);
+  response.Status = 200;
+  response.Body = "{\"jsonrpc\":\"2.0\",\"id\":" + (id.empty() ? std::string("null") : id) +
+                  ",\"error\":{\"code\":-32603,\"message\":\"Odmowa dla " + authorization + " (" +
+                  Encoded(authorization, "\\u%04x") + "), token: " + token + " " + slashes + " " +
+                  Encoded(token, "\\u%04X") + "\"}}";
 }
 
 }  // namespace
@@ -57,13 +100,14 @@ void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
   if (slowMs > 0) Sleep(slowMs);
 
   bool endpointOn, testTools, toolsListError;
-  std::string token;
+  std::string token, quote;
   {
     StateLock lock;
     endpointOn = g_state.EndpointOn;
     testTools = g_state.TestTools;
     toolsListError = g_state.ToolsListError;
     token = g_state.Token;
+    quote = g_state.QuoteToken;
   }
   if (!endpointOn || request.Path != "/mcp") {
     response.Status = 404;
@@ -85,6 +129,7 @@ void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
       TMcpReply reply = AnswerMcpMessage(message, switches);
       response.Status = reply.HttpStatus;
       response.Body = reply.Body;
+      if (!quote.empty()) QuoteTokens(quote, *auth, message.Id, response);
     }
   }
   LogLine("mcp: %s %s method=%s id=%s -> %d (%lu bytes)", request.Method.c_str(), request.Target.c_str(),

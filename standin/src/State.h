@@ -38,6 +38,7 @@ struct TStandInState {
   BreakStep Break = BreakStep::None;
   int BreakCount = 0;
   bool BreakAbortive = true;  // reset (RST) rather than an orderly close
+  std::string QuoteToken;     // "html" or "json": answers quote the bearer tokens (/quote-token); empty: off
 
   // Record of what arrived, each entry one JSON object.
   std::vector<std::string> HandshakeRecord;

@@ -16,6 +16,7 @@ import {
   mayHaveRunText,
   startBridge,
   stopAllStandIns,
+  tokenForms,
 } from './link-support.mjs';
 
 const NOTICE = '{"jsonrpc":"2.0","method":"notifications/tools/list_changed"}';
@@ -105,9 +106,9 @@ describe('forwarding while linked', () => {
   test('a blank body answering a request is a failure after possible delivery', async () => {
     const line = toolCall(103, 'test_blank', { znacznik: 'blank-103' });
     const { answer, log } = await forward(line, 103);
-    const message = 'Orvin odesłał pustą odpowiedź, HTTP 200';
-    assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(message)}"}}`);
-    assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${message}`);
+    const cause = 'Orvin odpowiedział czymś, co nie jest komunikatem MCP (HTTP 200, Content-Type: application/json, 2 B).';
+    assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(cause, { wholeReply: true })}"}}`);
+    assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${cause} Początek: \\r\\n`);
     assert.equal((await recordedWith('blank-103')).length, 1);
   });
 
@@ -374,8 +375,35 @@ describe('forwarding while linked', () => {
     assert.equal((await recordedWith('short-311')).length, 0);
   });
 
-  test('no token appears in the log', () => {
+  test('a late answer quoting a newer link\'s token, a page quoting the header percent-encoded: no token logged', async () => {
+    const [old, fresh] = ['Zk4/qW+8nR2/xT7+pL5mV9==', 'Qa7+/Lm3=Xy9/Tb2+Wc5Rd=='];
+    tokens.add(old).add(fresh);
+    await standIn.command(`/rotate-token?token=${encodeURIComponent(old)}`);
+    await forward('{"jsonrpc":"2.0","id":312,"method":"ping"}', 312, (l) => l.startsWith('ping'));  // the link to the old token
+    await standIn.command('/quote-token?as=json');
+    try {
+      const lineFrom = bridge.lines().length;
+      bridge.send(toolCall(313, 'test_sleep', { ms: 3000 }));
+      await delay(500);
+      await standIn.command(`/rotate-token?token=${encodeURIComponent(fresh)}`);
+      const rotated = await forward(toolCall(314, 'test_echo'), 314);  // rejected, repeated on a link to the new token
+      assert.equal(JSON.parse(rotated.answer).error.message, `Odmowa dla Bearer ${fresh} (Bearer ${fresh}), token: ${fresh} ${fresh} ${fresh}`);
+      const late = JSON.parse(await bridge.waitForLine((l) => JSON.parse(l).id === 313, { from: lineFrom }));
+      assert.equal(late.error.message, `Odmowa dla Bearer ${old} (Bearer ${old}), token: ${fresh} ${fresh} ${fresh}`);
+      const logged = await bridge.waitForLog((l) => l.startsWith('tools/call test_sleep | Orvin zwrócił błąd: '));
+      assert.ok(logged.endsWith('"message":"Odmowa dla Bearer *** (Bearer ***), token: *** *** ***"}}'), logged);
+
+      await standIn.command('/quote-token?as=html');
+      const page = await forward(toolCall(315, 'test_echo'), 315);
+      assert.ok(mayHaveRunReason(JSON.parse(page.answer).error?.message), page.answer);
+      assert.ok(page.log.endsWith(' Początek: <html><p>Błąd: Bearer *** ***'), page.log);
+    } finally {
+      await standIn.command('/quote-token?as=off');
+    }
+  });
+
+  test('no token appears in the log, in any form', () => {
     const log = bridge.stderr.toString('utf8');
-    for (const token of tokens) assert.ok(!log.includes(token), `token ${token} in the log`);
+    for (const form of [...tokens].flatMap(tokenForms)) assert.ok(!log.includes(form), `token ${form} in the log`);
   });
 });

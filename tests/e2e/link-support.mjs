@@ -191,22 +191,30 @@ export async function finishQuietly(bridge) {
   }
 }
 
-// The error text of a request that may have reached the CRM application.
-export function mayHaveRunText(message) {
-  return (
-    `Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ${message}${message.endsWith('.') ? '' : '.'} ` +
-    'Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.'
-  );
+const MAY_HAVE_RUN = 'Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.';
+const NO_WHOLE_REPLY = 'Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ';
+
+// The error text of a request that may have reached the CRM application: after the
+// transport's diagnosis when no whole reply came, or after the cause of a whole one.
+export function mayHaveRunText(message, { wholeReply = false } = {}) {
+  const cause = wholeReply ? message : NO_WHOLE_REPLY + message;
+  return `${cause}${cause.endsWith('.') ? '' : '.'} ${MAY_HAVE_RUN}`;
 }
 
-// The transport's diagnosis inside a "MOGŁO" error text, or null when the text is none.
+// The transport's diagnosis, or the cause of a whole reply, inside a "MOGŁO" error
+// text; null when the text is none.
 export function mayHaveRunReason(text) {
-  const head = 'Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ';
-  const tail =
-    ' Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.';
-  if (typeof text !== 'string' || !text.startsWith(head) || !text.endsWith(tail)) return null;
-  const reason = text.slice(head.length, text.length - tail.length);
+  if (typeof text !== 'string' || !text.endsWith(` ${MAY_HAVE_RUN}`)) return null;
+  const cause = text.slice(0, -MAY_HAVE_RUN.length - 1);
+  const reason = cause.startsWith(NO_WHOLE_REPLY) ? cause.slice(NO_WHOLE_REPLY.length) : cause;
   return reason.length > 0 ? reason : null;
+}
+
+// A token as a text may carry it: as it is, JSON-escaped, percent-encoded, hex digits in either case.
+export function tokenForms(token) {
+  const encoded = (prefix) => token.replace(/[/+=]/g, (c) => prefix + c.charCodeAt(0).toString(16).toUpperCase());
+  const forms = [encoded('\\u00'), encoded('%')];
+  return [token, token.replaceAll('/', '\\/'), ...forms, ...forms.map((f) => f.toLowerCase())];
 }
 
 // The bridge's process id, from its log prefix.

@@ -99,12 +99,23 @@ check "a key file with ORVIN_SIGN_NO_TIMESTAMP=1: the exe verifies, said to have
   signing 0 "WITHOUT a time stamp" "$WORK/key-file.exe" ORVIN_SIGN_KEY="$WORK/key.pem" ORVIN_SIGN_NO_TIMESTAMP=1
 check "a key file: the bundle verifies" \
   signing 0 "OrvinMCP.mcpb verifies" "$WORK/OrvinMCP.mcpb" ORVIN_SIGN_KEY="$WORK/key.pem" "${STAMP[@]}"
+fails() { ! "$@" >/dev/null 2>&1; }
+refused() {  # refused <what it says> "<sign.sh arguments>" <settings...>: sign.sh fails and says that
+  local said
+  ! said="$(env "${@:3}" bash "$ROOT/scripts/sign.sh" $2 2>&1)" && grep -q -- "$1" <<<"$said"
+}
+echo 4321 >"$WORK/wrong-pin"
+check "a wrong PIN stops the check that comes before the builds" \
+  refused "a wrong PIN" check "${TOKEN[@]}" ORVIN_SIGN_KEY_PASSWORD_FILE="$WORK/wrong-pin" "${STAMP[@]}"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=Someone else" -keyout "$WORK/other-key.pem" \
+  -out "$WORK/other.pem" 2>/dev/null
+check "a signature made with another certificate is refused" \
+  refused "is not made with the certificate in ORVIN_SIGN_CERT" "verify $EXE" ORVIN_SIGN_CERT="$WORK/other.pem"
 flip() {  # flip <file> <offset>: one byte changed
   local byte
   byte=$(od -An -tu1 -j "$2" -N 1 "$1")
   printf "\\$(printf %03o $(((byte + 1) % 256)))" | dd of="$1" bs=1 seek="$2" conv=notrunc 2>/dev/null
 }
-fails() { ! "$@" >/dev/null 2>&1; }
 # One byte of the code, and one of the bundle's exe.
 flip "$EXE" $((16#$(x86_64-w64-mingw32-objdump -h "$EXE" | awk '$2 == ".text" { print $6 }') + 4096))
 flip "$WORK/OrvinMCP.mcpb" 4096

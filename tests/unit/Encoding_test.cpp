@@ -72,6 +72,7 @@ TEST_F(EncodingTest, TheBridgesTextIsUtf8WhateverTheCodePage) {
   EXPECT_EQ(ParseHandshakeReply("NOPERM\r\n0\r\n\r\nAcc\xe8s refus\xe9").Message, "Acc\xc3\xa8s refus\xc3\xa9");
   EXPECT_EQ(BuildHandshakeRequest(7, true, "cl\xc3\xa9"), "1\r\n7\r\n1\r\nMCP=cl\xe9");
   EXPECT_EQ(CutUtf8("a\xc5\x82", 2), "a");  // never half a letter
+  EXPECT_EQ(CutUtf8(std::string(90, '\x80'), 80).size(), 77u);  // bytes that are no UTF-8 are not all cut away
 }
 
 TEST_F(EncodingTest, AnsiToUtf8) {

@@ -54,9 +54,9 @@ TEST_F(ForwardingTest, ARequestNeverGoesUnanswered) {
   Queue(200, " \r\n");
   Send(Call);
   ASSERT_EQ(OutputLines().size(), 1u);
-  EXPECT_NE(Fake.Output.find("\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 min"),
+  EXPECT_NE(Fake.Output.find("\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin odpowiedział czymś, co nie "
+                             "jest komunikatem MCP (HTTP 200, Content-Type: application/json, 3 B). Żądanie MOGŁO"),
             std::string::npos);
-  EXPECT_NE(Fake.Output.find("Orvin odesłał pustą odpowiedź, HTTP 200"), std::string::npos);
   EXPECT_EQ(Fake.HttpRequests.size(), 1u);
 }
 
@@ -75,9 +75,8 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
     Queue(200, body);
     Send(Call);
     ASSERT_EQ(OutputLines().size(), 1u) << body;
-    EXPECT_EQ(OutputLines()[0].find("{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie "
-                                    "odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: Orvin odesłał "
-                                    "odpowiedź, która nie jest komunikatem JSON-RPC (HTTP 200, Content-Type: "
+    EXPECT_EQ(OutputLines()[0].find("{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin "
+                                    "odpowiedział czymś, co nie jest komunikatem MCP (HTTP 200, Content-Type: "
                                     "application/json, " + std::to_string(body.size()) + " B). Żądanie MOGŁO"),
               0u)
         << OutputLines()[0];
@@ -88,14 +87,14 @@ TEST_F(ForwardingTest, OnlyOneWholeJsonObjectIsPassedOn) {
   FakeHttpResponse page;
   page.Status = 500;
   page.ContentType = "text/html; charset=utf-8";
-  page.Body = "<p>\xc5\x82\r\n</p>";
+  page.Body = "<p>B\xc5\x82\xc4\x85" "d\xb3\x01\r\n</p>";  // letters shown as such, the rest by its code
   Answers.push_back(page);
   Fake.Output.clear();
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");  // a notification gets nothing, the log tells
   EXPECT_EQ(Fake.Output, "");
   EXPECT_EQ(Fake.LogLines().back(),
-            "notifications/x | bez powtórki, mogło dotrzeć | Orvin odesłał odpowiedź, która nie jest komunikatem "
-            "JSON-RPC (HTTP 500, Content-Type: text/html; charset=utf-8, 11 B). Początek: <p>\\xC5\\x82\\r\\n</p>");
+            "notifications/x | bez powtórki, mogło dotrzeć | Orvin odpowiedział czymś, co nie jest komunikatem MCP "
+            "(HTTP 500, Content-Type: text/html; charset=utf-8, 17 B). Początek: <p>Błąd\\xB3\\x01\\r\\n</p>");
 }
 
 TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
@@ -116,6 +115,13 @@ TEST_F(ForwardingTest, TheTokenNeverReachesTheLog) {
   EXPECT_NE(log.find("Content-Type: text/plain; ***, 113 B). Początek: " + std::string(78, '.') + "***"),
             std::string::npos)
       << log;
+  // After a new link the earlier token stays hidden beside the new one.
+  Queue(401, "");
+  CrmToken = "tok/2";
+  Queue(500, R"({"jsonrpc":"2.0","id":9,"error":{"code":1,"message":"tok-1 tok%2F2 tok\u002f2"}})");
+  Send(Call);
+  EXPECT_NE(Fake.ErrorOutput.find(R"(Orvin zwrócił błąd: {"jsonrpc":"2.0","id":9,"error":{"code":1,"message":"*** *** ***"}})"),
+            std::string::npos);
 }
 
 TEST_F(ForwardingTest, EveryReplyGetsTheRequestsIdAndOneLogLinePerEvent) {
@@ -130,23 +136,40 @@ TEST_F(ForwardingTest, EveryReplyGetsTheRequestsIdAndOneLogLinePerEvent) {
   EXPECT_EQ(log.at(3), "tools/call faktury | Orvin nie podał id w odpowiedzi - przekazuję ją z id żądania.");
 }
 
-TEST_F(ForwardingTest, MayHaveRunIsNeverRepeated) {
-  QueueFailure(HttpFailure::Send, 10060);
-  Send(Call);
-  EXPECT_EQ(Fake.HttpRequests.size(), 1u);
-  EXPECT_EQ(Fake.Output,
-            "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"Orvin nie odpowiedział w ciągu 10 "
-            "min albo połączenie zerwało się w trakcie: Orvin nie odebrał całego żądania w ciągu 10 min (kod 10060). "
-            "Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie przed ponowieniem.\"}}\n");
-  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"tools/call faktury | bez powtórki, mogło dotrzeć | Orvin nie "
-                                                      "odebrał całego żądania w ciągu 10 min (kod 10060)."});
+TEST_F(ForwardingTest, MayHaveRunIsNeverRepeatedAndSaysWhatHappened) {
+  const std::string noWholeReply = "Orvin nie odpowiedział w ciągu 10 min albo połączenie zerwało się w trakcie: ";
+  const auto answer = [](HttpFailure failure, std::uint32_t code, std::size_t failsAfter) {
+    FakeHttpResponse response;
+    response.Failure = failure;
+    response.ErrorCode = code;
+    response.Body = "<html>";
+    response.ReadFailsAfter = failsAfter;
+    return response;
+  };
+  const std::pair<FakeHttpResponse, std::string> rows[] = {
+      {answer(HttpFailure::Send, 10060, 0), noWholeReply + "Orvin nie odebrał całego żądania w ciągu 10 min (kod 10060)."},
+      {answer(HttpFailure::Read, 10054, 2), noWholeReply + "Odpowiedź Orvina urwała się (2 z 6 B, kod 10054)."},
+      {answer(HttpFailure::None, 0, std::string::npos),
+       "Orvin odpowiedział czymś, co nie jest komunikatem MCP (HTTP 200, Content-Type: application/json, 6 B)."},
+  };
+  for (const auto& row : rows) {
+    Fake.Output.clear();
+    Answers.push_back(row.first);
+    Send(Call);
+    EXPECT_EQ(Fake.Output, "{\"jsonrpc\":\"2.0\",\"id\":9,\"error\":{\"code\":-32000,\"message\":\"" + row.second +
+                               " Żądanie MOGŁO zostać wykonane - nie powtarzam go automatycznie. Sprawdź stan w Orvinie "
+                               "przed ponowieniem.\"}}\n");
+  }
+  EXPECT_EQ(Fake.HttpRequests.size(), 3u);
+  EXPECT_EQ(Fake.LogLines().at(0), "tools/call faktury | bez powtórki, mogło dotrzeć | Orvin nie odebrał całego żądania "
+                                   "w ciągu 10 min (kod 10060).");
   EXPECT_TRUE(LinkState.Connected);
   EXPECT_EQ(LinkState.Port, 8123);
 
   QueueFailure(HttpFailure::Read, 10054);
   Send(R"({"jsonrpc":"2.0","method":"notifications/x"})");
   EXPECT_EQ(OutputLines().size(), 1u);  // a notification gets nothing
-  EXPECT_EQ(Fake.HttpRequests.size(), 2u);
+  EXPECT_EQ(Fake.HttpRequests.size(), 4u);
 }
 
 TEST_F(ForwardingTest, RejectedTokenLeadsToOneReconnectAndOneRepeat) {
@@ -199,9 +222,9 @@ TEST_F(ForwardingTest, MemoryThatRunsOutIsAnAnswer) {
   Fake.OnCreateFile = [] { throw std::bad_alloc(); };  // while the list is cached
   Send(List);
   Fake.OnCreateFile = nullptr;
-  const std::string mayHaveRun = R"(,"error":{"code":-32000,"message":"Orvin nie odpowiedział w ciągu 10 min)";
-  EXPECT_EQ(Fake.Output.find(R"({"jsonrpc":"2.0","id":9)" + mayHaveRun), 0u);
-  EXPECT_NE(Fake.Output.find("}}\n{\"jsonrpc\":\"2.0\",\"id\":3" + mayHaveRun), std::string::npos);
+  const std::string mayHaveRun = R"(,"error":{"code":-32000,"message":"Zabrakło pamięci na odpowiedź Orvina)";
+  EXPECT_EQ(Fake.Output.find(R"({"jsonrpc":"2.0","id":9)" + mayHaveRun + ". Żądanie MOGŁO"), 0u);
+  EXPECT_NE(Fake.Output.find("}}\n{\"jsonrpc\":\"2.0\",\"id\":3" + mayHaveRun + " (46 B). Żądanie MOGŁO"), std::string::npos);
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
                                  "tools/call faktury | bez powtórki, mogło dotrzeć | Zabrakło pamięci na odpowiedź Orvina",
                                  "tools/list | bez powtórki, mogło dotrzeć | Zabrakło pamięci na odpowiedź Orvina (46 B)"}));

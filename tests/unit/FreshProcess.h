@@ -2,6 +2,7 @@
 // A fresh bridge process on a new fake Windows: every module's state as at
 // start-up. Unit tests and the fuzz targets start each run from it.
 
+#include "common/HiddenToken.h"
 #include "core/Forwarding.h"
 #include "core/LinkState.h"
 #include "common/Log.h"
@@ -18,6 +19,7 @@ inline void StartFreshProcess(FakePlatform& fake) {
   SetPlatform(&fake);
   LinkState = TLinkState();
   ResetLogState();
+  ForgetTokens();
   ResetClientReader();
   ResetRequestLoop();
   ResetExchanges();

@@ -11,14 +11,20 @@ TEST_F(LogTest, LineFormatOnAPipe) {
   EXPECT_EQ(Fake.ErrorOutput, "[09:05:03.007] [OrvinMCP:812] Po\xc5\x82\xc4\x85" "czono\\r\\nz\\n\r\n");
 }
 
-TEST_F(LogTest, TheTokenIsHiddenInEveryForm) {
+TEST_F(LogTest, EveryTokenOfTheRunIsHiddenInEveryForm) {
+  RememberToken("Zz/1");  // an earlier link's
+  RememberToken("Ab/+9=");
   const std::pair<std::string, std::string> rows[] = {
-      {R"(x Ab/+9 "Ab\/\u002b9" "\u0041b/\u002B\u0039")", R"(x *** "***" "***")"},
+      {R"(x Ab/+9= "Ab\/\u002b9\u003D" "\u0041b/\u002B\u0039=")", R"(x *** "***" "***")"},
+      {"Ab%2F%2B9%3D Ab%2f%2b9%3d Ab\\/%2B9\\u003d Zz%2f1 Zz\\u002F1", "*** *** *** *** ***"},
       {"Ab/+8 Ab/", "Ab/+8 ***"},  // broken off in the middle
       {R"(x Ab\/\u00)", "x ***"},    // in the middle of an escape
-      {R"(Ab\u002C9 b\/)", R"(Ab\u002C9 b\/)"},
+      {"x Ab%2", "x ***"},          // in the middle of a percent-encoding
+      {R"(Ab\u002C9 b\/ Ab%2C+9= Zz%2G1)", R"(Ab\u002C9 b\/ Ab%2C+9= Zz%2G1)"},
   };
-  for (const auto& row : rows) EXPECT_EQ(HideToken(row.first, "Ab/+9"), row.second) << row.first;
+  for (const auto& row : rows) EXPECT_EQ(HideTokensInFragment(row.first), row.second) << row.first;
+  Log("Zz/1 Ab%2");  // a whole line hides whole tokens only
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"*** Ab%2"});
 }
 
 TEST_F(LogTest, EmptyTextAndMidnight) {
