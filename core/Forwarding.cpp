@@ -11,7 +11,7 @@
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "http/McpEndpoint.h"
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 #include "platform/Platform.h"

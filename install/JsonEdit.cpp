@@ -2,8 +2,8 @@
 
 #include <vector>
 
+#include "common/JsonText.h"
 #include "common/Text.h"
-#include "mcp/JsonText.h"
 
 namespace {
 constexpr std::size_t kNone = std::string::npos;

@@ -1,8 +1,8 @@
 #include "mcp/LocalMessages.h"
 
 #include "common/Encodings.h"
+#include "common/JsonText.h"
 #include "common/Text.h"
-#include "mcp/JsonText.h"
 
 namespace {
 const char kDefaultProtocolVersion[] = "2025-06-18";

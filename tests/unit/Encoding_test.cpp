@@ -2,7 +2,7 @@
 
 #include "common/Encodings.h"
 #include "common/Files.h"
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 #include "tests/unit/BridgeTest.h"
 
 using EncodingTest = BridgeTest;

@@ -1,4 +1,4 @@
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 
 #include "common/Text.h"
 
