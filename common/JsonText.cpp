@@ -359,8 +359,6 @@ std::string DescribeRequest(const std::string& line) {
   return method;
 }
 
-std::string JsonString(const std::string& text) { return JsonEscape(text); }
-
 bool IsJsonRpcResponse(const std::string& reply) {
   return FindMemberValue(reply, "result") != kNotFound || IsObjectAt(reply, FindMemberValue(reply, "error"));
 }

@@ -37,8 +37,6 @@ std::string JsonStringValue(const std::string& raw);
 
 std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);
-// The bridge's (UTF-8) text escaped for a JSON string, without the enclosing quotes.
-std::string JsonString(const std::string& text);
 
 // Of a reply that is one JSON object: true when it is a JSON-RPC response, with a
 // top-level "result" member or "error" object. Anything else answers nothing.

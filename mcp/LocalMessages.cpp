@@ -19,7 +19,7 @@ const char kConnectedText[] =
 
 std::string MakeErrorReply(const std::string& id, const std::string& message) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + ToDecimal(-32000) + ",\"message\":\"" +
-         JsonString(message) + "\"}}";
+         JsonEscape(message) + "\"}}";
 }
 
 std::string MakeMethodNotFoundReply(const std::string& id) {
@@ -39,7 +39,7 @@ std::string MakeInitializeReply(const std::string& line, const std::string& id) 
 
 std::string MakePlaceholderToolList(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"tools\":[{\"name\":\"orvin_connect\","
-         "\"description\":\"" + JsonString(kConnectToolDescription) + "\","
+         "\"description\":\"" + JsonEscape(kConnectToolDescription) + "\","
          "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}}]}}";
 }
 
@@ -48,14 +48,14 @@ std::string MakeNotConnectedResult(const std::string& id, const std::string& rea
                            " Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, "
                            "a potem ponów żądanie.";
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
-         JsonString(text) + "\"}],\"isError\":true}}";
+         JsonEscape(text) + "\"}],\"isError\":true}}";
 }
 
 std::string MakeListChangedNotice() { return "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/tools/list_changed\"}"; }
 
 std::string MakeConnectedResult(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
-         JsonString(kConnectedText) + "\"}]}}";
+         JsonEscape(kConnectedText) + "\"}]}}";
 }
 
 std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }

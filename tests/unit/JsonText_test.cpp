@@ -126,9 +126,9 @@ TEST_F(JsonTextTest, EscapeWritesJsonStringEscapes) {
   EXPECT_EQ(JsonEscape(quotes).size(), 200u);
 }
 
-TEST_F(JsonTextTest, JsonStringTakesUtf8AsItIs) {
-  EXPECT_EQ(JsonString("\xc5\x82\xc4\x85\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
-  EXPECT_EQ(JsonString(""), "");
+TEST_F(JsonTextTest, JsonEscapeTakesUtf8AsItIs) {
+  EXPECT_EQ(JsonEscape("\xc5\x82\xc4\x85\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
+  EXPECT_EQ(JsonEscape(""), "");
 }
 
 TEST_F(JsonTextTest, ErrorReplies) {
