@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/Encodings.h"
 #include "common/Text.h"
 #include "install/TomlText.h"
 
@@ -121,9 +122,9 @@ bool SaysExactly(const TTomlOutline& outline, int table, const TServerEntry& ent
 
 bool IsUtf8Entry(const TServerEntry& entry) {
   for (const std::string& arg : entry.Args) {
-    if (FirstNonUtf8Line(arg) > 0) return false;
+    if (!IsUtf8(arg)) return false;
   }
-  return FirstNonUtf8Line(entry.Command) == 0;
+  return IsUtf8(entry.Command);
 }
 
 std::string NotToml(const TTomlOutline& outline) {
