@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "common/FileLayout.h"
 #include "common/JsonText.h"
 #include "common/Text.h"
 
@@ -373,10 +374,8 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
 
 // ---- The file as a whole.
 
-std::size_t BomLength(const std::string& s) { return s.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0; }
-
 // A missing file, or one with nothing in it but a byte order mark and blanks.
-bool IsBlankText(const std::string& s) { return IsBlankRange(s, BomLength(s), s.size()); }
+bool IsBlankText(const std::string& s) { return IsBlankRange(s, Utf8BomLength(s), s.size()); }
 
 struct TFile {
   std::string Why;  // when it may not be edited
@@ -416,11 +415,11 @@ std::size_t FindMember(const TObject& object, const std::string& name, std::size
 
 TFile ReadFile(const std::string& s, bool comments, const std::string& parent, const std::string& name) {
   TFile file;
-  if (s.compare(0, 2, "\xff\xfe") == 0 || s.compare(0, 2, "\xfe\xff") == 0) {
+  if (StartsWithUtf16Bom(s)) {
     file.Why = "Plik jest zapisany w UTF-16, a nie w UTF-8.";
     return file;
   }
-  const std::size_t start = BomLength(s);
+  const std::size_t start = Utf8BomLength(s);
   const TCheck check = CheckObject(s, start, comments);
   if (check.Fault != TFault::None) {
     file.Why = Describe(s, check);
@@ -447,24 +446,18 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
   }
   return file;
 }
-
-std::string EolOf(const std::string& s) {
-  const std::size_t lineEnd = s.find('\n');
-  if (lineEnd == kNone) return "\r\n";  // nothing to follow: as Windows writes
-  return lineEnd > 0 && s[lineEnd - 1] == '\r' ? "\r\n" : "\n";
-}
 }  // namespace
 
 TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                        const std::string& name, const TServerEntry& entry) {
   if (IsBlankText(text)) {
     const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
-    return Edited(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
+    return Edited(TEditOutcome::Added, text.substr(0, Utf8BomLength(text)) + made.Text + "\r\n");
   }
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
   if (!file.Why.empty()) return Refused(file.Why);
   TStyle style;
-  style.Eol = EolOf(text);
+  style.Eol = LineEndOf(text);
   const bool hasParent = file.ParentIndex != kNone;
   style.Unit = IndentUnit(text, hasParent ? std::vector<const TObject*>{&file.Parent, &file.Top}
                                           : std::vector<const TObject*>{&file.Top});

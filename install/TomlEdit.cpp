@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "common/Encodings.h"
+#include "common/FileLayout.h"
 #include "common/Text.h"
 #include "install/TomlText.h"
 
@@ -26,11 +27,6 @@ struct TEntrySpot {
 std::string AtLine(int line) { return " (wiersz " + ToDecimal(line) + ")."; }
 
 const TTomlNode& NodeAt(const TTomlOutline& outline, int id) { return outline.Nodes[static_cast<std::size_t>(id)]; }
-
-std::string LineEndOf(const std::string& text) {
-  const std::size_t end = text.find('\n');
-  return end == std::string::npos || (end > 0 && text[end - 1] == '\r') ? "\r\n" : "\n";
-}
 
 bool EndsWithoutLineEnd(const std::string& text) { return !text.empty() && text.back() != '\n'; }
 

@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "common/Encodings.h"
+#include "common/FileLayout.h"
 
 namespace {
 constexpr int kEnd = -1;
-const char kByteOrderMark[] = "\xEF\xBB\xBF";
 const char kHexDigits[] = "0123456789ABCDEF";
 
 struct TScan {
@@ -508,7 +508,7 @@ TTomlOutline ScanToml(const std::string& text) {
     out.ErrorLine = 1 + static_cast<int>(std::count(text.begin(), text.begin() + notUtf8, '\n'));
     return out;
   }
-  out.BodyStart = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+  out.BodyStart = Utf8BomLength(text);
   TScan s{text, out.BodyStart, 1, out};
   int table = 0;
   while (Peek(s) != kEnd) {
