@@ -8,12 +8,10 @@
 namespace {
 constexpr std::size_t kNotFound = std::string::npos;
 
-bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 bool EndsBareValue(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == ',' || c == ']' || c == '}'; }
 
 std::size_t SkipBlanks(const std::string& s, std::size_t p) {
-  while (p < s.size() && IsJsonBlank(s[p])) ++p;
+  while (p < s.size() && IsJsonWhitespace(s[p])) ++p;
   return p;
 }
 
@@ -132,7 +130,7 @@ bool NameIs(const std::string& s, std::size_t open, std::size_t close, const std
 // inside an object, before a member or behind one; kNotFound when there is none.
 std::size_t NextMemberValue(const std::string& s, const std::string& key, std::size_t p) {
   for (;;) {
-    while (p < s.size() && (IsJsonBlank(s[p]) || s[p] == ',')) ++p;
+    while (p < s.size() && (IsJsonWhitespace(s[p]) || s[p] == ',')) ++p;
     if (p >= s.size() || s[p] != '"') return kNotFound;
     const std::size_t nameEnd = SkipString(s, p);
     if (nameEnd == kNotFound) return kNotFound;
@@ -160,7 +158,7 @@ bool IsObjectAt(const std::string& s, std::size_t p) { return p < s.size() && s[
 // the position behind it, or nullptr when it is not valid JSON.
 
 const char* SkipBlanks(const char* p, const char* end) {
-  while (p < end && IsJsonBlank(*p)) ++p;
+  while (p < end && IsJsonWhitespace(*p)) ++p;
   return p;
 }
 

@@ -4,6 +4,9 @@
 
 #include <string>
 
+// JSON's whitespace: space, tab, line feed and carriage return, nothing else.
+inline bool IsJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
 // The raw text of the value of the top-level member `key` of the JSON object
 // `text`: a string keeps its quotes and escapes; a closed object or array is
 // taken whole (its line breaks turned into blanks); any other value runs up to

@@ -113,13 +113,6 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
-bool IsBlank(const std::string& text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) > 32) return false;
-  }
-  return true;
-}
-
 // What came instead of a JSON-RPC message: status, content type and length.
 std::string DescribeUnusableReply(const TRequestPass& pass, const std::string& reply, std::int32_t statusCode,
                                   const std::string& contentType) {
@@ -214,7 +207,7 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
 
 void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
                  const std::string& contentType, std::uint32_t elapsed) {
-  if (IsBlank(reply)) {
+  if (IsAllBlankOrControl(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
       AnswerMayHaveRun(pass, "Orvin odesłał pustą odpowiedź, HTTP " + ToDecimal(static_cast<int>(statusCode)));

@@ -12,11 +12,9 @@ constexpr std::size_t kNone = std::string::npos;
 // ---- Reading: one pass that checks the whole file, then the members of the
 // two objects that matter, both without recursion, for files of any depth.
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-bool IsBlankRange(const std::string& s, std::size_t from, std::size_t to) {
+bool OnlyJsonWhitespace(const std::string& s, std::size_t from, std::size_t to) {
   for (std::size_t p = from; p < to; ++p) {
-    if (!IsBlank(s[p])) return false;
+    if (!IsJsonWhitespace(s[p])) return false;
   }
   return true;
 }
@@ -38,7 +36,7 @@ std::size_t SkipComment(const std::string& s, std::size_t p) {
 // Past the blanks, and the comments when they count as blanks, from p on.
 std::size_t SkipGap(const std::string& s, std::size_t p, bool comments) {
   for (;;) {
-    while (p < s.size() && IsBlank(s[p])) ++p;
+    while (p < s.size() && IsJsonWhitespace(s[p])) ++p;
     if (!comments || p >= s.size() || !StartsComment(s, p)) return p;
     const std::size_t next = SkipComment(s, p);
     if (next == kNone) return p;
@@ -214,24 +212,24 @@ std::size_t LineStart(const std::string& s, std::size_t p) {
   return lineEnd == kNone ? 0 : lineEnd + 1;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
 // Only spaces and tabs before p on its line.
 bool StartsLine(const std::string& s, std::size_t p) {
-  while (p > 0 && IsSpace(s[p - 1])) --p;
+  while (p > 0 && IsSpaceOrTab(s[p - 1])) --p;
   return p == 0 || s[p - 1] == '\n';
 }
 
 std::string IndentOf(const std::string& s, std::size_t p) {
   std::size_t end = LineStart(s, p);
   const std::size_t start = end;
-  while (end < s.size() && IsSpace(s[end])) ++end;
+  while (end < s.size() && IsSpaceOrTab(s[end])) ++end;
   return s.substr(start, end - start);
 }
 
 // Past the line end behind p when only spaces or tabs come before it, else kNone.
 std::size_t LineEndAfter(const std::string& s, std::size_t p) {
-  while (p < s.size() && IsSpace(s[p])) ++p;
+  while (p < s.size() && IsSpaceOrTab(s[p])) ++p;
   if (s.compare(p, 2, "\r\n") == 0) return p + 2;
   return p < s.size() && s[p] == '\n' ? p + 1 : kNone;
 }
@@ -298,7 +296,7 @@ std::string EntryValue(const TServerEntry& entry, const std::string& indent, con
 
 // An object with nothing but blanks inside.
 bool IsBare(const std::string& s, const TObject& object) {
-  return object.Members.empty() && IsBlankRange(s, object.Open + 1, object.Close);
+  return object.Members.empty() && OnlyJsonWhitespace(s, object.Open + 1, object.Close);
 }
 
 struct TPlace {
@@ -346,7 +344,7 @@ bool IsOnlyMember(const std::string& s, const TObject& object) {
   if (object.Members.size() != 1) return false;
   const TMember& member = object.Members.front();
   const std::size_t end = member.CommaAt == kNone ? member.ValueEnd : member.CommaAt + 1;
-  return IsBlankRange(s, object.Open + 1, member.NameAt) && IsBlankRange(s, end, object.Close);
+  return OnlyJsonWhitespace(s, object.Open + 1, member.NameAt) && OnlyJsonWhitespace(s, end, object.Close);
 }
 
 // The member's lines when it has lines of its own, else just its text, with its
@@ -362,8 +360,8 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
     from = LineStart(s, from);
     end = lineEnd;
   } else if (member.CommaAt != kNone) {
-    while (end < s.size() && IsSpace(s[end])) ++end;
-  } else if (commaBefore != kNone && IsBlankRange(s, commaBefore + 1, from)) {
+    while (end < s.size() && IsSpaceOrTab(s[end])) ++end;
+  } else if (commaBefore != kNone && OnlyJsonWhitespace(s, commaBefore + 1, from)) {
     from = commaBefore;
     commaBefore = kNone;
   }
@@ -375,7 +373,7 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
 // ---- The file as a whole.
 
 // A missing file, or one with nothing in it but a byte order mark and blanks.
-bool IsBlankText(const std::string& s) { return IsBlankRange(s, Utf8BomLength(s), s.size()); }
+bool HoldsNothing(const std::string& s) { return OnlyJsonWhitespace(s, Utf8BomLength(s), s.size()); }
 
 struct TFile {
   std::string Why;  // when it may not be edited
@@ -450,7 +448,7 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
 
 TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                        const std::string& name, const TServerEntry& entry) {
-  if (IsBlankText(text)) {
+  if (HoldsNothing(text)) {
     const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
     return Edited(TEditOutcome::Added, text.substr(0, Utf8BomLength(text)) + made.Text + "\r\n");
   }
@@ -489,7 +487,7 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
 
 TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                           const std::string& name) {
-  if (IsBlankText(text)) return Edited(TEditOutcome::NotThere, std::string());
+  if (HoldsNothing(text)) return Edited(TEditOutcome::NotThere, std::string());
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
   if (!file.Why.empty()) return Refused(file.Why);
   if (file.EntryIndex == kNone) return Edited(TEditOutcome::NotThere, std::string());

@@ -30,7 +30,8 @@ const TTomlNode& NodeAt(const TTomlOutline& outline, int id) { return outline.No
 
 bool EndsWithoutLineEnd(const std::string& text) { return !text.empty() && text.back() != '\n'; }
 
-bool IsBlank(const std::string& text, std::size_t from) {
+// Only whitespace and line ends from `from` on.
+bool OnlyBlankLinesFrom(const std::string& text, std::size_t from) {
   return text.find_first_not_of(" \t\r\n", from) == std::string::npos;
 }
 
@@ -64,7 +65,7 @@ std::string EntryTable(const std::string& name, const TServerEntry& entry, const
 // The table after the rest of the file, one blank line between them.
 std::string Append(const std::string& text, std::size_t bodyStart, const std::string& table,
                    const std::string& lineEnd) {
-  if (IsBlank(text, bodyStart)) return text.substr(0, bodyStart) + table;
+  if (OnlyBlankLinesFrom(text, bodyStart)) return text.substr(0, bodyStart) + table;
   const std::string gap = (EndsWithoutLineEnd(text) ? lineEnd : "") + lineEnd;
   return Splice(text, {{text.size(), text.size(), gap + table}});
 }
@@ -135,7 +136,7 @@ TTextEdit PutTomlEntry(const std::string& text, const std::string& name, const T
   const TEntrySpot spot = FindEntry(outline, name);
   if (!spot.Refusal.empty()) return Refused(spot.Refusal);
   // A file with nothing in it gets Windows line ends.
-  const std::string lineEnd = IsBlank(text, outline.BodyStart) ? "\r\n" : LineEndOf(text);
+  const std::string lineEnd = OnlyBlankLinesFrom(text, outline.BodyStart) ? "\r\n" : LineEndOf(text);
   const std::string table = EntryTable(name, entry, lineEnd);
   if (spot.Entry < 0) {
     if (spot.Servers >= 0 && NodeAt(outline, spot.Servers).Kind == TTomlNodeKind::InlineTable) {
