@@ -23,9 +23,26 @@ std::string JsonMemberValue(const std::string& text, const std::string& key);
 // JsonRawValue of a member of the request's top-level "params" object.
 std::string JsonParamsValue(const std::string& line, const std::string& key);
 
-// True when `text` is exactly one valid JSON object, with nothing but JSON blanks
-// before or after it. Linear and without recursion, for replies of any depth.
+// What keeps a text from being one JSON object: a comment or a comma before a
+// closing bracket where plain JSON has none, another JSON value than an object,
+// or anything else.
+enum class TJsonFault { None, Invalid, Comment, TrailingComma, NotObject };
+
+struct TJsonCheck {
+  TJsonFault Fault = TJsonFault::None;
+  std::size_t At = 0;  // where the first fault begins: the wrong token, or the comma
+};
+
+// Whether `text` from `from` on is exactly one valid JSON object, with nothing
+// but whitespace around it, or its first fault. `withComments`: JSON with
+// comments (// and /* */ stand for whitespace) and trailing commas, as VS Code's
+// JSONC. Linear and without recursion, for replies of any size and depth.
+TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments);
+// CheckJsonObject of plain JSON finds no fault.
 bool IsSingleJsonObject(const std::string& text);
+
+// Past the whitespace from `p` on, and past comments when `withComments`.
+std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments);
 
 // Where the valid JSON string, number, true, false or null that starts at `p` of
 // `text` ends, or std::string::npos when none starts there. For scanners that

@@ -19,97 +19,8 @@ bool OnlyJsonWhitespace(const std::string& s, std::size_t from, std::size_t to) 
   return true;
 }
 
-bool StartsComment(const std::string& s, std::size_t p) {
-  return s.compare(p, 2, "//") == 0 || s.compare(p, 2, "/*") == 0;
-}
-
-// Past the comment at p; kNone when it is not closed.
-std::size_t SkipComment(const std::string& s, std::size_t p) {
-  if (s.compare(p, 2, "//") == 0) {
-    const std::size_t lineEnd = s.find('\n', p);
-    return lineEnd == kNone ? s.size() : lineEnd;
-  }
-  const std::size_t close = s.find("*/", p + 2);
-  return close == kNone ? kNone : close + 2;
-}
-
-// Past the blanks, and the comments when they count as blanks, from p on.
-std::size_t SkipGap(const std::string& s, std::size_t p, bool comments) {
-  for (;;) {
-    while (p < s.size() && IsJsonWhitespace(s[p])) ++p;
-    if (!comments || p >= s.size() || !StartsComment(s, p)) return p;
-    const std::size_t next = SkipComment(s, p);
-    if (next == kNone) return p;
-    p = next;
-  }
-}
-
 // In a checked file comments only stand where they were allowed.
-std::size_t Gap(const std::string& s, std::size_t p) { return SkipGap(s, p, true); }
-
-enum class TFault { None, Invalid, Comment, TrailingComma, NotObject };
-
-struct TCheck {
-  TFault Fault = TFault::None;
-  std::size_t At = 0;
-};
-
-TCheck FaultAt(const std::string& s, std::size_t p, bool comments) {
-  return {!comments && p < s.size() && StartsComment(s, p) ? TFault::Comment : TFault::Invalid, p};
-}
-
-// The first fault of the file from `start` on, when it is not one JSON object.
-TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
-  enum class TWant { Value, FirstMember, Member, FirstItem, Item, Next };
-  std::size_t p = SkipGap(s, start, comments);
-  if (p < s.size() && s[p] != '{' && (s[p] == '[' || JsonScalarEnd(s, p) != kNone)) return {TFault::NotObject, p};
-  std::string open;  // the brackets not closed yet
-  std::size_t comma = 0;
-  TWant want = TWant::Value;
-  for (;;) {
-    p = SkipGap(s, p, comments);
-    if (want == TWant::Next && open.empty()) return p == s.size() ? TCheck() : FaultAt(s, p, comments);
-    if (p == s.size()) return {TFault::Invalid, p};
-    const char c = s[p];
-    const bool closes = !open.empty() && c == (open.back() == '{' ? '}' : ']');
-    if (closes && (want == TWant::Member || want == TWant::Item)) {
-      if (!comments) return {TFault::TrailingComma, comma};
-      want = TWant::Next;
-    } else if (closes && (want == TWant::FirstMember || want == TWant::FirstItem)) {
-      want = TWant::Next;
-    } else if (want == TWant::FirstMember || want == TWant::Member) {
-      const std::size_t nameEnd = c == '"' ? JsonScalarEnd(s, p) : kNone;
-      if (nameEnd == kNone) return FaultAt(s, p, comments);
-      p = SkipGap(s, nameEnd, comments);
-      if (p == s.size() || s[p] != ':') return FaultAt(s, p, comments);
-      ++p;
-      want = TWant::Value;
-      continue;
-    } else if (want == TWant::FirstItem || want == TWant::Item) {
-      want = TWant::Value;
-    }
-    if (want == TWant::Value) {
-      if (c == '{' || c == '[') {
-        open += c;
-        want = c == '{' ? TWant::FirstMember : TWant::FirstItem;
-        ++p;
-        continue;
-      }
-      const std::size_t end = JsonScalarEnd(s, p);
-      if (end == kNone) return FaultAt(s, p, comments);
-      p = end;
-      want = TWant::Next;
-    } else if (c == ',') {
-      want = open.back() == '{' ? TWant::Member : TWant::Item;
-      comma = p++;
-    } else if (closes) {
-      open.pop_back();
-      ++p;
-    } else {
-      return FaultAt(s, p, comments);
-    }
-  }
-}
+std::size_t Gap(const std::string& s, std::size_t p) { return SkipJsonWhitespace(s, p, true); }
 
 struct TMember {
   std::string Name;  // decoded
@@ -134,7 +45,7 @@ std::size_t SkipValue(const std::string& s, std::size_t p) {
     if (c == '"') {
       p = JsonScalarEnd(s, p);
     } else if (c == '/') {
-      p = SkipComment(s, p);
+      p = Gap(s, p);
     } else {
       ++p;
       if (c == '{' || c == '[') ++depth;
@@ -389,13 +300,13 @@ std::string InLines(const std::string& s, std::size_t first, std::size_t second)
   return " (wiersze " + ToDecimal(LineOf(s, first)) + " i " + ToDecimal(LineOf(s, second)) + ").";
 }
 
-std::string Describe(const std::string& s, const TCheck& check) {
+std::string Describe(const std::string& s, const TJsonCheck& check) {
   switch (check.Fault) {
-    case TFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
-    case TFault::TrailingComma:
+    case TJsonFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
+    case TJsonFault::TrailingComma:
       return "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza" +
              InLine(s, check.At);
-    case TFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
+    case TJsonFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
     default: return "Plik nie jest poprawnym JSON-em" + InLine(s, check.At);
   }
 }
@@ -418,8 +329,8 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
     return file;
   }
   const std::size_t start = Utf8BomLength(s);
-  const TCheck check = CheckObject(s, start, comments);
-  if (check.Fault != TFault::None) {
+  const TJsonCheck check = CheckJsonObject(s, start, comments);
+  if (check.Fault != TJsonFault::None) {
     file.Why = Describe(s, check);
     return file;
   }

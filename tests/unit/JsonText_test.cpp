@@ -95,6 +95,22 @@ TEST_F(JsonTextTest, SingleJsonObjectIsValidJson) {
   EXPECT_FALSE(IsSingleJsonObject("{\"a\":" + std::string(100000, '[') + std::string(99999, ']') + "}"));
 }
 
+// JSONC: comments stand for whitespace and a comma may close a list; plain JSON names the first fault.
+TEST_F(JsonTextTest, CheckOfJsonWithComments) {
+  const std::tuple<std::string, bool, TJsonFault, std::size_t> rows[] = {
+      {"// x\n{\"a\": [1, /* ] */ 2,], \"b\": {},}", true, TJsonFault::None, 0},
+      {"// x\n{\"a\": [1, /* ] */ 2,]}", false, TJsonFault::Comment, 0},
+      {"{\"a\": [1,]}", false, TJsonFault::TrailingComma, 8},
+      {"{} /* open", true, TJsonFault::Invalid, 3},
+      {"{\"a\": 1 / 2}", true, TJsonFault::Invalid, 8},
+      {"{\"a\":[,]}", true, TJsonFault::Invalid, 6},
+      {" [{}]", true, TJsonFault::NotObject, 1}};
+  for (const auto& [text, withComments, fault, at] : rows) {
+    const TJsonCheck check = CheckJsonObject(text, 0, withComments);
+    EXPECT_TRUE(check.Fault == fault && check.At == at) << text << " at " << check.At;
+  }
+}
+
 TEST_F(JsonTextTest, Unquote) {
   EXPECT_EQ(JsonUnquote("\"\""), "");
   EXPECT_EQ(JsonUnquote("\""), "\"");
