@@ -1,6 +1,7 @@
 #pragma once
 // JSON handled as text, never as a tree: the bridge picks a few members out of a
-// line and passes everything else on byte for byte.
+// line and passes everything else on byte for byte, and checks a reply, or a
+// client's file before an edit, without building anything.
 
 #include <string>
 
@@ -38,7 +39,8 @@ struct TJsonCheck {
 // comments (// and /* */ stand for whitespace) and trailing commas, as VS Code's
 // JSONC. Linear and without recursion, for replies of any size and depth.
 TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments);
-// CheckJsonObject of plain JSON finds no fault.
+// True when `text` is exactly one valid object of plain JSON, with nothing but
+// whitespace around it.
 bool IsSingleJsonObject(const std::string& text);
 
 // Past the whitespace from `p` on, and past comments when `withComments`.
