@@ -85,32 +85,40 @@ std::size_t WellFormedAt(const std::string& text, std::size_t p, std::size_t& ch
 }
 }  // namespace
 
-std::size_t ReplaceInvalidUtf8(std::string& text) {
-  static const char kReplacement[] = "\xEF\xBF\xBD";
-  std::string repaired;
-  std::size_t replaced = 0;
-  std::size_t runStart = 0;  // first byte not yet copied into `repaired`
-  std::size_t p = 0;
-  while (p < text.size()) {
+std::size_t FindInvalidUtf8(const std::string& text, std::size_t from, std::size_t& length) {
+  for (std::size_t p = from; p < text.size();) {
     if (static_cast<unsigned char>(text[p]) < 0x80) {
       ++p;
       continue;
     }
-    std::size_t checked = 0;
-    const std::size_t length = WellFormedAt(text, p, checked);
-    if (length > 0) {
-      p += length;
-      continue;
-    }
-    if (replaced++ == 0) repaired.reserve(text.size() + 16);
-    repaired.append(text, runStart, p - runStart).append(kReplacement);
-    p += checked;
-    runStart = p;
+    const std::size_t wellFormed = WellFormedAt(text, p, length);
+    if (wellFormed == 0) return p;
+    p += wellFormed;
   }
-  if (replaced > 0) {
-    repaired.append(text, runStart, std::string::npos);
-    text.swap(repaired);
+  length = 0;
+  return std::string::npos;
+}
+
+bool IsUtf8(const std::string& text) {
+  std::size_t length = 0;
+  return FindInvalidUtf8(text, 0, length) == std::string::npos;
+}
+
+std::size_t ReplaceInvalidUtf8(std::string& text) {
+  static const char kReplacement[] = "\xEF\xBF\xBD";
+  std::size_t length = 0;
+  std::size_t bad = FindInvalidUtf8(text, 0, length);
+  if (bad == std::string::npos) return 0;
+  std::string repaired;
+  repaired.reserve(text.size() + 16);
+  std::size_t replaced = 0;
+  std::size_t kept = 0;  // first byte not yet copied into `repaired`
+  for (; bad != std::string::npos; bad = FindInvalidUtf8(text, kept, length), ++replaced) {
+    repaired.append(text, kept, bad - kept).append(kReplacement);
+    kept = bad + length;
   }
+  repaired.append(text, kept, std::string::npos);
+  text.swap(repaired);
   return replaced;
 }
 

@@ -20,10 +20,16 @@ std::string WideToUtf8(const std::u16string& wide);
 // At most `maxBytes` of the text, never ending inside a character.
 std::string CutUtf8(const std::string& text, std::size_t maxBytes);
 
-// Replaces each ill-formed sequence of the text (a stray byte, a cut or overlong
-// sequence, an encoded surrogate, a code point beyond U+10FFFF) by U+FFFD, one for
-// each maximal ill-formed part, as text decoders do. Returns how many were
-// replaced; a valid text is neither copied nor changed.
+// Where the first ill-formed sequence at or behind `from` begins (a stray byte, a
+// cut or overlong sequence, an encoded surrogate, a code point beyond U+10FFFF), or
+// std::string::npos when there is none; `length` gets the bytes of its maximal
+// ill-formed part, as text decoders count them.
+std::size_t FindInvalidUtf8(const std::string& text, std::size_t from, std::size_t& length);
+bool IsUtf8(const std::string& text);
+
+// Replaces each ill-formed sequence of the text by U+FFFD, one for each maximal
+// ill-formed part. Returns how many were replaced; a valid text is neither copied
+// nor changed.
 std::size_t ReplaceInvalidUtf8(std::string& text);
 
 // Bytes from outside as readable text, one line: valid UTF-8 stays as its

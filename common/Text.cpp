@@ -10,6 +10,13 @@ bool NeedsEscape(unsigned char c) { return c < 32 || c == '"' || c == '\\'; }
 const char kHexDigits[] = "0123456789ABCDEF";
 }  // namespace
 
+bool IsAllBlankOrControl(const std::string& text) {
+  for (char c : text) {
+    if (!IsBlankOrControl(c)) return false;
+  }
+  return true;
+}
+
 std::string Trim(const std::string& text) {
   std::size_t begin = 0;
   std::size_t end = text.size();

@@ -5,7 +5,10 @@
 #include <cstdint>
 #include <string>
 
-// Removes every character of code 0 to 32 from both ends.
+// Nothing but bytes of code 0 to 32 (blanks, line ends, control characters), or
+// nothing at all.
+bool IsAllBlankOrControl(const std::string& text);
+// Removes every byte of code 0 to 32 from both ends.
 std::string Trim(const std::string& text);
 // An MCP key as the log and the messages show it: quoted, or "(bez klucza)".
 std::string DescribeKey(const std::string& key);

@@ -1,11 +1,11 @@
 #include "core/Forwarding.h"
 
 #include "common/Encodings.h"
+#include "common/JsonText.h"
 #include "common/Log.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "http/McpEndpoint.h"
-#include "mcp/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 #include "platform/Platform.h"
@@ -75,13 +75,6 @@ void Post(TExchange& exchange) {
 std::string NoWholeReplyText(const std::string& message) {
   return "Orvin nie odpowiedział w ciągu " + ToDecimal(kReceiveTimeoutMinutes) +
          " min albo połączenie zerwało się w trakcie: " + message;
-}
-
-bool IsBlank(const std::string& text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) > 32) return false;
-  }
-  return true;
 }
 
 // The cause when a whole reply came that is no JSON-RPC message: status, content type and length.
@@ -188,7 +181,7 @@ TReplyVerdict PrepareReply(const TRequestPass& pass, std::string& reply, std::ui
 
 void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t statusCode,
                  const std::string& contentType, std::uint32_t elapsed, TExchangeResult& result) {
-  if (IsBlank(reply)) {
+  if (IsAllBlankOrControl(reply)) {
     if (!pass.Id.empty()) {
       // A request must get an answer, and this one reached the CRM application.
       result.Answer = AnswerUnusableReply(pass, reply, statusCode, contentType);

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "common/Encodings.h"
+#include "common/ConsoleText.h"
 #include "core/CommandLine.h"
-#include "core/ManualStart.h"
+#include "install/Clients.h"
 #include "platform/Platform.h"
 
 namespace {
@@ -23,24 +23,9 @@ TCommand GivenCommand() {
 
 bool InstallCommandGiven() { return GivenCommand() != TCommand::None; }
 
-TInstallation InstallationFor(bool uninstall) {
-  TInstallation installation;
-  installation.Uninstall = uninstall;
-  const std::vector<std::string> args = Os().CommandLineArguments();
-  installation.Exe = args.empty() ? std::string() : args[0];
-  // The client starts the bridge from a folder of its own choosing.
-  std::string folder = GetCrmFolder();
-  const std::u16string full = Os().FullPathName(Utf8ToWide(folder));
-  if (!folder.empty() && !full.empty()) folder = WideToUtf8(full);
-  // A final backslash before the closing quote of a Windows command line would escape it.
-  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
-  installation.Folder = folder;
-  installation.Key = GetMcpKey();
-  return installation;
-}
-
 int RunInstallCommand() {
-  const TInstallResult result = RunInstallation(InstallationFor(GivenCommand() == TCommand::Uninstall));
+  const TInstallResult result = RunInstallation(
+      InstallationFor(GivenCommand() == TCommand::Uninstall, GetCrmFolder(), GetMcpKey()));
   ShowToUser(Os().StdHandle(StdStream::Output), result.Report);
   return result.ExitCode;
 }

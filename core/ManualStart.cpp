@@ -2,10 +2,10 @@
 
 #include <vector>
 
-#include "common/Encodings.h"
+#include "common/ConsoleText.h"
 #include "common/Text.h"
 #include "core/CommandLine.h"
-#include "core/InstallCommand.h"
+#include "install/Clients.h"
 #include "install/InsideZip.h"
 #include "link/WindowDiscovery.h"
 
@@ -13,30 +13,6 @@ namespace {
 const char kPressEnter[] = "Naciśnij Enter, aby zakończyć.\r\n";
 // An Enter typed right after T belongs to that answer, not to the report it brings.
 constexpr std::uint32_t kAnswerTypingMs = 1000;
-
-std::string Hex4(char16_t unit) {
-  static const char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (int shift = 12; shift >= 0; shift -= 4) hex += kDigits[(unit >> shift) & 15];
-  return hex;
-}
-
-// A character the console cannot show exactly would come out changed or not at
-// all, and the pasted entry would name another file; JSON's \u escape keeps it.
-std::string JsonPathFor(const std::string& path, unsigned codePage) {
-  const std::string escaped = JsonEscape(path);
-  if (codePage == kCodePageUtf8) return escaped;
-  std::string result;
-  for (char16_t unit : Utf8ToWide(escaped)) {
-    const std::u16string one(1, unit);
-    if (Os().MultiByteToWide(codePage, Os().WideToMultiByte(codePage, one, nullptr)) == one) {
-      result += WideToUtf8(one);
-    } else {
-      result += "\\u" + Hex4(unit);
-    }
-  }
-  return result;
-}
 
 std::string ServerEntry(const std::string& exe, const std::string& folder, const std::string& type) {
   return "    \"orvin\": {\r\n" + type + "      \"command\": \"" + exe + "\",\r\n      \"args\": [\"-dir\", \"" +
@@ -48,10 +24,12 @@ std::string Title() {
          "z asystentem) a programem Orvin CRM.\r\n\r\n";
 }
 
-std::string HowToStart(const std::string& path, unsigned codePage) {
+// The console shows the path's every character, and copies it so: the pasted
+// entry names this very file.
+std::string HowToStart(const std::string& path) {
   const std::size_t slash = path.rfind('\\');
-  const std::string exe = JsonPathFor(path, codePage);
-  const std::string folder = JsonPathFor(slash == std::string::npos ? "" : path.substr(0, slash), codePage);
+  const std::string exe = JsonEscape(path);
+  const std::string folder = JsonEscape(slash == std::string::npos ? "" : path.substr(0, slash));
   return "Tego programu nie uruchamia się ręcznie. Uruchamia go klient MCP, gdy wpiszesz go do konfiguracji "
          "klienta. Gotowe wpisy z położeniem tego pliku:\r\n\r\n"
          "Aplikacja czatu (np. plik claude_desktop_config.json):\r\n{\r\n  \"mcpServers\": {\r\n" +
@@ -110,22 +88,12 @@ void WaitForEnter(OsHandle input, bool afterAnswer) {
     if ((key == u'\r' || key == u'\n') && !typedWithAnswer) return;
   }
 }
-
-unsigned CodePageOf(OsHandle handle) {
-  return Os().GetFileType(handle) == FileType::Char ? Os().ConsoleOutputCodePage() : kCodePageUtf8;
-}
 }  // namespace
-
-void ShowToUser(OsHandle handle, const std::string& text) {
-  const std::string encoded = WideToCodePage(Utf8ToWide(text), CodePageOf(handle));
-  std::uint32_t written = 0;
-  Os().WriteFile(handle, encoded.data(), static_cast<std::uint32_t>(encoded.size()), written);
-}
 
 bool ExplainIfStartedByHand(OsHandle input) {
   if (!Os().IsConsole(input)) return false;
   const OsHandle screen = Os().StdHandle(StdStream::Error);
-  const TInstallation installation = InstallationFor(false);
+  const TInstallation installation = InstallationFor(false, GetCrmFolder(), GetMcpKey());
   // The archiver removes that folder later: an entry naming it would soon point nowhere.
   if (RunsFromInsideZip(installation.Exe)) {
     ShowToUser(screen, Title() + UnpackZipFirstText() + "\r\n\r\n" + kPressEnter);
@@ -133,7 +101,7 @@ bool ExplainIfStartedByHand(OsHandle input) {
     return true;
   }
   const std::vector<TClient> clients = FindClients();
-  ShowToUser(screen, Title() + HowToStart(installation.Exe, CodePageOf(screen)) + CrmStatus() + ClientsOffer(clients));
+  ShowToUser(screen, Title() + HowToStart(installation.Exe) + CrmStatus() + ClientsOffer(clients));
   if (clients.empty()) {
     WaitForEnter(input, false);
   } else if (AnswerIsYes(input)) {

@@ -12,6 +12,3 @@
 // MCP clients found, and on T adds the bridge to them; gives true once the user
 // is done. A pipe, a file or NUL as input give false at once.
 bool ExplainIfStartedByHand(OsHandle input);
-
-// UTF-8 text for a person: in the console's code page on a console, else as it is.
-void ShowToUser(OsHandle handle, const std::string& text);

@@ -11,7 +11,7 @@
 #include "core/StdStreams.h"
 #include "link/Connect.h"
 #include "link/ProxyWindow.h"
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ModernEra.h"
 #include "mcp/ToolListCache.h"

@@ -16,16 +16,16 @@
 #include <vector>
 
 #include "common/Encodings.h"
+#include "common/JsonText.h"
+#include "common/Log.h"
 #include "core/CommandLine.h"
 #include "core/LinkState.h"
-#include "common/Log.h"
 #include "core/RequestLoop.h"
 #include "core/StdStreams.h"
 #include "fuzz/FuzzCheck.h"
 #include "link/HandshakeRecords.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
-#include "mcp/JsonText.h"
 #include "mcp/ModernEra.h"
 #include "mcp/ToolListCache.h"
 #include "tests/unit/FakePlatform.h"

@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "common/JsonText.h"
 #include "fuzz/FuzzCheck.h"
 #include "fuzz/ReferenceJson.h"
-#include "mcp/JsonText.h"
 
 namespace {
 // What JsonRawValue should give for `key` by the reference parse.

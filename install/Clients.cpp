@@ -111,6 +111,22 @@ std::vector<TClient> FindClients() {
   return clients;
 }
 
+TInstallation InstallationFor(bool uninstall, const std::string& crmFolder, const std::string& key) {
+  TInstallation installation;
+  installation.Uninstall = uninstall;
+  const std::vector<std::string> args = Os().CommandLineArguments();
+  installation.Exe = args.empty() ? std::string() : args[0];
+  // The client starts the bridge from a folder of its own choosing.
+  std::string folder = crmFolder;
+  const std::u16string full = Os().FullPathName(Utf8ToWide(folder));
+  if (!folder.empty() && !full.empty()) folder = WideToUtf8(full);
+  // A final backslash before the closing quote of a Windows command line would escape it.
+  while (!folder.empty() && folder.back() == '\\') folder.pop_back();
+  installation.Folder = folder;
+  installation.Key = key;
+  return installation;
+}
+
 TInstallResult RunInstallation(const TInstallation& installation) {
   TInstallResult result;
   if (!installation.Uninstall && RunsFromInsideZip(installation.Exe)) {

@@ -27,6 +27,10 @@ struct TInstallation {
   std::string Key;     // the MCP key, or empty
 };
 
+// The entry for the running exe, Orvin CRM's folder as the command line gave it
+// (made absolute) and the MCP key.
+TInstallation InstallationFor(bool uninstall, const std::string& crmFolder, const std::string& key);
+
 // Exit codes of -install and -uninstall.
 constexpr int kInstallDone = 0;       // every client found was handled
 constexpr int kInstallNoClient = 1;   // no client found

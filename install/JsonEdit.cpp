@@ -2,8 +2,9 @@
 
 #include <vector>
 
+#include "common/FileLayout.h"
+#include "common/JsonText.h"
 #include "common/Text.h"
-#include "mcp/JsonText.h"
 
 namespace {
 constexpr std::size_t kNone = std::string::npos;
@@ -11,106 +12,15 @@ constexpr std::size_t kNone = std::string::npos;
 // ---- Reading: one pass that checks the whole file, then the members of the
 // two objects that matter, both without recursion, for files of any depth.
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-bool IsBlankRange(const std::string& s, std::size_t from, std::size_t to) {
+bool OnlyJsonWhitespace(const std::string& s, std::size_t from, std::size_t to) {
   for (std::size_t p = from; p < to; ++p) {
-    if (!IsBlank(s[p])) return false;
+    if (!IsJsonWhitespace(s[p])) return false;
   }
   return true;
 }
 
-bool StartsComment(const std::string& s, std::size_t p) {
-  return s.compare(p, 2, "//") == 0 || s.compare(p, 2, "/*") == 0;
-}
-
-// Past the comment at p; kNone when it is not closed.
-std::size_t SkipComment(const std::string& s, std::size_t p) {
-  if (s.compare(p, 2, "//") == 0) {
-    const std::size_t lineEnd = s.find('\n', p);
-    return lineEnd == kNone ? s.size() : lineEnd;
-  }
-  const std::size_t close = s.find("*/", p + 2);
-  return close == kNone ? kNone : close + 2;
-}
-
-// Past the blanks, and the comments when they count as blanks, from p on.
-std::size_t SkipGap(const std::string& s, std::size_t p, bool comments) {
-  for (;;) {
-    while (p < s.size() && IsBlank(s[p])) ++p;
-    if (!comments || p >= s.size() || !StartsComment(s, p)) return p;
-    const std::size_t next = SkipComment(s, p);
-    if (next == kNone) return p;
-    p = next;
-  }
-}
-
 // In a checked file comments only stand where they were allowed.
-std::size_t Gap(const std::string& s, std::size_t p) { return SkipGap(s, p, true); }
-
-enum class TFault { None, Invalid, Comment, TrailingComma, NotObject };
-
-struct TCheck {
-  TFault Fault = TFault::None;
-  std::size_t At = 0;
-};
-
-TCheck FaultAt(const std::string& s, std::size_t p, bool comments) {
-  return {!comments && p < s.size() && StartsComment(s, p) ? TFault::Comment : TFault::Invalid, p};
-}
-
-// The first fault of the file from `start` on, when it is not one JSON object.
-TCheck CheckObject(const std::string& s, std::size_t start, bool comments) {
-  enum class TWant { Value, FirstMember, Member, FirstItem, Item, Next };
-  std::size_t p = SkipGap(s, start, comments);
-  if (p < s.size() && s[p] != '{' && (s[p] == '[' || JsonScalarEnd(s, p) != kNone)) return {TFault::NotObject, p};
-  std::string open;  // the brackets not closed yet
-  std::size_t comma = 0;
-  TWant want = TWant::Value;
-  for (;;) {
-    p = SkipGap(s, p, comments);
-    if (want == TWant::Next && open.empty()) return p == s.size() ? TCheck() : FaultAt(s, p, comments);
-    if (p == s.size()) return {TFault::Invalid, p};
-    const char c = s[p];
-    const bool closes = !open.empty() && c == (open.back() == '{' ? '}' : ']');
-    if (closes && (want == TWant::Member || want == TWant::Item)) {
-      if (!comments) return {TFault::TrailingComma, comma};
-      want = TWant::Next;
-    } else if (closes && (want == TWant::FirstMember || want == TWant::FirstItem)) {
-      want = TWant::Next;
-    } else if (want == TWant::FirstMember || want == TWant::Member) {
-      const std::size_t nameEnd = c == '"' ? JsonScalarEnd(s, p) : kNone;
-      if (nameEnd == kNone) return FaultAt(s, p, comments);
-      p = SkipGap(s, nameEnd, comments);
-      if (p == s.size() || s[p] != ':') return FaultAt(s, p, comments);
-      ++p;
-      want = TWant::Value;
-      continue;
-    } else if (want == TWant::FirstItem || want == TWant::Item) {
-      want = TWant::Value;
-    }
-    if (want == TWant::Value) {
-      if (c == '{' || c == '[') {
-        open += c;
-        want = c == '{' ? TWant::FirstMember : TWant::FirstItem;
-        ++p;
-        continue;
-      }
-      const std::size_t end = JsonScalarEnd(s, p);
-      if (end == kNone) return FaultAt(s, p, comments);
-      p = end;
-      want = TWant::Next;
-    } else if (c == ',') {
-      want = open.back() == '{' ? TWant::Member : TWant::Item;
-      comma = p++;
-    } else if (closes) {
-      open.pop_back();
-      ++p;
-    } else {
-      return FaultAt(s, p, comments);
-    }
-  }
-}
+std::size_t Gap(const std::string& s, std::size_t p) { return SkipJsonWhitespace(s, p, true); }
 
 struct TMember {
   std::string Name;  // decoded
@@ -135,7 +45,7 @@ std::size_t SkipValue(const std::string& s, std::size_t p) {
     if (c == '"') {
       p = JsonScalarEnd(s, p);
     } else if (c == '/') {
-      p = SkipComment(s, p);
+      p = Gap(s, p);
     } else {
       ++p;
       if (c == '{' || c == '[') ++depth;
@@ -213,24 +123,24 @@ std::size_t LineStart(const std::string& s, std::size_t p) {
   return lineEnd == kNone ? 0 : lineEnd + 1;
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t'; }
+bool IsSpaceOrTab(char c) { return c == ' ' || c == '\t'; }
 
 // Only spaces and tabs before p on its line.
 bool StartsLine(const std::string& s, std::size_t p) {
-  while (p > 0 && IsSpace(s[p - 1])) --p;
+  while (p > 0 && IsSpaceOrTab(s[p - 1])) --p;
   return p == 0 || s[p - 1] == '\n';
 }
 
 std::string IndentOf(const std::string& s, std::size_t p) {
   std::size_t end = LineStart(s, p);
   const std::size_t start = end;
-  while (end < s.size() && IsSpace(s[end])) ++end;
+  while (end < s.size() && IsSpaceOrTab(s[end])) ++end;
   return s.substr(start, end - start);
 }
 
 // Past the line end behind p when only spaces or tabs come before it, else kNone.
 std::size_t LineEndAfter(const std::string& s, std::size_t p) {
-  while (p < s.size() && IsSpace(s[p])) ++p;
+  while (p < s.size() && IsSpaceOrTab(s[p])) ++p;
   if (s.compare(p, 2, "\r\n") == 0) return p + 2;
   return p < s.size() && s[p] == '\n' ? p + 1 : kNone;
 }
@@ -297,7 +207,7 @@ std::string EntryValue(const TServerEntry& entry, const std::string& indent, con
 
 // An object with nothing but blanks inside.
 bool IsBare(const std::string& s, const TObject& object) {
-  return object.Members.empty() && IsBlankRange(s, object.Open + 1, object.Close);
+  return object.Members.empty() && OnlyJsonWhitespace(s, object.Open + 1, object.Close);
 }
 
 struct TPlace {
@@ -345,7 +255,7 @@ bool IsOnlyMember(const std::string& s, const TObject& object) {
   if (object.Members.size() != 1) return false;
   const TMember& member = object.Members.front();
   const std::size_t end = member.CommaAt == kNone ? member.ValueEnd : member.CommaAt + 1;
-  return IsBlankRange(s, object.Open + 1, member.NameAt) && IsBlankRange(s, end, object.Close);
+  return OnlyJsonWhitespace(s, object.Open + 1, member.NameAt) && OnlyJsonWhitespace(s, end, object.Close);
 }
 
 // The member's lines when it has lines of its own, else just its text, with its
@@ -361,8 +271,8 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
     from = LineStart(s, from);
     end = lineEnd;
   } else if (member.CommaAt != kNone) {
-    while (end < s.size() && IsSpace(s[end])) ++end;
-  } else if (commaBefore != kNone && IsBlankRange(s, commaBefore + 1, from)) {
+    while (end < s.size() && IsSpaceOrTab(s[end])) ++end;
+  } else if (commaBefore != kNone && OnlyJsonWhitespace(s, commaBefore + 1, from)) {
     from = commaBefore;
     commaBefore = kNone;
   }
@@ -373,10 +283,8 @@ std::string TakeOut(const std::string& s, const TObject& object, std::size_t ind
 
 // ---- The file as a whole.
 
-std::size_t BomLength(const std::string& s) { return s.compare(0, 3, "\xef\xbb\xbf") == 0 ? 3 : 0; }
-
 // A missing file, or one with nothing in it but a byte order mark and blanks.
-bool IsBlankText(const std::string& s) { return IsBlankRange(s, BomLength(s), s.size()); }
+bool HoldsNothing(const std::string& s) { return OnlyJsonWhitespace(s, Utf8BomLength(s), s.size()); }
 
 struct TFile {
   std::string Why;  // when it may not be edited
@@ -392,13 +300,13 @@ std::string InLines(const std::string& s, std::size_t first, std::size_t second)
   return " (wiersze " + ToDecimal(LineOf(s, first)) + " i " + ToDecimal(LineOf(s, second)) + ").";
 }
 
-std::string Describe(const std::string& s, const TCheck& check) {
+std::string Describe(const std::string& s, const TJsonCheck& check) {
   switch (check.Fault) {
-    case TFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
-    case TFault::TrailingComma:
+    case TJsonFault::Comment: return "Plik zawiera komentarze, których ten format nie dopuszcza" + InLine(s, check.At);
+    case TJsonFault::TrailingComma:
       return "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza" +
              InLine(s, check.At);
-    case TFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
+    case TJsonFault::NotObject: return "Plik nie zawiera obiektu JSON, lecz inną wartość" + InLine(s, check.At);
     default: return "Plik nie jest poprawnym JSON-em" + InLine(s, check.At);
   }
 }
@@ -416,13 +324,13 @@ std::size_t FindMember(const TObject& object, const std::string& name, std::size
 
 TFile ReadFile(const std::string& s, bool comments, const std::string& parent, const std::string& name) {
   TFile file;
-  if (s.compare(0, 2, "\xff\xfe") == 0 || s.compare(0, 2, "\xfe\xff") == 0) {
+  if (StartsWithUtf16Bom(s)) {
     file.Why = "Plik jest zapisany w UTF-16, a nie w UTF-8.";
     return file;
   }
-  const std::size_t start = BomLength(s);
-  const TCheck check = CheckObject(s, start, comments);
-  if (check.Fault != TFault::None) {
+  const std::size_t start = Utf8BomLength(s);
+  const TJsonCheck check = CheckJsonObject(s, start, comments);
+  if (check.Fault != TJsonFault::None) {
     file.Why = Describe(s, check);
     return file;
   }
@@ -447,24 +355,18 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
   }
   return file;
 }
-
-std::string EolOf(const std::string& s) {
-  const std::size_t lineEnd = s.find('\n');
-  if (lineEnd == kNone) return "\r\n";  // nothing to follow: as Windows writes
-  return lineEnd > 0 && s[lineEnd - 1] == '\r' ? "\r\n" : "\n";
-}
 }  // namespace
 
 TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                        const std::string& name, const TServerEntry& entry) {
-  if (IsBlankText(text)) {
+  if (HoldsNothing(text)) {
     const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
-    return Edited(TEditOutcome::Added, text.substr(0, BomLength(text)) + made.Text + "\r\n");
+    return Edited(TEditOutcome::Added, text.substr(0, Utf8BomLength(text)) + made.Text + "\r\n");
   }
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
   if (!file.Why.empty()) return Refused(file.Why);
   TStyle style;
-  style.Eol = EolOf(text);
+  style.Eol = LineEndOf(text);
   const bool hasParent = file.ParentIndex != kNone;
   style.Unit = IndentUnit(text, hasParent ? std::vector<const TObject*>{&file.Parent, &file.Top}
                                           : std::vector<const TObject*>{&file.Top});
@@ -496,7 +398,7 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
 
 TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
                           const std::string& name) {
-  if (IsBlankText(text)) return Edited(TEditOutcome::NotThere, std::string());
+  if (HoldsNothing(text)) return Edited(TEditOutcome::NotThere, std::string());
   const TFile file = ReadFile(text, commentsAllowed, parent, name);
   if (!file.Why.empty()) return Refused(file.Why);
   if (file.EntryIndex == kNone) return Edited(TEditOutcome::NotThere, std::string());

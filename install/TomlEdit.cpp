@@ -2,6 +2,8 @@
 
 #include <vector>
 
+#include "common/Encodings.h"
+#include "common/FileLayout.h"
 #include "common/Text.h"
 #include "install/TomlText.h"
 
@@ -26,14 +28,10 @@ std::string AtLine(int line) { return " (wiersz " + ToDecimal(line) + ")."; }
 
 const TTomlNode& NodeAt(const TTomlOutline& outline, int id) { return outline.Nodes[static_cast<std::size_t>(id)]; }
 
-std::string LineEndOf(const std::string& text) {
-  const std::size_t end = text.find('\n');
-  return end == std::string::npos || (end > 0 && text[end - 1] == '\r') ? "\r\n" : "\n";
-}
-
 bool EndsWithoutLineEnd(const std::string& text) { return !text.empty() && text.back() != '\n'; }
 
-bool IsBlank(const std::string& text, std::size_t from) {
+// Only whitespace and line ends from `from` on.
+bool OnlyBlankLinesFrom(const std::string& text, std::size_t from) {
   return text.find_first_not_of(" \t\r\n", from) == std::string::npos;
 }
 
@@ -67,7 +65,7 @@ std::string EntryTable(const std::string& name, const TServerEntry& entry, const
 // The table after the rest of the file, one blank line between them.
 std::string Append(const std::string& text, std::size_t bodyStart, const std::string& table,
                    const std::string& lineEnd) {
-  if (IsBlank(text, bodyStart)) return text.substr(0, bodyStart) + table;
+  if (OnlyBlankLinesFrom(text, bodyStart)) return text.substr(0, bodyStart) + table;
   const std::string gap = (EndsWithoutLineEnd(text) ? lineEnd : "") + lineEnd;
   return Splice(text, {{text.size(), text.size(), gap + table}});
 }
@@ -121,9 +119,9 @@ bool SaysExactly(const TTomlOutline& outline, int table, const TServerEntry& ent
 
 bool IsUtf8Entry(const TServerEntry& entry) {
   for (const std::string& arg : entry.Args) {
-    if (FirstNonUtf8Line(arg) > 0) return false;
+    if (!IsUtf8(arg)) return false;
   }
-  return FirstNonUtf8Line(entry.Command) == 0;
+  return IsUtf8(entry.Command);
 }
 
 std::string NotToml(const TTomlOutline& outline) {
@@ -138,7 +136,7 @@ TTextEdit PutTomlEntry(const std::string& text, const std::string& name, const T
   const TEntrySpot spot = FindEntry(outline, name);
   if (!spot.Refusal.empty()) return Refused(spot.Refusal);
   // A file with nothing in it gets Windows line ends.
-  const std::string lineEnd = IsBlank(text, outline.BodyStart) ? "\r\n" : LineEndOf(text);
+  const std::string lineEnd = OnlyBlankLinesFrom(text, outline.BodyStart) ? "\r\n" : LineEndOf(text);
   const std::string table = EntryTable(name, entry, lineEnd);
   if (spot.Entry < 0) {
     if (spot.Servers >= 0 && NodeAt(outline, spot.Servers).Kind == TTomlNodeKind::InlineTable) {

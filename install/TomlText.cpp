@@ -1,13 +1,14 @@
 #include "install/TomlText.h"
 
-#include "common/Encodings.h"
-
+#include <algorithm>
 #include <cstdint>
 #include <utility>
 
+#include "common/Encodings.h"
+#include "common/FileLayout.h"
+
 namespace {
 constexpr int kEnd = -1;
-const char kByteOrderMark[] = "\xEF\xBB\xBF";
 const char kHexDigits[] = "0123456789ABCDEF";
 
 struct TScan {
@@ -501,9 +502,13 @@ TTomlOutline ScanToml(const std::string& text) {
   TTomlOutline out;
   out.Nodes.push_back(TTomlNode());
   out.Nodes[0].Kind = TTomlNodeKind::HeaderTable;
-  out.ErrorLine = FirstNonUtf8Line(text);
-  if (out.ErrorLine > 0) return out;
-  out.BodyStart = text.compare(0, 3, kByteOrderMark) == 0 ? 3 : 0;
+  std::size_t illFormed = 0;
+  const std::size_t notUtf8 = FindInvalidUtf8(text, 0, illFormed);
+  if (notUtf8 != std::string::npos) {
+    out.ErrorLine = 1 + static_cast<int>(std::count(text.begin(), text.begin() + notUtf8, '\n'));
+    return out;
+  }
+  out.BodyStart = Utf8BomLength(text);
   TScan s{text, out.BodyStart, 1, out};
   int table = 0;
   while (Peek(s) != kEnd) {
@@ -559,35 +564,4 @@ std::string TomlKey(const std::string& key) {
     if (!IsBareKeyChar(static_cast<unsigned char>(c))) return TomlString(key);
   }
   return key.empty() ? TomlString(key) : key;
-}
-
-int FirstNonUtf8Line(const std::string& text) {
-  int line = 1;
-  for (std::size_t i = 0; i < text.size();) {
-    const auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      line += lead == '\n' ? 1 : 0;
-      ++i;
-      continue;
-    }
-    std::size_t length = 4;
-    std::uint32_t code = lead & 0x07u;
-    std::uint32_t least = 0x10000;
-    if ((lead & 0xE0) == 0xC0) {
-      length = 2, code = lead & 0x1Fu, least = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-      length = 3, code = lead & 0x0Fu, least = 0x800;
-    } else if ((lead & 0xF8) != 0xF0) {
-      return line;
-    }
-    if (text.size() - i < length) return line;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return line;
-      code = (code << 6) | (next & 0x3Fu);
-    }
-    if (code < least || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return line;
-    i += length;
-  }
-  return 0;
 }

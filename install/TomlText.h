@@ -55,7 +55,3 @@ std::string TomlString(const std::string& text);
 std::string TomlStringArray(const std::vector<std::string>& items);
 // A key: bare when it can be, else quoted.
 std::string TomlKey(const std::string& key);
-
-// The line of the first byte that is not UTF-8 (no overlong forms, no
-// surrogates), or 0 when every byte is.
-int FirstNonUtf8Line(const std::string& text);

@@ -1,8 +1,8 @@
 #include "mcp/LocalMessages.h"
 
 #include "common/Encodings.h"
+#include "common/JsonText.h"
 #include "common/Text.h"
-#include "mcp/JsonText.h"
 
 namespace {
 const char kDefaultProtocolVersion[] = "2025-06-18";
@@ -19,7 +19,7 @@ const char kConnectedText[] =
 
 std::string MakeErrorReply(const std::string& id, const std::string& message) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"error\":{\"code\":" + ToDecimal(-32000) + ",\"message\":\"" +
-         JsonString(message) + "\"}}";
+         JsonEscape(message) + "\"}}";
 }
 
 std::string MakeInitializeReply(const std::string& line, const std::string& id) {
@@ -34,7 +34,7 @@ std::string MakeInitializeReply(const std::string& line, const std::string& id) 
 
 std::string MakePlaceholderToolList(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"tools\":[{\"name\":\"orvin_connect\","
-         "\"description\":\"" + JsonString(kConnectToolDescription) + "\","
+         "\"description\":\"" + JsonEscape(kConnectToolDescription) + "\","
          "\"inputSchema\":{\"type\":\"object\",\"properties\":{}}}]}}";
 }
 
@@ -43,14 +43,14 @@ std::string MakeNotConnectedResult(const std::string& id, const std::string& rea
                            " Uruchom Orvin CRM albo zatwierdź w nim pytanie o zgodę, "
                            "a potem ponów żądanie.";
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
-         JsonString(text) + "\"}],\"isError\":true}}";
+         JsonEscape(text) + "\"}],\"isError\":true}}";
 }
 
 std::string MakeListChangedNotice() { return "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/tools/list_changed\"}"; }
 
 std::string MakeConnectedResult(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
-         JsonString(kConnectedText) + "\"}]}}";
+         JsonEscape(kConnectedText) + "\"}]}}";
 }
 
 std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }

@@ -1,8 +1,8 @@
 #include "mcp/ModernEra.h"
 
 #include "common/Encodings.h"
+#include "common/JsonText.h"
 #include "common/Text.h"
-#include "mcp/JsonText.h"
 
 namespace {
 const char kRevision[] = "2026-07-28";

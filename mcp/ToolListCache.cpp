@@ -1,9 +1,9 @@
 #include "mcp/ToolListCache.h"
 
 #include "common/Files.h"
-#include "common/Text.h"
+#include "common/JsonText.h"
 #include "common/Log.h"
-#include "mcp/JsonText.h"
+#include "common/Text.h"
 #include "mcp/LocalMessages.h"
 #include "platform/Platform.h"
 

@@ -187,6 +187,9 @@ class Platform {
 
   // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.
   virtual bool IsConsole(OsHandle handle) = 0;
+  // WriteConsoleW, again for the rest after a partial write: the console shows
+  // every character whatever its output code page. False when a write fails.
+  virtual bool WriteConsole(OsHandle console, const std::u16string& text) = 0;
   // One key typed at the console, without waiting for Enter (the console's line
   // input and echo are off for the read). False when nothing more can be read.
   virtual bool ReadConsoleKey(OsHandle input, char16_t& key) = 0;

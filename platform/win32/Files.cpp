@@ -110,6 +110,18 @@ bool Win32PlatformImpl::IsConsole(OsHandle handle) {
   return GetConsoleMode(ToHandle(handle), &mode) != 0;
 }
 
+bool Win32PlatformImpl::WriteConsole(OsHandle console, const std::u16string& text) {
+  const wchar_t* rest = WideText(text);
+  std::size_t left = text.size();
+  while (left > 0) {
+    DWORD written = 0;
+    if (!WriteConsoleW(ToHandle(console), rest, static_cast<DWORD>(left), &written, nullptr) || written == 0) return false;
+    rest += written;
+    left -= written;
+  }
+  return true;
+}
+
 bool Win32PlatformImpl::ReadConsoleKey(OsHandle input, char16_t& key) {
   HANDLE console = ToHandle(input);
   DWORD mode = 0;

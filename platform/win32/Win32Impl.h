@@ -19,6 +19,7 @@
 #undef RegisterWindowMessage
 #undef QueryFullProcessImageName
 #undef ReplaceFile
+#undef WriteConsole
 
 static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 wchar_t expected");
 
@@ -83,6 +84,7 @@ class Win32PlatformImpl final : public Platform {
   std::u16string FullPathName(const std::u16string& path) override;
   std::u16string LongPathName(const std::u16string& path) override;
   bool IsConsole(OsHandle handle) override;
+  bool WriteConsole(OsHandle console, const std::u16string& text) override;
   bool ReadConsoleKey(OsHandle input, char16_t& key) override;
 
   // Windows (Windows.cpp)

@@ -13,6 +13,7 @@ const ROOT = 'C:\\orvin-e2e-install';
 const HOST = join(wineDriveC(), 'orvin-e2e-install');
 const EXE = `${ROOT}\\Orvin CRM\\OrvinMCP.exe`;
 const ZIP = join(wineTempFolder().host, 'Temp1_OrvinMCP-e2e.zip');
+const LODZ = 'Biuro Łódź';  // a folder whose letters code page 437 lacks
 const ENTRY = { command: EXE, args: ['-dir', `${ROOT}\\Orvin CRM`] };
 // Client, its file in the profile, and the file as the user left it (null: a folder without it).
 const [DESKTOP, VSCODE, CURSOR, GEMINI, CODEX, CODE] = [
@@ -29,20 +30,24 @@ const read = (client, suffix = '') => readFileSync(hostFile(client) + suffix, 'u
 const line = ([name, relative]) => `${name}: ${ROOT}\\profil\\${relative} - `;
 
 // Wine takes the profile's variables from the registry: a batch file sets them.
-function starter(name, exe) {
+function starter(name, exe, first = []) {
   const set = ['APPDATA=Roaming', 'LOCALAPPDATA=Local', 'USERPROFILE=home'].map((v) => `@set ${v.replace('=', `=${ROOT}\\profil\\`)}`);
-  writeFileSync(join(HOST, name), [...set, `@"${exe}" %*`, ''].join('\r\n'));
+  writeFileSync(join(HOST, ...name.split('\\')), [...first, ...set, `@"${exe}" %*`, ''].join('\r\n'));
   return `${ROOT}\\${name}`;
 }
 rmSync(HOST, { recursive: true, force: true });
-for (const folder of [join(HOST, 'Orvin CRM'), join(HOST, 'profil', 'Local'), ZIP]) mkdirSync(folder, { recursive: true });
-for (const exe of [join(HOST, 'Orvin CRM', 'OrvinMCP.exe'), join(ZIP, 'OrvinMCP.exe')]) copyFileSync(BRIDGE_EXE, exe);
+for (const folder of [join(HOST, 'Orvin CRM'), join(HOST, LODZ), join(HOST, 'profil', 'Local'), ZIP]) mkdirSync(folder, { recursive: true });
+for (const exe of [join(HOST, 'Orvin CRM', 'OrvinMCP.exe'), join(HOST, LODZ, 'OrvinMCP.exe'), join(ZIP, 'OrvinMCP.exe')]) {
+  copyFileSync(BRIDGE_EXE, exe);
+}
 for (const client of CLIENTS) {
   mkdirSync(dirname(hostFile(client)), { recursive: true });
   if (client[2] !== null) writeFileSync(hostFile(client), client[2]);
 }
 const START = starter('start.bat', EXE);
 const ZIP_START = starter('zip.bat', `${wineTempFolder().windows}Temp1_OrvinMCP-e2e.zip\\OrvinMCP.exe`);
+// The exe beside the batch file, named by the batch file's own folder: cmd reads the file in the console's code page.
+const LODZ_START = starter(`${LODZ}\\start.bat`, '%~dp0OrvinMCP.exe', ['@chcp 437 >nul']);
 after(() => [HOST, ZIP].forEach((folder) => rmSync(folder, { recursive: true, force: true })));
 
 // Standard input stays open and unread: the command ends by itself.
@@ -64,7 +69,10 @@ function startConsole(bat) {
   const screen = () => raw.replace(/\x1b\[[0-9;?]*[A-Za-z]/g, '').replaceAll('\r', '');
   const waitFor = async (part) => {
     for (let ms = 0; !screen().includes(part); ms += 100) {
-      if (ms > 30000) throw new Error(`no "${part}" on the screen:\n${screen()}`);
+      if (ms > 30000) {
+        child.kill();
+        throw new Error(`no "${part}" on the screen:\n${screen()}`);
+      }
       await new Promise((r) => setTimeout(r, 100));
     }
   };
@@ -126,4 +134,18 @@ test('started from inside a zip, the double click shows no entry with that path'
   term.type('\r');
   assert.equal(await term.exited, 2);
   assert.ok(term.screen().includes('Najpierw rozpakuj archiwum') && !term.screen().includes('Temp1_'), term.screen());
+});
+
+test('on a console of code page 437 the double click shows every Polish letter and the path whole', async () => {
+  const term = startConsole(LODZ_START);
+  await term.waitFor('albo Enter, aby zakończyć.');
+  term.type('\r');
+  assert.equal(await term.exited, 2);
+  const folder = `${ROOT}\\${LODZ}`;
+  for (const shown of ['łącznik między klientem MCP (aplikacją czatu', 'nie uruchamia się ręcznie', 'z położeniem tego pliku',
+    `"command": "${`${folder}\\OrvinMCP.exe`.replaceAll('\\', '\\\\')}",`, `jeśli Orvin CRM jest zainstalowany`,
+    'Gdy działa kilka Orvinów', `Orvin CRM z katalogu ${folder}\\ teraz nie działa.`,
+    'Naciśnij T, aby dodać OrvinMCP do tych programów, albo Enter, aby zakończyć.']) {
+    assert.ok(term.screen().includes(shown), `"${shown}" on the screen:\n${term.screen()}`);
+  }
 });

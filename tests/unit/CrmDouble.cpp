@@ -1,8 +1,8 @@
 #include "tests/unit/CrmDouble.h"
 
+#include "common/JsonText.h"
 #include "core/RequestLoop.h"
 #include "link/ProxyWindow.h"
-#include "mcp/JsonText.h"
 
 void CrmTest::SetUp() {
   BridgeTest::SetUp();

@@ -2,7 +2,7 @@
 
 #include "common/Encodings.h"
 #include "common/Files.h"
-#include "mcp/JsonText.h"
+#include "common/Text.h"
 #include "tests/unit/BridgeTest.h"
 
 using EncodingTest = BridgeTest;
@@ -67,7 +67,7 @@ TEST_F(EncodingTest, Utf8ToAnsiGivesCodePage1250) {
 
 TEST_F(EncodingTest, TheBridgesTextIsUtf8WhateverTheCodePage) {
   Fake.ActiveCodePage = 1252;
-  EXPECT_EQ(JsonString("Połączono"), "Po\xc5\x82\xc4\x85" "czono");
+  EXPECT_EQ(JsonEscape("Połączono"), "Po\xc5\x82\xc4\x85" "czono");
   // Only the CRM application's handshake texts are ANSI: converted on the way in and out.
   EXPECT_EQ(ParseHandshakeReply("NOPERM\r\n0\r\n\r\nAcc\xe8s refus\xe9").Message, "Acc\xc3\xa8s refus\xc3\xa9");
   EXPECT_EQ(BuildHandshakeRequest(7, true, "cl\xc3\xa9"), "1\r\n7\r\n1\r\nMCP=cl\xe9");

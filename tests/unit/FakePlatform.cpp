@@ -193,6 +193,12 @@ bool FakePlatform::WriteFile(OsHandle handle, const char* data, std::uint32_t si
   return true;
 }
 
+bool FakePlatform::WriteConsole(OsHandle console, const std::u16string& text) {
+  if (console != ErrorHandleValue || ErrorFileType != FileType::Char) return false;
+  ErrorConsole += text;
+  return true;
+}
+
 void FakePlatform::CloseHandle(OsHandle handle) {
   OpenFiles.erase(handle);
   OpenProcesses.erase(handle);

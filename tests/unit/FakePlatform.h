@@ -221,7 +221,13 @@ class FakePlatform : public Platform {
   // ---- end of the waiting section ----
 
   bool InputIsConsole = false;
-  bool IsConsole(OsHandle handle) override { return InputIsConsole && handle == InputHandleValue; }
+  // An error stream of type Char is a console: the double knows no other character device.
+  bool IsConsole(OsHandle handle) override {
+    return (InputIsConsole && handle == InputHandleValue) || (handle == ErrorHandleValue && ErrorFileType == FileType::Char);
+  }
+  // What WriteConsole put on the error stream's console: wide text, as a console holds it.
+  std::u16string ErrorConsole;
+  bool WriteConsole(OsHandle console, const std::u16string& text) override;
   bool ReadConsoleKey(OsHandle input, char16_t& key) override;
 
  private:

@@ -1,6 +1,8 @@
 #include "common/Encodings.h"
+#include "core/CommandLine.h"
 #include "core/InstallCommand.h"
 #include "core/Startup.h"
+#include "install/Clients.h"
 #include "install/InsideZip.h"
 #include "tests/unit/BridgeTest.h"
 
@@ -130,7 +132,7 @@ TEST_F(InstallTest, TheCommandLine) {
     Start({"C:\\O\\OrvinMCP.exe"});
     Fake.Args.insert(Fake.Args.end(), args.begin(), args.end());
     EXPECT_EQ(InstallCommandGiven(), given) << args[0];
-    EXPECT_EQ(InstallationFor(false).Folder, folder) << args[0];
+    EXPECT_EQ(InstallationFor(false, GetCrmFolder(), GetMcpKey()).Folder, folder) << args[0];
   }
 }
 
@@ -153,7 +155,7 @@ TEST_F(InstallTest, TheConsoleOffersTheClients) {
     Fake.ErrorFileType = FileType::Char;
     Fake.ConsoleKeys.assign(keys.begin(), keys.end());
     EXPECT_EQ(RunBridge(), 2);
-    const std::string screen = WideToUtf8(Fake.MultiByteToWide(852, Fake.ErrorOutput));
+    const std::string screen = WideToUtf8(Fake.ErrorConsole);
     EXPECT_NE(screen.find(shown), std::string::npos) << screen;
     EXPECT_EQ(Fake.Files.count(kCursor), installed ? 1u : 0u) << screen;
     EXPECT_EQ(screen.find("Temp1_o"), std::string::npos);

@@ -1,4 +1,4 @@
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 
 #include "common/Text.h"
 
@@ -95,6 +95,22 @@ TEST_F(JsonTextTest, SingleJsonObjectIsValidJson) {
   EXPECT_FALSE(IsSingleJsonObject("{\"a\":" + std::string(100000, '[') + std::string(99999, ']') + "}"));
 }
 
+// JSONC: comments stand for whitespace and a comma may close a list; plain JSON names the first fault.
+TEST_F(JsonTextTest, CheckOfJsonWithComments) {
+  const std::tuple<std::string, bool, TJsonFault, std::size_t> rows[] = {
+      {"// x\n{\"a\": [1, /* ] */ 2,], \"b\": {},}", true, TJsonFault::None, 0},
+      {"// x\n{\"a\": [1, /* ] */ 2,]}", false, TJsonFault::Comment, 0},
+      {"{\"a\": [1,]}", false, TJsonFault::TrailingComma, 8},
+      {"{} /* open", true, TJsonFault::Invalid, 3},
+      {"{\"a\": 1 / 2}", true, TJsonFault::Invalid, 8},
+      {"{\"a\":[,]}", true, TJsonFault::Invalid, 6},
+      {" [{}]", true, TJsonFault::NotObject, 1}};
+  for (const auto& [text, withComments, fault, at] : rows) {
+    const TJsonCheck check = CheckJsonObject(text, 0, withComments);
+    EXPECT_TRUE(check.Fault == fault && check.At == at) << text << " at " << check.At;
+  }
+}
+
 TEST_F(JsonTextTest, Unquote) {
   EXPECT_EQ(JsonUnquote("\"\""), "");
   EXPECT_EQ(JsonUnquote("\""), "\"");
@@ -126,9 +142,9 @@ TEST_F(JsonTextTest, EscapeWritesJsonStringEscapes) {
   EXPECT_EQ(JsonEscape(quotes).size(), 200u);
 }
 
-TEST_F(JsonTextTest, JsonStringTakesUtf8AsItIs) {
-  EXPECT_EQ(JsonString("\xc5\x82\xc4\x85\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
-  EXPECT_EQ(JsonString(""), "");
+TEST_F(JsonTextTest, JsonEscapeTakesUtf8AsItIs) {
+  EXPECT_EQ(JsonEscape("\xc5\x82\xc4\x85\"x"), "\xc5\x82\xc4\x85\\\"x");  // "łą" and an escaped quote
+  EXPECT_EQ(JsonEscape(""), "");
 }
 
 TEST_F(JsonTextTest, ErrorReplies) {

@@ -4,7 +4,7 @@
 #include <deque>
 #include <map>
 
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 #include "tests/unit/CrmDouble.h"
 
 using RequestLoopTest = CrmTest;

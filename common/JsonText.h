@@ -1,8 +1,12 @@
 #pragma once
 // JSON handled as text, never as a tree: the bridge picks a few members out of a
-// line and passes everything else on byte for byte.
+// line and passes everything else on byte for byte, and checks a reply, or a
+// client's file before an edit, without building anything.
 
 #include <string>
+
+// JSON's whitespace: space, tab, line feed and carriage return, nothing else.
+inline bool IsJsonWhitespace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // The raw text of the value of the top-level member `key` of the JSON object
 // `text`: a string keeps its quotes and escapes; a closed object or array is
@@ -25,9 +29,27 @@ std::size_t JsonMemberAt(const std::string& text, const std::string& key, std::s
 // JsonRawValue of a member of the request's top-level "params" object.
 std::string JsonParamsValue(const std::string& line, const std::string& key);
 
-// True when `text` is exactly one valid JSON object, with nothing but JSON blanks
-// before or after it. Linear and without recursion, for replies of any depth.
+// What keeps a text from being one JSON object: a comment or a comma before a
+// closing bracket where plain JSON has none, another JSON value than an object,
+// or anything else.
+enum class TJsonFault { None, Invalid, Comment, TrailingComma, NotObject };
+
+struct TJsonCheck {
+  TJsonFault Fault = TJsonFault::None;
+  std::size_t At = 0;  // where the first fault begins: the wrong token, or the comma
+};
+
+// Whether `text` from `from` on is exactly one valid JSON object, with nothing
+// but whitespace around it, or its first fault. `withComments`: JSON with
+// comments (// and /* */ stand for whitespace) and trailing commas, as VS Code's
+// JSONC. Linear and without recursion, for replies of any size and depth.
+TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments);
+// True when `text` is exactly one valid object of plain JSON, with nothing but
+// whitespace around it.
 bool IsSingleJsonObject(const std::string& text);
+
+// Past the whitespace from `p` on, and past comments when `withComments`.
+std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments);
 
 // Where the valid JSON string, number, true, false or null that starts at `p` of
 // `text` ends, or std::string::npos when none starts there. For scanners that
@@ -42,8 +64,6 @@ std::string JsonStringValue(const std::string& raw);
 
 std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);
-// The bridge's (UTF-8) text escaped for a JSON string, without the enclosing quotes.
-std::string JsonString(const std::string& text);
 
 // Of a reply that is one JSON object: true when it is a JSON-RPC response, with a
 // top-level "result" member or "error" object. Anything else answers nothing.

@@ -1,4 +1,4 @@
-#include "mcp/JsonText.h"
+#include "common/JsonText.h"
 
 #include <algorithm>
 
@@ -8,12 +8,10 @@
 namespace {
 constexpr std::size_t kNotFound = std::string::npos;
 
-bool IsJsonBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
 bool EndsBareValue(char c) { return c == '\t' || c == '\n' || c == '\r' || c == ' ' || c == ',' || c == ']' || c == '}'; }
 
 std::size_t SkipBlanks(const std::string& s, std::size_t p) {
-  while (p < s.size() && IsJsonBlank(s[p])) ++p;
+  while (p < s.size() && IsJsonWhitespace(s[p])) ++p;
   return p;
 }
 
@@ -132,7 +130,7 @@ bool NameIs(const std::string& s, std::size_t open, std::size_t close, const std
 // inside an object, before a member or behind one; kNotFound when there is none.
 std::size_t NextMemberValue(const std::string& s, const std::string& key, std::size_t p) {
   for (;;) {
-    while (p < s.size() && (IsJsonBlank(s[p]) || s[p] == ',')) ++p;
+    while (p < s.size() && (IsJsonWhitespace(s[p]) || s[p] == ',')) ++p;
     if (p >= s.size() || s[p] != '"') return kNotFound;
     const std::size_t nameEnd = SkipString(s, p);
     if (nameEnd == kNotFound) return kNotFound;
@@ -159,9 +157,25 @@ bool IsObjectAt(const std::string& s, std::size_t p) { return p < s.size() && s[
 // The strict scanners below take p at the first byte of what they scan and give
 // the position behind it, or nullptr when it is not valid JSON.
 
-const char* SkipBlanks(const char* p, const char* end) {
-  while (p < end && IsJsonBlank(*p)) ++p;
-  return p;
+// Past whitespace, and past comments too when they count as whitespace; an
+// unclosed comment stops the skip at its start.
+template <bool Comments>
+const char* SkipGap(const char* p, const char* end) {
+  for (;;) {
+    while (p < end && IsJsonWhitespace(*p)) ++p;
+    if (!Comments || end - p < 2 || p[0] != '/') return p;
+    if (p[1] == '/') {
+      p += 2;
+      while (p < end && *p != '\n') ++p;
+    } else if (p[1] == '*') {
+      const char* close = p + 2;
+      while (close + 1 < end && !(close[0] == '*' && close[1] == '/')) ++close;
+      if (close + 1 >= end) return p;
+      p = close + 2;
+    } else {
+      return p;
+    }
+  }
 }
 
 // Bytes that stand for themselves inside a string.
@@ -235,15 +249,61 @@ const char* ScanScalar(const char* p, const char* end) {
   }
 }
 
-// A member's name and its colon, blanks around them included.
-const char* ScanName(const char* p, const char* end) {
-  p = SkipBlanks(p, end);
-  if (p == end || *p != '"') return nullptr;
-  p = ScanString(p, end);
-  if (!p) return nullptr;
-  p = SkipBlanks(p, end);
-  if (p == end || *p != ':') return nullptr;
-  return p + 1;
+TJsonCheck FaultAt(TJsonFault fault, const char* begin, const char* at) {
+  return TJsonCheck{fault, static_cast<std::size_t>(at - begin)};
+}
+
+// Where the grammar wants something else: a comment where none may stand, or
+// anything else wrong.
+template <bool Comments>
+TJsonCheck Unexpected(const char* begin, const char* end, const char* at) {
+  const bool comment = !Comments && end - at >= 2 && at[0] == '/' && (at[1] == '/' || at[1] == '*');
+  return FaultAt(comment ? TJsonFault::Comment : TJsonFault::Invalid, begin, at);
+}
+
+// The check of CheckJsonObject from p on, made once for each kind of JSON so that
+// plain JSON pays nothing for comments.
+template <bool Comments>
+TJsonCheck CheckObject(const char* const begin, const char* const end, const char* p) {
+  p = SkipGap<Comments>(p, end);
+  if (p < end && *p != '{' && (*p == '[' || ScanScalar(p, end))) return FaultAt(TJsonFault::NotObject, begin, p);
+  std::string closers;  // of the brackets not closed yet: a reply may nest deeper than any call stack
+  for (;;) {
+    // A value starts at p; inside an object, a member's name and colon first.
+    if (!closers.empty() && closers.back() == '}') {
+      const char* const name = p < end && *p == '"' ? ScanString(p, end) : nullptr;
+      if (!name) return Unexpected<Comments>(begin, end, p);
+      p = SkipGap<Comments>(name, end);
+      if (p == end || *p != ':') return Unexpected<Comments>(begin, end, p);
+      p = SkipGap<Comments>(p + 1, end);
+    }
+    if (p < end && (*p == '{' || *p == '[')) {
+      closers += *p == '{' ? '}' : ']';
+      p = SkipGap<Comments>(p + 1, end);
+      if (p == end || *p != closers.back()) continue;
+      closers.pop_back();
+      ++p;
+    } else {
+      const char* const scalarEnd = p < end ? ScanScalar(p, end) : nullptr;
+      if (!scalarEnd) return Unexpected<Comments>(begin, end, p);
+      p = scalarEnd;
+    }
+    // Behind a value: closing brackets and a comma, up to the next value.
+    for (;;) {
+      p = SkipGap<Comments>(p, end);
+      if (closers.empty()) return p == end ? TJsonCheck() : Unexpected<Comments>(begin, end, p);
+      if (p < end && *p == closers.back()) {
+        closers.pop_back();
+        ++p;
+        continue;
+      }
+      if (p == end || *p != ',') return Unexpected<Comments>(begin, end, p);
+      const char* const comma = p;
+      p = SkipGap<Comments>(p + 1, end);
+      if (p == end || *p != closers.back()) break;
+      if (!Comments) return FaultAt(TJsonFault::TrailingComma, begin, comma);
+    }
+  }
 }
 
 // The raw text of the value at p, as JsonRawValue describes it.
@@ -293,41 +353,20 @@ std::string JsonParamsValue(const std::string& line, const std::string& key) {
   return RawValueAt(line, FindMemberValue(line, key, params));
 }
 
-bool IsSingleJsonObject(const std::string& text) {
-  const char* const end = text.data() + text.size();
-  const char* p = SkipBlanks(text.data(), end);
-  if (p == end || *p != '{') return false;
-  std::string open;  // the brackets not closed yet; a reply may nest deeper than any call stack
-  bool wantValue = true;
-  for (;;) {
-    if (!wantValue && open.empty()) return SkipBlanks(p, end) == end;
-    p = SkipBlanks(p, end);
-    if (p == end) return false;
-    const char c = *p;
-    if (wantValue && (c == '{' || c == '[')) {
-      open += c;
-      p = SkipBlanks(p + 1, end);
-      if (p < end && *p == (c == '{' ? '}' : ']')) {
-        open.pop_back();
-        ++p;
-        wantValue = false;
-      } else if (c == '{') {
-        p = ScanName(p, end);
-      }
-    } else if (wantValue) {
-      p = ScanScalar(p, end);
-      wantValue = false;
-    } else if (c == ',') {
-      p = open.back() == '{' ? ScanName(p + 1, end) : p + 1;
-      wantValue = true;
-    } else if (c == (open.back() == '{' ? '}' : ']')) {
-      open.pop_back();
-      ++p;
-    } else {
-      return false;
-    }
-    if (!p) return false;
-  }
+TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* const start = begin + std::min(from, text.size());
+  return withComments ? CheckObject<true>(begin, end, start) : CheckObject<false>(begin, end, start);
+}
+
+bool IsSingleJsonObject(const std::string& text) { return CheckJsonObject(text, 0, false).Fault == TJsonFault::None; }
+
+std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments) {
+  const char* const begin = text.data();
+  const char* const end = begin + text.size();
+  const char* const from = begin + std::min(p, text.size());
+  return static_cast<std::size_t>((withComments ? SkipGap<true>(from, end) : SkipGap<false>(from, end)) - begin);
 }
 
 std::size_t JsonScalarEnd(const std::string& text, std::size_t p) {
@@ -362,8 +401,6 @@ std::string DescribeRequest(const std::string& line) {
   }
   return method;
 }
-
-std::string JsonString(const std::string& text) { return JsonEscape(text); }
 
 bool IsJsonRpcResponse(const std::string& reply) {
   return FindMemberValue(reply, "result") != kNotFound || IsObjectAt(reply, FindMemberValue(reply, "error"));
