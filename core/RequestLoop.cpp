@@ -197,7 +197,7 @@ void SendExchange(TRequestPass pass) { StartExchange(std::move(pass), LinkState,
 
 void OnAttemptEnded(const TAttemptResult& result) {
   if (result.Outcome.Ok) {
-    LinkUp(result.Outcome.Port, result.Outcome.Token);
+    LinkUp(result.Outcome.Port, result.Outcome.Token, result.Outcome.ProcessId);
     Log(result.Announcement);
     if (LinkState.PlaceholderListSent) NotifyListChanged(kOwnListHeld);
   }

@@ -42,6 +42,13 @@ using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size
 // /F sends it) or the session ends (WM_ENDSESSION); the window itself stays.
 using CloseHandler = void (*)();
 
+// One row of the system's table of IPv4 TCP listeners.
+struct TTcpListener {
+  std::uint32_t Address = 0;    // host byte order; 0: every address of the machine
+  std::uint16_t Port = 0;
+  std::uint32_t ProcessId = 0;  // 0: the table names no owner
+};
+
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
 // A piece of work for the event loop; see QueueWork.
@@ -158,6 +165,9 @@ class Platform {
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
   virtual void SocketClose(OsHandle socket) = 0;  // closesocket
+  // GetExtendedTcpTable(AF_INET, TCP_TABLE_OWNER_PID_LISTENER) of iphlpapi, which is
+  // loaded on first use from System32 alone; false when the table cannot be read.
+  virtual bool TcpListeners(std::vector<TTcpListener>& listeners) = 0;
 
   // The event loop, after libuv: the loop's thread owns all state and never
   // blocks; blocking work runs on worker threads and hands its result back.

@@ -107,6 +107,7 @@ class Win32PlatformImpl final : public Platform {
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
+  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
 
   // The loop's threads, writers and time (Loop.cpp, Writers.cpp)
   std::uint32_t TickCount() override;

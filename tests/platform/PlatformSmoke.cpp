@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/Win32Platform.h"
 
@@ -246,6 +247,13 @@ void CheckSockets(Platform& os) {
   int length = sizeof address;
   bool sending = bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener, 1) == 0 &&
                  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  std::vector<TTcpListener> listeners;
+  bool listed = false;
+  for (const TTcpListener& row : os.TcpListeners(listeners) ? listeners : std::vector<TTcpListener>()) {
+    listed = listed || (row.Address == INADDR_LOOPBACK && row.Port == ntohs(address.sin_port) &&
+                        (row.ProcessId == os.CurrentProcessId() || row.ProcessId == 0));  // Wine names no owner
+  }
+  Check(listed, "the table of listeners holds our own, from iphlpapi in System32");
   static char block[65536];
   std::uint32_t sent = 0;
   socket = os.SocketOpen();

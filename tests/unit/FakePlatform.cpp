@@ -754,6 +754,11 @@ bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t) {
   return true;
 }
 
+bool FakePlatform::TcpListeners(std::vector<TTcpListener>& listeners) {
+  listeners = Listeners;
+  return true;
+}
+
 bool FakePlatform::ReadConsoleKey(OsHandle input, char16_t& key) {
   if (input != InputHandleValue || !InputIsConsole || ConsoleKeys.empty()) return false;
   key = ConsoleKeys.front();

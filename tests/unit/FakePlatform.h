@@ -140,6 +140,7 @@ class FakePlatform : public Platform {
   std::uint32_t ReadChunkLimit = 64 * 1024;
   std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
   int OpenSockets = 0;
+  std::vector<TTcpListener> Listeners;
 
   // The process that started the bridge: kNullHandle when it cannot be opened;
   // it ends when the clock reaches ParentEndsAt (0: never).
@@ -201,6 +202,7 @@ class FakePlatform : public Platform {
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
+  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
 
   // ---- The event loop, and log writes that never wait ----
   // Work runs on the test's thread when the loop next waits, on a clock of its
