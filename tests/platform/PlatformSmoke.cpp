@@ -367,7 +367,17 @@ void CheckWritesThatNeverWait(Platform& os) {
   Check(os.TickCount() - start < 100 && !os.FinishWrites(big, 100), "4 MB for a reader that does not read: no wait");
   const std::string line = Drain(os, bigRead, big);
   Check(line.size() == (4u << 20) + 1 && line.back() == '\n', "and all of it arrives once it reads");
+
+  // A pipe whose reader is gone fails a write of no bytes at once, and its writer reports its failure to the loop.
+  std::uint32_t written = 0;
+  Check(os.WriteFile(pipe, "", 0, written), "a write of no bytes while the reader is there");
   CloseHandle(readEnd);
+  Check(!os.WriteFile(pipe, "", 0, written) && os.LastError() == ERROR_NO_DATA, "fails once the reader is gone");
+  std::uint32_t failure = 0;
+  os.WatchWriteFailure(pipe, [&failure](std::uint32_t error) { failure = error; });
+  os.WriteInOrder(pipe, "z", 0);
+  for (int i = 0; i < 50 && failure == 0; ++i) os.RunLoopOnce(100);
+  Check(failure == ERROR_NO_DATA, "the writer's failure reaches the loop");
   CloseHandle(writeEnd);
   CloseHandle(bigRead);
   CloseHandle(bigWrite);

@@ -214,12 +214,15 @@ class FakePlatform : public Platform {
   int InputTouchedWhileReading = 0;  // a read of standard input beside the reader's, or on the loop
   // While set, the error stream's writer holds all it may: blocks are refused.
   bool ErrorWriterFull = false;
+  std::uint32_t OutputWriteError = 0;  // not 0: writes to standard output fail with it
+  std::function<void(std::uint32_t)> OnOutputWriteFailed;
   int FinishWritesCalls = 0;
   void QueueWork(LoopTask work, LoopTask done) override;
   void RunLoopOnce(std::uint32_t timeoutMilliseconds) override;
   void WatchProcessEnd(OsHandle process, LoopTask onEnded) override;
   bool WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) override;
   bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) override;
+  void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t)> onFailed) override;
   // ---- end of the waiting section ----
 
   bool InputIsConsole = false;
