@@ -8,8 +8,6 @@ namespace {
 // The writer holds at most this much that the error stream has not taken yet;
 // more would only grow while nobody reads.
 constexpr std::size_t kLogHeldAtMost = 256 * 1024;
-// How long the end of the process waits for log lines still on their way.
-constexpr std::uint32_t kFinishWritesWait = 500;
 
 struct LogState {
   OsHandle ErrorHandle = kNullHandle;
@@ -67,8 +65,8 @@ void Log(const std::string& text) {
   }
 }
 
-void FinishLog() {
-  if (State.Decided) Os().FinishWrites(State.ErrorHandle, kFinishWritesWait);
+void FinishLog(std::uint32_t waitAtMost) {
+  if (State.Decided) Os().FinishWrites(State.ErrorHandle, waitAtMost);
 }
 
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes) {

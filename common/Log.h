@@ -10,8 +10,8 @@
 // writer cannot hold now is dropped, and the next line it takes says how many were.
 void Log(const std::string& text);
 
-// Gives lines still on their way to a pipe a short time to get there.
-void FinishLog();
+// Gives lines still on their way to a pipe a short time to get there, at most `waitAtMost` ms.
+void FinishLog(std::uint32_t waitAtMost = 500);
 
 // "t=153ms, rq=212B, rp=987B"
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes);

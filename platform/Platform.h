@@ -39,8 +39,10 @@ struct LocalTime {
 // Returning false lets the platform's default window procedure handle the message.
 using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size_t size);
 // Called when the hidden window is asked to close (WM_CLOSE, as `taskkill` without
-// /F sends it) or the session ends (WM_ENDSESSION); the window itself stays.
-using CloseHandler = void (*)();
+// /F sends it) or the session ends; the window itself stays.
+// `sessionEnds`: WM_ENDSESSION, after which Windows may end the process as soon as
+// the handler returns.
+using CloseHandler = void (*)(bool sessionEnds);
 
 // One row of the system's table of IPv4 TCP listeners.
 struct TTcpListener {

@@ -157,7 +157,7 @@ std::string g_received;
 int g_calls = 0;
 int g_closes = 0;
 
-void OnClose() { ++g_closes; }
+void OnClose(bool sessionEnds) { g_closes += sessionEnds ? 10 : 1; }
 
 bool OnCopyData(std::uintptr_t tag, const char* data, std::size_t size) {
   ++g_calls;
@@ -194,6 +194,8 @@ void CheckWindows(Platform& os) {
   Check(!os.SendCopyData(0, window, tag, message, sizeof message, 1000), "SendCopyData to no window fails");
   SendMessageA(reinterpret_cast<HWND>(window), WM_CLOSE, 0, 0);
   Check(g_closes == 1 && os.WindowExists(window), "WM_CLOSE asks the bridge to end, and the window stays");
+  SendMessageA(reinterpret_cast<HWND>(window), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  Check(g_closes == 11, "WM_ENDSESSION tells that the session ends");
 
   Search search{window, false};
   os.EnumWindows(Visit, &search);

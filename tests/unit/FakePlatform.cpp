@@ -760,8 +760,9 @@ bool FakePlatform::WriteInOrder(OsHandle handle, std::string block, std::size_t 
   return true;
 }
 
-bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t) {
+bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) {
   if (handle == ErrorHandleValue) ++FinishWritesCalls;
+  LastFinishWritesWait = timeoutMilliseconds;
   return true;
 }
 

@@ -217,6 +217,7 @@ class FakePlatform : public Platform {
   std::uint32_t OutputWriteError = 0;  // not 0: writes to standard output fail with it
   std::function<void(std::uint32_t)> OnOutputWriteFailed;
   int FinishWritesCalls = 0;
+  std::uint32_t LastFinishWritesWait = 0;
   void QueueWork(LoopTask work, LoopTask done) override;
   void RunLoopOnce(std::uint32_t timeoutMilliseconds) override;
   void WatchProcessEnd(OsHandle process, LoopTask onEnded) override;
