@@ -9,8 +9,6 @@ namespace {
 // The writer holds at most this much that the error stream has not taken yet;
 // more would only grow while nobody reads.
 constexpr std::size_t kLogHeldAtMost = 256 * 1024;
-// How long the end of the process waits for log lines still on their way.
-constexpr std::uint32_t kFinishWritesWait = 500;
 
 struct LogState {
   OsHandle ErrorHandle = kNullHandle;
@@ -68,8 +66,8 @@ void Log(const std::string& text) {
   }
 }
 
-void FinishLog() {
-  if (State.Decided) Os().FinishWrites(State.ErrorHandle, kFinishWritesWait);
+void FinishLog(std::uint32_t waitAtMost) {
+  if (State.Decided) Os().FinishWrites(State.ErrorHandle, waitAtMost);
 }
 
 std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes) {

@@ -16,8 +16,8 @@ void Log(const std::string& text);
 // they are, control characters and bytes that are no UTF-8 by their code.
 std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes = std::string::npos);
 
-// Gives lines still on their way to a pipe a short time to get there.
-void FinishLog();
+// Gives lines still on their way to a pipe a short time to get there, at most `waitAtMost` ms.
+void FinishLog(std::uint32_t waitAtMost = 500);
 
 // "t=153ms, rq=212B, rp=987B"
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes);

@@ -6,6 +6,7 @@
 #include "common/Text.h"
 #include "core/CommandLine.h"
 #include "http/McpEndpoint.h"
+#include "link/PortOwner.h"
 #include "mcp/LocalMessages.h"
 #include "mcp/ToolListCache.h"
 #include "platform/Platform.h"
@@ -36,6 +37,7 @@ struct TExchange {
   TRequestPass Pass;
   std::uint32_t Generation = 0;  // of the link it went out on
   std::int32_t Port = 0;
+  std::uint32_t CrmProcessId = 0;  // the one process that may listen on Port
   bool HoldsBackOthers = false;
   bool Cancelled = false;  // by the client while it ran: its answer goes nowhere
   TPostResult Post;
@@ -50,16 +52,25 @@ struct TForwardingState {
 
 TForwardingState State;
 
+// Every request looks first who listens on the port: a CRM application that
+// stopped its MCP server may have left the port to another user's program.
+// Nothing went out then, so the request cannot have run.
+TPostResult PostUnlessPortTaken(const TExchange& exchange) {
+  TPostResult result;
+  result.Message = ForeignListener(exchange.Port, exchange.CrmProcessId);
+  return result.Message.empty() ? PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token) : result;
+}
+
 // Runs on a worker: an answer too big to hold came after the request went out; the bridge goes on.
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
-    result = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token);
+    result = PostUnlessPortTaken(exchange);
     const std::uint32_t start = Os().TickCount();
     for (std::uint32_t pause : kRefusedRetryPauses) {
       if (!result.Refused) break;
       Os().Sleep(pause);
-      result = PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token);
+      result = PostUnlessPortTaken(exchange);
       exchange.RefusedFor = Os().TickCount() - start;
     }
   } catch (const std::bad_alloc&) {
@@ -281,6 +292,7 @@ void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished o
   exchange->Pass = std::move(pass);
   exchange->Generation = link.Generation;
   exchange->Port = link.Port;
+  exchange->CrmProcessId = link.CrmProcessId;
   exchange->OnFinished = onFinished;
   if (exchange->HoldsBackOthers) ++State.HoldingBack;
   State.InFlight.push_back(exchange);

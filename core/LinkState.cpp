@@ -8,10 +8,11 @@ constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
 
 TLinkState LinkState;
 
-void LinkUp(std::int32_t port, const std::string& token) {
+void LinkUp(std::int32_t port, const std::string& token, std::uint32_t crmProcessId) {
   LinkState.Connected = true;
   LinkState.Port = port;
   LinkState.Token = token;
+  LinkState.CrmProcessId = crmProcessId;
   ++LinkState.Generation;
   LinkState.Refused = false;
 }
@@ -21,6 +22,7 @@ bool LinkLost(std::uint32_t generation) {
   LinkState.Connected = false;
   LinkState.Port = 0;
   LinkState.Token.clear();
+  LinkState.CrmProcessId = 0;
   return true;
 }
 

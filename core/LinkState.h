@@ -12,6 +12,7 @@ struct TLinkState {
   bool Connected = false;
   std::int32_t Port = 0;
   std::string Token;
+  std::uint32_t CrmProcessId = 0;  // of the window that gave port and token
   WindowHandle ProxyWindow = 0;  // the bridge's own hidden window; no CRM window is kept
   bool Refused = false;
   bool PlaceholderListSent = false;
@@ -30,8 +31,8 @@ inline std::uint32_t TicksSince(std::uint32_t tick, std::uint32_t now) { return 
 // A tick to store: 0 means "not set".
 inline std::uint32_t StoredTick(std::uint32_t now) { return now == 0 ? 1 : now; }
 
-// The link is up on this port with this token; a refusal no longer stands.
-void LinkUp(std::int32_t port, const std::string& token);
+// The link is up on this port with this token, from this process; a refusal no longer stands.
+void LinkUp(std::int32_t port, const std::string& token, std::uint32_t crmProcessId);
 // The link of this generation is gone; false when it was already gone, or a newer one stands.
 bool LinkLost(std::uint32_t generation);
 // The link of this generation is gone because its MCP server is switched off:

@@ -222,7 +222,7 @@ void SendExchange(TRequestPass pass) { StartExchange(std::move(pass), LinkState,
 
 void OnAttemptEnded(const TAttemptResult& result) {
   if (result.Outcome.Ok) {
-    LinkUp(result.Outcome.Port, result.Outcome.Token);
+    LinkUp(result.Outcome.Port, result.Outcome.Token, result.Outcome.ProcessId);
     RememberToken(result.Outcome.Token);  // the log hides it from now on, and after it changed too
     Log(result.Announcement);
     if (LinkState.PlaceholderListSent) NotifyListChanged(kOwnListHeld);

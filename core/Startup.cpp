@@ -16,6 +16,17 @@ constexpr int kExitDone = 0;
 constexpr int kExitStartedByHand = 2;
 constexpr int kExitNoProxyWindow = 3;
 
+// A launcher (`start /b`, `Start-Process`) hands its streams on and ends at
+// once; only a client that is gone as well ends the bridge.
+void OnParentEnded(bool clientReads) {
+  const std::string parentEnded = "Program, który uruchomił OrvinMCP, zakończył działanie";
+  if (clientReads) {
+    Log(parentEnded + ", ale klient nadal odbiera odpowiedzi - pracuję dalej.");
+  } else {
+    EndInput(parentEnded + " - nie przyjmuję nowych żądań i kończę pracę.");
+  }
+}
+
 // However the loop is left, the proxy window goes with it.
 struct ProxyWindowOwner {
   ~ProxyWindowOwner() {
@@ -46,13 +57,10 @@ int RunBridge() {
   ProxyWindowOwner owner;
   Log("Start. Szukam Orvina w katalogu: " + GetCrmFolder() + ", klucz MCP: " + DescribeKey(GetMcpKey()));
   // A client that died may leave our input open in another process that
-  // inherited it: its own end tells that nobody will read our answers.
+  // inherited it; but nobody reads our answers then either.
+  WatchClientOutput([] { EndInput("Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę."); });
   const OsHandle parent = Os().OpenParentProcess();
-  if (parent != kNullHandle) {
-    Os().WatchProcessEnd(parent, [] {
-      EndInput("Program, który uruchomił OrvinMCP, zakończył działanie - nie przyjmuję nowych żądań i kończę pracę.");
-    });
-  }
+  if (parent != kNullHandle) Os().WatchProcessEnd(parent, [] { AskWhetherClientReads(&OnParentEnded); });
   // The first attempt waits for the client's first message: a client that only
   // probes with a throwaway process must not make Orvin ask its user.
   RunRequestLoop();

@@ -1,6 +1,7 @@
 #include "core/StdStreams.h"
 
 #include <algorithm>
+#include <memory>
 #include <vector>
 
 OsHandle InputHandle = kNullHandle;
@@ -34,6 +35,10 @@ struct ReadResult {
 
 ReaderState Reader;
 ReadResult LastRead;
+
+// A pipe whose reader is gone fails every write at once with one of these
+// (ERROR_BROKEN_PIPE, ERROR_NO_DATA, ERROR_PIPE_NOT_CONNECTED).
+bool ReaderGone(std::uint32_t error) { return error == 109 || error == 232 || error == 233; }
 
 // The line from the held pieces and InputBuffer up to `end`, taken whole.
 std::string TakeLine(std::size_t end) {
@@ -144,3 +149,21 @@ void WriteClientLine(std::string text) {
 }
 
 bool FinishClientOutput(std::uint32_t timeoutMilliseconds) { return Os().FinishWrites(OutputHandle, timeoutMilliseconds); }
+
+void WatchClientOutput(void (*onGone)()) {
+  Os().WatchWriteFailure(OutputHandle, [onGone](std::uint32_t error) {
+    if (ReaderGone(error)) onGone();
+  });
+}
+
+// On a worker: the writer thread may be in a write that waits for the client,
+// and a synchronous handle makes every other write wait behind it.
+void AskWhetherClientReads(void (*answer)(bool reads)) {
+  auto error = std::make_shared<std::uint32_t>(0);
+  Os().QueueWork(
+      [error] {
+        std::uint32_t written = 0;
+        if (!Os().WriteFile(OutputHandle, "", 0, written)) *error = Os().LastError();
+      },
+      [error, answer] { answer(!ReaderGone(*error)); });
+}

@@ -19,6 +19,12 @@ void StartReadingClientInput(void (*onLine)(std::string), void (*onEnd)());
 void WriteClientLine(std::string text);
 // Waits at most the time-out for the client to take what was written; true when it has.
 bool FinishClientOutput(std::uint32_t timeoutMilliseconds);
+// `onGone` runs on the loop's thread once a write to standard output has failed
+// because nobody reads it any more.
+void WatchClientOutput(void (*onGone)());
+// Asks, by a write of no bytes on a worker, whether standard output still has a
+// reader; `answer` gets it on the loop's thread.
+void AskWhetherClientReads(void (*answer)(bool reads));
 
 // Forgets buffered input and the end, as at process start.
 void ResetClientReader();

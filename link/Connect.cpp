@@ -102,6 +102,7 @@ TConnectOutcome Verdict() {
     outcome.Ok = true;
     outcome.Port = answer.Port;
     outcome.Token = answer.Token;
+    outcome.ProcessId = Os().WindowProcessId(Attempt.Windows[Attempt.Index]);
   }
   return outcome;
 }

@@ -21,6 +21,7 @@ struct TConnectOutcome {
   bool Ok = false;
   std::int32_t Port = 0;
   std::string Token;
+  std::uint32_t ProcessId = 0;  // of the window that gave them: only it may listen on the port
   std::string Message;
   bool Refused = false;
   bool WindowClosed = false;  // the window asked last closed before it answered: another may stand in its place

@@ -1,5 +1,6 @@
 #include "link/ProxyWindow.h"
 
+#include "common/Log.h"
 #include "link/HandshakeRecords.h"
 
 namespace {
@@ -14,7 +15,16 @@ struct HandshakeInbox {
 
 HandshakeInbox Inbox;
 
-void OnClose() { Inbox.CloseRequested = true; }
+// Windows may end the process as soon as the end of the session is answered:
+// the log's last line must be out by then.
+constexpr std::uint32_t kSessionEndLogWait = 1000;
+
+void OnClose(bool sessionEnds) {
+  Inbox.CloseRequested = true;
+  if (!sessionEnds) return;
+  Log("Sesja Windows się kończy (wylogowanie albo zamknięcie systemu) - kończę pracę.");
+  FinishLog(kSessionEndLogWait);
+}
 }  // namespace
 
 WindowHandle CreateProxyWindow() {

@@ -9,13 +9,16 @@ const char kCaptionPrefix[] = "Orvin ";
 constexpr int kNameBuffer = 256;
 }  // namespace
 
+std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights) {
+  stoppedByRights = false;
+  return window == 0 ? std::u16string() : ProgramPath(Os().WindowProcessId(window), stoppedByRights);
+}
+
 // The least right that tells a program's path: it is all that a program started
 // as administrator grants a normal one, and asks nothing that looks like
 // reading another program's memory.
-std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights) {
+std::u16string ProgramPath(std::uint32_t processId, bool& stoppedByRights) {
   stoppedByRights = false;
-  if (window == 0) return std::u16string();
-  const std::uint32_t processId = Os().WindowProcessId(window);
   if (processId == 0) return std::u16string();
   const OsHandle process = Os().OpenProcessLimited(processId);
   if (process == kNullHandle) {

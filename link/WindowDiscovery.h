@@ -37,6 +37,8 @@ std::u16string NormalizeFolder(const std::string& folder);
 // Empty when the path cannot be read; `stoppedByRights` then tells whether the
 // process runs with higher rights than the bridge.
 std::u16string ProcessImagePath(WindowHandle window, bool& stoppedByRights);
+// The same for a process known by its id.
+std::u16string ProgramPath(std::uint32_t processId, bool& stoppedByRights);
 
 // Windows' error when rights stop a step (ERROR_ACCESS_DENIED).
 constexpr std::uint32_t kAccessDenied = 5;

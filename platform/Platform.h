@@ -39,8 +39,17 @@ struct LocalTime {
 // Returning false lets the platform's default window procedure handle the message.
 using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size_t size);
 // Called when the hidden window is asked to close (WM_CLOSE, as `taskkill` without
-// /F sends it) or the session ends (WM_ENDSESSION); the window itself stays.
-using CloseHandler = void (*)();
+// /F sends it) or the session ends; the window itself stays.
+// `sessionEnds`: WM_ENDSESSION, after which Windows may end the process as soon as
+// the handler returns.
+using CloseHandler = void (*)(bool sessionEnds);
+
+// One row of the system's table of IPv4 TCP listeners.
+struct TTcpListener {
+  std::uint32_t Address = 0;    // host byte order; 0: every address of the machine
+  std::uint16_t Port = 0;
+  std::uint32_t ProcessId = 0;  // 0: the table names no owner
+};
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
 
@@ -158,6 +167,9 @@ class Platform {
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
   virtual void SocketClose(OsHandle socket) = 0;  // closesocket
+  // GetExtendedTcpTable(AF_INET, TCP_TABLE_OWNER_PID_LISTENER) of iphlpapi, which is
+  // loaded on first use from System32 alone; false when the table cannot be read.
+  virtual bool TcpListeners(std::vector<TTcpListener>& listeners) = 0;
 
   // The event loop, after libuv: the loop's thread owns all state and never
   // blocks; blocking work runs on worker threads and hands its result back.
@@ -184,6 +196,9 @@ class Platform {
   // Waits at most the time-out for the handle's writer to write all it holds;
   // true when it has.
   virtual bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) = 0;
+  // From now on the first write of the handle's writer that fails runs `onFailed`
+  // with its error on the loop's thread, as the `done` of finished work runs.
+  virtual void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t error)> onFailed) = 0;
 
   // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.
   virtual bool IsConsole(OsHandle handle) = 0;

@@ -89,6 +89,20 @@ void QueueOnPool(LoopTask work, LoopTask done) {
   ReleaseSemaphore(g_pool.Queued, 1, nullptr);
 }
 
+}  // namespace
+
+bool PrepareLoopQueues() { return PreparePool(); }
+
+bool PostToLoop(LoopTask done) {
+  if (!g_poolReady) return false;
+  EnterCriticalSection(&g_pool.Lock);
+  g_pool.Done.push_back({nullptr, std::move(done)});
+  LeaveCriticalSection(&g_pool.Lock);
+  SetEvent(g_pool.Finished);
+  return true;
+}
+
+namespace {
 // Sent messages are delivered inside PeekMessage; posted ones are dispatched here.
 void DispatchWaitingMessages() {
   MSG message;

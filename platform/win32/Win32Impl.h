@@ -49,6 +49,12 @@ std::u16string WideResult(Call call) {
 // Writes all of it, as far as the handle takes it; false when a write fails.
 bool WriteWhole(HANDLE handle, const char* data, std::size_t size);
 
+// Hands `done` from any thread to the loop's thread, which runs it as the `done`
+// of finished work; false when the loop has no queue for it. The loop's thread
+// prepares the queues first, before any other thread may post.
+bool PrepareLoopQueues();
+bool PostToLoop(LoopTask done);
+
 class Win32PlatformImpl final : public Platform {
  public:
   // Processes and text (Process.cpp)
@@ -109,6 +115,7 @@ class Win32PlatformImpl final : public Platform {
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
+  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
 
   // The loop's threads, writers and time (Loop.cpp, Writers.cpp)
   std::uint32_t TickCount() override;
@@ -120,4 +127,5 @@ class Win32PlatformImpl final : public Platform {
   void WatchProcessEnd(OsHandle process, LoopTask onEnded) override;
   bool WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) override;
   bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) override;
+  void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t error)> onFailed) override;
 };

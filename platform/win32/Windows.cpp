@@ -15,12 +15,12 @@ LRESULT CALLBACK HiddenWindowProc(HWND window, UINT message, WPARAM wParam, LPAR
     case WM_CLOSE:
       // DefWindowProc would destroy the window and leave the process running
       // without it; a close asks the bridge to end, which it does in order.
-      if (g_onClose != nullptr) g_onClose();
+      if (g_onClose != nullptr) g_onClose(false);
       return 0;
     case WM_QUERYENDSESSION:
       return TRUE;
     case WM_ENDSESSION:
-      if (wParam != FALSE && g_onClose != nullptr) g_onClose();
+      if (wParam != FALSE && g_onClose != nullptr) g_onClose(true);
       return 0;
     default:
       break;

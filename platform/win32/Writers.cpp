@@ -1,6 +1,7 @@
 #include "platform/win32/Win32Impl.h"
 
 #include <deque>
+#include <functional>
 
 namespace {
 // One writer thread per handle (standard output and the log): it takes whole
@@ -14,6 +15,7 @@ struct TWriter {
   HANDLE Idle = nullptr;  // manual-reset: everything queued has been written
   std::deque<std::string> Queue;  // guarded by Lock
   std::size_t Held = 0;           // bytes queued or being written; guarded by Lock
+  std::function<void(std::uint32_t)> OnFailed;  // guarded by Lock; runs once
 };
 
 // Only the loop's thread hands blocks over, so the slots need no lock of their own.
@@ -34,12 +36,16 @@ DWORD WINAPI WriteInBackground(LPVOID parameter) {
       writer->Queue.pop_front();
       LeaveCriticalSection(&writer->Lock);
       // A reader that is gone takes nothing more; what follows is dropped the same way.
-      WriteWhole(writer->Handle, block.data(), block.size());
+      const bool written = WriteWhole(writer->Handle, block.data(), block.size());
+      const DWORD error = written ? 0 : GetLastError();
       const std::size_t size = block.size();
       std::string().swap(block);  // a large line leaves memory once it is out
       EnterCriticalSection(&writer->Lock);
       writer->Held -= size;
+      std::function<void(std::uint32_t)> onFailed;
+      if (!written) onFailed.swap(writer->OnFailed);
       LeaveCriticalSection(&writer->Lock);
+      if (onFailed) PostToLoop([onFailed, error] { onFailed(error); });
     }
   }
 }
@@ -103,4 +109,12 @@ bool Win32PlatformImpl::FinishWrites(OsHandle handle, std::uint32_t timeoutMilli
     }
   }
   return true;
+}
+
+void Win32PlatformImpl::WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t error)> onFailed) {
+  TWriter* writer = WriterFor(ToHandle(handle));
+  if (writer == nullptr || !PrepareLoopQueues()) return;
+  EnterCriticalSection(&writer->Lock);
+  writer->OnFailed = std::move(onFailed);
+  LeaveCriticalSection(&writer->Lock);
 }

@@ -236,10 +236,11 @@ export class Bridge extends Watched {
   // args: the bridge's own arguments; env: overrides of the Wine environment;
   // program: how the relay is told to start the bridge (a Windows path or a bare name);
   // exe: the host file behind it; tempFolder: the bridge's TMP and TEMP, a Windows
-  // path without blanks (Wine takes them from the registry, so cmd sets them).
-  static start({ args = [], env = {}, cwd = REPO_ROOT, program = winPath(BRIDGE_EXE), exe = BRIDGE_EXE, tempFolder } = {}) {
+  // path without blanks (Wine takes them from the registry, so cmd sets them);
+  // relay: the relay's own options.
+  static start({ args = [], env = {}, cwd = REPO_ROOT, program = winPath(BRIDGE_EXE), exe = BRIDGE_EXE, tempFolder, relay: options = [] } = {}) {
     requireBuilt(RELAY_EXE, exe);
-    const relay = [winPath(RELAY_EXE), program, ...args];
+    const relay = [winPath(RELAY_EXE), ...options, program, ...args];
     const command = tempFolder
       ? ['cmd', '/c', 'set', `TMP=${tempFolder}&&`, 'set', `TEMP=${tempFolder}&&`, ...relay]
       : relay;

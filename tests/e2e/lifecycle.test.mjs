@@ -107,6 +107,30 @@ test('blank lines are skipped; CR LF lines and an unterminated last line are ans
   ]);
 });
 
+test('a launcher that hands its streams on and ends at once leaves a bridge that still answers', async () => {
+  const bridge = Bridge.start({ relay: ['-launcher'], args: ['-dir', 'C:\\crm'] });
+  const goesOn = 'Program, który uruchomił OrvinMCP, zakończył działanie, ale klient nadal odbiera odpowiedzi - pracuję dalej.';
+  await bridge.waitForLog((l) => l === goesOn, { describe: 'the end of the launcher taken' });
+  bridge.send(ping(1));
+  assert.equal(await bridge.nthLine(1), '{"jsonrpc":"2.0","id":1,"result":{}}');
+  assert.equal(await bridge.finish(), 0, bridge.transcript());
+});
+
+test('a client that closes its reading end ends the bridge with exit code 0', async () => {
+  const bridge = Bridge.start({ relay: ['-pipe-output'], args: ['-dir', 'C:\\crm'] });
+  bridge.send(ping(1));
+  await bridge.nthLine(1);
+  bridge.child.stdout.destroy();
+  // The relay learns it at its next write, and closes the bridge's pipe; the bridge at its next.
+  const pinging = setInterval(() => bridge.send(ping(2)), 200);
+  const code = await Promise.race([bridge.exited, new Promise((r) => setTimeout(r, 15000, 'still running'))]);
+  clearInterval(pinging);
+  assert.equal(code, 0, bridge.transcript());
+  const texts = bridge.logTexts();
+  assert.ok(texts.includes('Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę.'), bridge.transcript());
+  assert.equal(texts.at(-1), CLOSING_LINE);
+});
+
 test('a client that never reads the log gets 3,000 answers in a row; the log later says how many lines it lost', async () => {
   const child = spawn('wine', [winPath(RELAY_EXE), winPath(BRIDGE_EXE), '-dir', 'C:\\crm'], {
     env: wineEnv(),

@@ -192,8 +192,9 @@ describe('a consent question open', () => {
 test('a bridge whose client died while its input leaked into another process ends within 10 s', async (t) => {
   warmUp();
   requireBuilt(RELAY_EXE, BRIDGE_EXE);
-  // The relay hands the write end of the bridge's input to a second process too.
-  const relay = spawn('wine', [winPath(RELAY_EXE), '-leak-input', winPath(BRIDGE_EXE), '-dir', CRM], {
+  // The relay hands the write end of the bridge's input to a second process too;
+  // the read end of the bridge's output dies with it.
+  const relay = spawn('wine', [winPath(RELAY_EXE), '-leak-input', '-pipe-output', winPath(BRIDGE_EXE), '-dir', CRM], {
     env: wineEnv(),
     stdio: ['pipe', 'ignore', 'pipe'],
   });

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/Win32Platform.h"
 
@@ -156,7 +157,7 @@ std::string g_received;
 int g_calls = 0;
 int g_closes = 0;
 
-void OnClose() { ++g_closes; }
+void OnClose(bool sessionEnds) { g_closes += sessionEnds ? 10 : 1; }
 
 bool OnCopyData(std::uintptr_t tag, const char* data, std::size_t size) {
   ++g_calls;
@@ -193,6 +194,8 @@ void CheckWindows(Platform& os) {
   Check(!os.SendCopyData(0, window, tag, message, sizeof message, 1000), "SendCopyData to no window fails");
   SendMessageA(reinterpret_cast<HWND>(window), WM_CLOSE, 0, 0);
   Check(g_closes == 1 && os.WindowExists(window), "WM_CLOSE asks the bridge to end, and the window stays");
+  SendMessageA(reinterpret_cast<HWND>(window), WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF);
+  Check(g_closes == 11, "WM_ENDSESSION tells that the session ends");
 
   Search search{window, false};
   os.EnumWindows(Visit, &search);
@@ -246,6 +249,13 @@ void CheckSockets(Platform& os) {
   int length = sizeof address;
   bool sending = bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener, 1) == 0 &&
                  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
+  std::vector<TTcpListener> listeners;
+  bool listed = false;
+  for (const TTcpListener& row : os.TcpListeners(listeners) ? listeners : std::vector<TTcpListener>()) {
+    listed = listed || (row.Address == INADDR_LOOPBACK && row.Port == ntohs(address.sin_port) &&
+                        (row.ProcessId == os.CurrentProcessId() || row.ProcessId == 0));  // Wine names no owner
+  }
+  Check(listed, "the table of listeners holds our own, from iphlpapi in System32");
   static char block[65536];
   std::uint32_t sent = 0;
   socket = os.SocketOpen();
@@ -359,7 +369,17 @@ void CheckWritesThatNeverWait(Platform& os) {
   Check(os.TickCount() - start < 100 && !os.FinishWrites(big, 100), "4 MB for a reader that does not read: no wait");
   const std::string line = Drain(os, bigRead, big);
   Check(line.size() == (4u << 20) + 1 && line.back() == '\n', "and all of it arrives once it reads");
+
+  // A pipe whose reader is gone fails a write of no bytes at once, and its writer reports its failure to the loop.
+  std::uint32_t written = 0;
+  Check(os.WriteFile(pipe, "", 0, written), "a write of no bytes while the reader is there");
   CloseHandle(readEnd);
+  Check(!os.WriteFile(pipe, "", 0, written) && os.LastError() == ERROR_NO_DATA, "fails once the reader is gone");
+  std::uint32_t failure = 0;
+  os.WatchWriteFailure(pipe, [&failure](std::uint32_t error) { failure = error; });
+  os.WriteInOrder(pipe, "z", 0);
+  for (int i = 0; i < 50 && failure == 0; ++i) os.RunLoopOnce(100);
+  Check(failure == ERROR_NO_DATA, "the writer's failure reaches the loop");
   CloseHandle(writeEnd);
   CloseHandle(bigRead);
   CloseHandle(bigWrite);

@@ -177,6 +177,11 @@ bool FakePlatform::ReadFile(OsHandle handle, char* buffer, std::uint32_t size, s
 bool FakePlatform::WriteFile(OsHandle handle, const char* data, std::uint32_t size, std::uint32_t& written) {
   written = size;
   if (handle == OutputHandleValue) {
+    if (OutputWriteError != 0) {
+      written = 0;
+      LastErrorValue = OutputWriteError;
+      return false;
+    }
     Output.append(data, size);
     return true;
   }
@@ -752,11 +757,27 @@ void FakePlatform::WatchProcessEnd(OsHandle process, LoopTask onEnded) {
 bool FakePlatform::WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) {
   if (handle == ErrorHandleValue && ErrorWriterFull && holdAtMost != 0) return false;
   std::uint32_t written = 0;
-  return WriteFile(handle, block.data(), static_cast<std::uint32_t>(block.size()), written);
+  if (!WriteFile(handle, block.data(), static_cast<std::uint32_t>(block.size()), written) &&
+      handle == OutputHandleValue && OnOutputWriteFailed) {
+    const std::uint32_t error = LastErrorValue;
+    QueueWork([] {}, [onFailed = std::move(OnOutputWriteFailed), error] { onFailed(error); });
+    OnOutputWriteFailed = nullptr;
+  }
+  return true;
 }
 
-bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t) {
+bool FakePlatform::FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) {
   if (handle == ErrorHandleValue) ++FinishWritesCalls;
+  LastFinishWritesWait = timeoutMilliseconds;
+  return true;
+}
+
+void FakePlatform::WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t)> onFailed) {
+  if (handle == OutputHandleValue) OnOutputWriteFailed = std::move(onFailed);
+}
+
+bool FakePlatform::TcpListeners(std::vector<TTcpListener>& listeners) {
+  listeners = Listeners;
   return true;
 }
 

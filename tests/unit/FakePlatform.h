@@ -140,6 +140,7 @@ class FakePlatform : public Platform {
   std::uint32_t ReadChunkLimit = 64 * 1024;
   std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
   int OpenSockets = 0;
+  std::vector<TTcpListener> Listeners;
 
   // The process that started the bridge: kNullHandle when it cannot be opened;
   // it ends when the clock reaches ParentEndsAt (0: never).
@@ -201,6 +202,7 @@ class FakePlatform : public Platform {
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
+  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
 
   // ---- The event loop, and log writes that never wait ----
   // Work runs on the test's thread when the loop next waits, on a clock of its
@@ -212,12 +214,16 @@ class FakePlatform : public Platform {
   int InputTouchedWhileReading = 0;  // a read of standard input beside the reader's, or on the loop
   // While set, the error stream's writer holds all it may: blocks are refused.
   bool ErrorWriterFull = false;
+  std::uint32_t OutputWriteError = 0;  // not 0: writes to standard output fail with it
+  std::function<void(std::uint32_t)> OnOutputWriteFailed;
   int FinishWritesCalls = 0;
+  std::uint32_t LastFinishWritesWait = 0;
   void QueueWork(LoopTask work, LoopTask done) override;
   void RunLoopOnce(std::uint32_t timeoutMilliseconds) override;
   void WatchProcessEnd(OsHandle process, LoopTask onEnded) override;
   bool WriteInOrder(OsHandle handle, std::string block, std::size_t holdAtMost) override;
   bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) override;
+  void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t)> onFailed) override;
   // ---- end of the waiting section ----
 
   bool InputIsConsole = false;

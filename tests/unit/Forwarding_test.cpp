@@ -296,3 +296,41 @@ TEST_F(ForwardingTest, FailedToolListsAreReplacedAndTheNoticeRepeatedAtMostFiveT
   EXPECT_EQ(schedules[5], "Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (30B). Limit 5 "
                           "ponowień wyczerpany - nie ponawiam powiadomienia o zmianie listy narzędzi.");
 }
+
+// Ports on 127.0.0.1 are machine-wide: a port another user's program took gets
+// neither the token nor the request, and a new handshake finds where the CRM
+// application listens now. Only Windows names the owners; without one, as ever.
+TEST_F(ForwardingTest, APortHeldByAnotherProgramGetsNothing) {
+  const std::uint32_t loopback = 0x7F000001, crm = 4000;
+  Fake.ProcessImages[666] = "C:\\Users\\obcy\\evil.exe";
+  Fake.Listeners = {{loopback, 8123, 666}, {loopback, 9000, crm}};
+  CrmPort = 9000;
+  Send(Call);
+  ASSERT_EQ(Fake.HttpRequests.size(), 1u);
+  EXPECT_EQ(Fake.HttpRequests[0].Port, 9000);
+  EXPECT_EQ(Fake.LogLines().at(0), "Utrata łączności: Port 8123 należy do innego programu (evil.exe, PID 666) niż Orvin "
+                                   "- nie wysyłam do niego tokenu. Łączę się ponownie.");
+  const std::vector<std::pair<std::vector<TTcpListener>, bool>> rows = {
+      {{}, true},
+      {{{loopback, 9000, crm}}, true},
+      {{{loopback, 9000, 0}}, true},
+      {{{0, 9000, crm}}, true},
+      {{{loopback, 9000, 4}}, true},  // the kernel's HTTP server
+      {{{loopback, 8123, 666}}, true},
+      {{{loopback, 9000, crm}, {0, 9000, 666}}, true},
+      {{{0, 9000, 666}}, false},
+      {{{loopback, 9000, 667}, {0, 9000, crm}}, false},
+  };
+  for (const auto& row : rows) {
+    Fake.Listeners = row.first;
+    const std::size_t sent = Fake.HttpRequests.size();
+    Fake.Output.clear();
+    Send(Call);
+    EXPECT_EQ(Fake.HttpRequests.size(), sent + row.second);
+    EXPECT_EQ(Fake.Output.find(row.second ? R"({"jsonrpc":"2.0","id":9,"result")"
+                                          : R"({"jsonrpc":"2.0","id":9,"error":{"code":-32000,"message":"Port 9000 )"),
+              0u);
+  }
+  EXPECT_EQ(Fake.LogLines().back(), "tools/call faktury | nie powiodło się | Port 9000 należy do innego programu "
+                                    "(nazwa nieznana, PID 667) niż Orvin - nie wysyłam do niego tokenu.");
+}

@@ -246,11 +246,15 @@ TEST_F(EventLoopTest, ACloseRequestIsTheEndOfInput) {
   Delays[Call(1)] = 2000;
   Fake.AddInput(Call(1) + "\n", 1000);
   Fake.AddInput(Call(2) + "\n", 60000);
-  Fake.At(1500, [this] { Fake.ProxyCloseHandler(); });
+  Fake.At(1500, [this] {
+    Fake.ProxyCloseHandler(true);  // Windows may end the process once this returns: the log has its say before
+    EXPECT_EQ(Fake.LogLines().back(), "Sesja Windows się kończy (wylogowanie albo zamknięcie systemu) - kończę pracę.");
+    EXPECT_EQ(Fake.LastFinishWritesWait, 1000u);
+  });
   RunRequestLoop();
   EXPECT_EQ(OutputLines(), std::vector<std::string>{R"({"jsonrpc":"2.0","id":1,"result":{}})"});
   EXPECT_EQ(Fake.Tick, 3000u);
-  EXPECT_EQ(Fake.LogLines().at(4), "Poproszono o zamknięcie OrvinMCP - nie przyjmuję nowych żądań i kończę pracę.");
+  EXPECT_EQ(Fake.LogLines().at(5), "Poproszono o zamknięcie OrvinMCP - nie przyjmuję nowych żądań i kończę pracę.");
 }
 
 // With a consent question open nothing that waits for a link can go soon.

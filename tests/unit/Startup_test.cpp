@@ -9,6 +9,17 @@ class StartupTest : public CrmTest {
     CrmTest::SetUp();
     LinkState = TLinkState();  // start-up makes its own proxy window
   }
+
+  // Pings at 1, 9 and 30 s on an input that is never closed; gives the time the bridge ended.
+  std::uint32_t ParentEndsAt8000WhileTheClientReadsUntil(std::uint32_t readerGoneAt) {
+    for (std::uint32_t at : {1000u, 9000u, 30000u}) Fake.AddInput(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n", at);
+    Fake.AddInput("\n", 900000);
+    Fake.ParentEndsAt = 8000;
+    Fake.At(readerGoneAt, [this] { Fake.OutputWriteError = 232; });
+    EXPECT_EQ(RunBridge(), 0);
+    return Fake.Tick;
+  }
+  const std::string kParentEnded = "Program, który uruchomił OrvinMCP, zakończył działanie";
 };
 
 TEST_F(StartupTest, WithoutStandardStreamsNothingElseHappens) {
@@ -43,17 +54,23 @@ TEST_F(StartupTest, ClosedInputEndsTheProcessAndNoAttemptComesBeforeTheFirstMess
   EXPECT_TRUE(Fake.ProxyDestroyed);
 }
 
-// A client that died may leave our input open in a process that inherited it.
-TEST_F(StartupTest, TheEndOfTheParentIsTheEndOfInput) {
-  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":1,\"method\":\"ping\"}\n", 1000);
-  Fake.AddInput("\n", 900000);  // never closed
-  Fake.ParentEndsAt = 8000;
-  EXPECT_EQ(RunBridge(), 0);
-  EXPECT_EQ(Fake.Tick, 8000u);
+// A launcher (`start /b`) hands its streams on and ends at once: the client still
+// reads. A client that died may leave our input open in a process that inherited
+// it: nobody reads then. Either way a failed answer is the end.
+TEST_F(StartupTest, TheEndOfTheParentIsTheEndOnlyWhenNobodyReads) {
+  EXPECT_EQ(ParentEndsAt8000WhileTheClientReadsUntil(20000), 30000u);
+  EXPECT_EQ(Fake.Output.size(), 2 * 37u);
   const std::vector<std::string> log = Fake.LogLines();
-  EXPECT_EQ(log.at(log.size() - 2), "Program, który uruchomił OrvinMCP, zakończył działanie - nie przyjmuję nowych "
-                                    "żądań i kończę pracę.");
+  EXPECT_NE(std::find(log.begin(), log.end(), kParentEnded + ", ale klient nadal odbiera odpowiedzi - pracuję dalej."),
+            log.end());
+  EXPECT_EQ(log.at(log.size() - 2), "Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę.");
   EXPECT_EQ(log.back(), "Klient zamknął strumień - kończę pracę.");
+}
+
+TEST_F(StartupTest, TheEndOfTheParentWhoseClientIsGoneIsTheEnd) {
+  EXPECT_EQ(ParentEndsAt8000WhileTheClientReadsUntil(7000), 8000u);
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(log.size() - 2), kParentEnded + " - nie przyjmuję nowych żądań i kończę pracę.");
 }
 
 TEST_F(StartupTest, LinkedAtStartAndServing) {
