@@ -38,6 +38,7 @@ struct TExchange {
   std::uint32_t Generation = 0;  // of the link it went out on
   std::int32_t Port = 0;
   std::uint32_t CrmProcessId = 0;  // the one process that may listen on Port
+  bool LookWhoListens = false;      // before the first send; every send after a refused connection looks
   bool HoldsBackOthers = false;
   bool Cancelled = false;  // by the client while it ran: its answer goes nowhere
   TPostResult Post;
@@ -52,12 +53,12 @@ struct TForwardingState {
 
 TForwardingState State;
 
-// Every request looks first who listens on the port: a CRM application that
-// stopped its MCP server may have left the port to another user's program.
+// A CRM application that stopped its MCP server may have left the port to
+// another user's program, which must get neither the token nor the request.
 // Nothing went out then, so the request cannot have run.
-TPostResult PostUnlessPortTaken(const TExchange& exchange) {
+TPostResult PostUnlessPortTaken(const TExchange& exchange, bool look) {
   TPostResult result;
-  result.Message = ForeignListener(exchange.Port, exchange.CrmProcessId);
+  if (look) result.Message = ForeignListener(exchange.Port, exchange.CrmProcessId);
   return result.Message.empty() ? PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token) : result;
 }
 
@@ -65,12 +66,12 @@ TPostResult PostUnlessPortTaken(const TExchange& exchange) {
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
-    result = PostUnlessPortTaken(exchange);
+    result = PostUnlessPortTaken(exchange, exchange.LookWhoListens);
     const std::uint32_t start = Os().TickCount();
     for (std::uint32_t pause : kRefusedRetryPauses) {
       if (!result.Refused) break;
       Os().Sleep(pause);
-      result = PostUnlessPortTaken(exchange);
+      result = PostUnlessPortTaken(exchange, true);
       exchange.RefusedFor = Os().TickCount() - start;
     }
   } catch (const std::bad_alloc&) {
@@ -284,7 +285,7 @@ bool HoldsBackOthers(const TRequestPass& pass) {
   return pass.Method == "initialize" || (pass.Id.empty() && pass.Method != "notifications/cancelled");
 }
 
-void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished) {
+void StartExchange(TRequestPass pass, const TLinkState& link, bool lookWhoListens, ExchangeFinished onFinished) {
   if (!pass.Repeat) pass.Start = Os().TickCount();
   pass.Token = link.Token;
   auto exchange = std::make_shared<TExchange>();
@@ -293,6 +294,7 @@ void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished o
   exchange->Generation = link.Generation;
   exchange->Port = link.Port;
   exchange->CrmProcessId = link.CrmProcessId;
+  exchange->LookWhoListens = lookWhoListens;
   exchange->OnFinished = onFinished;
   if (exchange->HoldsBackOthers) ++State.HoldingBack;
   State.InFlight.push_back(exchange);

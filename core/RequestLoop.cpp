@@ -218,7 +218,9 @@ void OnExchangeFinished(TExchangeResult result) {
   if (result.Repeat) WaitForLinkAgain(std::move(result.Pass));
 }
 
-void SendExchange(TRequestPass pass) { StartExchange(std::move(pass), LinkState, &OnExchangeFinished); }
+void SendExchange(TRequestPass pass) {
+  StartExchange(std::move(pass), LinkState, PortLookDue(), &OnExchangeFinished);
+}
 
 void OnAttemptEnded(const TAttemptResult& result) {
   if (result.Outcome.Ok) {

@@ -305,6 +305,7 @@ TEST_F(ForwardingTest, APortHeldByAnotherProgramGetsNothing) {
   Fake.ProcessImages[666] = "C:\\Users\\obcy\\evil.exe";
   Fake.Listeners = {{loopback, 8123, 666}, {loopback, 9000, crm}};
   CrmPort = 9000;
+  Fake.Tick += 1000;  // a request looks who listens once a second at most
   Send(Call);
   ASSERT_EQ(Fake.HttpRequests.size(), 1u);
   EXPECT_EQ(Fake.HttpRequests[0].Port, 9000);
@@ -325,6 +326,7 @@ TEST_F(ForwardingTest, APortHeldByAnotherProgramGetsNothing) {
     Fake.Listeners = row.first;
     const std::size_t sent = Fake.HttpRequests.size();
     Fake.Output.clear();
+    Fake.Tick += 1000;
     Send(Call);
     EXPECT_EQ(Fake.HttpRequests.size(), sent + row.second);
     EXPECT_EQ(Fake.Output.find(row.second ? R"({"jsonrpc":"2.0","id":9,"result")"
