@@ -18,7 +18,12 @@ bool IsCacheable(const std::string& method) {
 std::string Meta(const std::string& line) { return JsonParamsValue(line, "_meta"); }
 }  // namespace
 
-std::string ModernRevision(const std::string& line) { return JsonRawValue(Meta(line), kRevisionKey); }
+std::string ModernRevision(const std::string& line) {
+  // A line that never names the key's namespace is of the initialize era: one
+  // quick search spares the scans of a line that may be many megabytes.
+  if (line.find("modelcontextprotocol") == std::string::npos) return std::string();
+  return JsonRawValue(Meta(line), kRevisionKey);
+}
 
 bool SpeaksRevision(const std::string& rawRevision) { return JsonStringValue(rawRevision) == kRevision; }
 
