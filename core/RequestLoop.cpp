@@ -9,6 +9,7 @@
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
 #include "core/StdStreams.h"
+#include "core/Subscriptions.h"
 #include "link/Connect.h"
 #include "link/ProxyWindow.h"
 #include "common/JsonText.h"
@@ -20,7 +21,6 @@
 #include <deque>
 #include <memory>
 #include <utility>
-#include <vector>
 
 namespace {
 constexpr std::size_t kMostInFlight = 16;
@@ -43,18 +43,11 @@ const char kNoAnswerYet[] =
     "Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. Odpowiedz na "
     "pytanie w Orvinie; połączę się, gdy tylko na to pozwoli.";
 
-// An open subscriptions/listen of a client of revision 2026-07-28.
-struct TSubscription {
-  std::string Id;  // the listen request's, raw JSON text
-  bool ToolListChanges = false;
-};
-
 struct TLoopState {
   std::deque<TRequestPass> Waiting;  // in arrival order, repeats first
   bool ClientSpoke = false;          // a message other than server/discover came
   bool ModernClient = false;         // it spoke revision 2026-07-28: notices go to its subscriptions
   bool ModernClientLogged = false;
-  std::vector<TSubscription> Subscriptions;
   int ListsBeingRead = 0;            // local tool-list answers that wait for a worker's read
   bool InputEnded = false;
   std::uint32_t InputEndTick = 0;
@@ -72,9 +65,7 @@ void NotifyListChanged(const std::string& why) {
     WriteClientLine(MakeListChangedNotice());
     return;
   }
-  for (const TSubscription& subscription : Loop.Subscriptions) {
-    if (subscription.ToolListChanges) WriteClientLine(MakeStampedListChangedNotice(subscription.Id));
-  }
+  NotifySubscribers();
 }
 
 // Every answer to a request goes through here, shaped for the client's revision.
@@ -306,34 +297,11 @@ bool TakenByModernEra(TRequestPass& pass) {
   return false;
 }
 
-// Acknowledged at once and kept open without a result: the bridge tells of tool-list changes only.
-void Listen(const TRequestPass& pass) {
-  if (pass.Id.empty()) {
-    Log(pass.Description + " | bez id nie da się potwierdzić subskrypcji - pomijam");
-    return;
-  }
-  const bool toolListChanges = AsksForToolListChanges(pass.Line);
-  Loop.Subscriptions.push_back({pass.Id, toolListChanges});
-  WriteClientLine(MakeSubscriptionAcknowledged(pass.Id, toolListChanges));
-  Log(pass.Description + " | " +
-      (toolListChanges ? "subskrypcja zmian listy narzędzi" : "subskrypcja bez powiadomień, które wysyłam"));
-}
-
-// True when `requestId` names an open subscription, which then ends.
-bool EndSubscription(const std::string& requestId, const std::string& why) {
-  const auto named = std::find_if(Loop.Subscriptions.begin(), Loop.Subscriptions.end(),
-                                  [&requestId](const TSubscription& open) { return open.Id == requestId; });
-  if (named == Loop.Subscriptions.end()) return false;
-  Log("subscriptions/listen | koniec subskrypcji " + named->Id + " - " + why);
-  Loop.Subscriptions.erase(named);
-  return true;
-}
-
 void OnInputEnded() {
   if (Loop.InputEnded) return;
   Loop.InputEnded = true;
   Loop.InputEndTick = Os().TickCount();
-  while (!Loop.Subscriptions.empty()) EndSubscription(Loop.Subscriptions.front().Id, "klient zamknął strumień");
+  EndAllSubscriptions("klient zamknął strumień");
   StopAskingForLinks();
   Advance();
 }
@@ -451,4 +419,7 @@ void EndInput(const std::string& why) {
   OnInputEnded();
 }
 
-void ResetRequestLoop() { Loop = TLoopState(); }
+void ResetRequestLoop() {
+  Loop = TLoopState();
+  ResetSubscriptions();
+}
