@@ -261,9 +261,9 @@ TJsonCheck Unexpected(const char* begin, const char* end, const char* at) {
   return FaultAt(comment ? TJsonFault::Comment : TJsonFault::Invalid, begin, at);
 }
 
-// The check of CheckJsonObject from p on, made once for each kind of JSON so that
+// The check of CheckJsonObject from p on, made once for each syntax so that
 // plain JSON pays nothing for comments.
-template <bool Comments>
+template <bool Comments, bool TrailingCommas>
 TJsonCheck CheckObject(const char* const begin, const char* const end, const char* p) {
   p = SkipGap<Comments>(p, end);
   if (p < end && *p != '{' && (*p == '[' || ScanScalar(p, end))) return FaultAt(TJsonFault::NotObject, begin, p);
@@ -301,7 +301,7 @@ TJsonCheck CheckObject(const char* const begin, const char* const end, const cha
       const char* const comma = p;
       p = SkipGap<Comments>(p + 1, end);
       if (p == end || *p != closers.back()) break;
-      if (!Comments) return FaultAt(TJsonFault::TrailingComma, begin, comma);
+      if (!TrailingCommas) return FaultAt(TJsonFault::TrailingComma, begin, comma);
     }
   }
 }
@@ -353,14 +353,21 @@ std::string JsonParamsValue(const std::string& line, const std::string& key) {
   return RawValueAt(line, FindMemberValue(line, key, params));
 }
 
-TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments) {
+TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, TJsonSyntax syntax) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();
   const char* const start = begin + std::min(from, text.size());
-  return withComments ? CheckObject<true>(begin, end, start) : CheckObject<false>(begin, end, start);
+  if (syntax.Comments) {
+    return syntax.TrailingCommas ? CheckObject<true, true>(begin, end, start)
+                                 : CheckObject<true, false>(begin, end, start);
+  }
+  return syntax.TrailingCommas ? CheckObject<false, true>(begin, end, start)
+                               : CheckObject<false, false>(begin, end, start);
 }
 
-bool IsSingleJsonObject(const std::string& text) { return CheckJsonObject(text, 0, false).Fault == TJsonFault::None; }
+bool IsSingleJsonObject(const std::string& text) {
+  return CheckJsonObject(text, 0, TJsonSyntax()).Fault == TJsonFault::None;
+}
 
 std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments) {
   const char* const begin = text.data();

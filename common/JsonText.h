@@ -39,11 +39,19 @@ struct TJsonCheck {
   std::size_t At = 0;  // where the first fault begins: the wrong token, or the comma
 };
 
-// Whether `text` from `from` on is exactly one valid JSON object, with nothing
-// but whitespace around it, or its first fault. `withComments`: JSON with
-// comments (// and /* */ stand for whitespace) and trailing commas, as VS Code's
-// JSONC. Linear and without recursion, for replies of any size and depth.
-TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, bool withComments);
+// What a JSON text may hold beyond plain JSON, each allowed on its own: comments
+// (// and /* */ stand for whitespace), and a comma before a closing bracket. VS
+// Code's JSONC allows both; a reader that strips comments and then parses plain
+// JSON allows comments only.
+struct TJsonSyntax {
+  bool Comments = false;
+  bool TrailingCommas = false;
+};
+
+// Whether `text` from `from` on is exactly one valid JSON object of that syntax,
+// with nothing but whitespace around it, or its first fault. Linear and without
+// recursion, for replies of any size and depth.
+TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, TJsonSyntax syntax);
 // True when `text` is exactly one valid object of plain JSON, with nothing but
 // whitespace around it.
 bool IsSingleJsonObject(const std::string& text);

@@ -2,7 +2,9 @@
 // when the file is no JSON object, the result always one, every other top-level
 // member unchanged, a second install a no-op, and install then uninstall the
 // file as it was. With comments allowed: no crash, and the same round trip.
+// Every member of our entry but the bridge's own stays as it was.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -47,21 +49,34 @@ bool IsEmptyObject(const std::string& raw) {
   return raw.size() >= 2 && raw.front() == '{' && IsBlankText(raw.substr(1, raw.size() - 2));
 }
 
-// Put, a second Put, and Remove. Without comments the round trip holds but where
-// an empty object comes back as {}, or an empty parent, the file's last member,
-// goes with the entry.
-void CheckRoundTrip(const std::string& text, bool comments, const TTextEdit& put) {
-  FUZZ_CHECK(PutJsonEntry(put.Text, comments, "mcpServers", "orvin", kEntry).Outcome == TEditOutcome::AlreadyThere);
-  const TTextEdit removed = RemoveJsonEntry(put.Text, comments, "mcpServers", "orvin");
-  FUZZ_CHECK(removed.Outcome == TEditOutcome::Removed);
-  FUZZ_CHECK(RemoveJsonEntry(removed.Text, comments, "mcpServers", "orvin").Outcome == TEditOutcome::NotThere);
+// The value of the last member of that name, or empty.
+std::string ValueOf(const std::vector<TReferenceMember>& members, const std::string& name) {
+  const auto found = std::find_if(members.rbegin(), members.rend(), [&](auto& member) { return member.Name == name; });
+  return found == members.rend() ? std::string() : found->RawValue;
+}
+
+// The members of our entry that are the user's; false when the entry is no object.
+bool UsersMembers(const std::string& text, std::vector<TReferenceMember>& users) {
+  const auto own = [](auto& member) { return member.Name == "command" || member.Name == "args"; };
+  const bool entry = Parse(text, users) && ParseReferenceObject(ValueOf(users, "mcpServers"), users) &&
+                     ParseReferenceObject(ValueOf(users, "orvin"), users);
+  users.erase(std::remove_if(users.begin(), users.end(), own), users.end());
+  return entry;
+}
+
+// Put, a second Put, and Remove: the round trip holds but where an empty object comes back as {}.
+void CheckRoundTrip(const std::string& text, TJsonSyntax syntax, const TTextEdit& put) {
+  FUZZ_CHECK(PutJsonEntry(put.Text, syntax, "mcpServers", {"orvin"}, kEntry).Outcome == TEditOutcome::AlreadyThere);
   std::vector<TReferenceMember> members;
-  if (comments || put.Outcome != TEditOutcome::Added || IsBlankText(text) || !Parse(text, members)) return;
+  const bool hadParent = JsonFileHasMember(text, syntax, "mcpServers");
+  const TTextEdit removed = RemoveJsonEntry(put.Text, syntax, "mcpServers", {"orvin"}, !hadParent);
+  FUZZ_CHECK(removed.Outcome == TEditOutcome::Removed);
+  FUZZ_CHECK(RemoveJsonEntry(removed.Text, syntax, "mcpServers", {"orvin"}, true).Outcome == TEditOutcome::NotThere);
+  if (syntax.Comments || put.Outcome != TEditOutcome::Added || IsBlankText(text) || !Parse(text, members)) return;
   const std::size_t first = text.find('{');
   if (members.empty() && text.compare(first, 2, "{}") != 0) return;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    const std::string& raw = members[i].RawValue;
-    if (members[i].Name == "mcpServers" && IsEmptyObject(raw) && (raw != "{}" || i + 1 == members.size())) return;
+  for (const TReferenceMember& member : members) {
+    if (member.Name == "mcpServers" && IsEmptyObject(member.RawValue) && member.RawValue != "{}") return;
   }
   FUZZ_CHECK(removed.Text == text);
 }
@@ -71,14 +86,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size > 8192) return 0;  // the reference parser recurses
   const std::string text(reinterpret_cast<const char*>(data), size);
 
-  const TTextEdit jsonc = PutJsonEntry(text, true, "mcpServers", "orvin", kEntry);
-  (void)RemoveJsonEntry(text, true, "mcpServers", "orvin");
-  if (jsonc.Outcome == TEditOutcome::Added || jsonc.Outcome == TEditOutcome::Updated) CheckRoundTrip(text, true, jsonc);
+  const TJsonSyntax jsonc{true, true}, plain;
+  const TTextEdit edit = PutJsonEntry(text, jsonc, "mcpServers", {"orvin"}, kEntry);
+  (void)RemoveJsonEntry(text, jsonc, "mcpServers", {"orvin"}, false);
+  if (edit.Outcome == TEditOutcome::Added || edit.Outcome == TEditOutcome::Updated) CheckRoundTrip(text, jsonc, edit);
 
   std::vector<TReferenceMember> before;
   const bool valid = Parse(text, before);
-  const TTextEdit put = PutJsonEntry(text, false, "mcpServers", "orvin", kEntry);
-  const TTextEdit removed = RemoveJsonEntry(text, false, "mcpServers", "orvin");
+  const TTextEdit put = PutJsonEntry(text, plain, "mcpServers", {"orvin"}, kEntry);
+  const TTextEdit removed = RemoveJsonEntry(text, plain, "mcpServers", {"orvin"}, false);
   if (!valid && !IsBlankText(text)) {
     FUZZ_CHECK(put.Outcome == TEditOutcome::Refused && removed.Outcome == TEditOutcome::Refused);
     return 0;
@@ -88,10 +104,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(put.Why.rfind("Plik", 0) != 0 && put.Why.back() == '.' && removed.Outcome == TEditOutcome::Refused);
     return 0;
   }
-  std::vector<TReferenceMember> after;
+  std::vector<TReferenceMember> after, users, usersAfter;
   if (put.Outcome != TEditOutcome::AlreadyThere) {
     FUZZ_CHECK(Parse(put.Text, after) && SameMembers(Others(before), Others(after)));
-    CheckRoundTrip(text, false, put);
+    if (UsersMembers(text, users)) FUZZ_CHECK(UsersMembers(put.Text, usersAfter) && SameMembers(users, usersAfter));
+    CheckRoundTrip(text, plain, put);
   }
   if (removed.Outcome == TEditOutcome::Removed) {
     FUZZ_CHECK(Parse(removed.Text, after) && SameMembers(Others(before), Others(after)));

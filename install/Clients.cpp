@@ -1,7 +1,12 @@
 #include "install/Clients.h"
 
+#include <algorithm>
+#include <iterator>
+
 #include "common/Encodings.h"
+#include "common/FileLayout.h"
 #include "common/Files.h"
+#include "common/JsonText.h"
 #include "common/Text.h"
 #include "install/CarefulReplace.h"
 #include "install/InsideZip.h"
@@ -34,26 +39,99 @@ const TClientPlace kClientPlaces[] = {
     {"Windsurf", u"USERPROFILE", ".codeium\\windsurf\\mcp_config.json", "mcpServers", TClientFormat::Json, false,
      false, ""},
     {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
-    {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::Json, false, false, ""},
+    // It strips comments, then reads plain JSON.
+    {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::JsonWithCommentsOnly, false,
+     false, ""},
     {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, ""},
     // It writes its whole file back while it runs, and with it its old entries.
-    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::Json, false, true,
+    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, false, true,
      "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie."},
 };
 
-std::string EntryName(const std::string& key) { return key.empty() ? "orvin" : "orvin-" + key; }
+// Polish letters, each two bytes of UTF-8, and the base letters they are written with in a name.
+const char* const kPolishLetters[][2] = {
+    {"ą", "a"}, {"ć", "c"}, {"ę", "e"}, {"ł", "l"}, {"ń", "n"}, {"ó", "o"}, {"ś", "s"}, {"ź", "z"}, {"ż", "z"},
+    {"Ą", "A"}, {"Ć", "C"}, {"Ę", "E"}, {"Ł", "L"}, {"Ń", "N"}, {"Ó", "O"}, {"Ś", "S"}, {"Ź", "Z"}, {"Ż", "Z"},
+};
 
-TTextEdit EditText(const TClient& client, const std::string& text, const TInstallation& installation) {
-  const std::string name = EntryName(installation.Key);
-  const bool comments = client.Format == TClientFormat::JsonWithComments;
+bool IsNameByte(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '.' ||
+         c == '-';
+}
+
+// The key in the letters of a server's name: one letter or - for each character.
+std::string AsciiForm(const std::string& key) {
+  std::string name;
+  for (std::size_t p = 0; p < key.size();) {
+    const auto polish = std::find_if(std::begin(kPolishLetters), std::end(kPolishLetters),
+                                     [&](const char* const* letter) { return key.compare(p, 2, letter[0]) == 0; });
+    if (polish != std::end(kPolishLetters)) {
+      name += (*polish)[1];
+      p += 2;
+      continue;
+    }
+    name += IsNameByte(key[p]) ? key[p] : '-';
+    // The bytes that go on a character of UTF-8.
+    for (++p; p < key.size() && (static_cast<unsigned char>(key[p]) & 0xC0) == 0x80;) ++p;
+  }
+  return name;
+}
+
+TJsonSyntax SyntaxOf(TClientFormat format) {
+  const bool comments = format == TClientFormat::JsonWithComments || format == TClientFormat::JsonWithCommentsOnly;
+  return TJsonSyntax{comments, format == TClientFormat::JsonWithComments};
+}
+
+bool ReadsBom(TClientFormat format) {
+  return format != TClientFormat::Json && format != TClientFormat::JsonWithCommentsOnly;
+}
+
+// The text as its client reads it: without a byte order mark it cannot read.
+std::string Readable(const TClient& client, const std::string& text) {
+  return ReadsBom(client.Format) ? text : text.substr(Utf8BomLength(text));
+}
+
+// What the bridge leaves of a file it made once its entry is out: {} in JSON,
+// nothing in TOML.
+bool IsEmptyShell(const std::string& text) {
+  std::string rest;
+  for (std::size_t p = Utf8BomLength(text); p < text.size(); ++p) {
+    if (!IsJsonWhitespace(text[p])) rest += text[p];
+  }
+  return rest.empty() || rest == "{}";
+}
+
+// The copy kept beside a file before the bridge first changed it.
+struct TKeptCopy {
+  bool Read = false;     // Text holds the file as it was
+  bool Missing = false;  // none: the bridge made the file, or the copy was given back before
+  bool Later = false;    // a copy made when the entry was in already, so none of the file as it was
+  std::string Text;
+};
+
+TKeptCopy ReadKeptCopy(const std::string& file) {
+  TKeptCopy copy;
+  std::string errorText;
+  std::uint32_t code = 0;
+  copy.Read = ReadFileText(BackupName(file), copy.Text, errorText, code, true);
+  copy.Missing = !copy.Read && code == kFileNotFound;
+  return copy;
+}
+
+TTextEdit EditText(const TClient& client, const std::string& text, const TInstallation& installation,
+                   const TKeptCopy& copy) {
+  const TEntryNames names = EntryNames(installation.Key);
+  const TJsonSyntax syntax = SyntaxOf(client.Format);
   if (installation.Uninstall) {
-    return client.Format == TClientFormat::Toml ? RemoveTomlEntry(text, name)
-                                                : RemoveJsonEntry(text, comments, client.Parent, name);
+    if (client.Format == TClientFormat::Toml) return RemoveTomlEntry(text, names);
+    // An emptied parent goes only where the install added it: the file as it was had none.
+    const bool added = copy.Missing || (copy.Read && !JsonFileHasMember(copy.Text, syntax, client.Parent));
+    return RemoveJsonEntry(text, syntax, client.Parent, names, added);
   }
   TServerEntry entry{installation.Exe, {"-dir", installation.Folder}, client.StdioType ? "stdio" : ""};
   if (!installation.Key.empty()) entry.Args.insert(entry.Args.end(), {"-mcp", installation.Key});
-  return client.Format == TClientFormat::Toml ? PutTomlEntry(text, name, entry)
-                                              : PutJsonEntry(text, comments, client.Parent, name, entry);
+  return client.Format == TClientFormat::Toml ? PutTomlEntry(text, names, entry)
+                                              : PutJsonEntry(text, syntax, client.Parent, names, entry);
 }
 
 std::string DoneText(TEditOutcome outcome, const std::string& name) {
@@ -68,6 +146,31 @@ std::string DoneText(TEditOutcome outcome, const std::string& name) {
   }
 }
 
+// Uninstall gives back what was there: a file that the bridge made goes once
+// nothing but the empty shell is left, a file that is back to its copy loses the
+// copy, and the copy of a file that still differs stays. `note`: a sentence for
+// the report, or why the file was left as it was.
+bool GiveBack(const TClient& client, bool existed, const std::string& text, const TTextEdit& edit,
+              const TKeptCopy& copy, std::string& note) {
+  const bool removed = edit.Outcome == TEditOutcome::Removed;
+  std::string after = removed ? edit.Text : text;
+  const std::string copied = Readable(client, copy.Text);
+  // Nothing left but the shell, of a file that was one too: its own bytes again.
+  if (removed && copy.Read && IsEmptyShell(after) && IsEmptyShell(copied)) after = copied;
+  if (removed && copy.Missing && IsEmptyShell(after)) {
+    if (Os().DeleteFile(Utf8ToWide(client.File))) {
+      if (copy.Later) Os().DeleteFile(Utf8ToWide(BackupName(client.File)));
+      note = " Usunięto też plik, który utworzył OrvinMCP.";
+      return true;
+    }
+    note = "Nie mogę usunąć pliku, który utworzył OrvinMCP (kod " + ToDecimal(Os().LastError()) + ").";
+    return false;
+  }
+  if (after != text && !ReplaceCarefully(client.File, existed, text, after, note)) return false;
+  if (copy.Read && Readable(client, after) == copied) Os().DeleteFile(Utf8ToWide(BackupName(client.File)));
+  return true;
+}
+
 // One client's file: read, edited as text and, when the text changed, replaced
 // carefully. False when the file was left as it was; `done` says what happened.
 bool ChangeClient(const TClient& client, const TInstallation& installation, std::string& done) {
@@ -78,15 +181,37 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
     done = "Nie mogę odczytać pliku" + (code == 0 ? std::string(".") : " (kod " + ToDecimal(code) + ").");
     return false;
   }
-  const TTextEdit edit = EditText(client, text, installation);
+  if (installation.Uninstall) {
+    std::string note;
+    TKeptCopy copy = ReadKeptCopy(client.File);
+    // Kept when a later install changed a file that the bridge had made.
+    if (copy.Read && EditText(client, copy.Text, installation, copy).Outcome == TEditOutcome::Removed) {
+      copy.Read = false;
+      copy.Missing = copy.Later = true;
+    }
+    const TTextEdit edit = EditText(client, text, installation, copy);
+    if (edit.Outcome == TEditOutcome::Refused || !GiveBack(client, existed, text, edit, copy, note)) {
+      done = edit.Outcome == TEditOutcome::Refused ? edit.Why : note;
+      return false;
+    }
+    done = DoneText(edit.Outcome, EntryNames(installation.Key).Name) + note;
+    return true;
+  }
+  // A client that cannot read a byte order mark gets its file without one.
+  const std::string readable = Readable(client, text);
+  const TTextEdit edit = EditText(client, readable, installation, TKeptCopy());
   if (edit.Outcome == TEditOutcome::Refused) {
     done = edit.Why;
     return false;
   }
-  const bool changes = edit.Outcome == TEditOutcome::Added || edit.Outcome == TEditOutcome::Updated ||
-                       edit.Outcome == TEditOutcome::Removed;
-  if (changes && !ReplaceCarefully(client.File, existed, text, edit.Text, done)) return false;
-  done = DoneText(edit.Outcome, EntryName(installation.Key));
+  // A right entry is not read either while the mark stays.
+  const bool changes = edit.Outcome != TEditOutcome::AlreadyThere || readable != text;
+  const std::string after = edit.Outcome == TEditOutcome::AlreadyThere ? readable : edit.Text;
+  if (changes && !ReplaceCarefully(client.File, existed, text, after, done)) return false;
+  done = DoneText(edit.Outcome, EntryNames(installation.Key).Name);
+  if (readable != text) {
+    done += " Z początku pliku usunięto znacznik BOM, przez który ten program i tak nie mógł odczytać pliku.";
+  }
   return true;
 }
 
@@ -96,6 +221,12 @@ std::string AllClientNames() {
   return names;
 }
 }  // namespace
+
+TEntryNames EntryNames(const std::string& key) {
+  const std::string trimmed = Trim(key);
+  if (trimmed.empty()) return TEntryNames{"orvin", ""};
+  return TEntryNames{"orvin-" + AsciiForm(trimmed), "orvin-" + trimmed};
+}
 
 std::vector<TClient> FindClients() {
   std::vector<TClient> clients;
@@ -142,7 +273,7 @@ TInstallResult RunInstallation(const TInstallation& installation) {
     return result;
   }
   if (!installation.Uninstall) {
-    result.Report = "Wpis \"" + EntryName(installation.Key) + "\" uruchamia " + installation.Exe +
+    result.Report = "Wpis \"" + EntryNames(installation.Key).Name + "\" uruchamia " + installation.Exe +
                     " dla Orvin CRM z katalogu " + installation.Folder + ", klucz MCP: " +
                     DescribeKey(installation.Key) + ".\r\n";
   }

@@ -5,7 +5,17 @@
 #include <string>
 #include <vector>
 
-enum class TClientFormat { Json, JsonWithComments, Toml };
+#include "install/ServerEntry.h"
+
+// How a client reads its file: what it takes beyond plain JSON, and whether it
+// reads past a byte order mark in front.
+enum class TClientFormat {
+  Json,                  // plain JSON; a byte order mark makes the file unreadable
+  JsonBomAllowed,        // plain JSON after a byte order mark
+  JsonWithComments,      // comments and trailing commas, a byte order mark allowed (VS Code's JSONC)
+  JsonWithCommentsOnly,  // comments but no trailing commas, no byte order mark
+  Toml                   // a byte order mark allowed
+};
 
 struct TClient {
   std::string Name;    // as its users know it
@@ -30,6 +40,12 @@ struct TInstallation {
 // The entry for the running exe, Orvin CRM's folder as the command line gave it
 // (made absolute) and the MCP key.
 TInstallation InstallationFor(bool uninstall, const std::string& crmFolder, const std::string& key);
+
+// The entry's names for an MCP key: "orvin", or "orvin-" and the key in letters
+// every client takes in a server's name (Polish letters as their base letters,
+// any other character but A-Z, a-z, 0-9, _, . and - as -); formerly "orvin-"
+// and the key as it is.
+TEntryNames EntryNames(const std::string& key);
 
 // Exit codes of -install and -uninstall.
 constexpr int kInstallDone = 0;       // every client found was handled

@@ -1,5 +1,6 @@
 #include "install/JsonEdit.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/FileLayout.h"
@@ -25,6 +26,7 @@ std::size_t Gap(const std::string& s, std::size_t p) { return SkipJsonWhitespace
 struct TMember {
   std::string Name;  // decoded
   std::size_t NameAt = 0;
+  std::size_t NameEnd = 0;
   std::size_t ValueAt = 0;
   std::size_t ValueEnd = 0;
   std::size_t CommaAt = kNone;  // the comma right behind the value
@@ -62,9 +64,9 @@ TObject ReadObject(const std::string& s, std::size_t open) {
   while (s[p] != '}') {
     TMember member;
     member.NameAt = p;
-    const std::size_t nameEnd = JsonScalarEnd(s, p);
-    member.Name = JsonStringValue(s.substr(p, nameEnd - p));
-    member.ValueAt = Gap(s, Gap(s, nameEnd) + 1);
+    member.NameEnd = JsonScalarEnd(s, p);
+    member.Name = JsonStringValue(s.substr(p, member.NameEnd - p));
+    member.ValueAt = Gap(s, Gap(s, member.NameEnd) + 1);
     member.ValueEnd = SkipValue(s, member.ValueAt);
     p = Gap(s, member.ValueEnd);
     if (s[p] == ',') {
@@ -95,25 +97,16 @@ bool ArgsAre(const std::string& s, std::size_t p, const std::vector<std::string>
   return count == args.size();
 }
 
-// Whether the entry's value says exactly what `entry` says, and nothing more.
-bool SaysAlready(const std::string& s, const TMember& found, const TServerEntry& entry) {
-  if (s[found.ValueAt] != '{') return false;
-  const TObject value = ReadObject(s, found.ValueAt);
-  if (value.Members.size() != (entry.Type.empty() ? 2u : 3u)) return false;
-  // Counted right, a name twice leaves another one missing.
-  bool command = false, args = false, type = false;
-  for (const TMember& member : value.Members) {
-    if (member.Name == "command") {
-      command = IsStringAt(s, member, entry.Command);
-    } else if (member.Name == "args") {
-      args = ArgsAre(s, member.ValueAt, entry.Args);
-    } else if (member.Name == "type" && !entry.Type.empty()) {
-      type = IsStringAt(s, member, entry.Type);
-    } else {
-      return false;
-    }
-  }
-  return command && args && (type || entry.Type.empty());
+// The members of an entry that belong to the bridge; all others are the user's.
+std::vector<std::string> OwnMembers(const TServerEntry& entry) {
+  if (entry.Type.empty()) return {"command", "args"};
+  return {"type", "command", "args"};
+}
+
+// Whether the value of one of the bridge's members says what `entry` says.
+bool SaysSame(const std::string& s, const TMember& member, const TServerEntry& entry) {
+  if (member.Name == "args") return ArgsAre(s, member.ValueAt, entry.Args);
+  return IsStringAt(s, member, member.Name == "type" ? entry.Type : entry.Command);
 }
 
 // ---- Layout: where lines start and how the file indents.
@@ -167,7 +160,8 @@ std::string IndentUnit(const std::string& s, const std::vector<const TObject*>& 
 }
 
 struct TStyle {
-  bool Lines = true;  // one member a line; else all on one line without blanks
+  bool Lines = true;   // one member a line; else all on one line
+  bool Spaced = true;  // a blank after each colon and comma
   std::string Eol;
   std::string Unit;
 };
@@ -177,7 +171,7 @@ struct TStyle {
 std::string Quoted(const std::string& text) { return "\"" + JsonEscape(text) + "\""; }
 
 std::string MemberText(const std::string& name, const std::string& value, const TStyle& style) {
-  return Quoted(name) + (style.Lines ? ": " : ":") + value;
+  return Quoted(name) + (style.Spaced ? ": " : ":") + value;
 }
 
 // An object whose closing bracket stands at `indent`, members one step further in.
@@ -191,15 +185,21 @@ std::string ObjectText(const std::vector<std::string>& members, const std::strin
   return text + (style.Lines ? style.Eol + indent : std::string()) + "}";
 }
 
-std::string EntryValue(const TServerEntry& entry, const std::string& indent, const TStyle& style) {
-  std::vector<std::string> members;
-  if (!entry.Type.empty()) members.push_back(MemberText("type", Quoted(entry.Type), style));
-  members.push_back(MemberText("command", Quoted(entry.Command), style));
+// The value of one of the bridge's members.
+std::string OwnValue(const std::string& name, const TServerEntry& entry, const TStyle& style) {
+  if (name != "args") return Quoted(name == "type" ? entry.Type : entry.Command);
   std::string args = "[";
   for (std::size_t i = 0; i < entry.Args.size(); ++i) {
-    args += (i ? (style.Lines ? ", " : ",") : "") + Quoted(entry.Args[i]);
+    args += (i ? (style.Spaced ? ", " : ",") : "") + Quoted(entry.Args[i]);
   }
-  members.push_back(MemberText("args", args + "]", style));
+  return args + "]";
+}
+
+std::string EntryValue(const TServerEntry& entry, const std::string& indent, const TStyle& style) {
+  std::vector<std::string> members;
+  for (const std::string& name : OwnMembers(entry)) {
+    members.push_back(MemberText(name, OwnValue(name, entry, style), style));
+  }
   return ObjectText(members, indent, style);
 }
 
@@ -322,14 +322,16 @@ std::size_t FindMember(const TObject& object, const std::string& name, std::size
   return found;
 }
 
-TFile ReadFile(const std::string& s, bool comments, const std::string& parent, const std::string& name) {
+// The file checked, its parent found, and in it the entry `name`; an empty name
+// looks for none.
+TFile ReadFile(const std::string& s, TJsonSyntax syntax, const std::string& parent, const std::string& name) {
   TFile file;
   if (StartsWithUtf16Bom(s)) {
     file.Why = "Plik jest zapisany w UTF-16, a nie w UTF-8.";
     return file;
   }
   const std::size_t start = Utf8BomLength(s);
-  const TJsonCheck check = CheckJsonObject(s, start, comments);
+  const TJsonCheck check = CheckJsonObject(s, start, syntax);
   if (check.Fault != TJsonFault::None) {
     file.Why = Describe(s, check);
     return file;
@@ -345,7 +347,7 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
                InLines(s, member.NameAt, file.Top.Members[second].NameAt);
   } else if (s[member.ValueAt] != '{') {
     file.Why = quotedParent + " nie jest obiektem" + InLine(s, member.ValueAt);
-  } else {
+  } else if (!name.empty()) {
     file.Parent = ReadObject(s, member.ValueAt);
     file.EntryIndex = FindMember(file.Parent, name, second);
     if (second != kNone) {
@@ -355,15 +357,77 @@ TFile ReadFile(const std::string& s, bool comments, const std::string& parent, c
   }
   return file;
 }
+
+// The entry's former name, when it is another one and no entry has the name itself.
+bool UnderFormerName(const TFile& file, const TEntryNames& names) {
+  return file.EntryIndex == kNone && names.FormerDiffers();
+}
+
+// Bytes [Begin, End) of the text give way to Insert.
+struct TSplice {
+  std::size_t Begin;
+  std::size_t End;
+  std::string Insert;
+};
+
+// The bridge's members of an entry that is an object, brought up to date in
+// place: a value that says something else is replaced, a missing member goes at
+// the end. Every other member is the user's and stays. Unchanged text when all
+// of them are right already.
+std::string UpdateEntry(const std::string& s, const TMember& found, const TServerEntry& entry, TStyle style) {
+  const TObject value = ReadObject(s, found.ValueAt);
+  const TPlace place = PlaceIn(s, value, StartsLine(s, found.NameAt), style.Unit);
+  style.Lines = place.Lines;
+  style.Spaced = value.Members.empty() ? place.Lines : s[value.Members.front().ValueAt - 1] != ':';
+  std::vector<TSplice> replaced;
+  std::string missing;
+  for (const std::string& name : OwnMembers(entry)) {
+    bool present = false;
+    for (const TMember& member : value.Members) {
+      if (member.Name != name) continue;
+      present = true;
+      if (SaysSame(s, member, entry)) continue;
+      replaced.push_back({member.ValueAt, member.ValueEnd, OwnValue(name, entry, style)});
+    }
+    if (present) continue;
+    const std::string between = place.Lines ? style.Eol + place.Indent : std::string(style.Spaced ? " " : "");
+    if (!missing.empty()) missing += "," + between;
+    missing += MemberText(name, OwnValue(name, entry, style), style);
+  }
+  // Added behind every member first, then replaced from the last one back: no
+  // change moves the place of the next.
+  std::sort(replaced.begin(), replaced.end(), [](const TSplice& a, const TSplice& b) { return a.Begin < b.Begin; });
+  const bool spaceBefore = !place.Lines && style.Spaced && !value.Members.empty();
+  std::string updated = missing.empty() ? s : Insert(s, value, place, (spaceBefore ? " " : "") + missing, style.Eol);
+  for (auto splice = replaced.rbegin(); splice != replaced.rend(); ++splice) {
+    updated.replace(splice->Begin, splice->End - splice->Begin, splice->Insert);
+  }
+  return updated;
+}
+
+// The member `name`, with the entry and the parent that hold it, taken out. The
+// parent goes too when it is left empty and `dropEmptyParent`.
+TTextEdit RemoveOne(const std::string& text, TJsonSyntax syntax, const std::string& parent, const std::string& name,
+                    bool dropEmptyParent) {
+  const TFile file = ReadFile(text, syntax, parent, name);
+  if (!file.Why.empty()) return Refused(file.Why);
+  if (file.EntryIndex == kNone) return Edited(TEditOutcome::NotThere, text);
+  if (dropEmptyParent && IsOnlyMember(text, file.Parent)) {
+    return Edited(TEditOutcome::Removed, TakeOut(text, file.Top, file.ParentIndex));
+  }
+  return Edited(TEditOutcome::Removed, TakeOut(text, file.Parent, file.EntryIndex));
+}
 }  // namespace
 
-TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
-                       const std::string& name, const TServerEntry& entry) {
+TTextEdit PutJsonEntry(const std::string& text, TJsonSyntax syntax, const std::string& parent,
+                       const TEntryNames& names, const TServerEntry& entry) {
   if (HoldsNothing(text)) {
-    const TTextEdit made = PutJsonEntry("{}", commentsAllowed, parent, name, entry);
+    const TTextEdit made = PutJsonEntry("{}", syntax, parent, names, entry);
     return Edited(TEditOutcome::Added, text.substr(0, Utf8BomLength(text)) + made.Text + "\r\n");
   }
-  const TFile file = ReadFile(text, commentsAllowed, parent, name);
+  TFile file = ReadFile(text, syntax, parent, names.Name);
+  const bool former = UnderFormerName(file, names);
+  if (former && file.Why.empty() && file.ParentIndex != kNone) file = ReadFile(text, syntax, parent, names.Former);
   if (!file.Why.empty()) return Refused(file.Why);
   TStyle style;
   style.Eol = LineEndOf(text);
@@ -373,40 +437,48 @@ TTextEdit PutJsonEntry(const std::string& text, bool commentsAllowed, const std:
 
   if (file.EntryIndex != kNone) {
     const TMember& found = file.Parent.Members[file.EntryIndex];
-    if (SaysAlready(text, found, entry)) return Edited(TEditOutcome::AlreadyThere, std::string());
-    style.Lines = StartsLine(text, found.NameAt);
-    const std::string indent = style.Lines ? IndentOf(text, found.NameAt) : std::string();
-    std::string updated = text;
-    updated.replace(found.ValueAt, found.ValueEnd - found.ValueAt, EntryValue(entry, indent, style));
-    return Edited(TEditOutcome::Updated, updated);
+    std::string updated;
+    if (text[found.ValueAt] == '{') {
+      updated = UpdateEntry(text, found, entry, style);
+    } else {
+      style.Lines = style.Spaced = StartsLine(text, found.NameAt);
+      const std::string indent = style.Lines ? IndentOf(text, found.NameAt) : std::string();
+      updated = text.substr(0, found.ValueAt) + EntryValue(entry, indent, style) + text.substr(found.ValueEnd);
+    }
+    if (former) updated.replace(found.NameAt, found.NameEnd - found.NameAt, Quoted(names.Name));
+    return updated == text ? Edited(TEditOutcome::AlreadyThere, std::string())
+                           : Edited(TEditOutcome::Updated, updated);
   }
 
   // An empty object of a file on one line stays on one line; a bare file gets lines.
   const bool bareInLines = !hasParent || text.find('\n', file.Top.Open) < file.Top.Close;
   const TObject& object = hasParent ? file.Parent : file.Top;
   const TPlace place = PlaceIn(text, object, bareInLines, style.Unit);
-  style.Lines = place.Lines;
+  style.Lines = style.Spaced = place.Lines;
   std::string member;
   if (hasParent) {
-    member = MemberText(name, EntryValue(entry, place.Indent, style), style);
+    member = MemberText(names.Name, EntryValue(entry, place.Indent, style), style);
   } else {
-    const std::string entryMember = MemberText(name, EntryValue(entry, place.Indent + style.Unit, style), style);
+    const std::string entryMember = MemberText(names.Name, EntryValue(entry, place.Indent + style.Unit, style), style);
     member = MemberText(parent, ObjectText({entryMember}, place.Indent, style), style);
   }
   return Edited(TEditOutcome::Added, Insert(text, object, place, member, style.Eol));
 }
 
-TTextEdit RemoveJsonEntry(const std::string& text, bool commentsAllowed, const std::string& parent,
-                          const std::string& name) {
+TTextEdit RemoveJsonEntry(const std::string& text, TJsonSyntax syntax, const std::string& parent,
+                          const TEntryNames& names, bool dropEmptyParent) {
   if (HoldsNothing(text)) return Edited(TEditOutcome::NotThere, std::string());
-  const TFile file = ReadFile(text, commentsAllowed, parent, name);
-  if (!file.Why.empty()) return Refused(file.Why);
-  if (file.EntryIndex == kNone) return Edited(TEditOutcome::NotThere, std::string());
-  // A parent left with nothing but blanks goes too when it is the last member
-  // of the file, where an install into a file without one put it; elsewhere it
-  // was there before. No client tells an empty one from none.
-  if (IsOnlyMember(text, file.Parent) && file.ParentIndex + 1 == file.Top.Members.size()) {
-    return Edited(TEditOutcome::Removed, TakeOut(text, file.Top, file.ParentIndex));
+  TTextEdit edit = RemoveOne(text, syntax, parent, names.Name, dropEmptyParent);
+  if (edit.Outcome != TEditOutcome::Refused && names.FormerDiffers()) {
+    const TTextEdit former = RemoveOne(edit.Text, syntax, parent, names.Former, dropEmptyParent);
+    if (former.Outcome != TEditOutcome::NotThere) edit = former;
   }
-  return Edited(TEditOutcome::Removed, TakeOut(text, file.Parent, file.EntryIndex));
+  if (edit.Outcome == TEditOutcome::NotThere) edit.Text.clear();
+  return edit;
+}
+
+bool JsonFileHasMember(const std::string& text, TJsonSyntax syntax, const std::string& parent) {
+  if (HoldsNothing(text)) return false;
+  const TFile file = ReadFile(text, syntax, parent, std::string());
+  return !file.Why.empty() || file.ParentIndex != kNone;
 }

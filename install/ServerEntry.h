@@ -11,6 +11,16 @@ struct TServerEntry {
   std::string Type;               // "stdio" for clients that want the member; empty: no such member
 };
 
+// The names of the bridge's entry for one MCP key: the one it is written under,
+// and the one that earlier versions wrote for the same key, when that differs.
+// An entry under the former name is taken over by an install and taken out by an
+// uninstall.
+struct TEntryNames {
+  std::string Name;
+  std::string Former = "";
+  bool FormerDiffers() const { return !Former.empty() && Former != Name; }
+};
+
 // How an edit of a client's file came out. The text edits give Added, Updated,
 // AlreadyThere (install) or Removed, NotThere (uninstall), or Refused when the
 // file is left as it is.

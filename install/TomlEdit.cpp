@@ -1,5 +1,6 @@
 #include "install/TomlEdit.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "common/Encodings.h"
@@ -9,6 +10,7 @@
 
 namespace {
 const char kServers[] = "mcp_servers";
+const char* const kOwnKeys[] = {"command", "args"};  // the entry's keys that belong to the bridge
 
 // Bytes [Begin, End) of the text give way to Insert.
 struct TSplice {
@@ -21,6 +23,7 @@ struct TSplice {
 struct TEntrySpot {
   int Servers = -1;
   int Entry = -1;
+  std::string Name;  // the name it was found under
   std::string Refusal;
 };
 
@@ -35,9 +38,11 @@ bool OnlyBlankLinesFrom(const std::string& text, std::size_t from) {
   return text.find_first_not_of(" \t\r\n", from) == std::string::npos;
 }
 
-// The splices, given in the order of the text, made; a file whose last line had
-// no line end keeps it so.
-std::string Splice(const std::string& text, const std::vector<TSplice>& splices) {
+// The splices, in any order but none overlapping, made; a file whose last line
+// had no line end keeps it so.
+std::string Splice(const std::string& text, std::vector<TSplice> splices) {
+  std::stable_sort(splices.begin(), splices.end(),
+                   [](const TSplice& a, const TSplice& b) { return a.Begin < b.Begin; });
   std::string out;
   out.reserve(text.size() + 256);
   std::size_t kept = 0;
@@ -54,12 +59,14 @@ std::string Splice(const std::string& text, const std::vector<TSplice>& splices)
   return out;
 }
 
-std::string EntryBody(const TServerEntry& entry, const std::string& lineEnd) {
-  return "command = " + TomlString(entry.Command) + lineEnd + "args = " + TomlStringArray(entry.Args) + lineEnd;
+std::string OwnValue(const std::string& key, const TServerEntry& entry) {
+  return key == "command" ? TomlString(entry.Command) : TomlStringArray(entry.Args);
 }
 
 std::string EntryTable(const std::string& name, const TServerEntry& entry, const std::string& lineEnd) {
-  return "[" + std::string(kServers) + "." + TomlKey(name) + "]" + lineEnd + EntryBody(entry, lineEnd);
+  std::string table = "[" + std::string(kServers) + "." + TomlKey(name) + "]" + lineEnd;
+  for (const char* key : kOwnKeys) table += std::string(key) + " = " + OwnValue(key, entry) + lineEnd;
+  return table;
 }
 
 // The table after the rest of the file, one blank line between them.
@@ -86,13 +93,20 @@ bool InEntry(const TTomlSection& section, const std::string& name) {
   return section.Path.size() >= 2 && section.Path[0] == kServers && section.Path[1] == name;
 }
 
-// Tables under [headers] only: the other shapes cannot take a new body in place.
-bool HasEditableShape(TTomlNodeKind kind) {
-  return kind == TTomlNodeKind::HeaderTable || kind == TTomlNodeKind::ImplicitTable;
+// Tables under [headers], and an inline table on a line of its own: the other
+// shapes cannot take a key in place.
+bool HasEditableShape(const TTomlNode& node) {
+  return node.Kind == TTomlNodeKind::HeaderTable || node.Kind == TTomlNodeKind::ImplicitTable ||
+         (node.Kind == TTomlNodeKind::InlineTable && node.LineEnd > 0);
+}
+
+std::string ShapeRefusal(const std::string& name, int line) {
+  return "Wpis \"" + name + "\" w tabeli mcp_servers jest zapisany w postaci, której nie zmieniam" + AtLine(line);
 }
 
 TEntrySpot FindEntry(const TTomlOutline& outline, const std::string& name) {
   TEntrySpot spot;
+  spot.Name = name;
   spot.Servers = FindTomlNode(outline, 0, kServers);
   if (spot.Servers < 0) return spot;
   const TTomlNode& servers = NodeAt(outline, spot.Servers);
@@ -101,20 +115,27 @@ TEntrySpot FindEntry(const TTomlOutline& outline, const std::string& name) {
     return spot;
   }
   spot.Entry = FindTomlNode(outline, spot.Servers, name);
-  if (spot.Entry >= 0 && !HasEditableShape(NodeAt(outline, spot.Entry).Kind)) {
-    spot.Refusal = "Wpis \"" + name + "\" w tabeli mcp_servers jest zapisany w postaci, której nie zmieniam" +
-                   AtLine(NodeAt(outline, spot.Entry).Line);
+  if (spot.Entry >= 0 && !HasEditableShape(NodeAt(outline, spot.Entry))) {
+    spot.Refusal = ShapeRefusal(name, NodeAt(outline, spot.Entry).Line);
   }
   return spot;
 }
 
-// The table holds command and args as the entry has them, and nothing else.
-bool SaysExactly(const TTomlOutline& outline, int table, const TServerEntry& entry) {
-  const int command = FindTomlNode(outline, table, "command");
-  const int args = FindTomlNode(outline, table, "args");
-  return NodeAt(outline, table).Children == 2 && command >= 0 && args >= 0 &&
-         NodeAt(outline, command).Value == TomlString(entry.Command) &&
-         NodeAt(outline, args).Value == TomlStringArray(entry.Args);
+// The entry under its name, else one under the former name in tables under
+// [headers], whose headers can take the new name.
+TEntrySpot FindEntry(const TTomlOutline& outline, const TEntryNames& names) {
+  const TEntrySpot spot = FindEntry(outline, names.Name);
+  if (spot.Entry >= 0 || !spot.Refusal.empty() || !names.FormerDiffers()) return spot;
+  const TEntrySpot former = FindEntry(outline, names.Former);
+  return former.Entry >= 0 && NodeAt(outline, former.Entry).Kind != TTomlNodeKind::InlineTable ? former : spot;
+}
+
+// The keys of a [header] joined again, the entry's name in place of the former one.
+std::string RenamedKeys(std::vector<std::string> path, const std::string& name) {
+  path[1] = name;
+  std::string keys;
+  for (const std::string& key : path) keys += (keys.empty() ? "" : ".") + TomlKey(key);
+  return keys;
 }
 
 bool IsUtf8Entry(const TServerEntry& entry) {
@@ -127,17 +148,57 @@ bool IsUtf8Entry(const TServerEntry& entry) {
 std::string NotToml(const TTomlOutline& outline) {
   return "Plik nie jest poprawnym plikiem TOML" + AtLine(outline.ErrorLine);
 }
+
+// command and args of the entry brought up to date in place: a value that says
+// something else is replaced, a missing key added behind the others. Every other
+// key and sub-table is the user's and stays. False when a key of ours is a table
+// of its own.
+bool UpdateEntry(const std::string& text, const TTomlOutline& outline, const TEntrySpot& spot,
+                 const TServerEntry& entry, const std::string& lineEnd, std::vector<TSplice>& splices) {
+  const TTomlNode& table = NodeAt(outline, spot.Entry);
+  std::vector<std::string> missing;
+  for (const char* key : kOwnKeys) {
+    const int found = FindTomlNode(outline, spot.Entry, key);
+    if (found < 0) {
+      missing.push_back(std::string(key) + " = " + OwnValue(key, entry));
+      continue;
+    }
+    const TTomlNode& node = NodeAt(outline, found);
+    if (node.ValueEnd == 0) return false;
+    if (node.Value != OwnValue(key, entry)) splices.push_back({node.ValueBegin, node.ValueEnd, OwnValue(key, entry)});
+  }
+  if (missing.empty()) return true;
+  std::string keys;
+  if (table.Kind == TTomlNodeKind::InlineTable) {
+    for (const std::string& key : missing) keys += (keys.empty() ? "" : ", ") + key;
+    if (table.Children == 0) {
+      splices.push_back({table.ValueBegin, table.ValueEnd, "{ " + keys + " }"});
+    } else {
+      std::size_t close = table.ValueEnd - 1;
+      while (text[close - 1] == ' ' || text[close - 1] == '\t') --close;
+      splices.push_back({close, close, ", " + keys});
+    }
+    return true;
+  }
+  for (const std::string& key : missing) keys += key + lineEnd;
+  for (const TTomlSection& section : outline.Sections) {
+    if (section.Table != spot.Entry) continue;
+    const bool lineOpen = section.ContentEnd == text.size() && EndsWithoutLineEnd(text);
+    splices.push_back({section.ContentEnd, section.ContentEnd, (lineOpen ? lineEnd : "") + keys});
+  }
+  return true;
+}
 }  // namespace
 
-TTextEdit PutTomlEntry(const std::string& text, const std::string& name, const TServerEntry& entry) {
+TTextEdit PutTomlEntry(const std::string& text, const TEntryNames& names, const TServerEntry& entry) {
   if (!IsUtf8Entry(entry)) return Refused("Ścieżka programu albo jego argumenty nie są poprawnym tekstem UTF-8.");
   const TTomlOutline outline = ScanToml(text);
   if (!outline.Valid) return Refused(NotToml(outline));
-  const TEntrySpot spot = FindEntry(outline, name);
+  const TEntrySpot spot = FindEntry(outline, names);
   if (!spot.Refusal.empty()) return Refused(spot.Refusal);
   // A file with nothing in it gets Windows line ends.
   const std::string lineEnd = OnlyBlankLinesFrom(text, outline.BodyStart) ? "\r\n" : LineEndOf(text);
-  const std::string table = EntryTable(name, entry, lineEnd);
+  const std::string table = EntryTable(names.Name, entry, lineEnd);
   if (spot.Entry < 0) {
     if (spot.Servers >= 0 && NodeAt(outline, spot.Servers).Kind == TTomlNodeKind::InlineTable) {
       return Refused("Tabela mcp_servers jest zapisana w jednym wierszu w nawiasach klamrowych, "
@@ -145,36 +206,40 @@ TTextEdit PutTomlEntry(const std::string& text, const std::string& name, const T
     }
     return Edited(TEditOutcome::Added, Append(text, outline.BodyStart, table, lineEnd));
   }
-  if (SaysExactly(outline, spot.Entry, entry)) return Edited(TEditOutcome::AlreadyThere, "");
-  // The entry's header stays where it is with a new body; its sub-tables go.
   std::vector<TSplice> splices;
-  for (const TTomlSection& section : outline.Sections) {
-    if (!InEntry(section, name)) continue;
-    if (section.Table != spot.Entry) {
-      splices.push_back(Removal(text, outline.BodyStart, section));
-    } else {
-      const bool headerLineOpen = section.HeaderEnd == text.size() && EndsWithoutLineEnd(text);
-      const std::string body = (headerLineOpen ? lineEnd : "") + EntryBody(entry, lineEnd);
-      splices.push_back({section.HeaderEnd, section.ContentEnd, body});
+  if (spot.Name != names.Name) {
+    for (const TTomlSection& section : outline.Sections) {
+      if (!InEntry(section, spot.Name)) continue;
+      splices.push_back({section.KeysBegin, section.KeysEnd, RenamedKeys(section.Path, names.Name)});
     }
   }
-  const std::string updated = Splice(text, splices);
   // Named only by its sub-tables so far: the entry gets a table of its own.
   if (NodeAt(outline, spot.Entry).Kind == TTomlNodeKind::ImplicitTable) {
-    return Edited(TEditOutcome::Updated, Append(updated, outline.BodyStart, table, lineEnd));
+    return Edited(TEditOutcome::Updated, Append(Splice(text, splices), outline.BodyStart, table, lineEnd));
   }
-  return Edited(TEditOutcome::Updated, updated);
+  if (!UpdateEntry(text, outline, spot, entry, lineEnd, splices)) {
+    return Refused(ShapeRefusal(spot.Name, NodeAt(outline, spot.Entry).Line));
+  }
+  if (splices.empty()) return Edited(TEditOutcome::AlreadyThere, "");
+  return Edited(TEditOutcome::Updated, Splice(text, splices));
 }
 
-TTextEdit RemoveTomlEntry(const std::string& text, const std::string& name) {
+TTextEdit RemoveTomlEntry(const std::string& text, const TEntryNames& names) {
   const TTomlOutline outline = ScanToml(text);
   if (!outline.Valid) return Refused(NotToml(outline));
-  const TEntrySpot spot = FindEntry(outline, name);
-  if (!spot.Refusal.empty()) return Refused(spot.Refusal);
-  if (spot.Entry < 0) return Edited(TEditOutcome::NotThere, "");
   std::vector<TSplice> splices;
-  for (const TTomlSection& section : outline.Sections) {
-    if (InEntry(section, name)) splices.push_back(Removal(text, outline.BodyStart, section));
+  std::vector<std::string> all = {names.Name};
+  if (names.FormerDiffers()) all.push_back(names.Former);
+  for (const std::string& name : all) {
+    const TEntrySpot spot = FindEntry(outline, name);
+    if (!spot.Refusal.empty()) return Refused(spot.Refusal);
+    if (spot.Entry < 0) continue;
+    const TTomlNode& node = NodeAt(outline, spot.Entry);
+    if (node.Kind == TTomlNodeKind::InlineTable) splices.push_back({node.LineBegin, node.LineEnd, ""});
+    for (const TTomlSection& section : outline.Sections) {
+      if (InEntry(section, name)) splices.push_back(Removal(text, outline.BodyStart, section));
+    }
   }
+  if (splices.empty()) return Edited(TEditOutcome::NotThere, "");
   return Edited(TEditOutcome::Removed, Splice(text, splices));
 }

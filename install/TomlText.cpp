@@ -404,6 +404,7 @@ bool ScanValue(TScan& s, int slot) {
   for (;;) {
     if (valueAhead) {
       const int c = Peek(s);
+      if (slot >= 0) NodeOf(s, slot).ValueBegin = s.Pos;
       if (c == '[') {
         ++s.Pos;
         open.push_back(TOpenValue{true, slot, true, std::string()});
@@ -422,10 +423,12 @@ bool ScanValue(TScan& s, int slot) {
         std::string text;
         if (!ScanString(s, text)) return false;
         if (slot >= 0) NodeOf(s, slot).Value = TomlString(text);
+        if (slot >= 0) NodeOf(s, slot).ValueEnd = s.Pos;
         CountItem(open, &text);
         valueAhead = false;
       } else {
         if (!ScanScalar(s)) return false;
+        if (slot >= 0) NodeOf(s, slot).ValueEnd = s.Pos;
         CountItem(open, nullptr);
         valueAhead = false;
       }
@@ -451,6 +454,7 @@ bool ScanValue(TScan& s, int slot) {
       ++s.Pos;
       const TOpenValue closed = std::move(open.back());
       open.pop_back();
+      if (closed.Node >= 0) NodeOf(s, closed.Node).ValueEnd = s.Pos;
       if (closed.IsArray && closed.AllStrings && closed.Node >= 0) {
         NodeOf(s, closed.Node).Value = "[" + closed.Items + "]";
       }
@@ -465,9 +469,11 @@ bool ScanValue(TScan& s, int slot) {
 bool ScanHeaderLine(TScan& s, std::size_t lineStart, int& table) {
   const bool arrayOfTables = Peek(s, 1) == '[';
   s.Pos += arrayOfTables ? 2 : 1;
+  const std::size_t keysBegin = s.Pos;
   SkipBlanks(s);
   std::vector<std::string> path;
   if (!ScanKey(s, path) || Peek(s) != ']' || (arrayOfTables && Peek(s, 1) != ']')) return false;
+  const std::size_t keysEnd = s.Pos;
   s.Pos += arrayOfTables ? 2 : 1;
   table = DefineTable(s, path, arrayOfTables);
   if (table < 0 || !EndLine(s)) return false;
@@ -475,15 +481,19 @@ bool ScanHeaderLine(TScan& s, std::size_t lineStart, int& table) {
   section.Path = std::move(path);
   section.Table = table;
   section.Begin = lineStart;
+  section.KeysBegin = keysBegin;
+  section.KeysEnd = keysEnd;
   section.HeaderEnd = s.Pos;
   section.ContentEnd = s.Pos;
   s.Out.Sections.push_back(std::move(section));
   return true;
 }
 
-bool ScanKeyValueLine(TScan& s, int table) {
+bool ScanKeyValueLine(TScan& s, std::size_t lineStart, int table) {
   int slot = -1;
   if (!ScanKeyValueHead(s, table, slot) || !ScanValue(s, slot) || !EndLine(s)) return false;
+  NodeOf(s, slot).LineBegin = lineStart;
+  NodeOf(s, slot).LineEnd = s.Pos;
   if (!s.Out.Sections.empty()) s.Out.Sections.back().ContentEnd = s.Pos;
   return true;
 }
@@ -494,7 +504,7 @@ bool ScanLine(TScan& s, int& table) {
   const int c = Peek(s);
   if (c == '[') return ScanHeaderLine(s, lineStart, table);
   if (c == '#' || c == '\n' || c == '\r' || c == kEnd) return EndLine(s);
-  return ScanKeyValueLine(s, table);
+  return ScanKeyValueLine(s, lineStart, table);
 }
 }  // namespace
 

@@ -23,6 +23,10 @@ struct TTomlNode {
   int Children = 0;
   int LastTable = -1;  // of an array of tables: the table its latest [[header]] opened
   std::string Value;   // a string or an array of strings, as TomlString writes them; else empty
+  std::size_t ValueBegin = 0;  // of a key = value: the value's text, offsets into the text
+  std::size_t ValueEnd = 0;
+  std::size_t LineBegin = 0;  // of a key = value on a line of its own: the line with its line end
+  std::size_t LineEnd = 0;
 };
 
 // A [header] line and the key/values under it, as offsets into the text.
@@ -30,6 +34,8 @@ struct TTomlSection {
   std::vector<std::string> Path;  // the header's keys, decoded
   int Table = -1;
   std::size_t Begin = 0;       // start of the header line
+  std::size_t KeysBegin = 0;   // the keys between the brackets
+  std::size_t KeysEnd = 0;
   std::size_t HeaderEnd = 0;   // after the header line and its line end
   std::size_t ContentEnd = 0;  // after the line where its last key/value ends
 };

@@ -2,29 +2,33 @@
 // own whose MCP clients hold real-looking files (one of them broken). The tests run in order.
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
-import { spawn } from 'node:child_process';
+import { spawn, spawnSync } from 'node:child_process';
 import { copyFileSync, existsSync, mkdirSync, readFileSync, readdirSync, rmSync, statSync, writeFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { BRIDGE_EXE, RELAY_EXE, winPath, wineDriveC, wineEnv, wineTempFolder } from './harness.mjs';
+import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, winPath, wineDriveC, wineEnv, wineTempFolder } from './harness.mjs';
 
 const ROOT = 'C:\\orvin-e2e-install';
 const HOST = join(wineDriveC(), 'orvin-e2e-install');
 const EXE = `${ROOT}\\Orvin CRM\\OrvinMCP.exe`;
 const ZIP = join(wineTempFolder().host, 'Temp1_OrvinMCP-e2e.zip');
-const LODZ = 'Biuro Łódź';  // a folder whose letters code page 437 lacks
-const ENTRY = { command: EXE, args: ['-dir', `${ROOT}\\Orvin CRM`] };
-// Client, its file in the profile, and the file as the user left it (null: a folder without it).
-const [DESKTOP, VSCODE, CURSOR, GEMINI, CODEX, CODE] = [
-  ['Claude Desktop', 'Roaming\\Claude\\claude_desktop_config.json', '{\r\n  "mcpServers": {\r\n    "pliki": {\r\n      "command": "npx",\r\n      "args": ["-y", "C:\\\\Dokumenty"]\r\n    }\r\n  },\r\n  "globalShortcut": "Ctrl+Space"\r\n}\r\n'],
-  ['VS Code', 'Roaming\\Code\\User\\mcp.json', '// Serwery MCP\n{\n\t"servers": {\n\t\t"github": {"type": "http", "url": "https://api.githubcopilot.com/mcp/"}, // zdalny\n\t},\n\t"inputs": []\n}\n'],
-  ['Cursor', 'home\\.cursor\\mcp.json', null],
-  ['Gemini CLI', 'home\\.gemini\\settings.json', '{\r\n  "theme": "GitHub",\r\n  "mcpServers": {\r\n    "a": {"command": "a"}\r\n  }\r\n'],
-  ['Codex', 'home\\.codex\\config.toml', '# Codex\r\nmodel = "gpt-5"\r\n\r\n[mcp_servers.docs]\r\ncommand = "docs-mcp"\r\n'],
+const LODZ = 'Biuro Łódź';  // a folder whose letters code page 437 lacks, and an MCP key
+const NAME = 'orvin-Biuro-Lodz';  // the entry of that key, in letters every client takes
+const ENTRY = { command: EXE, args: ['-dir', `${ROOT}\\Orvin CRM`, '-mcp', LODZ] };
+// Client, its file in the profile, the file as the user left it (null: a folder without it), and what the
+// user then adds to the bridge's entry (JSON: behind its opening brace; TOML: at the end).
+const [DESKTOP, VSCODE, CURSOR, LMSTUDIO, GEMINI, CODEX, CODE] = [
+  ['Claude Desktop', 'Roaming\\Claude\\claude_desktop_config.json', '\uFEFF{\r\n  "mcpServers": {\r\n    "pliki": {\r\n      "command": "npx",\r\n      "args": ["-y", "C:\\\\Dokumenty"]\r\n    }\r\n  },\r\n  "globalShortcut": "Ctrl+Space"\r\n}\r\n', '"env": {"A": "1"},'],
+  ['VS Code', 'Roaming\\Code\\User\\mcp.json', '\uFEFF// Serwery MCP\n{\n\t"servers": {\n\t\t"github": {"type": "http", "url": "https://api.githubcopilot.com/mcp/"}, // zdalny\n\t},\n\t"inputs": []\n}\n', '\n\t\t\t"dev": {"watch": "*.js"}, // mój'],
+  ['Cursor', 'home\\.cursor\\mcp.json', null, '"disabled": true,'],
+  ['LM Studio', 'home\\.lmstudio\\mcp.json', '{\r\n  "theme": "GitHub",\r\n  "mcpServers": {\r\n    "a": {"command": "a"}\r\n  }\r\n'],
+  ['Gemini CLI', 'home\\.gemini\\settings.json', '\uFEFF// Ustawienia\r\n{\r\n  "theme": "GitHub", // motyw\r\n  "mcpServers": {\r\n    "a": {"command": "a"}\r\n  }\r\n}\r\n', '"trust": true, "timeout": 30000,'],
+  ['Codex', 'home\\.codex\\config.toml', '# Codex\r\nmodel = "gpt-5"\r\n\r\n[mcp_servers.docs]\r\ncommand = "docs-mcp"\r\n', 'enabled = false\r\nstartup_timeout_sec = 30\r\n\r\n[mcp_servers.orvin-Biuro-Lodz.env]\r\nA = "1"\r\n'],
   ['Claude Code', 'home\\.claude.json', '{"numStartups":3,"projects":{"C:/kod":{"mcpServers":{}}}}'],
 ];
-const CLIENTS = [DESKTOP, VSCODE, CURSOR, GEMINI, CODEX, CODE];
+const CLIENTS = [DESKTOP, VSCODE, CURSOR, LMSTUDIO, GEMINI, CODEX, CODE];
+const noBom = (text) => text.replace(/^\uFEFF/, '');
 const hostFile = ([, relative]) => join(HOST, 'profil', ...relative.split('\\'));
 const read = (client, suffix = '') => readFileSync(hostFile(client) + suffix, 'utf8');
 const line = ([name, relative]) => `${name}: ${ROOT}\\profil\\${relative} - `;
@@ -51,12 +55,22 @@ const LODZ_START = starter(`${LODZ}\\start.bat`, '%~dp0OrvinMCP.exe', ['@chcp 43
 after(() => [HOST, ZIP].forEach((folder) => rmSync(folder, { recursive: true, force: true })));
 
 // Standard input stays open and unread: the command ends by itself.
-function run(bat, arg) {
-  const child = spawn('wine', ['cmd', '/c', bat, arg], { env: wineEnv(), stdio: ['pipe', 'pipe', 'inherit'] });
+function run(bat, ...args) {
+  const child = spawn('wine', ['cmd', '/c', bat, ...args], { env: wineEnv(), stdio: ['pipe', 'pipe', 'inherit'] });
   let out = '';
   child.stdout.on('data', (d) => (out += d.toString('utf8')));
   return new Promise((resolve) => child.on('exit', (code) => resolve({ code, out })));
 }
+// The servers that Codex's own loader reads from the profile's config.toml.
+function codexServers() {
+  const home = dirname(hostFile(CODEX));
+  const listed = spawnSync(process.execPath, [join(REPO_ROOT, 'node_modules', '@openai', 'codex', 'bin', 'codex.js'), 'mcp', 'list', '--json'],
+    { env: { ...process.env, CODEX_HOME: home }, encoding: 'utf8', timeout: 60000 });
+  rmSync(join(home, 'tmp'), { recursive: true, force: true });  // its helpers' folder
+  assert.equal(listed.status, 0, listed.stderr);
+  return Object.fromEntries(JSON.parse(listed.stdout).map((server) => [server.name, server]));
+}
+
 // Every file of the profile, with its bytes and time of change.
 const snapshot = () => readdirSync(join(HOST, 'profil'), { recursive: true }).map((f) => join(HOST, 'profil', f))
   .filter((f) => statSync(f).isFile()).map((f) => [f, readFileSync(f, 'latin1'), statSync(f).mtimeMs]);
@@ -79,38 +93,53 @@ function startConsole(bat) {
   return { child, screen, waitFor, type: (keys) => child.stdin.write(keys), exited: new Promise((r) => child.on('exit', r)) };
 }
 
-test('-install adds the entry to each client, keeps every other byte and writes nothing the second time; -uninstall restores', async () => {
-  const { code, out } = await run(START, '-install');
+test('-install adds the entry to each client, keeps every other byte, updates only its own members; -uninstall restores', async () => {
+  const { code, out } = await run(START, '-install', '-mcp', LODZ);
   assert.equal(code, 4, out);
-  for (const client of CLIENTS.filter((c) => c !== GEMINI)) {
-    assert.ok(out.includes(`${line(client)}dodano wpis "orvin".`), out);
+  for (const client of CLIENTS.filter((c) => c !== LMSTUDIO)) {
+    const bom = [DESKTOP, GEMINI].includes(client) ? ' Z początku pliku usunięto znacznik BOM, przez który ten program' : '';
+    assert.ok(out.includes(`${line(client)}dodano wpis "${NAME}".${bom}`), out);
     const copy = existsSync(hostFile(client) + '.orvinmcp-kopia') ? read(client, '.orvinmcp-kopia') : null;
     assert.equal(copy, client[2], `${client[0]}: the copy of the file as it was (a new file has none)`);
   }
-  assert.equal(read(GEMINI), GEMINI[2], 'the broken file is untouched');
-  assert.ok(out.includes(`${line(GEMINI)}pozostawiony bez zmian. Plik nie jest poprawnym JSON-em`), out);
-  assert.deepEqual(JSON.parse(read(DESKTOP)).mcpServers, { ...JSON.parse(DESKTOP[2]).mcpServers, orvin: ENTRY });
+  assert.equal(read(LMSTUDIO), LMSTUDIO[2], 'the broken file is untouched');
+  assert.ok(out.includes(`${line(LMSTUDIO)}pozostawiony bez zmian. Plik nie jest poprawnym JSON-em`), out);
+  assert.deepEqual(JSON.parse(read(DESKTOP)).mcpServers, { ...JSON.parse(noBom(DESKTOP[2])).mcpServers, [NAME]: ENTRY });
   assert.ok(!/[^\r]\n/.test(read(DESKTOP)), 'CR LF stays');
-  assert.match(read(VSCODE), /\/\/ zdalny\n\t\t"orvin": \{\n\t\t\t"type": "stdio",\n/);
-  assert.deepEqual([CURSOR, CODE].map((c) => JSON.parse(read(c)).mcpServers), [{ orvin: ENTRY }, { orvin: ENTRY }]);
-  assert.ok(read(CODEX).endsWith('\r\n[mcp_servers.orvin]\r\ncommand = "C:\\\\orvin-e2e-install\\\\Orvin CRM\\\\OrvinMCP.exe"\r\n'
-    + 'args = ["-dir", "C:\\\\orvin-e2e-install\\\\Orvin CRM"]\r\n'));
-
-  const before = snapshot();
-  const again = await run(START, '-INSTALL');
-  assert.ok(again.code === 4 && again.out.includes(`${line(CODEX)}wpis "orvin" już jest.`), again.out);
-  assert.deepEqual(snapshot(), before);
+  assert.match(read(VSCODE), new RegExp(`^\uFEFF// Serwery MCP\n[^]*// zdalny\n\t\t"${NAME}": \\{\n\t\t\t"type": "stdio",\n`));
+  assert.match(read(GEMINI), new RegExp(`^// Ustawienia\r\n[^]*"a": \\{"command": "a"\\},\r\n    "${NAME}": \\{\r\n`));
+  assert.deepEqual([CURSOR, CODE].map((c) => JSON.parse(read(c)).mcpServers), [{ [NAME]: ENTRY }, { [NAME]: ENTRY }]);
+  assert.ok(read(CODEX).endsWith(`\r\n[mcp_servers.${NAME}]\r\ncommand = "C:\\\\orvin-e2e-install\\\\Orvin CRM\\\\OrvinMCP.exe"\r\n`
+    + `args = ["-dir", "C:\\\\orvin-e2e-install\\\\Orvin CRM", "-mcp", "${LODZ}"]\r\n`));
+  assert.deepEqual(codexServers()[NAME].transport.args, ENTRY.args);
 
   // What the desktop client does with its entry.
-  const { command, args } = JSON.parse(read(DESKTOP)).mcpServers.orvin;
+  const { command, args } = JSON.parse(read(DESKTOP)).mcpServers[NAME];
   const client = new Client({ name: 'e2e-install', version: '1.0.0' });
   await client.connect(new StdioClientTransport({ command: 'wine', args: [winPath(RELAY_EXE), command, ...args], env: wineEnv(), stderr: 'ignore' }));
   assert.deepEqual((await client.listTools()).tools.map((t) => t.name), ['orvin_connect']);
   await client.close();
 
-  const removed = await run(START, '-uninstall');
-  assert.ok(removed.code === 4 && removed.out.includes(`${line(CODE)}usunięto wpis "orvin". Claude Code zapisuje`), removed.out);
-  for (const client of CLIENTS) assert.equal(read(client), client[2] ?? '{}\r\n', client[0]);
+  // The user's own settings on the entry outlive an update from another folder and a second install.
+  for (const c of CLIENTS.filter((c) => c[3])) writeFileSync(hostFile(c), c === CODEX ? read(c) + c[3] : read(c).replace(`"${NAME}": {`, `"${NAME}": {${c[3]}`));
+  const updated = await run(START, '-install', '-dir', `${ROOT}\\Inny`, '-mcp', LODZ);
+  assert.ok(updated.code === 4 && updated.out.includes(`${line(GEMINI)}zaktualizowano wpis "${NAME}".`), updated.out);
+  for (const client of CLIENTS.filter((c) => c[3])) assert.ok(read(client).includes(client[3]), client[0]);
+  const moved = { command: EXE, args: ['-dir', `${ROOT}\\Inny`, '-mcp', LODZ] };
+  assert.deepEqual(JSON.parse(read(DESKTOP)).mcpServers[NAME], { env: { A: '1' }, ...moved });
+  const codex = codexServers()[NAME];
+  assert.deepEqual([codex.enabled, codex.startup_timeout_sec, codex.transport.env, codex.transport.args], [false, 30, { A: '1' }, moved.args]);
+  const before = snapshot();
+  const again = await run(START, '-INSTALL', '-dir', `${ROOT}\\Inny`, '-mcp', LODZ);
+  assert.ok(again.code === 4 && again.out.includes(`${line(CODEX)}wpis "${NAME}" już jest.`), again.out);
+  assert.deepEqual(snapshot(), before);
+
+  // Every file as it was, less a byte order mark its client cannot read; the file made by the install and the copies go.
+  const removed = await run(START, '-uninstall', '-mcp', LODZ);
+  assert.ok(removed.code === 4 && removed.out.includes(`${line(CODE)}usunięto wpis "${NAME}". Claude Code zapisuje`), removed.out);
+  for (const client of CLIENTS.filter((c) => c !== CURSOR)) assert.equal(read(client), client === VSCODE ? client[2] : noBom(client[2]), client[0]);
+  assert.ok(removed.out.includes(`${line(CURSOR)}usunięto wpis "${NAME}". Usunięto też plik, który utworzył OrvinMCP.`), removed.out);
+  assert.ok(CLIENTS.every((c) => !existsSync(hostFile(c) + '.orvinmcp-kopia')) && !existsSync(hostFile(CURSOR)));
 });
 
 test('the double click lists the clients, and T adds the bridge to them; Enter ends it', async () => {

@@ -12,7 +12,22 @@ const char kCopy[] = "C:\\U\\.cursor\\mcp.json.orvinmcp-kopia";
 const char kTemporary[] = "C:\\U\\.cursor\\mcp.json.812.orvinmcp-nowy";
 const char kOther[] = "{\"mcpServers\":{\"a\":{}}}";
 const char kOurs[] = R"({"mcpServers":{"a":{},"orvin":{"command":"C:\\O\\OrvinMCP.exe","args":["-dir","C:\\O"]}}})";
+const char kBomOther[] = "\xEF\xBB\xBF{\"mcpServers\":{\"a\":{}}}";
+#define ORVIN_ENTRY R"("orvin":{"command":"C:\\O\\OrvinMCP.exe","args":["-dir","C:\\O"]})"
+const char kMade[] = "{\r\n  \"mcpServers\": {\r\n    \"orvin\": {\r\n      \"command\": \"C:\\\\O\\\\OrvinMCP.exe\",\r\n"
+                     "      \"args\": [\"-dir\", \"C:\\\\O\"]\r\n    }\r\n  }\r\n}\r\n";
 }  // namespace
+
+// Polish letters become their base letters, anything else outside A-Z a-z 0-9 _ . - a dash; the key is trimmed.
+TEST(EntryNamesTest, EveryClientTakesTheName) {
+  const std::tuple<const char*, const char*, const char*> rows[] = {
+      {"", "orvin", ""}, {" \t ", "orvin", ""}, {"biuro_2.a-B", "orvin-biuro_2.a-B", "orvin-biuro_2.a-B"},
+      {" Biuro Łódź ", "orvin-Biuro-Lodz", "orvin-Biuro Łódź"}, {"Zażółć GĘŚLĄ jaźń", "orvin-Zazolc-GESLA-jazn", nullptr},
+      {"Müller/Ω €1\xF0\x9F\x98\x80", "orvin-M-ller----1-", nullptr}};
+  for (const auto& [key, name, former] : rows) {
+    EXPECT_TRUE(EntryNames(key).Name == name && EntryNames(key).Former == (former ? former : "orvin-" + std::string(key)));
+  }
+}
 
 class InstallTest : public BridgeTest {
  protected:
@@ -69,6 +84,31 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
       {{"-install"}, kOther, nullptr, kNoCopy, 4, kOther, nullptr, "Nie mogę zapisać kopii pliku C:\\U\\.cursor\\mcp.json."},
       {{"-install"}, kOther, nullptr, kNoReplace, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 5)."},
       {{"-install"}, kOther, nullptr, kChangedMeanwhile, 4, "{}", kOther, "Plik zmienił się w trakcie zmiany"},
+      // The entry's name, the user's members, and a byte order mark that Cursor cannot read.
+      {{"-install", "-mcp", "Biuro Łódź"}, R"({"mcpServers":{"orvin-Biuro Łódź":{"command":"x","disabled":true}}})", nullptr,
+       kNone, 0, R"({"mcpServers":{"orvin-Biuro-Lodz":{"command":"C:\\O\\OrvinMCP.exe","disabled":true,"args":["-dir",)"
+       R"("C:\\O","-mcp","Biuro Łódź"]}}})", R"({"mcpServers":{"orvin-Biuro Łódź":{"command":"x","disabled":true}}})",
+       "zaktualizowano wpis \"orvin-Biuro-Lodz\"."},
+      {{"-install"}, kBomOther, nullptr, kNone, 0, kOurs, kBomOther,
+       "dodano wpis \"orvin\". Z początku pliku usunięto znacznik BOM, przez który ten program i tak nie mógł odczytać pliku."},
+      {{"-install"}, "\xEF\xBB\xBF{\"mcpServers\":{" ORVIN_ENTRY "}}", nullptr, kNone, 0, "{\"mcpServers\":{" ORVIN_ENTRY "}}",
+       "\xEF\xBB\xBF{\"mcpServers\":{" ORVIN_ENTRY "}}", "wpis \"orvin\" już jest. Z początku pliku usunięto znacznik BOM"},
+      // Uninstall gives back what was there: a copy that matches goes, the parent only where the install added it.
+      {{"-uninstall"}, kOurs, kOther, kNone, 0, kOther, nullptr, "usunięto wpis \"orvin\"."},
+      {{"-uninstall"}, kOurs, kBomOther, kNone, 0, kOther, nullptr, "usunięto wpis \"orvin\"."},
+      {{"-uninstall"}, kOurs, R"({"mcpServers":{"a":{}},"x":1})", kNone, 0, kOther, R"({"mcpServers":{"a":{}},"x":1})",
+       "usunięto wpis \"orvin\"."},
+      {{"-uninstall"}, "{\"x\":1,\"mcpServers\":{" ORVIN_ENTRY "}}", "{\"x\":1}", kNone, 0, "{\"x\":1}", nullptr,
+       "usunięto wpis"},
+      {{"-uninstall"}, "{\"mcpServers\":{" ORVIN_ENTRY "}}", "{\"mcpServers\":{}}", kNone, 0, "{\"mcpServers\":{}}", nullptr,
+       "usunięto wpis"},
+      {{"-uninstall"}, "{\"mcpServers\":{" ORVIN_ENTRY "}}", "{ }\r\n", kNone, 0, "{ }\r\n", nullptr,
+       "usunięto wpis"},
+      {{"-uninstall"}, kMade, nullptr, kNone, 0, nullptr, nullptr,
+       "usunięto wpis \"orvin\". Usunięto też plik, który utworzył OrvinMCP."},
+      {{"-uninstall"}, kMade, R"({"mcpServers":{"orvin":{}}})", kNone, 0, nullptr, nullptr, "usunięto wpis \"orvin\". Usunięto też"},
+      {{"-uninstall", "-mcp", "Biuro Łódź"}, R"({"mcpServers":{"a":{},"orvin-Biuro Łódź":{},"orvin-Biuro-Lodz":{}}})",
+       kOther, kNone, 0, kOther, nullptr, "usunięto wpis \"orvin-Biuro-Lodz\"."},
   };
   for (const TInstallRow& row : rows) {
     Start({"C:\\O\\OrvinMCP.exe"});
@@ -92,7 +132,7 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
     const std::string done = std::string(row.ExitCode == 0 ? "" : "pozostawiony bez zmian. ") + row.Done;
     EXPECT_NE(Fake.Output.find("Cursor: C:\\U\\.cursor\\mcp.json - " + done), std::string::npos) << Fake.Output;
     EXPECT_EQ(Fake.Files, after) << row.Done;  // and no temporary file left
-    const bool replaced = row.Trouble == kNone && row.Before && row.ExitCode == 0 && std::string(row.Before) != row.After;
+    const bool replaced = row.Trouble == kNone && row.Before && row.ExitCode == 0 && row.After && std::string(row.Before) != row.After;
     EXPECT_EQ(Fake.Replaces, replaced ? 1 : 0) << row.Done;
     if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 1 : 2); }  // the copy, when there was none, and the temporary file
     if (row.Trouble == kChangedMeanwhile) continue;

@@ -10,18 +10,22 @@ std::string Text(const std::string& row, bool crlf) {
   return text;
 }
 
-// Cursor: strict JSON under "mcpServers"; VS Code: comments and trailing commas, under "servers", with a type.
-enum TClient { kCursor, kVsCode };
+// Cursor: strict JSON under "mcpServers"; VS Code: comments and trailing commas, under "servers", with a type;
+// Gemini: comments only.
+enum TClient { kCursor, kVsCode, kGemini };
 const TServerEntry kEntry{"C:\\CRM\\OrvinMCP.exe", {"-dir", "C:\\CRM"}, ""};
+
+TJsonSyntax SyntaxOf(TClient client) { return {client != kCursor, client == kVsCode}; }
+const char* ParentOf(TClient client) { return client == kVsCode ? "servers" : "mcpServers"; }
 
 TTextEdit Put(const std::string& text, TClient client) {
   TServerEntry entry = kEntry;
   if (client == kVsCode) entry.Type = "stdio";
-  return PutJsonEntry(text, client == kVsCode, client == kVsCode ? "servers" : "mcpServers", "orvin", entry);
+  return PutJsonEntry(text, SyntaxOf(client), ParentOf(client), {"orvin"}, entry);
 }
 
-TTextEdit Remove(const std::string& text, TClient client) {
-  return RemoveJsonEntry(text, client == kVsCode, client == kVsCode ? "servers" : "mcpServers", "orvin");
+TTextEdit Remove(const std::string& text, TClient client, bool dropEmptyParent) {
+  return RemoveJsonEntry(text, SyntaxOf(client), ParentOf(client), {"orvin"}, dropEmptyParent);
 }
 
 struct TRow {
@@ -30,6 +34,7 @@ struct TRow {
   TEditOutcome Outcome;
   const char* After;  // empty when the edit gives no text
   bool Crlf = false;
+  bool DropParent = false;
 };
 
 const TRow kPutRows[] = {
@@ -68,17 +73,31 @@ const TRow kPutRows[] = {
      R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)", true},
     {"\xef\xbb\xbf |", kVsCode, TEditOutcome::Added,
      "\xef\xbb\xbf" R"({|  "servers": {|    "orvin": {|      "type": "stdio",|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)", true},
-    // The entry there: its value alone is replaced, unless it says the same by value and nothing more.
+    // Gemini's comments.
+    {R"(// moje|{"mcpServers": {/* brak */}})", kGemini, TEditOutcome::Added,
+     R"(// moje|{"mcpServers": {/* brak */"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"]}}})"},
+    // The entry there: only the bridge's members change, in place; the user's stay; a right one is not touched.
     {R"({|  "mcpServers": {|    "orvin": {"command": "stary.exe"},|    "b": {}|  }|})", kCursor, TEditOutcome::Updated,
-     R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    },|    "b": {}|  }|})"},
-    {R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"],"env":{}}}})", kCursor,
-     TEditOutcome::Updated, R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"]}}})"},
-    {R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir"]}}})", kCursor, TEditOutcome::Updated,
+     R"({|  "mcpServers": {|    "orvin": {"command": "C:\\CRM\\OrvinMCP.exe", "args": ["-dir", "C:\\CRM"]},|    "b": {}|  }|})"},
+    {R"({|  "mcpServers": {|    "orvin": {|      "args": [],|      "disabled": true,|      "env": {"A": "1"}|    }|  }|})", kCursor, TEditOutcome::Updated,
+     R"({|  "mcpServers": {|    "orvin": {|      "args": ["-dir", "C:\\CRM"],|      "disabled": true,|      "env": {"A": "1"},|)"
+     R"(      "command": "C:\\CRM\\OrvinMCP.exe"|    }|  }|})", true},
+    {R"({|  "mcpServers": {|    "orvin": {}|  }|})", kCursor, TEditOutcome::Updated,
+     R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|})"},
+    {R"({"mcpServers":{"orvin":1}})", kCursor, TEditOutcome::Updated,
      R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"]}}})"},
+    {R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir"],"command":2}}})", kCursor, TEditOutcome::Updated,
+     R"({"mcpServers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"],"command":"C:\\CRM\\OrvinMCP.exe"}}})"},
+    {R"({"servers": {"orvin": {"type": "http", /* mój */ "command": "x", "env": {},},}})", kVsCode, TEditOutcome::Updated,
+     R"({"servers": {"orvin": {"type": "stdio", /* mój */ "command": "C:\\CRM\\OrvinMCP.exe", "env": {}, "args": ["-dir", "C:\\CRM"],},}})"},
     {R"({"servers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"]}}})", kVsCode, TEditOutcome::Updated,
-     R"({"servers":{"orvin":{"type":"stdio","command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"]}}})"},
+     R"({"servers":{"orvin":{"command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"],"type":"stdio"}}})"},
     {R"({"mcpServers":{"\u006frvin":{"args":["-dir","C:\u005cCRM"],"command":"C:\\CRM\\OrvinMCP.exe"}}})", kCursor,
      TEditOutcome::AlreadyThere, ""},
+    {R"({"mcpServers":{"orvin":{"type":"stdio","command":"C:\\CRM\\OrvinMCP.exe","args":["-dir","C:\\CRM"],"env":{}}}})",
+     kCursor, TEditOutcome::AlreadyThere, ""},
+    {R"({|  // x|  "mcpServers": {"orvin": {"trust": true, "command": "C:\\CRM\\OrvinMCP.exe", "args": ["-dir", "C:\\CRM"]}}|})",
+     kGemini, TEditOutcome::AlreadyThere, ""},
     {R"({|  "servers": { // x|    "orvin": {"type": "stdio", "command": "C:\\CRM\\OrvinMCP.exe", "args": ["-dir", /* */ "C:\\CRM",],},|  },|})",
      kVsCode, TEditOutcome::AlreadyThere, ""},
 };
@@ -91,12 +110,14 @@ TEST(JsonEdit, PutWritesTheEntryInTheFilesOwnStyle) {
   }
 }
 
-// Every file that was there; one made from nothing comes back as {} (a row below).
+// Every file that was there, the parent taken out where it was not; one made from nothing comes back as {}
+// (a row below).
 TEST(JsonEdit, RemovingWhatPutAddedGivesTheFileBackByteForByte) {
   for (const TRow& row : kPutRows) {
     if (row.Outcome != TEditOutcome::Added || std::string(row.Before).find('{') == std::string::npos) continue;
     const std::string before = Text(row.Before, row.Crlf);
-    const TTextEdit removed = Remove(Put(before, row.Client).Text, row.Client);
+    const bool added = !JsonFileHasMember(before, SyntaxOf(row.Client), ParentOf(row.Client));
+    const TTextEdit removed = Remove(Put(before, row.Client).Text, row.Client, added);
     EXPECT_EQ(removed.Outcome, TEditOutcome::Removed) << row.Before;
     EXPECT_EQ(removed.Text, before) << row.Before;
   }
@@ -110,20 +131,22 @@ TEST(JsonEdit, RemoveTakesTheEntryAndOneComma) {
       {R"({"mcpServers":{"a":{} , "\u006frvin":{}}})", kCursor, TEditOutcome::Removed, R"({"mcpServers":{"a":{} }})"},
       {R"({|  "servers": {|    "a": {},|    "orvin": {}, // moje|  },|})", kVsCode, TEditOutcome::Removed,
        R"({|  "servers": {|    "a": {},|    // moje|  },|})"},
-      // The only entry: the parent stays where it was, but goes when it is the file's last member.
+      // The only entry: the parent stays, unless the install added it.
       {R"({|  "mcpServers": {|    "orvin": {}|  },|  "x": 1|})", kCursor, TEditOutcome::Removed,
        R"({|  "mcpServers": {},|  "x": 1|})"},
-      {R"({|  "x": 1,|  "mcpServers": {|    "orvin": {}|  }|})", kCursor, TEditOutcome::Removed, R"({|  "x": 1|})"},
-      {R"({"mcpServers":{"orvin":{}}})", kCursor, TEditOutcome::Removed, "{}"},
+      {R"({|  "mcpServers": {|    "orvin": {}|  },|  "x": 1|})", kCursor, TEditOutcome::Removed, R"({|  "x": 1|})", false, true},
+      {R"({|  "x": 1,|  "mcpServers": {|    "orvin": {}|  }|})", kCursor, TEditOutcome::Removed,
+       R"({|  "x": 1,|  "mcpServers": {}|})"},
+      {R"({"mcpServers":{"orvin":{}}})", kCursor, TEditOutcome::Removed, "{}", false, true},
       {R"({|  "mcpServers": {|    "orvin": {|      "command": "C:\\CRM\\OrvinMCP.exe",|      "args": ["-dir", "C:\\CRM"]|    }|  }|}|)",
-       kCursor, TEditOutcome::Removed, "{}|", true},
+       kCursor, TEditOutcome::Removed, "{}|", true, true},
       {R"({"servers": {|  // moje|  "orvin": {}|}})", kVsCode, TEditOutcome::Removed, R"({"servers": {|  // moje|}})"},
       {R"({"mcpServers":{"a":{}}})", kCursor, TEditOutcome::NotThere, ""},
       {R"({"projects":{"p":{"mcpServers":{"orvin":{}}}}})", kCursor, TEditOutcome::NotThere, ""},
       {" ", kCursor, TEditOutcome::NotThere, ""},
   };
   for (const TRow& row : rows) {
-    const TTextEdit edit = Remove(Text(row.Before, row.Crlf), row.Client);
+    const TTextEdit edit = Remove(Text(row.Before, row.Crlf), row.Client, row.DropParent);
     EXPECT_EQ(edit.Outcome, row.Outcome) << row.Before;
     EXPECT_EQ(edit.Text, Text(row.After, row.Crlf)) << row.Before;
   }
@@ -149,9 +172,12 @@ TEST(JsonEdit, FilesThatCannotBeEditedSafelyAreRefusedWithTheirLine) {
       {R"({"mcpServers": {|"orvin": {},|"orvin": 1}})", kCursor,
        "Wpis \"orvin\" występuje w elemencie \"mcpServers\" więcej niż raz (wiersze 2 i 3)."},
       {"\xff\xfe{", kCursor, "Plik jest zapisany w UTF-16, a nie w UTF-8."},
+      {R"(// x|{"mcpServers": {"a": {"args": ["b",]}}})", kGemini,
+       "Plik zawiera przecinek przed nawiasem zamykającym, którego ten format nie dopuszcza (wiersz 2)."},
   };
   for (const auto& row : rows) {
-    for (const TTextEdit& edit : {Put(Text(row.Before, true), row.Client), Remove(Text(row.Before, true), row.Client)}) {
+    const std::string before = Text(row.Before, true);
+    for (const TTextEdit& edit : {Put(before, row.Client), Remove(before, row.Client, true)}) {
       EXPECT_EQ(edit.Outcome, TEditOutcome::Refused) << row.Before;
       EXPECT_EQ(edit.Text, "") << row.Before;
       EXPECT_EQ(edit.Why, row.Why) << row.Before;
@@ -163,7 +189,7 @@ TEST(JsonEdit, DepthBeyondAnyCallStackIsStillEdited) {
   const std::string deep = "{\"mcpServers\":{},\"a\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
   const TTextEdit put = Put(deep, kCursor);
   ASSERT_EQ(put.Outcome, TEditOutcome::Added);
-  EXPECT_EQ(Remove(put.Text, kCursor).Text, deep);
+  EXPECT_EQ(Remove(put.Text, kCursor, false).Text, deep);
   EXPECT_EQ(Put(deep.substr(0, deep.size() - 1), kCursor).Why, "Plik nie jest poprawnym JSON-em (wiersz 1).");
 }
 }  // namespace

@@ -95,18 +95,21 @@ TEST_F(JsonTextTest, SingleJsonObjectIsValidJson) {
   EXPECT_FALSE(IsSingleJsonObject("{\"a\":" + std::string(100000, '[') + std::string(99999, ']') + "}"));
 }
 
-// JSONC: comments stand for whitespace and a comma may close a list; plain JSON names the first fault.
+// JSONC: comments stand for whitespace and a comma may close a list, each on its own; plain JSON names the first fault.
 TEST_F(JsonTextTest, CheckOfJsonWithComments) {
-  const std::tuple<std::string, bool, TJsonFault, std::size_t> rows[] = {
-      {"// x\n{\"a\": [1, /* ] */ 2,], \"b\": {},}", true, TJsonFault::None, 0},
-      {"// x\n{\"a\": [1, /* ] */ 2,]}", false, TJsonFault::Comment, 0},
-      {"{\"a\": [1,]}", false, TJsonFault::TrailingComma, 8},
-      {"{} /* open", true, TJsonFault::Invalid, 3},
-      {"{\"a\": 1 / 2}", true, TJsonFault::Invalid, 8},
-      {"{\"a\":[,]}", true, TJsonFault::Invalid, 6},
-      {" [{}]", true, TJsonFault::NotObject, 1}};
-  for (const auto& [text, withComments, fault, at] : rows) {
-    const TJsonCheck check = CheckJsonObject(text, 0, withComments);
+  const TJsonSyntax plain, jsonc{true, true}, comments{true, false};
+  const std::tuple<std::string, TJsonSyntax, TJsonFault, std::size_t> rows[] = {
+      {"// x\n{\"a\": [1, /* ] */ 2,], \"b\": {},}", jsonc, TJsonFault::None, 0},
+      {"// x\n{\"a\": [1, /* ] */ 2,]}", plain, TJsonFault::Comment, 0},
+      {"// x\n{\"a\": [1, /* ] */ 2,]}", comments, TJsonFault::TrailingComma, 24},
+      {"{\"a\": [1,]}", plain, TJsonFault::TrailingComma, 8},
+      {"{\"a\": [1,]} // x", TJsonSyntax{false, true}, TJsonFault::Comment, 12},
+      {"{} /* open", jsonc, TJsonFault::Invalid, 3},
+      {"{\"a\": 1 / 2}", jsonc, TJsonFault::Invalid, 8},
+      {"{\"a\":[,]}", jsonc, TJsonFault::Invalid, 6},
+      {" [{}]", jsonc, TJsonFault::NotObject, 1}};
+  for (const auto& [text, syntax, fault, at] : rows) {
+    const TJsonCheck check = CheckJsonObject(text, 0, syntax);
     EXPECT_TRUE(check.Fault == fault && check.At == at) << text << " at " << check.At;
   }
 }

@@ -1,4 +1,5 @@
 #include "install/TomlEdit.h"
+#include "install/TomlText.h"
 
 #include <gtest/gtest.h>
 
@@ -7,9 +8,9 @@
 
 namespace {
 const TServerEntry kEntry{"C:\\Program Files\\Orvin\\Zakład\\OrvinMCP.exe", {"-dir", "C:\\Orvin \"CRM\""}, "stdio"};
-const std::string kBody = R"(command = "C:\\Program Files\\Orvin\\Zakład\\OrvinMCP.exe"
-args = ["-dir", "C:\\Orvin \"CRM\""]
-)";
+const std::string kCommandLine = "command = \"C:\\\\Program Files\\\\Orvin\\\\Zakład\\\\OrvinMCP.exe\"\n";
+const std::string kArgsLine = "args = [\"-dir\", \"C:\\\\Orvin \\\"CRM\\\"\"]\n";
+const std::string kBody = kCommandLine + kArgsLine;
 const std::string kTable = "[mcp_servers.orvin]\n" + kBody;
 const std::string kBom = "\xEF\xBB\xBF";
 
@@ -65,6 +66,7 @@ struct TEditRow {
   std::string Name;
   std::string After;
   TEditOutcome Outcome;
+  std::string Former = "";
 };
 }  // namespace
 
@@ -83,17 +85,30 @@ TEST(TomlEditTest, PutWritesTheTableAndKeepsEveryOtherByte) {
       {"mcp_servers.other.command = \"x\"\n", "orvin-Biuro 2",
        "mcp_servers.other.command = \"x\"\n\n[mcp_servers.\"orvin-Biuro 2\"]\n" + kBody, TEditOutcome::Added},
       {kEveryForm, "orvin", kEveryForm + "\n" + kTable, TEditOutcome::Added},
-      // The header stays with what is on its line; comments after the body stay.
-      {"a = 1\n[mcp_servers.orvin] # ours\ncommand = \"old\"\n# old args\nargs = []\nenv = { A = \"1\" }\n"
-       "# next\n[b]\n", "orvin", "a = 1\n[mcp_servers.orvin] # ours\n" + kBody + "# next\n[b]\n", TEditOutcome::Updated},
-      {Crlf("[mcp_servers.orvin]\nargs = [\n]\n"), "orvin", Crlf(kTable), TEditOutcome::Updated},
+      // command and args in place, a missing one behind the others; the user's keys, comments and sub-tables stay.
+      {"a = 1\n[mcp_servers.orvin] # ours\ncommand = \"old\"\n# old args\nargs = []\nenv = { A = \"1\" }\n# next\n[b]\n",
+       "orvin", "a = 1\n[mcp_servers.orvin] # ours\n" + kCommandLine + "# old args\n" + kArgsLine +
+       "env = { A = \"1\" }\n# next\n[b]\n", TEditOutcome::Updated},
+      {"[mcp_servers.orvin]\nenabled = false\ncommand = \"x\"\nargs = [\"-dir\"]\nstartup_timeout_sec = 20\n"
+       "tool_timeout_sec = 60.5\nenabled_tools = [\"a\"]\n\n[mcp_servers.orvin.env]\nA = \"1\"\n", "orvin",
+       "[mcp_servers.orvin]\nenabled = false\n" + kBody + "startup_timeout_sec = 20\ntool_timeout_sec = 60.5\n"
+       "enabled_tools = [\"a\"]\n\n[mcp_servers.orvin.env]\nA = \"1\"\n", TEditOutcome::Updated},
+      {Crlf("[mcp_servers.orvin]\nargs = [\n]\n"), "orvin", Crlf("[mcp_servers.orvin]\n" + kArgsLine + kCommandLine),
+       TEditOutcome::Updated},
       {"[mcp_servers.orvin]", "orvin", NoFinalLineEnd(Crlf(kTable)), TEditOutcome::Updated},
       {"[mcp_servers.orvin]\n# nothing yet\n", "orvin", kTable + "# nothing yet\n", TEditOutcome::Updated},
-      {kTable + "\n[mcp_servers.orvin.env]\nA = \"1\"\n[x]\n[[mcp_servers.orvin.t]]\n", "orvin", kTable + "[x]\n",
-       TEditOutcome::Updated},
-      {"a = 1\n\n[mcp_servers.orvin.env]\nA = \"1\"", "orvin", NoFinalLineEnd("a = 1\n\n" + kTable),
-       TEditOutcome::Updated},
-      {kTable + "startup_timeout_sec = 20\n", "orvin", kTable, TEditOutcome::Updated},
+      {"a = 1\n\n[mcp_servers.orvin.env]\nA = \"1\"", "orvin",
+       NoFinalLineEnd("a = 1\n\n[mcp_servers.orvin.env]\nA = \"1\"\n\n" + kTable), TEditOutcome::Updated},
+      // An inline table on a line of its own.
+      {"[mcp_servers]\norvin = { command = \"x\", enabled = false }  # ours\n", "orvin",
+       "[mcp_servers]\norvin = { command = " + TomlString(kEntry.Command) + ", enabled = false, args = " +
+       TomlStringArray(kEntry.Args) + " }  # ours\n", TEditOutcome::Updated},
+      {"mcp_servers.orvin = {}", "orvin", "mcp_servers.orvin = { command = " + TomlString(kEntry.Command) + ", args = " +
+       TomlStringArray(kEntry.Args) + " }", TEditOutcome::Updated},
+      // Under the former name: renamed, its sub-tables too.
+      {"[mcp_servers.\"orvin-Biuro Łódź\"]\ncommand = 'x'\nenabled = false\n[ mcp_servers.'orvin-Biuro Łódź'.env ] # e\n",
+       "orvin-Biuro-Lodz", "[mcp_servers.orvin-Biuro-Lodz]\n" + kCommandLine + "enabled = false\n" + kArgsLine +
+       "[mcp_servers.orvin-Biuro-Lodz.env] # e\n", TEditOutcome::Updated, "orvin-Biuro Łódź"},
       {"[mcp_servers.orvin]\ncommand = \"C:\\\\Program Files\\\\Orvin\\\\Zakład\\\\OrvinMCP.exe\"\n"
        "args = [\"-dir\"]\n", "orvin", kTable, TEditOutcome::Updated},
       {kTable, "orvin", "", TEditOutcome::AlreadyThere},
@@ -105,13 +120,14 @@ TEST(TomlEditTest, PutWritesTheTableAndKeepsEveryOtherByte) {
        "orvin", "", TEditOutcome::AlreadyThere},
   };
   for (const TEditRow& row : rows) {
-    const TTextEdit edit = PutTomlEntry(row.Before, row.Name, kEntry);
+    const TEntryNames names{row.Name, row.Former};
+    const TTextEdit edit = PutTomlEntry(row.Before, names, kEntry);
     EXPECT_EQ(edit.Outcome, row.Outcome) << row.Before << edit.Why;
     if (row.Outcome == TEditOutcome::AlreadyThere) continue;
     EXPECT_EQ(edit.Text, row.After) << row.Before;
     // A second run changes nothing; taking out what was added gives the file back.
-    EXPECT_EQ(PutTomlEntry(edit.Text, row.Name, kEntry).Outcome, TEditOutcome::AlreadyThere) << edit.Text;
-    const TTextEdit removed = RemoveTomlEntry(edit.Text, row.Name);
+    EXPECT_EQ(PutTomlEntry(edit.Text, names, kEntry).Outcome, TEditOutcome::AlreadyThere) << edit.Text;
+    const TTextEdit removed = RemoveTomlEntry(edit.Text, names);
     EXPECT_EQ(removed.Outcome, TEditOutcome::Removed) << edit.Text;
     if (row.Outcome == TEditOutcome::Added && row.Before.find_first_not_of(" \t\r\n" + kBom) != std::string::npos) {
       EXPECT_EQ(removed.Text, row.Before);
@@ -129,13 +145,17 @@ TEST(TomlEditTest, RemoveTakesTheTableWithItsSubTables) {
        "[x]\ny = 1\n", TEditOutcome::Removed},
       {"[x]\n\n[mcp_servers.orvin.env]\nA = 1", "orvin", "[x]", TEditOutcome::Removed},
       {kTable + "\n[mcp_servers.orvin-K]\ncommand = \"x\"\n", "orvin-K", kTable, TEditOutcome::Removed},
+      {"a = 1\n\n[mcp_servers.\"orvin-K 2\"]\ncommand = \"x\"\n\n[mcp_servers.orvin-K-2]\n", "orvin-K-2", "a = 1\n",
+       TEditOutcome::Removed, "orvin-K 2"},
+      {"[mcp_servers]\nother = 1\norvin = { command = \"x\" } # ours\n[b]\n", "orvin", "[mcp_servers]\nother = 1\n[b]\n",
+       TEditOutcome::Removed},
       {kTable, "orvin-K", "", TEditOutcome::NotThere},
       {"", "orvin", "", TEditOutcome::NotThere},
       {"[mcp_servers.orvinek]\n[mcp_servers]\nother = { orvin = 1 }\n", "orvin", "", TEditOutcome::NotThere},
       {"mcp_servers = {}\n", "orvin", "", TEditOutcome::NotThere},
   };
   for (const TEditRow& row : rows) {
-    const TTextEdit edit = RemoveTomlEntry(row.Before, row.Name);
+    const TTextEdit edit = RemoveTomlEntry(row.Before, {row.Name, row.Former});
     EXPECT_EQ(edit.Outcome, row.Outcome) << row.Before << edit.Why;
     EXPECT_EQ(edit.Text, row.After) << row.Before;
   }
@@ -167,23 +187,23 @@ TEST(TomlEditTest, FilesThatAreNoTomlOrHoldTheEntryOtherwiseStayAsTheyAre) {
       {"a = \"tab\x7F\"\n", invalid + "1)."}, {std::string("a = 1 # \0\n", 10), invalid + "1)."},
       {"a = 1\nb = \"\xC3\x28\"\n", invalid + "2)."}, {"a = \"\xED\xA0\x80\"\n", invalid + "1)."},
       {"a = \"\xC0\xAF\"\n", invalid + "1)."}, {"mcp_servers = { orvin = { command = \"x\" } }\n", shape + "1)."},
-      {"# servers\n[mcp_servers]\norvin = { command = \"x\" }\n", shape + "3)."},
       {"[mcp_servers]\norvin.command = \"x\"\n", shape + "2)."}, {"mcp_servers.orvin.command = \"x\"\n", shape + "1)."},
       {"[[mcp_servers.orvin]]\ncommand = \"x\"\n", shape + "1)."}, {"[mcp_servers]\norvin = 1\n", shape + "2)."},
       {"[[mcp_servers]]\nname = \"orvin\"\n", noTable + "1)."}, {"a = 1\nmcp_servers = 5\n", noTable + "2)."},
       {"mcp_servers = [{ orvin = 1 }]\n", noTable + "1)."},
   };
   for (const auto& row : rows) {
-    for (const TTextEdit& edit : {PutTomlEntry(row.first, "orvin", kEntry), RemoveTomlEntry(row.first, "orvin")}) {
+    for (const TTextEdit& edit : {PutTomlEntry(row.first, {"orvin"}, kEntry), RemoveTomlEntry(row.first, {"orvin"})}) {
       EXPECT_EQ(edit.Outcome, TEditOutcome::Refused) << row.first;
       EXPECT_EQ(edit.Why, row.second) << row.first;
       EXPECT_EQ(edit.Text, "");
     }
   }
-  EXPECT_EQ(PutTomlEntry("mcp_servers = {}\n", "orvin", kEntry).Why,
+  EXPECT_EQ(PutTomlEntry("# x\n[mcp_servers.orvin]\ncommand.path = 'x'\n", {"orvin"}, kEntry).Why, shape + "2).");
+  EXPECT_EQ(PutTomlEntry("mcp_servers = {}\n", {"orvin"}, kEntry).Why,
             "Tabela mcp_servers jest zapisana w jednym wierszu w nawiasach klamrowych, "
             "więc nie dopisuję do niej wpisu (wiersz 1).");
-  EXPECT_EQ(PutTomlEntry("", "orvin", {"C:\\\xC5", {}, ""}).Why,
+  EXPECT_EQ(PutTomlEntry("", {"orvin"}, {"C:\\\xC5", {}, ""}).Why,
             "Ścieżka programu albo jego argumenty nie są poprawnym tekstem UTF-8.");
 }
 
@@ -193,8 +213,8 @@ TEST(TomlEditTest, NestingDeeperThanAnyCallStackIsScanned) {
   for (int depth = 0; depth < 100000; ++depth) tables += "{b = ";
   tables += "1" + std::string(100000, '}') + "\n";
   for (const std::string& deep : {arrays, tables}) {
-    EXPECT_EQ(PutTomlEntry(deep, "orvin", kEntry).Text, deep + "\n" + kTable);
+    EXPECT_EQ(PutTomlEntry(deep, {"orvin"}, kEntry).Text, deep + "\n" + kTable);
     const std::string unclosed = deep.substr(0, deep.size() - 2) + "\n";
-    EXPECT_EQ(PutTomlEntry(unclosed, "orvin", kEntry).Outcome, TEditOutcome::Refused);
+    EXPECT_EQ(PutTomlEntry(unclosed, {"orvin"}, kEntry).Outcome, TEditOutcome::Refused);
   }
 }
