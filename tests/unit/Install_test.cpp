@@ -81,7 +81,7 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
     Fake.Files = before;
     if (row.Trouble == kUnreadable) Fake.UnreadableFiles = {kCursor};
     if (row.Trouble == kNoTemporary || row.Trouble == kNoCopy) Fake.UnwritableFiles = {row.Trouble == kNoCopy ? kCopy : kTemporary};
-    Fake.FailReplace = row.Trouble == kNoReplaceFile || row.Trouble == kNoReplace;
+    Fake.ReplaceError = row.Trouble == kNoReplaceFile || row.Trouble == kNoReplace ? 1 : 0;  // a file system without ReplaceFileW
     Fake.FailMove = row.Trouble == kNoReplace;
     if (row.Trouble == kChangedMeanwhile) {
       Fake.OnCreateFile = [this, opens = 0]() mutable {
