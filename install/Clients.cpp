@@ -1,5 +1,7 @@
 #include "install/Clients.h"
 
+#include <new>
+
 #include "common/Encodings.h"
 #include "common/Files.h"
 #include "common/Text.h"
@@ -71,11 +73,12 @@ std::string DoneText(TEditOutcome outcome, const std::string& name) {
 // One client's file: read, edited as text and, when the text changed, replaced
 // carefully. False when the file was left as it was; `done` says what happened.
 bool ChangeClient(const TClient& client, const TInstallation& installation, std::string& done) {
-  std::string text, errorText;
+  std::string file, text, errorText;
+  if (!FileBehindLinks(client.File, file, done)) return false;
   std::uint32_t code = 0;
-  const bool existed = ReadFileText(client.File, text, errorText, code, true);
+  const bool existed = ReadFileText(file, text, errorText, code, TPatience::Long);
   if (!existed && code != kFileNotFound) {
-    done = "Nie mogę odczytać pliku" + (code == 0 ? std::string(".") : " (kod " + ToDecimal(code) + ").");
+    done = CannotReadText(file, code);
     return false;
   }
   const TTextEdit edit = EditText(client, text, installation);
@@ -85,9 +88,20 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
   }
   const bool changes = edit.Outcome == TEditOutcome::Added || edit.Outcome == TEditOutcome::Updated ||
                        edit.Outcome == TEditOutcome::Removed;
-  if (changes && !ReplaceCarefully(client.File, existed, text, edit.Text, done)) return false;
+  if (changes && !ReplaceCarefully(file, existed, text, edit.Text, done)) return false;
   done = DoneText(edit.Outcome, EntryName(installation.Key));
   return true;
+}
+
+// A client's file changed, or left alone with the reason in `done`.
+bool TryClient(const TClient& client, const TInstallation& installation, std::string& done) {
+  // A file too large for the memory left is left alone as any other that cannot be changed.
+  try {
+    return ChangeClient(client, installation, done);
+  } catch (const std::bad_alloc&) {
+    done = "Zabrakło pamięci, aby odczytać i zmienić ten plik.";
+    return false;
+  }
 }
 
 std::string AllClientNames() {
@@ -148,7 +162,7 @@ TInstallResult RunInstallation(const TInstallation& installation) {
   }
   for (const TClient& client : clients) {
     std::string done;
-    if (ChangeClient(client, installation, done)) {
+    if (TryClient(client, installation, done)) {
       result.Report += client.Name + ": " + client.File + " - " + done;
     } else {
       result.ExitCode = kInstallLeftAlone;

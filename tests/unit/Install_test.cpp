@@ -41,7 +41,10 @@ TEST_F(InstallTest, ClientsFoundByTheirFolders) {
   EXPECT_EQ(Fake.Output.rfind("Nie znalazłem na tym koncie Windows żadnego klienta MCP", 0), 0u);
 }
 
-enum TTrouble { kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace, kChangedMeanwhile };
+enum TTrouble {
+  kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace, kChangedMeanwhile, kReadOnly, kHeldAWhile,
+  kReplaceHeldAWhile, kHeldOpen, kGone, kGoneForGood, kAppeared, kOutOfMemory
+};
 
 struct TInstallRow {
   std::vector<std::string> Args;
@@ -69,6 +72,16 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
       {{"-install"}, kOther, nullptr, kNoCopy, 4, kOther, nullptr, "Nie mogę zapisać kopii pliku C:\\U\\.cursor\\mcp.json."},
       {{"-install"}, kOther, nullptr, kNoReplace, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 5)."},
       {{"-install"}, kOther, nullptr, kChangedMeanwhile, 4, "{}", kOther, "Plik zmienił się w trakcie zmiany"},
+      {{"-install"}, kOther, nullptr, kReadOnly, 4, kOther, nullptr, "Ten plik jest tylko do odczytu, a OrvinMCP nie"},
+      {{"-install"}, kOther, nullptr, kHeldAWhile, 0, kOurs, kOther, "dodano wpis \"orvin\"."},
+      {{"-install"}, kOther, nullptr, kReplaceHeldAWhile, 0, kOurs, kOther, "dodano wpis \"orvin\"."},
+      {{"-install"}, kOther, nullptr, kHeldOpen, 4, kOther, nullptr, "Ten plik ma otwarty inny program (Notatnik, "
+       "Word), który nie pozwala go teraz zmienić; zamknij ten program i uruchom polecenie jeszcze raz."},
+      {{"-install"}, kOther, nullptr, kGone, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 1176)."},
+      {{"-install"}, kOther, nullptr, kGoneForGood, 4, nullptr, kOther, "Nie mogę zastąpić pliku nową treścią (kod "
+       "1176). Dawna treść pliku jest w C:\\U\\.cursor\\mcp.json.812.orvinmcp-stary."},
+      {{"-install"}, nullptr, nullptr, kAppeared, 4, "{}", nullptr, "Plik zmienił się w trakcie zmiany"},
+      {{"-install"}, kOther, nullptr, kOutOfMemory, 4, kOther, kOther, "Zabrakło pamięci, aby odczytać i zmienić"},
   };
   for (const TInstallRow& row : rows) {
     Start({"C:\\O\\OrvinMCP.exe"});
@@ -88,14 +101,29 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
         if (++opens == 3) Fake.Files[kCursor] = "{}";  // the client writes its file while ours is prepared
       };
     }
+    if (row.Trouble == kReadOnly) Fake.ReadOnlyFiles = {kCursor};
+    // A virus scan for 1.9 seconds (one that lets others read fails only the replace), or programs that keep it open.
+    const std::map<TTrouble, FakePlatform::FakeHold> holds = {{kHeldAWhile, {32, Fake.Tick + 1900, {}, false}},
+        {kReplaceHeldAWhile, {5, Fake.Tick + 1900, {}, true}}, {kHeldOpen, {33, ~0u, {u"Notatnik", u"Word"}, false}}};
+    if (holds.count(row.Trouble)) Fake.HeldFiles[kCursor] = holds.at(row.Trouble);
+    if (row.Trouble == kGone || row.Trouble == kGoneForGood) Fake.ReplaceError = 1176;
+    Fake.FailMove = Fake.FailMove || row.Trouble == kGoneForGood;
+    if (row.Trouble == kGoneForGood) after["C:\\U\\.cursor\\mcp.json.812.orvinmcp-stary"] = kOther;
+    if (row.Trouble == kAppeared) Fake.OnMove = [this] { Fake.Files.emplace(kCursor, "{}"); };
+    // Memory runs out at the second read of the file.
+    if (row.Trouble == kOutOfMemory) Fake.OnCreateFile = [n = 0]() mutable { if (++n >= 5) throw std::bad_alloc(); };
+    const std::uint32_t start = Fake.Tick;
     EXPECT_EQ(RunBridge(), row.ExitCode) << row.Done;
+    if (row.Trouble == kHeldOpen) { EXPECT_EQ(Fake.Tick - start, 2000u); }  // about 2 seconds, then reported
     const std::string done = std::string(row.ExitCode == 0 ? "" : "pozostawiony bez zmian. ") + row.Done;
     EXPECT_NE(Fake.Output.find("Cursor: C:\\U\\.cursor\\mcp.json - " + done), std::string::npos) << Fake.Output;
     EXPECT_EQ(Fake.Files, after) << row.Done;  // and no temporary file left
-    const bool replaced = row.Trouble == kNone && row.Before && row.ExitCode == 0 && std::string(row.Before) != row.After;
+    const bool replaced =
+        row.Trouble != kNoReplaceFile && row.Before && row.ExitCode == 0 && std::string(row.Before) != row.After;
     EXPECT_EQ(Fake.Replaces, replaced ? 1 : 0) << row.Done;
-    if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 1 : 2); }  // the copy, when there was none, and the temporary file
-    if (row.Trouble == kChangedMeanwhile) continue;
+    // The copy, when there was none, this run's old text and the temporary file.
+    if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 2 : 3); }
+    if (row.Trouble == kChangedMeanwhile || row.Trouble == kGoneForGood || row.Trouble == kAppeared) continue;
     // Once more: nothing changes, and after a success nothing is even written.
     const int flushes = Fake.Flushes;
     EXPECT_EQ(RunBridge(), row.ExitCode);
@@ -162,3 +190,26 @@ TEST_F(InstallTest, TheConsoleOffersTheClients) {
     EXPECT_TRUE(Fake.HandshakeRequests.empty());
   }
 }
+
+// A link on the way is followed and stays; run as administrator, the bridge does not
+// follow one in a folder that a user may change.
+TEST_F(InstallTest, LinksOnThePath) {
+  const AccessEntry userOnly{true, false, 0x1F01FF, "S-1-5-21-7-7-7-1001"}, adminsOnly{true, false, 0x1F01FF, "S-1-5-32-544"};
+  const std::tuple<bool, AccessEntry, int> rows[] = {{false, userOnly, 0}, {true, userOnly, 4}, {true, adminsOnly, 0}};
+  for (const auto& [elevated, profile, exitCode] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Folders = {"C:\\U\\.cursor", "D:\\dot\\cursor"};
+    Fake.Links = {{"C:\\U\\.cursor", "D:\\dot\\cursor"}};  // a junction to a folder of dotfiles
+    Fake.Files = {{"D:\\dot\\cursor\\mcp.json", kOther}};
+    Fake.Elevated = elevated;
+    Fake.Security["C:\\U"] = {"S-1-5-32-544", false, {profile}};
+    EXPECT_EQ(RunBridge(), exitCode);
+    // The entry and the copy beside the file the link leads to; nothing in the link's place.
+    const std::map<std::string, std::string> followed = {{"D:\\dot\\cursor\\mcp.json", kOurs},
+        {"D:\\dot\\cursor\\mcp.json.orvinmcp-kopia", kOther}}, untouched = {{"D:\\dot\\cursor\\mcp.json", kOther}};
+    EXPECT_EQ(Fake.Files, exitCode == 0 ? followed : untouched);
+    EXPECT_EQ(Fake.Output.find("bez zmian. Na ścieżce pliku jest dowiązanie C:\\U\\.cursor w katalogu, który może "
+                               "zmienić zwykły użytkownik") != std::string::npos, exitCode != 0);
+  }
+}
+
