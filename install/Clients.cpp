@@ -23,24 +23,31 @@ struct TClientPlace {
   bool StdioType;
   bool OnlyExistingFile;  // a file in a folder of everyone's: never created
   const char* Note;
+  const char16_t* Home;  // a variable that, when set, names the folder of the file instead
 };
 
 const TClientPlace kClientPlaces[] = {
     {"Claude Desktop", u"APPDATA", "Claude\\claude_desktop_config.json", "mcpServers", TClientFormat::Json, false,
-     false, ""},
+     false, "", nullptr},
     {"Claude Desktop ze Sklepu Microsoft", u"LOCALAPPDATA",
      "Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\claude_desktop_config.json", "mcpServers",
-     TClientFormat::Json, false, false, ""},
-    {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, ""},
-    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
+     TClientFormat::Json, false, false, "", nullptr},
+    {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, "",
+     nullptr},
+    {"VS Code Insiders", u"APPDATA", "Code - Insiders\\User\\mcp.json", "servers", TClientFormat::JsonWithComments,
+     true, false, "", nullptr},
+    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr},
     {"Windsurf", u"USERPROFILE", ".codeium\\windsurf\\mcp_config.json", "mcpServers", TClientFormat::Json, false,
-     false, ""},
-    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
-    {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::Json, false, false, ""},
-    {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, ""},
+     false, "", nullptr},
+    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr},
+    {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::Json, false, false, "",
+     nullptr},
+    {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, "",
+     u"CODEX_HOME"},
     // It writes its whole file back while it runs, and with it its old entries.
     {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::Json, false, true,
-     "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie."},
+     "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie.",
+     u"CLAUDE_CONFIG_DIR"},
 };
 
 std::string EntryName(const std::string& key) { return key.empty() ? "orvin" : "orvin-" + key; }
@@ -93,6 +100,17 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
   return true;
 }
 
+// Where the client's own variable names its folder, its file lies there.
+std::string PlaceFile(const TClientPlace& place) {
+  std::u16string home = place.Home == nullptr ? u"" : Os().EnvironmentVariable(place.Home);
+  if (place.Home != nullptr && home.empty()) home = Os().UserEnvironmentVariable(place.Home);
+  std::string root = WideToUtf8(home.empty() ? Os().EnvironmentVariable(place.Root) : home);
+  while (!root.empty() && root.back() == '\\') root.pop_back();
+  if (root.empty()) return root;
+  const std::string path = place.Path;
+  return root + "\\" + (home.empty() ? path : path.substr(path.rfind('\\') + 1));
+}
+
 // A client's file changed, or left alone with the reason in `done`.
 bool TryClient(const TClient& client, const TInstallation& installation, std::string& done) {
   // A file too large for the memory left is left alone as any other that cannot be changed.
@@ -114,10 +132,9 @@ std::string AllClientNames() {
 std::vector<TClient> FindClients() {
   std::vector<TClient> clients;
   for (const TClientPlace& place : kClientPlaces) {
-    std::string root = WideToUtf8(Os().EnvironmentVariable(place.Root));
-    while (!root.empty() && root.back() == '\\') root.pop_back();
-    if (root.empty()) continue;
-    const TClient client{place.Name, root + "\\" + place.Path, place.Parent, place.Format, place.StdioType, place.Note};
+    const std::string file = PlaceFile(place);
+    if (file.empty()) continue;
+    const TClient client{place.Name, file, place.Parent, place.Format, place.StdioType, place.Note};
     const std::string folder = client.File.substr(0, client.File.rfind('\\'));
     const bool present = place.OnlyExistingFile ? FileExistsAt(client.File) : Os().FolderExists(Utf8ToWide(folder));
     if (present) clients.push_back(client);

@@ -18,6 +18,8 @@ struct TClient {
 
 // The clients found, in the table's order: those whose folder exists, and
 // Claude Code, whose file lies in the home folder itself, when its file exists.
+// Codex and Claude Code keep their files where CODEX_HOME and CLAUDE_CONFIG_DIR
+// say, in the process's environment or else in the user's.
 std::vector<TClient> FindClients();
 
 struct TInstallation {

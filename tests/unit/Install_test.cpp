@@ -36,7 +36,17 @@ TEST_F(InstallTest, ClientsFoundByTheirFolders) {
   EXPECT_EQ(names, "Claude Desktop ze Sklepu Microsoft C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\"
                    "claude_desktop_config.json|VS Code C:\\U\\R\\Code\\User\\mcp.json|Codex C:\\U\\.codex\\config.toml|"
                    "Claude Code C:\\U\\.claude.json|");
+  // Codex and Claude Code where their variables say, the process's first; VS Code Insiders of its own.
+  Fake.Environment["CODEX_HOME"] = "D:\\codex\\";
+  Fake.UserEnvironment = {{"CODEX_HOME", "E:\\no"}, {"CLAUDE_CONFIG_DIR", "D:\\claude"}};
+  Fake.Folders = {"C:\\U\\R\\Code - Insiders\\User", "C:\\U\\.codex", "D:\\codex"};
+  Fake.Files = {{"D:\\claude\\.claude.json", "{}"}};
+  names.clear();
+  for (const TClient& client : FindClients()) names += client.Name + " " + client.File + "|";
+  EXPECT_EQ(names, "VS Code Insiders C:\\U\\R\\Code - Insiders\\User\\mcp.json|Codex D:\\codex\\config.toml|"
+                   "Claude Code D:\\claude\\.claude.json|");
   Fake.Environment.clear();
+  Fake.UserEnvironment.clear();
   EXPECT_EQ(RunBridge(), 1);
   EXPECT_EQ(Fake.Output.rfind("Nie znalazłem na tym koncie Windows żadnego klienta MCP", 0), 0u);
 }
