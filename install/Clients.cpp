@@ -1,11 +1,13 @@
 #include "install/Clients.h"
 
+#include <algorithm>
 #include <new>
 
 #include "common/Encodings.h"
 #include "common/Files.h"
 #include "common/Text.h"
 #include "install/CarefulReplace.h"
+#include "install/DesktopChatApp.h"
 #include "install/InsideZip.h"
 #include "install/JsonEdit.h"
 #include "install/TomlEdit.h"
@@ -24,30 +26,33 @@ struct TClientPlace {
   bool OnlyExistingFile;  // a file in a folder of everyone's: never created
   const char* Note;
   const char16_t* Home;  // a variable that, when set, names the folder of the file instead
+  bool DesktopChat;
 };
 
 const TClientPlace kClientPlaces[] = {
     {"Claude Desktop", u"APPDATA", "Claude\\claude_desktop_config.json", "mcpServers", TClientFormat::Json, false,
-     false, "", nullptr},
+     false, "", nullptr, true},
     {"Claude Desktop ze Sklepu Microsoft", u"LOCALAPPDATA",
      "Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\claude_desktop_config.json", "mcpServers",
-     TClientFormat::Json, false, false, "", nullptr},
+     TClientFormat::Json, false, false, "", nullptr, true},
     {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, "",
-     nullptr},
+     nullptr, false},
     {"VS Code Insiders", u"APPDATA", "Code - Insiders\\User\\mcp.json", "servers", TClientFormat::JsonWithComments,
-     true, false, "", nullptr},
-    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr},
+     true, false, "", nullptr, false},
+    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr,
+     false},
     {"Windsurf", u"USERPROFILE", ".codeium\\windsurf\\mcp_config.json", "mcpServers", TClientFormat::Json, false,
-     false, "", nullptr},
-    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr},
+     false, "", nullptr, false},
+    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr,
+     false},
     {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::Json, false, false, "",
-     nullptr},
+     nullptr, false},
     {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, "",
-     u"CODEX_HOME"},
+     u"CODEX_HOME", false},
     // It writes its whole file back while it runs, and with it its old entries.
     {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::Json, false, true,
      "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie.",
-     u"CLAUDE_CONFIG_DIR"},
+     u"CLAUDE_CONFIG_DIR", false},
 };
 
 std::string EntryName(const std::string& key) { return key.empty() ? "orvin" : "orvin-" + key; }
@@ -112,7 +117,13 @@ std::string PlaceFile(const TClientPlace& place) {
 }
 
 // A client's file changed, or left alone with the reason in `done`.
-bool TryClient(const TClient& client, const TInstallation& installation, std::string& done) {
+bool TryClient(const TClient& client, const TInstallation& installation, bool desktopChatRuns, std::string& done) {
+  if (client.DesktopChat && desktopChatRuns) {
+    done = "Claude Desktop działa i zapisuje ten plik po swojemu, a zmiana zniknęłaby przy jego zapisie: zamknij go "
+           "całkowicie, także ikoną w zasobniku systemowym obok zegara (Zakończ), a potem uruchom polecenie albo "
+           "naciśnij T jeszcze raz.";
+    return false;
+  }
   // A file too large for the memory left is left alone as any other that cannot be changed.
   try {
     return ChangeClient(client, installation, done);
@@ -134,7 +145,8 @@ std::vector<TClient> FindClients() {
   for (const TClientPlace& place : kClientPlaces) {
     const std::string file = PlaceFile(place);
     if (file.empty()) continue;
-    const TClient client{place.Name, file, place.Parent, place.Format, place.StdioType, place.Note};
+    const TClient client{place.Name, file, place.Parent, place.Format,
+                         place.StdioType, place.Note, place.DesktopChat};
     const std::string folder = client.File.substr(0, client.File.rfind('\\'));
     const bool present = place.OnlyExistingFile ? FileExistsAt(client.File) : Os().FolderExists(Utf8ToWide(folder));
     if (present) clients.push_back(client);
@@ -177,9 +189,12 @@ TInstallResult RunInstallation(const TInstallation& installation) {
                     " dla Orvin CRM z katalogu " + installation.Folder + ", klucz MCP: " +
                     DescribeKey(installation.Key) + ".\r\n";
   }
+  const bool desktopChatRuns =
+      std::any_of(clients.begin(), clients.end(), [](const TClient& client) { return client.DesktopChat; }) &&
+      DesktopChatAppRuns();
   for (const TClient& client : clients) {
     std::string done;
-    if (TryClient(client, installation, done)) {
+    if (TryClient(client, installation, desktopChatRuns, done)) {
       result.Report += client.Name + ": " + client.File + " - " + done;
     } else {
       result.ExitCode = kInstallLeftAlone;

@@ -14,6 +14,7 @@ struct TClient {
   TClientFormat Format = TClientFormat::Json;
   bool StdioType = false;  // the entry names its transport: "type": "stdio"
   std::string Note;        // a Polish sentence for its report line, or empty
+  bool DesktopChat = false;  // the desktop chat client, which writes its whole file back while it runs
 };
 
 // The clients found, in the table's order: those whose folder exists, and

@@ -223,3 +223,33 @@ TEST_F(InstallTest, LinksOnThePath) {
   }
 }
 
+// While the desktop chat client runs, classic or from the Store, both its files are left
+// alone; at the double click T tries again once it is closed.
+TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
+  const std::pair<const char*, bool> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true},
+      {"C:\\U\\.local\\bin\\claude.exe", false},  // Claude Code
+      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false}};
+  for (auto [image, runs] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude"});
+    Fake.ProcessImages[77] = image;
+    EXPECT_EQ(RunBridge(), runs ? 4 : 0) << image;
+    EXPECT_EQ(Fake.Files.size(), runs ? 1u : 3u) << image;  // Cursor's file, or the desktop files too
+  }
+  Start({"C:\\O\\OrvinMCP.exe"});
+  Fake.Folders.insert("C:\\U\\R\\Claude");
+  Fake.ProcessImages[77] = rows[0].first;
+  Fake.InputIsConsole = true;
+  Fake.ErrorFileType = FileType::Char;
+  Fake.KeyTypingMs = 700;
+  Fake.ConsoleKeys = {u't', u'x', u't', u'\r', u'\r'};  // the second key and the first Enter come with an answer
+  Fake.At(Fake.Tick + 2000, [this] { Fake.ProcessImages.clear(); });
+  EXPECT_EQ(RunBridge(), 2);
+  const std::string screen = WideToUtf8(Fake.ErrorConsole);
+  EXPECT_NE(screen.find("claude_desktop_config.json - pozostawiony bez zmian. Claude Desktop działa i zapisuje ten "
+                        "plik po swojemu, a zmiana zniknęłaby przy jego zapisie: zamknij go całkowicie"), std::string::npos);
+  const std::size_t again = screen.find("Naciśnij T, aby spróbować jeszcze raz, albo Enter, aby zakończyć.\r\n");
+  EXPECT_NE(screen.find("Claude Desktop: C:\\U\\R\\Claude\\claude_desktop_config.json - dodano", again), std::string::npos);
+  EXPECT_TRUE(Fake.ConsoleKeys.empty());
+}
