@@ -8,6 +8,7 @@
 #include "common/Text.h"
 #include "install/CarefulReplace.h"
 #include "install/DesktopChatApp.h"
+#include "install/FolderRights.h"
 #include "install/InsideZip.h"
 #include "install/JsonEdit.h"
 #include "install/TomlEdit.h"
@@ -116,6 +117,17 @@ std::string PlaceFile(const TClientPlace& place) {
   return root + "\\" + (home.empty() ? path : path.substr(path.rfind('\\') + 1));
 }
 
+// A warning when others than the administrators and this user may put another
+// exe in place of the one that every client starts; empty otherwise.
+std::string OthersMayWriteText(const std::string& exe) {
+  const std::string folder = exe.substr(0, exe.rfind('\\'));
+  const std::string user = Os().CurrentUserSid();
+  if (user.empty() || FolderWriters(folder, user) != TFolderWriters::Others) return std::string();
+  return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
+         "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
+         "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+}
+
 // A client's file changed, or left alone with the reason in `done`.
 bool TryClient(const TClient& client, const TInstallation& installation, bool desktopChatRuns, std::string& done) {
   if (client.DesktopChat && desktopChatRuns) {
@@ -187,7 +199,7 @@ TInstallResult RunInstallation(const TInstallation& installation) {
   if (!installation.Uninstall) {
     result.Report = "Wpis \"" + EntryName(installation.Key) + "\" uruchamia " + installation.Exe +
                     " dla Orvin CRM z katalogu " + installation.Folder + ", klucz MCP: " +
-                    DescribeKey(installation.Key) + ".\r\n";
+                    DescribeKey(installation.Key) + ".\r\n" + OthersMayWriteText(installation.Exe);
   }
   const bool desktopChatRuns =
       std::any_of(clients.begin(), clients.end(), [](const TClient& client) { return client.DesktopChat; }) &&

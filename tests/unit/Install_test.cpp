@@ -223,6 +223,27 @@ TEST_F(InstallTest, LinksOnThePath) {
   }
 }
 
+// A warning when others than administrators and the user may replace the exe; the install goes on.
+TEST_F(InstallTest, WhoMayReplaceTheExe) {
+  const std::string self = "S-1-5-21-7-7-7-1001", other = "S-1-5-21-7-7-7-1002", admins = "S-1-5-32-544";
+  const AccessEntry adminsAll{true, false, 0x1F01FF, admins}, usersRead{true, false, 0x1200A9, "S-1-5-32-545"},
+      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0"},
+      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2, "S-1-1-0"},
+      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"};
+  const std::tuple<ObjectSecurity, bool> rows[] = {
+      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, false},
+      {{admins, false, {adminsAll, usersModify}}, true}, {{self, false, {selfAll, everyoneAllLater}}, false},
+      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, false},  // Modify, but adding files denied
+      {{other, false, {adminsAll}}, true},  // the owner may change the DACL
+      {{other, false, {ownerMayRead, adminsAll}}, false}, {{admins, true, {}}, true}};
+  for (const auto& [security, warned] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Security["C:\\O"] = security;
+    EXPECT_EQ(RunBridge(), 0);
+    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warned);
+  }
+}
+
 // While the desktop chat client runs, classic or from the Store, both its files are left
 // alone; at the double click T tries again once it is closed.
 TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
