@@ -5,15 +5,41 @@
 #include "platform/Platform.h"
 
 namespace {
-// Several programs may share one file: a reader and a replace may meet. The
-// other side holds the file for a few milliseconds, so a few tries within
-// about a quarter of a second get past it.
-constexpr int kSharingRetries = 5;
 constexpr std::uint32_t kSharingPause = 50;
+
+// One try; the reason for a failure in English, with the system's error code where it gave one.
+std::string ReadWholeFile(const std::string& fileName, std::string& text, std::uint32_t& errorCode) {
+  text.clear();
+  errorCode = 0;
+  const OsHandle file = Os().CreateFile(Utf8ToWide(fileName), FileOpen::ReadExistingShared);
+  if (file == kInvalidHandle) {
+    errorCode = Os().LastError();
+    return "Cannot open file " + fileName;
+  }
+  std::uint64_t size = 0;
+  std::uint32_t read = 0;
+  bool whole = Os().FileSize(file, size) && size <= 0xFFFFFFFFu;
+  if (whole && size > 0) {
+    text.resize(static_cast<std::size_t>(size));
+    whole = Os().ReadFile(file, &text[0], static_cast<std::uint32_t>(size), read) && read == size;
+    if (!whole) errorCode = Os().LastError();  // a range that another program has locked, say
+  }
+  Os().CloseHandle(file);
+  if (whole) return std::string();
+  text.clear();
+  return "Stream read error";
+}
 }  // namespace
 
 bool IsSharingConflict(std::uint32_t code) {
   return code == 5 || code == 32 || code == 33;  // access denied, sharing or lock violation
+}
+
+bool PausedForHolder(TPatience patience, std::uint32_t since, std::uint32_t code) {
+  const std::uint32_t wait = patience == TPatience::Long ? 2000 : patience == TPatience::Brief ? 250 : 0;
+  if (!IsSharingConflict(code) || Os().TickCount() - since + kSharingPause > wait) return false;
+  Os().Sleep(kSharingPause);
+  return true;
 }
 
 std::string GetTempFolder() {
@@ -67,50 +93,26 @@ bool WriteNewFileThrough(const std::string& fileName, const std::string& text, s
 }
 
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText, std::uint32_t& errorCode,
-                  bool patiently) {
-  text.clear();
-  errorText.clear();
-  errorCode = 0;
-  const std::u16string wideName = Utf8ToWide(fileName);
-  OsHandle file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
-  for (int retry = 0; file == kInvalidHandle && patiently && retry < kSharingRetries &&
-                      IsSharingConflict(Os().LastError());
-       ++retry) {
-    Os().Sleep(kSharingPause);
-    file = Os().CreateFile(wideName, FileOpen::ReadExistingShared);
-  }
-  if (file == kInvalidHandle) {
-    errorCode = Os().LastError();
-    errorText = "Cannot open file " + fileName;
-    return false;
-  }
-  std::uint64_t size = 0;
-  std::uint32_t read = 0;
-  if (!Os().FileSize(file, size) || size > 0xFFFFFFFFu) {
-    errorText = "Stream read error";
-  } else if (size > 0) {
-    text.resize(static_cast<std::size_t>(size));
-    if (!Os().ReadFile(file, &text[0], static_cast<std::uint32_t>(size), read) || read != size) {
-      text.clear();
-      errorText = "Stream read error";
-    }
-  }
-  Os().CloseHandle(file);
+                  TPatience patience) {
+  const std::uint32_t since = Os().TickCount();
+  do {
+    errorText = ReadWholeFile(fileName, text, errorCode);
+  } while (!errorText.empty() && PausedForHolder(patience, since, errorCode));
   return errorText.empty();
 }
 
 bool FileExistsAt(const std::string& fileName) { return Os().FileExists(Utf8ToWide(fileName)); }
 
-bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, bool patiently) {
+bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, TPatience patience) {
   errorCode = 0;
   const std::u16string source = Utf8ToWide(from);
   const std::u16string target = Utf8ToWide(to);
-  for (int retry = 0;; ++retry) {
-    if (Os().MoveFileReplace(source, target)) return true;
+  const std::uint32_t since = Os().TickCount();
+  while (!Os().MoveFileReplace(source, target)) {
     errorCode = Os().LastError();
-    if (!patiently || retry == kSharingRetries || !IsSharingConflict(errorCode)) return false;
-    Os().Sleep(kSharingPause);
+    if (!PausedForHolder(patience, since, errorCode)) return false;
   }
+  return true;
 }
 
 void RemoveFile(const std::string& fileName) { Os().DeleteFile(Utf8ToWide(fileName)); }

@@ -15,13 +15,18 @@ bool WriteFileText(const std::string& fileName, const std::string& text, std::st
 bool WriteNewFileThrough(const std::string& fileName, const std::string& text, std::uint32_t& errorCode);
 // Another program that holds the file for a moment (access denied, a sharing or lock violation).
 bool IsSharingConflict(std::uint32_t code);
-// False with the system's error code; `patiently`, another program that holds the
-// file meanwhile only delays the read by up to about a quarter of a second. That
-// wait blocks: never on the loop's thread.
+// How long another program that holds a file may delay a read or a move: not at
+// all; about a quarter of a second (bridges that share the cache file hold it for
+// milliseconds); or about 2 seconds (a virus scan of a client's file). The wait
+// blocks: never on the loop's thread.
+enum class TPatience { None, Brief, Long };
+// After a try that failed with `code`: when another program held the file and the
+// wait that began at `since` has time for one more try, pauses and gives true.
+bool PausedForHolder(TPatience patience, std::uint32_t since, std::uint32_t code);
+// False with the system's error code.
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText, std::uint32_t& errorCode,
-                  bool patiently);
+                  TPatience patience);
 bool FileExistsAt(const std::string& fileName);
 // Replaces `to` with `from` in one step; false with the system's error code.
-// `patiently` as for ReadFileText, for readers of `to`.
-bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, bool patiently);
+bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, TPatience patience);
 void RemoveFile(const std::string& fileName);

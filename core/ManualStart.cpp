@@ -11,7 +11,8 @@
 
 namespace {
 const char kPressEnter[] = "Naciśnij Enter, aby zakończyć.\r\n";
-// An Enter typed right after T belongs to that answer, not to the report it brings.
+const char kTryAgain[] = "Naciśnij T, aby spróbować jeszcze raz, albo Enter, aby zakończyć.\r\n";
+// How long keys typed after T still belong to that answer.
 constexpr std::uint32_t kAnswerTypingMs = 1000;
 
 std::string ServerEntry(const std::string& exe, const std::string& folder, const std::string& type) {
@@ -70,23 +71,16 @@ std::string ClientsOffer(const std::vector<TClient>& clients) {
   return offer + "\r\nNaciśnij T, aby dodać OrvinMCP do tych programów, albo Enter, aby zakończyć.\r\n";
 }
 
-// Keys are read one by one, so T needs no Enter.
-bool AnswerIsYes(OsHandle input) {
+// Keys are read one by one, so T needs no Enter. A key typed right after an
+// answer belongs to that answer, not to the report it brings.
+bool AnswerIsYes(OsHandle input, bool offersT, std::uint32_t answeredAt) {
   char16_t key = 0;
   while (Os().ReadConsoleKey(input, key)) {
-    if (key == u'T' || key == u't') return true;
+    if (answeredAt != 0 && Os().TickCount() - answeredAt < kAnswerTypingMs) continue;
+    if (offersT && (key == u'T' || key == u't')) return true;
     if (key == u'\r' || key == u'\n') return false;
   }
   return false;
-}
-
-void WaitForEnter(OsHandle input, bool afterAnswer) {
-  const std::uint32_t since = Os().TickCount();
-  char16_t key = 0;
-  while (Os().ReadConsoleKey(input, key)) {
-    const bool typedWithAnswer = afterAnswer && Os().TickCount() - since < kAnswerTypingMs;
-    if ((key == u'\r' || key == u'\n') && !typedWithAnswer) return;
-  }
 }
 }  // namespace
 
@@ -97,16 +91,19 @@ bool ExplainIfStartedByHand(OsHandle input) {
   // The archiver removes that folder later: an entry naming it would soon point nowhere.
   if (RunsFromInsideZip(installation.Exe)) {
     ShowToUser(screen, Title() + UnpackZipFirstText() + "\r\n\r\n" + kPressEnter);
-    WaitForEnter(input, false);
+    AnswerIsYes(input, false, 0);
     return true;
   }
   const std::vector<TClient> clients = FindClients();
   ShowToUser(screen, Title() + HowToStart(installation.Exe) + CrmStatus() + ClientsOffer(clients));
-  if (clients.empty()) {
-    WaitForEnter(input, false);
-  } else if (AnswerIsYes(input)) {
-    ShowToUser(screen, "\r\n" + RunInstallation(installation).Report + "\r\n" + kPressEnter);
-    WaitForEnter(input, true);
+  // While a file is left alone (its client runs, say), T tries again: the user may quit that client first.
+  bool offersT = !clients.empty();
+  std::uint32_t answeredAt = 0;
+  while (AnswerIsYes(input, offersT, answeredAt)) {
+    const TInstallResult result = RunInstallation(installation);
+    offersT = result.ExitCode == kInstallLeftAlone;
+    ShowToUser(screen, "\r\n" + result.Report + "\r\n" + (offersT ? kTryAgain : kPressEnter));
+    answeredAt = Os().TickCount();
   }
   return true;
 }

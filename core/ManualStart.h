@@ -9,6 +9,6 @@
 
 // When standard input is a console: shows on standard error what this program
 // is, configuration entries with this exe's path, whether Orvin CRM runs and the
-// MCP clients found, and on T adds the bridge to them; gives true once the user
-// is done. A pipe, a file or NUL as input give false at once.
+// MCP clients found, and on T adds the bridge to them (and on T again while a
+// file was left alone); gives true once the user is done. A pipe, a file or NUL as input give false at once.
 bool ExplainIfStartedByHand(OsHandle input);

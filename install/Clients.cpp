@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <new>
 
 #include "common/Encodings.h"
 #include "common/FileLayout.h"
@@ -9,6 +10,8 @@
 #include "common/JsonText.h"
 #include "common/Text.h"
 #include "install/CarefulReplace.h"
+#include "install/DesktopChatApp.h"
+#include "install/FolderRights.h"
 #include "install/InsideZip.h"
 #include "install/JsonEdit.h"
 #include "install/TomlEdit.h"
@@ -26,26 +29,35 @@ struct TClientPlace {
   bool StdioType;
   bool OnlyExistingFile;  // a file in a folder of everyone's: never created
   const char* Note;
+  const char16_t* Home;  // a variable that, when set, names the folder of the file instead
+  bool DesktopChat;
 };
 
 const TClientPlace kClientPlaces[] = {
     {"Claude Desktop", u"APPDATA", "Claude\\claude_desktop_config.json", "mcpServers", TClientFormat::Json, false,
-     false, ""},
+     false, "", nullptr, true},
     {"Claude Desktop ze Sklepu Microsoft", u"LOCALAPPDATA",
      "Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\claude_desktop_config.json", "mcpServers",
-     TClientFormat::Json, false, false, ""},
-    {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, ""},
-    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
+     TClientFormat::Json, false, false, "", nullptr, true},
+    {"VS Code", u"APPDATA", "Code\\User\\mcp.json", "servers", TClientFormat::JsonWithComments, true, false, "",
+     nullptr, false},
+    {"VS Code Insiders", u"APPDATA", "Code - Insiders\\User\\mcp.json", "servers", TClientFormat::JsonWithComments,
+     true, false, "", nullptr, false},
+    {"Cursor", u"USERPROFILE", ".cursor\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr,
+     false},
     {"Windsurf", u"USERPROFILE", ".codeium\\windsurf\\mcp_config.json", "mcpServers", TClientFormat::Json, false,
-     false, ""},
-    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, ""},
+     false, "", nullptr, false},
+    {"LM Studio", u"USERPROFILE", ".lmstudio\\mcp.json", "mcpServers", TClientFormat::Json, false, false, "", nullptr,
+     false},
     // It strips comments, then reads plain JSON.
     {"Gemini CLI", u"USERPROFILE", ".gemini\\settings.json", "mcpServers", TClientFormat::JsonWithCommentsOnly, false,
-     false, ""},
-    {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, ""},
+     false, "", nullptr, false},
+    {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, "",
+     u"CODEX_HOME", false},
     // It writes its whole file back while it runs, and with it its old entries.
     {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, false, true,
-     "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie."},
+     "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie.",
+     u"CLAUDE_CONFIG_DIR", false},
 };
 
 // Polish letters, each two bytes of UTF-8, and the base letters they are written with in a name.
@@ -113,7 +125,7 @@ TKeptCopy ReadKeptCopy(const std::string& file) {
   TKeptCopy copy;
   std::string errorText;
   std::uint32_t code = 0;
-  copy.Read = ReadFileText(BackupName(file), copy.Text, errorText, code, true);
+  copy.Read = ReadFileText(BackupName(file), copy.Text, errorText, code, TPatience::Long);
   copy.Missing = !copy.Read && code == kFileNotFound;
   return copy;
 }
@@ -150,47 +162,48 @@ std::string DoneText(TEditOutcome outcome, const std::string& name) {
 // nothing but the empty shell is left, a file that is back to its copy loses the
 // copy, and the copy of a file that still differs stays. `note`: a sentence for
 // the report, or why the file was left as it was.
-bool GiveBack(const TClient& client, bool existed, const std::string& text, const TTextEdit& edit,
-              const TKeptCopy& copy, std::string& note) {
+bool GiveBack(const TClient& client, const std::string& file, bool existed, const std::string& text,
+              const TTextEdit& edit, const TKeptCopy& copy, std::string& note) {
   const bool removed = edit.Outcome == TEditOutcome::Removed;
   std::string after = removed ? edit.Text : text;
   const std::string copied = Readable(client, copy.Text);
   // Nothing left but the shell, of a file that was one too: its own bytes again.
   if (removed && copy.Read && IsEmptyShell(after) && IsEmptyShell(copied)) after = copied;
   if (removed && copy.Missing && IsEmptyShell(after)) {
-    if (Os().DeleteFile(Utf8ToWide(client.File))) {
-      if (copy.Later) Os().DeleteFile(Utf8ToWide(BackupName(client.File)));
+    if (Os().DeleteFile(Utf8ToWide(file))) {
+      if (copy.Later) Os().DeleteFile(Utf8ToWide(BackupName(file)));
       note = " Usunięto też plik, który utworzył OrvinMCP.";
       return true;
     }
     note = "Nie mogę usunąć pliku, który utworzył OrvinMCP (kod " + ToDecimal(Os().LastError()) + ").";
     return false;
   }
-  if (after != text && !ReplaceCarefully(client.File, existed, text, after, note)) return false;
-  if (copy.Read && Readable(client, after) == copied) Os().DeleteFile(Utf8ToWide(BackupName(client.File)));
+  if (after != text && !ReplaceCarefully(file, existed, text, after, note)) return false;
+  if (copy.Read && Readable(client, after) == copied) Os().DeleteFile(Utf8ToWide(BackupName(file)));
   return true;
 }
 
 // One client's file: read, edited as text and, when the text changed, replaced
 // carefully. False when the file was left as it was; `done` says what happened.
 bool ChangeClient(const TClient& client, const TInstallation& installation, std::string& done) {
-  std::string text, errorText;
+  std::string file, text, errorText;
+  if (!FileBehindLinks(client.File, file, done)) return false;
   std::uint32_t code = 0;
-  const bool existed = ReadFileText(client.File, text, errorText, code, true);
+  const bool existed = ReadFileText(file, text, errorText, code, TPatience::Long);
   if (!existed && code != kFileNotFound) {
-    done = "Nie mogę odczytać pliku" + (code == 0 ? std::string(".") : " (kod " + ToDecimal(code) + ").");
+    done = CannotReadText(file, code);
     return false;
   }
   if (installation.Uninstall) {
     std::string note;
-    TKeptCopy copy = ReadKeptCopy(client.File);
+    TKeptCopy copy = ReadKeptCopy(file);
     // Kept when a later install changed a file that the bridge had made.
     if (copy.Read && EditText(client, copy.Text, installation, copy).Outcome == TEditOutcome::Removed) {
       copy.Read = false;
       copy.Missing = copy.Later = true;
     }
     const TTextEdit edit = EditText(client, text, installation, copy);
-    if (edit.Outcome == TEditOutcome::Refused || !GiveBack(client, existed, text, edit, copy, note)) {
+    if (edit.Outcome == TEditOutcome::Refused || !GiveBack(client, file, existed, text, edit, copy, note)) {
       done = edit.Outcome == TEditOutcome::Refused ? edit.Why : note;
       return false;
     }
@@ -207,12 +220,51 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
   // A right entry is not read either while the mark stays.
   const bool changes = edit.Outcome != TEditOutcome::AlreadyThere || readable != text;
   const std::string after = edit.Outcome == TEditOutcome::AlreadyThere ? readable : edit.Text;
-  if (changes && !ReplaceCarefully(client.File, existed, text, after, done)) return false;
+  if (changes && !ReplaceCarefully(file, existed, text, after, done)) return false;
   done = DoneText(edit.Outcome, EntryNames(installation.Key).Name);
   if (readable != text) {
     done += " Z początku pliku usunięto znacznik BOM, przez który ten program i tak nie mógł odczytać pliku.";
   }
   return true;
+}
+
+// Where the client's own variable names its folder, its file lies there.
+std::string PlaceFile(const TClientPlace& place) {
+  std::u16string home = place.Home == nullptr ? u"" : Os().EnvironmentVariable(place.Home);
+  if (place.Home != nullptr && home.empty()) home = Os().UserEnvironmentVariable(place.Home);
+  std::string root = WideToUtf8(home.empty() ? Os().EnvironmentVariable(place.Root) : home);
+  while (!root.empty() && root.back() == '\\') root.pop_back();
+  if (root.empty()) return root;
+  const std::string path = place.Path;
+  return root + "\\" + (home.empty() ? path : path.substr(path.rfind('\\') + 1));
+}
+
+// A warning when others than the administrators and this user may put another
+// exe in place of the one that every client starts; empty otherwise.
+std::string OthersMayWriteText(const std::string& exe) {
+  const std::string folder = exe.substr(0, exe.rfind('\\'));
+  const std::string user = Os().CurrentUserSid();
+  if (user.empty() || FolderWriters(folder, user) != TFolderWriters::Others) return std::string();
+  return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
+         "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
+         "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+}
+
+// A client's file changed, or left alone with the reason in `done`.
+bool TryClient(const TClient& client, const TInstallation& installation, bool desktopChatRuns, std::string& done) {
+  if (client.DesktopChat && desktopChatRuns) {
+    done = "Claude Desktop działa i zapisuje ten plik po swojemu, a zmiana zniknęłaby przy jego zapisie: zamknij go "
+           "całkowicie, także ikoną w zasobniku systemowym obok zegara (Zakończ), a potem uruchom polecenie albo "
+           "naciśnij T jeszcze raz.";
+    return false;
+  }
+  // A file too large for the memory left is left alone as any other that cannot be changed.
+  try {
+    return ChangeClient(client, installation, done);
+  } catch (const std::bad_alloc&) {
+    done = "Zabrakło pamięci, aby odczytać i zmienić ten plik.";
+    return false;
+  }
 }
 
 std::string AllClientNames() {
@@ -231,10 +283,10 @@ TEntryNames EntryNames(const std::string& key) {
 std::vector<TClient> FindClients() {
   std::vector<TClient> clients;
   for (const TClientPlace& place : kClientPlaces) {
-    std::string root = WideToUtf8(Os().EnvironmentVariable(place.Root));
-    while (!root.empty() && root.back() == '\\') root.pop_back();
-    if (root.empty()) continue;
-    const TClient client{place.Name, root + "\\" + place.Path, place.Parent, place.Format, place.StdioType, place.Note};
+    const std::string file = PlaceFile(place);
+    if (file.empty()) continue;
+    const TClient client{place.Name, file, place.Parent, place.Format,
+                         place.StdioType, place.Note, place.DesktopChat};
     const std::string folder = client.File.substr(0, client.File.rfind('\\'));
     const bool present = place.OnlyExistingFile ? FileExistsAt(client.File) : Os().FolderExists(Utf8ToWide(folder));
     if (present) clients.push_back(client);
@@ -275,11 +327,14 @@ TInstallResult RunInstallation(const TInstallation& installation) {
   if (!installation.Uninstall) {
     result.Report = "Wpis \"" + EntryNames(installation.Key).Name + "\" uruchamia " + installation.Exe +
                     " dla Orvin CRM z katalogu " + installation.Folder + ", klucz MCP: " +
-                    DescribeKey(installation.Key) + ".\r\n";
+                    DescribeKey(installation.Key) + ".\r\n" + OthersMayWriteText(installation.Exe);
   }
+  const bool desktopChatRuns =
+      std::any_of(clients.begin(), clients.end(), [](const TClient& client) { return client.DesktopChat; }) &&
+      DesktopChatAppRuns();
   for (const TClient& client : clients) {
     std::string done;
-    if (ChangeClient(client, installation, done)) {
+    if (TryClient(client, installation, desktopChatRuns, done)) {
       result.Report += client.Name + ": " + client.File + " - " + done;
     } else {
       result.ExitCode = kInstallLeftAlone;

@@ -24,10 +24,13 @@ struct TClient {
   TClientFormat Format = TClientFormat::Json;
   bool StdioType = false;  // the entry names its transport: "type": "stdio"
   std::string Note;        // a Polish sentence for its report line, or empty
+  bool DesktopChat = false;  // the desktop chat client, which writes its whole file back while it runs
 };
 
 // The clients found, in the table's order: those whose folder exists, and
 // Claude Code, whose file lies in the home folder itself, when its file exists.
+// Codex and Claude Code keep their files where CODEX_HOME and CLAUDE_CONFIG_DIR
+// say, in the process's environment or else in the user's.
 std::vector<TClient> FindClients();
 
 struct TInstallation {

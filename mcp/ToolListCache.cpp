@@ -56,7 +56,7 @@ void StoreList(const std::string& path, const std::string& list) {
     return;
   }
   std::uint32_t code = 0;
-  if (MoveFileOver(temporary, path, code, false)) return;
+  if (MoveFileOver(temporary, path, code, TPatience::None)) return;
   if (!IsSharingConflict(code)) {
     RemoveFile(temporary);
     LogNotSaved(path, code);
@@ -67,7 +67,7 @@ void StoreList(const std::string& path, const std::string& list) {
   Os().QueueWork(
       [temporary, path, failure] {
         std::uint32_t code = 0;
-        if (MoveFileOver(temporary, path, code, true)) return;
+        if (MoveFileOver(temporary, path, code, TPatience::Brief)) return;
         RemoveFile(temporary);
         *failure = code;
       },
@@ -101,7 +101,9 @@ TCacheFile ReadCacheFile(const std::string& path, bool patiently) {
   if (!FileExistsAt(path)) return file;
   file.Exists = true;
   std::uint32_t code = 0;
-  if (!ReadFileText(path, file.Text, file.Error, code, patiently)) file.Busy = IsSharingConflict(code);
+  if (!ReadFileText(path, file.Text, file.Error, code, patiently ? TPatience::Brief : TPatience::None)) {
+    file.Busy = IsSharingConflict(code);
+  }
   return file;
 }
 

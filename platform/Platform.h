@@ -30,6 +30,33 @@ enum class FileOpen {
   ReadExistingShared      // GENERIC_READ, FILE_SHARE_READ|FILE_SHARE_DELETE, OPEN_EXISTING
 };
 
+// GetFileAttributesW's answer: FILE_ATTRIBUTE_* bits, or kNoAttributes when it fails.
+constexpr std::uint32_t kNoAttributes = 0xFFFFFFFF;  // INVALID_FILE_ATTRIBUTES
+constexpr std::uint32_t kAttributeReadOnly = 0x1;
+constexpr std::uint32_t kAttributeDirectory = 0x10;
+constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // a symbolic link, a junction
+
+// A process of this session, as a toolhelp snapshot lists it.
+struct ProcessEntry {
+  std::uint32_t Id = 0;
+  std::u16string ExeName;  // the image's file name, without its folder
+};
+
+// One entry of a DACL. Allowing entries include callback ones; other kinds do not occur on files.
+struct AccessEntry {
+  bool Allows = true;        // allowed, or denied
+  bool InheritOnly = false;  // INHERIT_ONLY_ACE: only for what is created in the folder
+  std::uint32_t Mask = 0;
+  std::string Sid;  // in string form, "S-1-5-32-544"
+};
+
+// Who owns a file or folder and what its DACL grants.
+struct ObjectSecurity {
+  std::string Owner;      // SID in string form
+  bool NullDacl = false;  // no DACL at all: everyone may do anything (FAT, say)
+  std::vector<AccessEntry> Entries;
+};
+
 struct LocalTime {
   int Hour = 0, Minute = 0, Second = 0, Millisecond = 0;
 };
@@ -74,6 +101,14 @@ class Platform {
   virtual bool RunsElevated() = 0;
   // GetEnvironmentVariableW; empty when it is not set.
   virtual std::u16string EnvironmentVariable(const std::u16string& name) = 0;
+  // A variable of the user's persistent environment (HKCU\Environment, RegGetValueW):
+  // REG_SZ, or REG_EXPAND_SZ expanded; empty when it is not set.
+  virtual std::u16string UserEnvironmentVariable(const std::u16string& name) = 0;
+  // The processes of this process's session (CreateToolhelp32Snapshot, ProcessIdToSessionId):
+  // another user's processes are not among them.
+  virtual std::vector<ProcessEntry> SessionProcesses() = 0;
+  // The user this process runs as (TokenUser), as a SID in string form; empty when it fails.
+  virtual std::string CurrentUserSid() = 0;
 
   // Standard streams and files
   virtual OsHandle StdHandle(StdStream stream) = 0;
@@ -94,6 +129,20 @@ class Platform {
   virtual bool ReplaceFile(const std::u16string& target, const std::u16string& replacement) = 0;
   virtual bool DeleteFile(const std::u16string& name) = 0;
   virtual std::u16string TempPath() = 0;  // GetTempPathW; empty when it fails
+  virtual std::uint32_t FileAttributes(const std::u16string& name) = 0;  // GetFileAttributesW
+  // MOVEFILE_WRITE_THROUGH without MOVEFILE_REPLACE_EXISTING: fails (ERROR_ALREADY_EXISTS)
+  // where `to` exists, so that nothing that appeared there meanwhile is replaced.
+  virtual bool MoveFileToNewName(const std::u16string& from, const std::u16string& to) = 0;
+  // Where the name of an existing file or folder leads through every symbolic link and
+  // junction: GetFinalPathNameByHandleW (normalized, with its drive letter) of a handle
+  // opened with no access, without the \\?\ prefix. Empty when it fails.
+  virtual std::u16string FinalPathName(const std::u16string& name) = 0;
+  // The programs that hold the file open, by the names Windows shows for them (Restart
+  // Manager: RmGetList, from rstrtmgr.dll in System32, loaded only for this call).
+  // False when Windows cannot tell.
+  virtual bool FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) = 0;
+  // Owner and DACL (GetNamedSecurityInfoW); false when they cannot be read.
+  virtual bool FileSecurity(const std::u16string& name, ObjectSecurity& security) = 0;
 
   // Time
   // Milliseconds that do not count while the computer sleeps (QueryUnbiasedInterruptTime,

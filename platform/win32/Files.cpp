@@ -1,5 +1,59 @@
 #include "platform/win32/Win32Impl.h"
 
+#include <aclapi.h>
+#include <restartmanager.h>
+#include <sddl.h>
+
+namespace {
+// A function of a DLL loaded at run time.
+template <typename Function>
+Function Entry(HMODULE library, const char* name) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(library, name)));
+}
+
+// The names that Restart Manager gives the programs holding the file; false when it cannot tell.
+bool AskRestartManager(HMODULE library, const std::u16string& name, std::vector<std::u16string>& programs) {
+  using StartSession = DWORD(WINAPI*)(DWORD*, DWORD, WCHAR*);
+  using RegisterResources = DWORD(WINAPI*)(DWORD, UINT, LPCWSTR*, UINT, RM_UNIQUE_PROCESS*, UINT, LPCWSTR*);
+  using GetList = DWORD(WINAPI*)(DWORD, UINT*, UINT*, RM_PROCESS_INFO*, LPDWORD);
+  using EndSession = DWORD(WINAPI*)(DWORD);
+  const auto start = Entry<StartSession>(library, "RmStartSession");
+  const auto registerFiles = Entry<RegisterResources>(library, "RmRegisterResources");
+  const auto getList = Entry<GetList>(library, "RmGetList");
+  const auto end = Entry<EndSession>(library, "RmEndSession");
+  DWORD session = 0;
+  WCHAR key[CCH_RM_SESSION_KEY + 1] = {};
+  if (!start || !registerFiles || !getList || !end || start(&session, 0, key) != ERROR_SUCCESS) return false;
+  LPCWSTR files[] = {WideText(name)};
+  DWORD status = registerFiles(session, 1, files, 0, nullptr, 0, nullptr);
+  std::vector<RM_PROCESS_INFO> found(4);
+  UINT count = 0;
+  for (int attempt = 0; status == ERROR_SUCCESS && attempt < 4; ++attempt) {
+    UINT needed = 0;
+    DWORD reasons = 0;
+    count = static_cast<UINT>(found.size());
+    status = getList(session, &needed, &count, found.data(), &reasons);
+    if (status != ERROR_MORE_DATA) break;
+    found.resize(needed + 4);  // more may open it meanwhile
+    status = ERROR_SUCCESS;
+  }
+  for (UINT i = 0; status == ERROR_SUCCESS && i < count; ++i) {
+    programs.push_back(reinterpret_cast<const char16_t*>(found[i].strAppName));
+  }
+  end(session);
+  return status == ERROR_SUCCESS;
+}
+
+std::string SidText(PSID sid) {
+  LPWSTR text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::string();
+  std::string result;
+  for (const wchar_t* c = text; *c != 0; ++c) result += static_cast<char>(*c);  // digits, dashes and S
+  LocalFree(text);
+  return result;
+}
+}  // namespace
+
 bool WriteWhole(HANDLE handle, const char* data, std::size_t size) {
   while (size > 0) {
     DWORD done = 0;
@@ -93,6 +147,78 @@ bool Win32PlatformImpl::DeleteFile(const std::u16string& name) { return DeleteFi
 
 std::u16string Win32PlatformImpl::TempPath() {
   return WideResult([](wchar_t* buffer, DWORD size) { return GetTempPathW(size, buffer); });
+}
+
+std::uint32_t Win32PlatformImpl::FileAttributes(const std::u16string& name) {
+  return GetFileAttributesW(WideText(name));
+}
+
+bool Win32PlatformImpl::MoveFileToNewName(const std::u16string& from, const std::u16string& to) {
+  return MoveFileExW(WideText(from), WideText(to), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+std::u16string Win32PlatformImpl::FinalPathName(const std::u16string& name) {
+  // No access asked: nobody's sharing mode stands in the way, and a folder opens too.
+  HANDLE file = CreateFileW(WideText(name), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return std::u16string();
+  const std::u16string path = WideResult([&](wchar_t* buffer, DWORD size) {
+    return GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+  });
+  ::CloseHandle(file);
+  if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + path.substr(8);
+  if (path.compare(0, 4, u"\\\\?\\") == 0) return path.substr(4);
+  return path;
+}
+
+bool Win32PlatformImpl::FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) {
+  programs.clear();
+  // Not a Known DLL: only the copy in System32 will do, never one beside the exe.
+  HMODULE library = LoadLibraryExW(L"rstrtmgr.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (library == nullptr) return false;  // also Windows 7 without KB2533623, which lacks the flag
+  const bool known = AskRestartManager(library, name, programs);
+  FreeLibrary(library);
+  return known;
+}
+
+bool Win32PlatformImpl::FileSecurity(const std::u16string& name, ObjectSecurity& security) {
+  security = ObjectSecurity();
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetNamedSecurityInfoW(WideText(name), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  security.Owner = SidText(owner);
+  security.NullDacl = dacl == nullptr;
+  for (DWORD i = 0; dacl != nullptr && i < dacl->AceCount; ++i) {
+    ACE_HEADER* header = nullptr;
+    if (!GetAce(dacl, i, reinterpret_cast<void**>(&header))) continue;
+    const bool allows =
+        header->AceType == ACCESS_ALLOWED_ACE_TYPE || header->AceType == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
+    // The callback kind begins as the plain one does: header, mask, SID.
+    auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
+    security.Entries.push_back(
+        {allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, ace->Mask, SidText(&ace->SidStart)});
+  }
+  LocalFree(descriptor);
+  return true;
+}
+
+std::string Win32PlatformImpl::CurrentUserSid() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  DWORD size = 0;
+  GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::vector<char> buffer(size);
+  std::string sid;
+  if (size > 0 && GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    sid = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
+  }
+  ::CloseHandle(token);
+  return sid;
 }
 
 std::u16string Win32PlatformImpl::FullPathName(const std::u16string& path) {

@@ -108,6 +108,38 @@ std::u16string Win32PlatformImpl::EnvironmentVariable(const std::u16string& name
   return WideResult([&](wchar_t* buffer, DWORD size) { return GetEnvironmentVariableW(WideText(name), buffer, size); });
 }
 
+std::u16string Win32PlatformImpl::UserEnvironmentVariable(const std::u16string& name) {
+  std::u16string value(MAX_PATH + 1, u'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    DWORD bytes = static_cast<DWORD>(value.size() * sizeof(char16_t));
+    // RRF_RT_REG_SZ takes a REG_EXPAND_SZ value too, expanded.
+    const LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, L"Environment", WideText(name), RRF_RT_REG_SZ, nullptr,
+                                        WideBuffer(value), &bytes);
+    if (status == ERROR_SUCCESS) return value.substr(0, std::char_traits<char16_t>::length(value.c_str()));
+    if (status != ERROR_MORE_DATA) break;
+    value.assign(bytes / sizeof(char16_t) + 1, u'\0');
+  }
+  return std::u16string();
+}
+
+std::vector<ProcessEntry> Win32PlatformImpl::SessionProcesses() {
+  std::vector<ProcessEntry> processes;
+  DWORD own = 0;
+  if (!ProcessIdToSessionId(GetCurrentProcessId(), &own)) return processes;
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return processes;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+    DWORD session = 0;
+    if (ProcessIdToSessionId(entry.th32ProcessID, &session) && session == own) {
+      processes.push_back({entry.th32ProcessID, reinterpret_cast<const char16_t*>(entry.szExeFile)});
+    }
+  }
+  ::CloseHandle(snapshot);
+  return processes;
+}
+
 unsigned Win32PlatformImpl::ConsoleOutputCodePage() { return GetConsoleOutputCP(); }
 
 std::u16string Win32PlatformImpl::MultiByteToWide(unsigned codePage, const std::string& text) {

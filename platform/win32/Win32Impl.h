@@ -64,6 +64,8 @@ class Win32PlatformImpl final : public Platform {
   OsHandle OpenParentProcess() override;
   bool RunsElevated() override;
   std::u16string EnvironmentVariable(const std::u16string& name) override;
+  std::u16string UserEnvironmentVariable(const std::u16string& name) override;
+  std::vector<ProcessEntry> SessionProcesses() override;
   unsigned ConsoleOutputCodePage() override;
   std::u16string MultiByteToWide(unsigned codePage, const std::string& text) override;
   std::string WideToMultiByte(unsigned codePage, const std::u16string& text, bool* usedDefault) override;
@@ -87,6 +89,12 @@ class Win32PlatformImpl final : public Platform {
   bool ReplaceFile(const std::u16string& target, const std::u16string& replacement) override;
   bool DeleteFile(const std::u16string& name) override;
   std::u16string TempPath() override;
+  std::uint32_t FileAttributes(const std::u16string& name) override;
+  bool MoveFileToNewName(const std::u16string& from, const std::u16string& to) override;
+  std::u16string FinalPathName(const std::u16string& name) override;
+  bool FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) override;
+  bool FileSecurity(const std::u16string& name, ObjectSecurity& security) override;
+  std::string CurrentUserSid() override;
   std::u16string FullPathName(const std::u16string& path) override;
   std::u16string LongPathName(const std::u16string& path) override;
   bool IsConsole(OsHandle handle) override;

@@ -3,11 +3,11 @@
 import { test, after } from 'node:test';
 import assert from 'node:assert/strict';
 import { spawn, spawnSync } from 'node:child_process';
-import { copyFileSync, existsSync, mkdirSync, readFileSync, readdirSync, rmSync, statSync, writeFileSync } from 'node:fs';
+import { chmodSync, copyFileSync, existsSync, lstatSync, mkdirSync, readFileSync, readdirSync, rmSync, statSync, symlinkSync, writeFileSync } from 'node:fs';
 import { dirname, join } from 'node:path';
 import { Client } from '@modelcontextprotocol/sdk/client/index.js';
 import { StdioClientTransport } from '@modelcontextprotocol/sdk/client/stdio.js';
-import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, winPath, wineDriveC, wineEnv, wineTempFolder } from './harness.mjs';
+import { BIN_DIR, BRIDGE_EXE, RELAY_EXE, REPO_ROOT, winPath, wineDriveC, wineEnv, wineTempFolder } from './harness.mjs';
 
 const ROOT = 'C:\\orvin-e2e-install';
 const HOST = join(wineDriveC(), 'orvin-e2e-install');
@@ -34,8 +34,8 @@ const read = (client, suffix = '') => readFileSync(hostFile(client) + suffix, 'u
 const line = ([name, relative]) => `${name}: ${ROOT}\\profil\\${relative} - `;
 
 // Wine takes the profile's variables from the registry: a batch file sets them.
-function starter(name, exe, first = []) {
-  const set = ['APPDATA=Roaming', 'LOCALAPPDATA=Local', 'USERPROFILE=home'].map((v) => `@set ${v.replace('=', `=${ROOT}\\profil\\`)}`);
+function starter(name, exe, first = [], profile = 'profil') {
+  const set = ['APPDATA=Roaming', 'LOCALAPPDATA=Local', 'USERPROFILE=home'].map((v) => `@set ${v.replace('=', `=${ROOT}\\${profile}\\`)}`);
   writeFileSync(join(HOST, ...name.split('\\')), [...first, ...set, `@"${exe}" %*`, ''].join('\r\n'));
   return `${ROOT}\\${name}`;
 }
@@ -96,6 +96,7 @@ function startConsole(bat) {
 test('-install adds the entry to each client, keeps every other byte, updates only its own members; -uninstall restores', async () => {
   const { code, out } = await run(START, '-install', '-mcp', LODZ);
   assert.equal(code, 4, out);
+  assert.ok(!out.includes('Uwaga: do katalogu'), 'only administrators and the user may write to the folder');
   for (const client of CLIENTS.filter((c) => c !== LMSTUDIO)) {
     const bom = [DESKTOP, GEMINI].includes(client) ? ' Z początku pliku usunięto znacznik BOM, przez który ten program' : '';
     assert.ok(out.includes(`${line(client)}dodano wpis "${NAME}".${bom}`), out);
@@ -177,4 +178,46 @@ test('on a console of code page 437 the double click shows every Polish letter a
     'Naciśnij T, aby dodać OrvinMCP do tych programów, albo Enter, aby zakończyć.']) {
     assert.ok(term.screen().includes(shown), `"${shown}" on the screen:\n${term.screen()}`);
   }
+});
+
+test('a running desktop chat client and a read-only file are left alone; a link stays; CODEX_HOME, CLAUDE_CONFIG_DIR and VS Code Insiders count', async () => {
+  const at = (relative) => join(HOST, 'profil2', ...relative.split('\\'));
+  // Any program of the build as the desktop chat client, in its install folder.
+  const chat = at('Local\\AnthropicClaude\\app-1.0.0\\Claude.exe');
+  for (const relative of ['Roaming\\Claude\\claude_desktop_config.json', 'Roaming\\Code - Insiders\\User\\mcp.json',
+    'home\\.cursor\\mcp.json', 'codex\\config.toml', 'claude\\.claude.json', 'kropki\\windsurf.json']) {
+    mkdirSync(dirname(at(relative)), { recursive: true });
+    writeFileSync(at(relative), relative.endsWith('.toml') ? '' : '{}');
+  }
+  chmodSync(at('home\\.cursor\\mcp.json'), 0o444);
+  [dirname(chat), at('home\\.codeium\\windsurf')].forEach((folder) => mkdirSync(folder, { recursive: true }));
+  symlinkSync(at('kropki\\windsurf.json'), at('home\\.codeium\\windsurf\\mcp_config.json'));
+  copyFileSync(RELAY_EXE, chat);
+  const running = spawn('wine', [chat, winPath(join(BIN_DIR, 'EchoPeek.exe'))], { env: wineEnv(), stdio: ['pipe', 'pipe', 'ignore'] });
+  await new Promise((echoed) => { running.stdout.once('data', echoed); running.stdin.write('x'); });
+  // The exe in a folder that every user may write to.
+  mkdirSync(join(HOST, 'Wspolny'));
+  chmodSync(join(HOST, 'Wspolny'), 0o777);
+  copyFileSync(BRIDGE_EXE, join(HOST, 'Wspolny', 'OrvinMCP.exe'));
+  const start = starter('start2.bat', `${ROOT}\\Wspolny\\OrvinMCP.exe`,
+    [`@set CODEX_HOME=${ROOT}\\profil2\\codex`, `@set CLAUDE_CONFIG_DIR=${ROOT}\\profil2\\claude`], 'profil2');
+  const line = (name, relative) => `${name}: ${ROOT}\\profil2\\${relative} - `;
+  const first = await run(start, '-install');
+  assert.equal(first.code, 4, first.out);
+  for (const shown of [`Uwaga: do katalogu ${ROOT}\\Wspolny mogą zapisywać także inni użytkownicy`,
+    `${line('Claude Desktop', 'Roaming\\Claude\\claude_desktop_config.json')}pozostawiony bez zmian. Claude Desktop działa`,
+    `${line('Cursor', 'home\\.cursor\\mcp.json')}pozostawiony bez zmian. Ten plik jest tylko do odczytu`,
+    `${line('VS Code Insiders', 'Roaming\\Code - Insiders\\User\\mcp.json')}dodano`, `${line('Codex', 'codex\\config.toml')}dodano`,
+    `${line('Claude Code', 'claude\\.claude.json')}dodano`, `${line('Windsurf', 'home\\.codeium\\windsurf\\mcp_config.json')}dodano`]) {
+    assert.ok(first.out.includes(shown), `"${shown}" in:\n${first.out}`);
+  }
+  assert.ok(['Roaming\\Claude\\claude_desktop_config.json', 'home\\.cursor\\mcp.json'].every((f) => readFileSync(at(f), 'utf8') === '{}')
+    && (statSync(at('home\\.cursor\\mcp.json')).mode & 0o222) === 0, 'both left as they were, and read-only stays');
+  assert.ok(lstatSync(at('home\\.codeium\\windsurf\\mcp_config.json')).isSymbolicLink(), 'the link stays');
+  assert.ok(JSON.parse(readFileSync(at('kropki\\windsurf.json'), 'utf8')).mcpServers.orvin, 'and the file it points to has the entry');
+
+  running.stdin.end();
+  await new Promise((ended) => running.on('exit', ended));
+  const again = await run(start, '-install');
+  assert.ok(again.out.includes(`${line('Claude Desktop', 'Roaming\\Claude\\claude_desktop_config.json')}dodano`), again.out);
 });

@@ -141,6 +141,41 @@ void CheckFiles(Platform& os) {
         "environment variables");
 }
 
+// What -install asks of another program's file, its folder, the user and the session.
+void CheckInstallCalls(Platform& os) {
+  const std::u16string temp = os.TempPath();
+  const std::u16string name = temp + u"OrvinPlatformSmoke_\u0142_" + Digits(os.CurrentProcessId());
+  const std::u16string other = name + u".other";
+  for (const std::u16string& file : {name, other}) os.CloseHandle(os.CreateFile(file, FileOpen::CreateNewExclusive));
+  Check(!os.MoveFileToNewName(other, name) && os.LastError() == 183 && os.DeleteFile(name) &&
+            os.MoveFileToNewName(other, name) && !os.FileExists(other),
+        "a move to a new name leaves an existing file alone and takes a free name");
+  SetFileAttributesW(reinterpret_cast<const wchar_t*>(name.c_str()), FILE_ATTRIBUTE_READONLY);
+  Check(os.FileAttributes(name) & kAttributeReadOnly, "a read-only file says so");
+  SetFileAttributesW(reinterpret_cast<const wchar_t*>(name.c_str()), FILE_ATTRIBUTE_NORMAL);
+  const std::u16string final = os.FinalPathName(name);
+  Check(final.size() > 3 && final[1] == u':' && os.SameTextOrdinalIgnoreCase(os.LongPathName(name), final),
+        "the final path of a file, with its drive letter and no prefix of long paths");
+  Check(os.FinalPathName(other).empty() && os.FileAttributes(other) == kNoAttributes, "a missing file has none");
+  std::vector<std::u16string> holders{u"x"};
+  Check(os.FileHolders(name, holders) && holders.empty(), "Restart Manager, loaded from System32, names nobody");
+  os.DeleteFile(name);
+  ObjectSecurity security;  // the user's own temporary folder
+  Check(os.FileSecurity(temp, security) && security.Owner == os.CurrentUserSid() && !security.Entries.empty() &&
+            security.Owner.rfind("S-1-5-", 0) == 0,
+        "the user's SID, and the owner and the DACL of a folder");
+  const wchar_t value[] = L"%SystemRoot%\\x";  // in the user's environment only for this check
+  RegSetKeyValueW(HKEY_CURRENT_USER, L"Environment", L"ORVIN_SMOKE", REG_EXPAND_SZ, value, sizeof value);
+  Check(os.UserEnvironmentVariable(u"ORVIN_SMOKE") == os.EnvironmentVariable(u"SystemRoot") + u"\\x",
+        "the user's environment, expanded");
+  RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"ORVIN_SMOKE");
+  bool self = false;
+  for (const ProcessEntry& process : os.SessionProcesses()) {
+    self |= process.Id == os.CurrentProcessId() && os.SameTextOrdinalIgnoreCase(process.ExeName, u"PlatformSmoke.exe");
+  }
+  Check(self, "this session's processes, this one among them by its name");
+}
+
 void CheckFolders(Platform& os) {
   Check(os.FullPathName(u"C:/windows/./Temp/../system32.") == u"C:\\windows\\system32",
         "GetFullPathNameW: slashes, dot segments and a trailing dot");
@@ -395,6 +430,7 @@ int main() {
   CheckArguments(Os());
   CheckFiles(Os());
   CheckFolders(Os());
+  CheckInstallCalls(Os());
   CheckWindows(Os());
   CheckSockets(Os());
   CheckTime(Os());

@@ -107,9 +107,9 @@ TEST_F(EncodingTest, WholeFiles) {
   EXPECT_EQ(Fake.Files["C:\\f.txt"], "abc");
   std::string text;
   std::uint32_t code = 0;
-  EXPECT_TRUE(ReadFileText("C:\\f.txt", text, error, code, false));
+  EXPECT_TRUE(ReadFileText("C:\\f.txt", text, error, code, TPatience::None));
   EXPECT_EQ(text, "abc");
-  EXPECT_FALSE(ReadFileText("C:\\missing.txt", text, error, code, false));
+  EXPECT_FALSE(ReadFileText("C:\\missing.txt", text, error, code, TPatience::None));
   EXPECT_EQ(error, "Cannot open file C:\\missing.txt");
   EXPECT_EQ(code, 2u);
   Fake.UnwritableFiles.insert("C:\\ro.txt");
@@ -119,6 +119,6 @@ TEST_F(EncodingTest, WholeFiles) {
   EXPECT_FALSE(WriteFileText("C:\\full.txt", "x", error));
   EXPECT_EQ(error, "Stream write error");
   Fake.UnreadableFiles.insert("C:\\f.txt");
-  EXPECT_FALSE(ReadFileText("C:\\f.txt", text, error, code, false));
+  EXPECT_FALSE(ReadFileText("C:\\f.txt", text, error, code, TPatience::None));
   EXPECT_EQ(error, "Stream read error");
 }

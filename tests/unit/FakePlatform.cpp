@@ -137,6 +137,19 @@ std::u16string FakePlatform::EnvironmentVariable(const std::u16string& name) {
   return found == Environment.end() ? std::u16string() : MultiByteToWide(kCodePageUtf8, found->second);
 }
 
+std::u16string FakePlatform::UserEnvironmentVariable(const std::u16string& name) {
+  auto found = UserEnvironment.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  return found == UserEnvironment.end() ? std::u16string() : MultiByteToWide(kCodePageUtf8, found->second);
+}
+
+std::vector<ProcessEntry> FakePlatform::SessionProcesses() {
+  std::vector<ProcessEntry> processes;
+  for (const auto& [id, image] : ProcessImages) {
+    processes.push_back({id, MultiByteToWide(kCodePageUtf8, image.substr(image.rfind('\\') + 1))});
+  }
+  return processes;
+}
+
 OsHandle FakePlatform::StdHandle(StdStream stream) {
   ++StdHandleCalls;
   switch (stream) {
@@ -213,6 +226,7 @@ OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode)
   if (OnCreateFile) OnCreateFile();
   const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
   if (mode == FileOpen::ReadExistingShared) {
+    if (Held(name, true)) return kInvalidHandle;
     auto conflicts = ReadOpenConflicts.find(name);
     if (conflicts != ReadOpenConflicts.end() && !conflicts->second.empty()) {
       LastErrorValue = conflicts->second.front();
@@ -264,8 +278,15 @@ bool FakePlatform::FolderExists(const std::u16string& name) {
 bool FakePlatform::ReplaceFile(const std::u16string& wideTarget, const std::u16string& wideReplacement) {
   const std::string target = WideToMultiByte(kCodePageUtf8, wideTarget, nullptr);
   const std::string replacement = WideToMultiByte(kCodePageUtf8, wideReplacement, nullptr);
-  if (FailReplace || !Files.count(target) || !Files.count(replacement)) {
-    LastErrorValue = FailReplace ? 1176 : kFileNotFound;
+  if (OnMove) OnMove();
+  if (Held(target)) return false;
+  if (!Files.count(target) || !Files.count(replacement)) {
+    LastErrorValue = kFileNotFound;
+    return false;
+  }
+  if (ReplaceError != 0) {
+    if (ReplaceError == 1176) Files.erase(target);
+    LastErrorValue = ReplaceError;
     return false;
   }
   ++Replaces;
@@ -277,6 +298,8 @@ bool FakePlatform::ReplaceFile(const std::u16string& wideTarget, const std::u16s
 bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u16string& wideTo) {
   const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
   const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  if (OnMove) OnMove();
+  if (Held(to)) return false;
   if (!MoveConflicts.empty()) {
     LastErrorValue = MoveConflicts.front();
     MoveConflicts.pop_front();
@@ -296,6 +319,57 @@ bool FakePlatform::DeleteFile(const std::u16string& name) {
 }
 
 std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
+
+bool FakePlatform::Held(const std::string& name, bool reading) {
+  auto hold = HeldFiles.find(name);
+  if (hold == HeldFiles.end() || Now() >= hold->second.Until || (reading && hold->second.LetsRead)) return false;
+  LastErrorValue = hold->second.Error;
+  return true;
+}
+
+bool FakePlatform::MoveFileToNewName(const std::u16string& wideFrom, const std::u16string& wideTo) {
+  const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
+  const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  if (OnMove) OnMove();
+  if (Held(to)) return false;
+  LastErrorValue = !Files.count(from) ? kFileNotFound : Files.count(to) ? 183 : FailMove ? MoveError : 0;
+  if (LastErrorValue != 0) return false;
+  Files[to] = Files[from];
+  Files.erase(from);
+  return true;
+}
+
+std::uint32_t FakePlatform::FileAttributes(const std::u16string& wideName) {
+  const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
+  auto link = Links.find(name);
+  if (link != Links.end()) return kAttributeReparsePoint | (Folders.count(link->second) ? kAttributeDirectory : 0);
+  if (Files.count(name)) return 0x20 | (ReadOnlyFiles.count(name) ? kAttributeReadOnly : 0);  // FILE_ATTRIBUTE_ARCHIVE
+  if (Folders.count(name)) return kAttributeDirectory;
+  LastErrorValue = kFileNotFound;
+  return kNoAttributes;
+}
+
+std::u16string FakePlatform::FinalPathName(const std::u16string& wideName) {
+  std::string path = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
+  for (const auto& [link, target] : Links) {
+    if (path.compare(0, link.size(), link) == 0 && (path.size() == link.size() || path[link.size()] == '\\')) {
+      path = target + path.substr(link.size());
+    }
+  }
+  return Files.count(path) || Folders.count(path) ? MultiByteToWide(kCodePageUtf8, path) : std::u16string();
+}
+
+bool FakePlatform::FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) {
+  auto hold = HeldFiles.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  programs = hold == HeldFiles.end() ? std::vector<std::u16string>() : hold->second.Holders;
+  return true;
+}
+
+bool FakePlatform::FileSecurity(const std::u16string& name, ObjectSecurity& security) {
+  auto found = Security.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  if (found != Security.end()) security = found->second;
+  return found != Security.end();
+}
 
 std::uint32_t FakePlatform::TickCount() { return Now(); }
 
@@ -782,6 +856,7 @@ bool FakePlatform::TcpListeners(std::vector<TTcpListener>& listeners) {
 }
 
 bool FakePlatform::ReadConsoleKey(OsHandle input, char16_t& key) {
+  Block(Now() + KeyTypingMs);
   if (input != InputHandleValue || !InputIsConsole || ConsoleKeys.empty()) return false;
   key = ConsoleKeys.front();
   ConsoleKeys.pop_front();

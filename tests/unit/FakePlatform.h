@@ -94,16 +94,32 @@ class FakePlatform : public Platform {
   std::set<std::string> Folders;             // existing folders, by UTF-8 name without a final backslash
   std::set<std::string> UnwritableFiles, ShortWriteFiles, UnreadableFiles;
   std::map<std::string, std::string> Environment;  // by UTF-8 name
-  bool FailMove = false;
-  bool FailReplace = false;  // ReplaceFile fails (error 1176, as for a target that cannot be replaced)
+  bool FailMove = false;  // both moves fail with MoveError
+  std::uint32_t ReplaceError = 0;  // ReplaceFile fails with it; 1176 deletes the target, as ReplaceFileW may
   int Replaces = 0, Flushes = 0;
   std::function<void()> OnCreateFile;  // runs at every file open: a test may make it throw
+  std::function<void()> OnMove;        // runs at every move and replace
   std::uint32_t MoveError = 5;
   std::string TempFolder = "C:\\Temp\\";  // UTF-8
   // Errors that the next opens of a file for reading, or the next moves, meet
   // first (another bridge holding the file), one per attempt.
   std::map<std::string, std::deque<std::uint32_t>> ReadOpenConflicts;
   std::deque<std::uint32_t> MoveConflicts;
+  // Files held open: replaces, moves onto them and, unless LetsRead, reads fail with
+  // Error until the clock reaches Until; Restart Manager names Holders.
+  struct FakeHold {
+    std::uint32_t Error = 32;
+    std::uint32_t Until = 0xFFFFFFFF;
+    std::vector<std::u16string> Holders;
+    bool LetsRead = false;
+  };
+  std::map<std::string, FakeHold> HeldFiles;
+  std::set<std::string> ReadOnlyFiles;
+  // Links and junctions, by path, to where they lead: only FileAttributes and FinalPathName follow them.
+  std::map<std::string, std::string> Links;
+  std::map<std::string, ObjectSecurity> Security;  // of files and folders, by UTF-8 name
+  std::string UserSid = "S-1-5-21-7-7-7-1001";
+  std::map<std::string, std::string> UserEnvironment;  // HKCU\Environment, by UTF-8 name
 
   std::vector<FakeWindow> Windows;
   std::map<std::uint32_t, std::string> ProcessImages;  // UTF-8
@@ -148,6 +164,7 @@ class FakePlatform : public Platform {
   std::uint32_t ParentEndsAt = 0;
   // Keys typed at the console, one per read; none left: the console's input ended.
   std::deque<char16_t> ConsoleKeys;
+  std::uint32_t KeyTypingMs = 0;  // how long a person takes for each key
 
   // Platform
   std::vector<std::string> CommandLineArguments() override;
@@ -156,6 +173,9 @@ class FakePlatform : public Platform {
   OsHandle OpenParentProcess() override;
   bool RunsElevated() override { return Elevated; }
   std::u16string EnvironmentVariable(const std::u16string& name) override;
+  std::u16string UserEnvironmentVariable(const std::u16string& name) override;
+  std::vector<ProcessEntry> SessionProcesses() override;
+  std::string CurrentUserSid() override { return UserSid; }
   OsHandle StdHandle(StdStream stream) override;
   FileType GetFileType(OsHandle handle) override;
   bool ReadFile(OsHandle handle, char* buffer, std::uint32_t size, std::uint32_t& read) override;
@@ -170,6 +190,11 @@ class FakePlatform : public Platform {
   bool ReplaceFile(const std::u16string& target, const std::u16string& replacement) override;
   bool DeleteFile(const std::u16string& name) override;
   std::u16string TempPath() override;
+  std::uint32_t FileAttributes(const std::u16string& name) override;
+  bool MoveFileToNewName(const std::u16string& from, const std::u16string& to) override;
+  std::u16string FinalPathName(const std::u16string& name) override;
+  bool FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) override;
+  bool FileSecurity(const std::u16string& name, ObjectSecurity& security) override;
   std::uint32_t TickCount() override;
   void Sleep(std::uint32_t milliseconds) override;
   LocalTime GetLocalTime() override;
@@ -266,6 +291,7 @@ class FakePlatform : public Platform {
   };
 
   void AdvanceTo(std::uint32_t tick);
+  bool Held(const std::string& name, bool reading = false);
   // kNullHandle with error 5 when `denied`, as Windows answers a process of higher rights.
   OsHandle OpenProcessWithRights(std::uint32_t processId, bool denied);
   const FakeWindow* FindWindow(WindowHandle window) const;

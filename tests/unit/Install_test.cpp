@@ -51,12 +51,25 @@ TEST_F(InstallTest, ClientsFoundByTheirFolders) {
   EXPECT_EQ(names, "Claude Desktop ze Sklepu Microsoft C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude\\"
                    "claude_desktop_config.json|VS Code C:\\U\\R\\Code\\User\\mcp.json|Codex C:\\U\\.codex\\config.toml|"
                    "Claude Code C:\\U\\.claude.json|");
+  // Codex and Claude Code where their variables say, the process's first; VS Code Insiders of its own.
+  Fake.Environment["CODEX_HOME"] = "D:\\codex\\";
+  Fake.UserEnvironment = {{"CODEX_HOME", "E:\\no"}, {"CLAUDE_CONFIG_DIR", "D:\\claude"}};
+  Fake.Folders = {"C:\\U\\R\\Code - Insiders\\User", "C:\\U\\.codex", "D:\\codex"};
+  Fake.Files = {{"D:\\claude\\.claude.json", "{}"}};
+  names.clear();
+  for (const TClient& client : FindClients()) names += client.Name + " " + client.File + "|";
+  EXPECT_EQ(names, "VS Code Insiders C:\\U\\R\\Code - Insiders\\User\\mcp.json|Codex D:\\codex\\config.toml|"
+                   "Claude Code D:\\claude\\.claude.json|");
   Fake.Environment.clear();
+  Fake.UserEnvironment.clear();
   EXPECT_EQ(RunBridge(), 1);
   EXPECT_EQ(Fake.Output.rfind("Nie znalazłem na tym koncie Windows żadnego klienta MCP", 0), 0u);
 }
 
-enum TTrouble { kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace, kChangedMeanwhile };
+enum TTrouble {
+  kNone, kUnreadable, kNoTemporary, kNoCopy, kNoReplaceFile, kNoReplace, kChangedMeanwhile, kReadOnly, kHeldAWhile,
+  kReplaceHeldAWhile, kHeldOpen, kGone, kGoneForGood, kAppeared, kOutOfMemory
+};
 
 struct TInstallRow {
   std::vector<std::string> Args;
@@ -84,6 +97,16 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
       {{"-install"}, kOther, nullptr, kNoCopy, 4, kOther, nullptr, "Nie mogę zapisać kopii pliku C:\\U\\.cursor\\mcp.json."},
       {{"-install"}, kOther, nullptr, kNoReplace, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 5)."},
       {{"-install"}, kOther, nullptr, kChangedMeanwhile, 4, "{}", kOther, "Plik zmienił się w trakcie zmiany"},
+      {{"-install"}, kOther, nullptr, kReadOnly, 4, kOther, nullptr, "Ten plik jest tylko do odczytu, a OrvinMCP nie"},
+      {{"-install"}, kOther, nullptr, kHeldAWhile, 0, kOurs, kOther, "dodano wpis \"orvin\"."},
+      {{"-install"}, kOther, nullptr, kReplaceHeldAWhile, 0, kOurs, kOther, "dodano wpis \"orvin\"."},
+      {{"-install"}, kOther, nullptr, kHeldOpen, 4, kOther, nullptr, "Ten plik ma otwarty inny program (Notatnik, "
+       "Word), który nie pozwala go teraz zmienić; zamknij ten program i uruchom polecenie jeszcze raz."},
+      {{"-install"}, kOther, nullptr, kGone, 4, kOther, kOther, "Nie mogę zastąpić pliku nową treścią (kod 1176)."},
+      {{"-install"}, kOther, nullptr, kGoneForGood, 4, nullptr, kOther, "Nie mogę zastąpić pliku nową treścią (kod "
+       "1176). Dawna treść pliku jest w C:\\U\\.cursor\\mcp.json.812.orvinmcp-stary."},
+      {{"-install"}, nullptr, nullptr, kAppeared, 4, "{}", nullptr, "Plik zmienił się w trakcie zmiany"},
+      {{"-install"}, kOther, nullptr, kOutOfMemory, 4, kOther, kOther, "Zabrakło pamięci, aby odczytać i zmienić"},
       // The entry's name, the user's members, and a byte order mark that Cursor cannot read.
       {{"-install", "-mcp", "Biuro Łódź"}, R"({"mcpServers":{"orvin-Biuro Łódź":{"command":"x","disabled":true}}})", nullptr,
        kNone, 0, R"({"mcpServers":{"orvin-Biuro-Lodz":{"command":"C:\\O\\OrvinMCP.exe","disabled":true,"args":["-dir",)"
@@ -121,21 +144,36 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
     Fake.Files = before;
     if (row.Trouble == kUnreadable) Fake.UnreadableFiles = {kCursor};
     if (row.Trouble == kNoTemporary || row.Trouble == kNoCopy) Fake.UnwritableFiles = {row.Trouble == kNoCopy ? kCopy : kTemporary};
-    Fake.FailReplace = row.Trouble == kNoReplaceFile || row.Trouble == kNoReplace;
+    Fake.ReplaceError = row.Trouble == kNoReplaceFile || row.Trouble == kNoReplace ? 1 : 0;  // a file system without ReplaceFileW
     Fake.FailMove = row.Trouble == kNoReplace;
     if (row.Trouble == kChangedMeanwhile) {
       Fake.OnCreateFile = [this, opens = 0]() mutable {
         if (++opens == 3) Fake.Files[kCursor] = "{}";  // the client writes its file while ours is prepared
       };
     }
+    if (row.Trouble == kReadOnly) Fake.ReadOnlyFiles = {kCursor};
+    // A virus scan for 1.9 seconds (one that lets others read fails only the replace), or programs that keep it open.
+    const std::map<TTrouble, FakePlatform::FakeHold> holds = {{kHeldAWhile, {32, Fake.Tick + 1900, {}, false}},
+        {kReplaceHeldAWhile, {5, Fake.Tick + 1900, {}, true}}, {kHeldOpen, {33, ~0u, {u"Notatnik", u"Word"}, false}}};
+    if (holds.count(row.Trouble)) Fake.HeldFiles[kCursor] = holds.at(row.Trouble);
+    if (row.Trouble == kGone || row.Trouble == kGoneForGood) Fake.ReplaceError = 1176;
+    Fake.FailMove = Fake.FailMove || row.Trouble == kGoneForGood;
+    if (row.Trouble == kGoneForGood) after["C:\\U\\.cursor\\mcp.json.812.orvinmcp-stary"] = kOther;
+    if (row.Trouble == kAppeared) Fake.OnMove = [this] { Fake.Files.emplace(kCursor, "{}"); };
+    // Memory runs out at the second read of the file.
+    if (row.Trouble == kOutOfMemory) Fake.OnCreateFile = [n = 0]() mutable { if (++n >= 5) throw std::bad_alloc(); };
+    const std::uint32_t start = Fake.Tick;
     EXPECT_EQ(RunBridge(), row.ExitCode) << row.Done;
+    if (row.Trouble == kHeldOpen) { EXPECT_EQ(Fake.Tick - start, 2000u); }  // about 2 seconds, then reported
     const std::string done = std::string(row.ExitCode == 0 ? "" : "pozostawiony bez zmian. ") + row.Done;
     EXPECT_NE(Fake.Output.find("Cursor: C:\\U\\.cursor\\mcp.json - " + done), std::string::npos) << Fake.Output;
     EXPECT_EQ(Fake.Files, after) << row.Done;  // and no temporary file left
-    const bool replaced = row.Trouble == kNone && row.Before && row.ExitCode == 0 && row.After && std::string(row.Before) != row.After;
+    const bool replaced = row.Trouble != kNoReplaceFile && row.Before && row.ExitCode == 0 && row.After &&
+                          std::string(row.Before) != row.After;
     EXPECT_EQ(Fake.Replaces, replaced ? 1 : 0) << row.Done;
-    if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 1 : 2); }  // the copy, when there was none, and the temporary file
-    if (row.Trouble == kChangedMeanwhile) continue;
+    // The copy, when there was none, this run's old text and the temporary file.
+    if (replaced) { EXPECT_EQ(Fake.Flushes, row.Copy ? 2 : 3); }
+    if (row.Trouble == kChangedMeanwhile || row.Trouble == kGoneForGood || row.Trouble == kAppeared) continue;
     // Once more: nothing changes, and after a success nothing is even written.
     const int flushes = Fake.Flushes;
     EXPECT_EQ(RunBridge(), row.ExitCode);
@@ -201,4 +239,78 @@ TEST_F(InstallTest, TheConsoleOffersTheClients) {
     EXPECT_EQ(screen.find("Temp1_o"), std::string::npos);
     EXPECT_TRUE(Fake.HandshakeRequests.empty());
   }
+}
+
+// A link on the way is followed and stays; run as administrator, the bridge does not
+// follow one in a folder that a user may change.
+TEST_F(InstallTest, LinksOnThePath) {
+  const AccessEntry userOnly{true, false, 0x1F01FF, "S-1-5-21-7-7-7-1001"}, adminsOnly{true, false, 0x1F01FF, "S-1-5-32-544"};
+  const std::tuple<bool, AccessEntry, int> rows[] = {{false, userOnly, 0}, {true, userOnly, 4}, {true, adminsOnly, 0}};
+  for (const auto& [elevated, profile, exitCode] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Folders = {"C:\\U\\.cursor", "D:\\dot\\cursor"};
+    Fake.Links = {{"C:\\U\\.cursor", "D:\\dot\\cursor"}};  // a junction to a folder of dotfiles
+    Fake.Files = {{"D:\\dot\\cursor\\mcp.json", kOther}};
+    Fake.Elevated = elevated;
+    Fake.Security["C:\\U"] = {"S-1-5-32-544", false, {profile}};
+    EXPECT_EQ(RunBridge(), exitCode);
+    // The entry and the copy beside the file the link leads to; nothing in the link's place.
+    const std::map<std::string, std::string> followed = {{"D:\\dot\\cursor\\mcp.json", kOurs},
+        {"D:\\dot\\cursor\\mcp.json.orvinmcp-kopia", kOther}}, untouched = {{"D:\\dot\\cursor\\mcp.json", kOther}};
+    EXPECT_EQ(Fake.Files, exitCode == 0 ? followed : untouched);
+    EXPECT_EQ(Fake.Output.find("bez zmian. Na ścieżce pliku jest dowiązanie C:\\U\\.cursor w katalogu, który może "
+                               "zmienić zwykły użytkownik") != std::string::npos, exitCode != 0);
+  }
+}
+
+// A warning when others than administrators and the user may replace the exe; the install goes on.
+TEST_F(InstallTest, WhoMayReplaceTheExe) {
+  const std::string self = "S-1-5-21-7-7-7-1001", other = "S-1-5-21-7-7-7-1002", admins = "S-1-5-32-544";
+  const AccessEntry adminsAll{true, false, 0x1F01FF, admins}, usersRead{true, false, 0x1200A9, "S-1-5-32-545"},
+      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0"},
+      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2, "S-1-1-0"},
+      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"};
+  const std::tuple<ObjectSecurity, bool> rows[] = {
+      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, false},
+      {{admins, false, {adminsAll, usersModify}}, true}, {{self, false, {selfAll, everyoneAllLater}}, false},
+      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, false},  // Modify, but adding files denied
+      {{other, false, {adminsAll}}, true},  // the owner may change the DACL
+      {{other, false, {ownerMayRead, adminsAll}}, false}, {{admins, true, {}}, true}};
+  for (const auto& [security, warned] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Security["C:\\O"] = security;
+    EXPECT_EQ(RunBridge(), 0);
+    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warned);
+  }
+}
+
+// While the desktop chat client runs, classic or from the Store, both its files are left
+// alone; at the double click T tries again once it is closed.
+TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
+  const std::pair<const char*, bool> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true},
+      {"C:\\U\\.local\\bin\\claude.exe", false},  // Claude Code
+      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false}};
+  for (auto [image, runs] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude"});
+    Fake.ProcessImages[77] = image;
+    EXPECT_EQ(RunBridge(), runs ? 4 : 0) << image;
+    EXPECT_EQ(Fake.Files.size(), runs ? 1u : 3u) << image;  // Cursor's file, or the desktop files too
+  }
+  Start({"C:\\O\\OrvinMCP.exe"});
+  Fake.Folders.insert("C:\\U\\R\\Claude");
+  Fake.ProcessImages[77] = rows[0].first;
+  Fake.InputIsConsole = true;
+  Fake.ErrorFileType = FileType::Char;
+  Fake.KeyTypingMs = 700;
+  Fake.ConsoleKeys = {u't', u'x', u't', u'\r', u'\r'};  // the second key and the first Enter come with an answer
+  Fake.At(Fake.Tick + 2000, [this] { Fake.ProcessImages.clear(); });
+  EXPECT_EQ(RunBridge(), 2);
+  const std::string screen = WideToUtf8(Fake.ErrorConsole);
+  EXPECT_NE(screen.find("claude_desktop_config.json - pozostawiony bez zmian. Claude Desktop działa i zapisuje ten "
+                        "plik po swojemu, a zmiana zniknęłaby przy jego zapisie: zamknij go całkowicie"), std::string::npos);
+  const std::size_t again = screen.find("Naciśnij T, aby spróbować jeszcze raz, albo Enter, aby zakończyć.\r\n");
+  EXPECT_NE(screen.find("Claude Desktop: C:\\U\\R\\Claude\\claude_desktop_config.json - dodano", again), std::string::npos);
+  EXPECT_TRUE(Fake.ConsoleKeys.empty());
 }

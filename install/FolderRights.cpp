@@ -1,0 +1,46 @@
+#include "install/FolderRights.h"
+
+#include <map>
+
+#include "common/Encodings.h"
+#include "platform/Platform.h"
+
+namespace {
+// What lets someone put another file in a file's place: adding files to the folder
+// (FILE_ADD_FILE), deleting them (FILE_DELETE_CHILD), or changing who may (WRITE_DAC,
+// WRITE_OWNER), also as the generic rights of write and of all.
+constexpr std::uint32_t kChangesFolder = 0x2 | 0x40 | 0x40000 | 0x80000 | 0x40000000 | 0x10000000;
+const char kEveryone[] = "S-1-1-0";
+const char kOwnerRights[] = "S-1-3-4";
+
+bool Trusted(const std::string& sid, const std::string& trustedUser) {
+  return sid == "S-1-5-32-544" || sid == "S-1-5-18" ||
+         sid == "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464" ||
+         (!trustedUser.empty() && sid == trustedUser);
+}
+
+// CREATOR OWNER and CREATOR GROUP stand for someone only in what is created in the folder later.
+bool IsCreatorTemplate(const std::string& sid) { return sid == "S-1-3-0" || sid == "S-1-3-1"; }
+}  // namespace
+
+TFolderWriters FolderWriters(const std::string& folder, const std::string& trustedUser) {
+  ObjectSecurity security;
+  if (!Os().FileSecurity(Utf8ToWide(folder), security)) return TFolderWriters::Unknown;
+  if (security.NullDacl) return TFolderWriters::Others;
+  bool ownerRightsSaid = false;
+  for (const AccessEntry& entry : security.Entries) ownerRightsSaid |= !entry.InheritOnly && entry.Sid == kOwnerRights;
+  // The owner may always change the DACL, unless entries for OWNER RIGHTS say what the owner may.
+  if (!ownerRightsSaid && !Trusted(security.Owner, trustedUser)) return TFolderWriters::Others;
+  // Windows reads the entries in order: what an earlier entry denies, a later one cannot allow.
+  std::map<std::string, std::uint32_t> denied;
+  for (const AccessEntry& entry : security.Entries) {
+    if (entry.InheritOnly || IsCreatorTemplate(entry.Sid)) continue;
+    const std::string& sid = entry.Sid == kOwnerRights ? security.Owner : entry.Sid;
+    if (!entry.Allows) {
+      denied[sid] |= entry.Mask;
+    } else if ((entry.Mask & ~denied[sid] & ~denied[kEveryone] & kChangesFolder) != 0 && !Trusted(sid, trustedUser)) {
+      return TFolderWriters::Others;
+    }
+  }
+  return TFolderWriters::OnlyTrusted;
+}
