@@ -103,6 +103,14 @@ bool ReadFileText(const std::string& fileName, std::string& text, std::string& e
 
 bool FileExistsAt(const std::string& fileName) { return Os().FileExists(Utf8ToWide(fileName)); }
 
+bool NameStartsWith(const std::u16string& name, const std::u16string& part) {
+  return name.size() >= part.size() && Os().SameTextOrdinalIgnoreCase(name.substr(0, part.size()), part);
+}
+
+bool NameEndsWith(const std::u16string& name, const std::u16string& part) {
+  return name.size() >= part.size() && Os().SameTextOrdinalIgnoreCase(name.substr(name.size() - part.size()), part);
+}
+
 bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, TPatience patience) {
   errorCode = 0;
   const std::u16string source = Utf8ToWide(from);

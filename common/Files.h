@@ -27,6 +27,9 @@ bool PausedForHolder(TPatience patience, std::uint32_t since, std::uint32_t code
 bool ReadFileText(const std::string& fileName, std::string& text, std::string& errorText, std::uint32_t& errorCode,
                   TPatience patience);
 bool FileExistsAt(const std::string& fileName);
+// Whether a name begins or ends with `part`, letters compared as Windows compares file names.
+bool NameStartsWith(const std::u16string& name, const std::u16string& part);
+bool NameEndsWith(const std::u16string& name, const std::u16string& part);
 // Replaces `to` with `from` in one step; false with the system's error code.
 bool MoveFileOver(const std::string& from, const std::string& to, std::uint32_t& errorCode, TPatience patience);
 void RemoveFile(const std::string& fileName);

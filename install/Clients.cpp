@@ -106,8 +106,8 @@ std::string Readable(const TClient& client, const std::string& text) {
 // What the bridge leaves of a file it made once its entry is out: {} in JSON,
 // nothing in TOML.
 bool IsEmptyShell(const std::string& text) {
-  std::string rest;
-  for (std::size_t p = Utf8BomLength(text); p < text.size(); ++p) {
+  std::string rest;  // three bytes tell: no need to gather a large file's
+  for (std::size_t p = Utf8BomLength(text); p < text.size() && rest.size() <= 2; ++p) {
     if (!IsJsonWhitespace(text[p])) rest += text[p];
   }
   return rest.empty() || rest == "{}";

@@ -5,15 +5,11 @@
 #include "platform/Platform.h"
 
 namespace {
-bool StartsWith(const std::u16string& text, const std::u16string& prefix) {
-  return text.size() >= prefix.size() && Os().SameTextOrdinalIgnoreCase(text.substr(0, prefix.size()), prefix);
-}
-
 bool IsExtractionFolder(const std::u16string& name) {
-  if (StartsWith(name, u"7zO") || StartsWith(name, u"Rar$EX") || StartsWith(name, u"Rar$DI")) return true;
+  if (NameStartsWith(name, u"7zO") || NameStartsWith(name, u"Rar$EX") || NameStartsWith(name, u"Rar$DI")) return true;
   std::size_t digits = 4;
   while (digits < name.size() && name[digits] >= u'0' && name[digits] <= u'9') ++digits;
-  return StartsWith(name, u"Temp") && digits > 4 && digits < name.size() && name[digits] == u'_';
+  return NameStartsWith(name, u"Temp") && digits > 4 && digits < name.size() && name[digits] == u'_';
 }
 
 // TEMP is often written with 8.3 short names, the exe's path with long ones.
@@ -29,7 +25,7 @@ bool RunsFromInsideZip(const std::string& exePath) {
   for (const std::u16string& temp :
        {Utf8ToWide(GetTempFolder()), Os().EnvironmentVariable(u"TEMP"), Os().EnvironmentVariable(u"TMP")}) {
     const std::u16string folder = LongForm(temp) + u'\\';
-    if (folder.size() == 1 || !StartsWith(exe, folder)) continue;
+    if (folder.size() == 1 || !NameStartsWith(exe, folder)) continue;
     const std::size_t end = exe.find(u'\\', folder.size());
     if (end != std::u16string::npos && IsExtractionFolder(exe.substr(folder.size(), end - folder.size()))) return true;
   }
