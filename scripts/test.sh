@@ -1,16 +1,15 @@
 #!/usr/bin/env bash
 # Every test of the project on a fresh Debian machine: installs what is missing,
-# builds both trees, then runs the native unit tests, the Windows-side platform
-# checks and the end-to-end tests of the real exe under Wine, and last makes the
-# release (scripts/release.sh) and checks it. Exit code 0 only when every stage
-# passed.
+# checks the links of the documentation, builds both trees, then runs the native
+# unit tests, the Windows-side platform checks and the end-to-end tests of the
+# real exe under Wine, and last makes the release (scripts/release.sh) and checks
+# it. Exit code 0 only when every stage passed.
 set -uo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 
 bash scripts/setup.sh || exit 1
-bash scripts/build.sh || exit 1
 
 failed=()
 stage() {  # stage <name> <command...>
@@ -20,6 +19,10 @@ stage() {  # stage <name> <command...>
   echo "=== $name"
   "$@" || failed+=("$name")
 }
+
+# Before the build, since it needs none and takes a second.
+stage "links in the documentation" bash -c "node scripts/check-links.mjs && node --test tests/docs/"
+bash scripts/build.sh || exit 1
 
 stage "unit tests (native)" ctest --test-dir build/native --output-on-failure
 stage "platform checks (Wine)" bash tests/platform/run.sh
