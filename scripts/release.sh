@@ -4,6 +4,7 @@
 #   OrvinMCP-<version>.mcpb        the desktop-extension bundle: the same exe and manifest.json
 #   OrvinMCP-<version>.debug       the exe's symbols, which its debug link names
 #   SHA256SUMS
+#   CHANGELOG-<version>.md         the release's notes: that version's section of CHANGELOG.md
 # The commit is built twice, in two different folders; any byte in which the two
 # builds differ stops the release. With ORVIN_SIGN_CERT and ORVIN_SIGN_KEY the exe
 # and the bundle are signed (see scripts/sign.sh); without them the release is unsigned.
@@ -106,12 +107,31 @@ same_in_both() {
   return 1
 }
 
+# changes <changelog> <heading>: the entries under that heading up to the next version's,
+# without the blank lines at its end.
+changes() {
+  awk -v heading="$2" '
+    /^## / { within = index($0, heading) == 1 }
+    within { if ($0 == "") blanks++; else { for (; blanks > 0; blanks--) print ""; print } }' "$1"
+}
+
 rm -rf "$WORK"
 build "$WORK/a"
 VERSION="$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$WORK/a/build/CMakeCache.txt")"
 DEBUG="OrvinMCP-$VERSION.debug"
 ZIP="OrvinMCP-$VERSION-win64.zip"
 BUNDLE="OrvinMCP-$VERSION.mcpb"
+NOTES="CHANGELOG-$VERSION.md"
+# The notes are the commit's changelog, as the exe is the commit's code.
+CHANGELOG="$WORK/a/src/CHANGELOG.md"
+[ -f "$CHANGELOG" ] && changes "$CHANGELOG" "## [$VERSION] - " >"$WORK/$NOTES"
+if ! grep -q '^- ' "$WORK/$NOTES" 2>/dev/null; then
+  echo "CHANGELOG.md has no section \"## [$VERSION] - <date>\" with entries: no release of version $VERSION." >&2
+  exit 1
+fi
+if changes "$CHANGELOG" "## [Unreleased]" | grep -q '^- '; then
+  echo "Note: the Unreleased section of CHANGELOG.md has entries; the notes of $VERSION leave them out."
+fi
 echo "Release $VERSION of commit $COMMIT: building twice."
 # A second folder of another length and with a blank: no path may reach the binary.
 build "$WORK/second build"
@@ -141,8 +161,8 @@ else
 fi
 
 mkdir dist
-cp "$WORK/a/out/$ZIP" "$WORK/a/out/$BUNDLE" "$WORK/a/out/$DEBUG" dist/
+cp "$WORK/a/out/$ZIP" "$WORK/a/out/$BUNDLE" "$WORK/a/out/$DEBUG" "$WORK/$NOTES" dist/
 (cd dist && sha256sum "$ZIP" "$BUNDLE" "$DEBUG" >SHA256SUMS)
 echo
-echo "Release $VERSION ($signed):"
+echo "Release $VERSION ($signed), its notes in dist/$NOTES:"
 sed 's/^/  /' dist/SHA256SUMS

@@ -40,6 +40,12 @@ check "the bundle's placeholder tool is described as the bridge describes it" ba
   "node -e 'process.stdout.write(JSON.parse(require(\"fs\").readFileSync(process.argv[1])).tools[0].description)' \
      '$WORK/mcpb/manifest.json' >'$WORK/description' && grep -qF -f '$WORK/description' '$WORK/mcpb/OrvinMCP.exe'"
 check "SHA256SUMS holds for the zip, the bundle and the symbols" bash -c "cd '$ROOT/dist' && sha256sum --quiet -c SHA256SUMS"
+notes_right() {  # notes_right <file>: the heading of this version with its date, entries, and no other version
+  [ "$(grep -c '^## ' "$1")" = 1 ] && head -n 1 "$1" | grep -qx "## \[${VERSION//./\\.}\] - [0-9]\{4\}-[0-9][0-9]-[0-9][0-9]" &&
+    grep -q '^- ' "$1"
+}
+check "beside the zip, the notes of version $VERSION: its section of the changelog alone" \
+  notes_right "$ROOT/dist/CHANGELOG-$VERSION.md"
 
 echo "== OrvinMCP.exe as Windows reads it"
 timeout 60 wine "$ROOT/build/win/bin/ReleaseCheck.exe" "$EXE" | tr -d '\r' >"$WORK/details"
