@@ -75,7 +75,10 @@ void NotifyListChanged(const std::string& why) {
 void Answer(const TRequestPass& pass, std::string line) {
   if (line.empty()) return;
   StopProgress(pass.Id);
-  if (pass.Modern) CompleteModernResult(line, pass.Method);
+  if (pass.Modern) {
+    CompleteModernResult(line, pass.Method);
+    CompleteModernError(line);
+  }
   WriteClientLine(std::move(line));
 }
 

@@ -309,14 +309,14 @@ TEST_F(RequestLoopTest, AClientOfRevision20260728GetsItsNoticesOnTheSubscription
   Send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"b",)" + meta + "}}");
   Send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{)" + meta + "}}");
   Send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"_meta":{"io.modelcontextprotocol/protocolVersion":"2099-01-01"}}})");
-  EXPECT_EQ(OutputLines().at(4).find(R"({"jsonrpc":"2.0","id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private","tools":[)"), 0u);
+  EXPECT_EQ(OutputLines().at(4).find(R"({"jsonrpc":"2.0","id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private","_meta":{)"), 0u);
   EXPECT_EQ(OutputLines().at(5).find(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32022,)"), 0u);
   Fake.Output.clear();
   StartCrm();
   Send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"x",)" + meta + "}}");
   EXPECT_EQ(OutputLines(), (std::vector<std::string>{
                                R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed","params":{"_meta":{"io.modelcontextprotocol/subscriptionId":"a"}}})",
-                               R"({"jsonrpc":"2.0","id":3,"result":{"resultType":"complete"}})"}));
+                               R"({"jsonrpc":"2.0","id":3,"result":{"resultType":"complete","_meta":{"io.modelcontextprotocol/serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"}}}})"}));
   ASSERT_EQ(Fake.HttpRequests.size(), 1u);  // neither the probe, a listen nor a subscription's end reached Orvin
   EXPECT_EQ(JsonRawValue(Fake.HttpRequests[0].Body, "id"), "3");
   const std::vector<std::string> log = Fake.LogLines();
