@@ -76,13 +76,15 @@ describe('a client of revision 2026-07-28', { concurrency: false }, () => {
     const legacy = sdkClient({ name: 'orvin-e2e-progress' });
     t.after(() => legacy.client.close());
     await legacy.client.connect(legacy.transport, { timeout: 30000 });
-    const slowCall = async (c) => {
+    // Options are the second argument of 2.x, the third of 1.x.
+    const slowCall = async (c, modern) => {
       const progress = [];
       const options = { timeout: 12000, resetTimeoutOnProgress: true, onprogress: (p) => progress.push(p.progress) };
-      const result = await c.callTool({ name: 'test_sleep', arguments: { ms: 16000 } }, undefined, options);
+      const params = { name: 'test_sleep', arguments: { ms: 16000 } };
+      const result = await (modern ? c.callTool(params, options) : c.callTool(params, undefined, options));
       return { text: result.content[0].text, progress, meta: result._meta };
     };
-    const [modern, old] = await Promise.all([slowCall(client), slowCall(legacy.client)]);
+    const [modern, old] = await Promise.all([slowCall(client, true), slowCall(legacy.client, false)]);
     for (const got of [modern, old]) {
       assert.equal(got.text, 'Odczekano 16000 ms.');
       assert.deepEqual(got.progress, [5, 15]);
