@@ -1,6 +1,9 @@
 #include "common/JsonText.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "common/Encodings.h"
 #include "common/Text.h"
@@ -306,6 +309,98 @@ TJsonCheck CheckObject(const char* const begin, const char* const end, const cha
   }
 }
 
+constexpr std::size_t kCanonicalDepth = 128;
+constexpr std::size_t kLongestExponent = 15;
+
+void AppendCanonicalString(std::string& out, const std::string& decoded) {
+  static const char kHex[] = "0123456789abcdef";
+  out += '"';
+  for (const char c : decoded) {
+    const unsigned char byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      out += "\\u00";
+      out += kHex[byte >> 4];
+      out += kHex[byte & 15];
+    } else {
+      out += c;
+    }
+  }
+  out += '"';
+}
+
+// A valid number from p to end as its significant digits, without leading or
+// trailing zeros, and a power of ten: exact, where a double would round.
+bool CanonicalNumber(const char* p, const char* end, std::string& out) {
+  const bool negative = *p == '-';
+  if (negative) ++p;
+  std::string digits;
+  std::int64_t exponent = 0;
+  for (; p < end && IsDigit(*p); ++p) digits += *p;
+  if (p < end && *p == '.') {
+    for (++p; p < end && IsDigit(*p); ++p, --exponent) digits += *p;
+  }
+  if (p < end) {  // the exponent
+    ++p;
+    const bool minus = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    if (static_cast<std::size_t>(end - p) > kLongestExponent) return false;
+    std::int64_t written = 0;
+    for (; p < end; ++p) written = written * 10 + (*p - '0');
+    exponent += minus ? -written : written;
+  }
+  const std::size_t first = digits.find_first_not_of('0');
+  if (first == std::string::npos) {
+    out = "0";
+    return true;
+  }
+  const std::size_t last = digits.find_last_not_of('0');
+  exponent += static_cast<std::int64_t>(digits.size() - 1 - last);
+  out = (negative ? "-" : "") + digits.substr(first, last + 1 - first);
+  if (exponent != 0) out += "e" + ToDecimal(exponent);
+  return true;
+}
+
+bool CanonicalScalar(const char* p, const char* end, std::string& out) {
+  if (*p == '"') {
+    std::string decoded;
+    if (!DecodeString(p + 1, end - 1, decoded)) return false;
+    out.clear();
+    AppendCanonicalString(out, decoded);
+    return true;
+  }
+  if (*p == '-' || IsDigit(*p)) return CanonicalNumber(p, end, out);
+  out.assign(p, end);
+  return true;
+}
+
+// An object or array being read: the canonical texts of what it holds so far.
+struct TOpenValue {
+  bool Object = false;
+  std::string Name;  // decoded, of the member whose value comes next
+  std::vector<std::pair<std::string, std::string>> Items;
+};
+
+std::string CloseValue(TOpenValue& open) {
+  if (open.Object) {
+    std::stable_sort(open.Items.begin(), open.Items.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+  }
+  std::string out(1, open.Object ? '{' : '[');
+  for (std::size_t i = 0; i < open.Items.size(); ++i) {
+    if (i > 0) out += ',';
+    if (open.Object) {
+      AppendCanonicalString(out, open.Items[i].first);
+      out += ':';
+    }
+    out += open.Items[i].second;
+  }
+  out += open.Object ? '}' : ']';
+  return out;
+}
+
 // The raw text of the value at p, as JsonRawValue describes it.
 std::string RawValueAt(const std::string& text, std::size_t p) {
   if (p == kNotFound || p >= text.size()) return std::string();
@@ -391,6 +486,56 @@ std::string JsonStringValue(const std::string& raw) {
   std::string decoded;
   if (!IsJsonString(raw) || !DecodeString(raw.data() + 1, raw.data() + raw.size() - 1, decoded)) return std::string();
   return decoded;
+}
+
+bool CanonicalJson(const std::string& text, std::string& canonical) {
+  const char* const end = text.data() + text.size();
+  const char* p = SkipGap<false>(text.data(), end);
+  std::vector<TOpenValue> open;  // without recursion: arguments come from outside
+  std::string value;             // the last whole value
+  for (;;) {
+    // A value starts at p; inside an object, a member's name and colon first.
+    if (!open.empty() && open.back().Object) {
+      const char* const nameEnd = p < end && *p == '"' ? ScanString(p, end) : nullptr;
+      if (!nameEnd || !DecodeString(p + 1, nameEnd - 1, open.back().Name)) return false;
+      p = SkipGap<false>(nameEnd, end);
+      if (p == end || *p != ':') return false;
+      p = SkipGap<false>(p + 1, end);
+    }
+    if (p < end && (*p == '{' || *p == '[')) {
+      if (open.size() == kCanonicalDepth) return false;
+      open.emplace_back();
+      open.back().Object = *p == '{';
+      p = SkipGap<false>(p + 1, end);
+      if (p == end || *p != (open.back().Object ? '}' : ']')) continue;
+      ++p;
+      value = CloseValue(open.back());
+      open.pop_back();
+    } else {
+      const char* const scalarEnd = p < end ? ScanScalar(p, end) : nullptr;
+      if (!scalarEnd || !CanonicalScalar(p, scalarEnd, value)) return false;
+      p = scalarEnd;
+    }
+    // Behind a whole value: it joins what holds it, then a comma or closing brackets.
+    for (;;) {
+      p = SkipGap<false>(p, end);
+      if (open.empty()) {
+        if (p != end) return false;
+        canonical = std::move(value);
+        return true;
+      }
+      TOpenValue& holder = open.back();
+      holder.Items.emplace_back(std::move(holder.Name), std::move(value));
+      if (p < end && *p == ',') {
+        p = SkipGap<false>(p + 1, end);
+        break;
+      }
+      if (p == end || *p != (holder.Object ? '}' : ']')) return false;
+      ++p;
+      value = CloseValue(holder);
+      open.pop_back();
+    }
+  }
 }
 
 std::string JsonUnquote(const std::string& raw) {

@@ -70,6 +70,15 @@ bool IsJsonString(const std::string& raw);
 // valid string. Method and tool names are compared by this value.
 std::string JsonStringValue(const std::string& raw);
 
+// The canonical text of the JSON value `text` (whitespace around it allowed), so
+// that two values compare equal exactly when their texts are: no whitespace,
+// every object's members ordered by their decoded names (equal names keep their
+// order), strings written from their decoded value, numbers by their exact
+// decimal value (1, 1.0, 10e-1 and 0.1E1 are one number, -0 is 0). False when
+// `text` is no valid JSON value, nests deeper than 128, or has an exponent of
+// more than 15 digits: such a value equals nothing.
+bool CanonicalJson(const std::string& text, std::string& canonical);
+
 std::string JsonUnquote(const std::string& raw);
 std::string DescribeRequest(const std::string& line);
 

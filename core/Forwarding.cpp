@@ -226,6 +226,7 @@ void PassReplyOn(const TRequestPass& pass, std::string& reply, std::int32_t stat
   }
   const std::size_t answerBytes = reply.size();
   result.Answer = std::move(reply);
+  result.FromCrm = true;
   Log(pass.Description + " | " +
       FormatTiming(elapsed, static_cast<std::int32_t>(pass.Line.size()), static_cast<std::int32_t>(answerBytes)));
 }
@@ -246,7 +247,11 @@ TExchangeResult Judge(TExchange& exchange) {
         " ms.");
   }
   TreatRejectionAsLostLink(post);
-  if (exchange.Cancelled) {
+  result.Cancelled = exchange.Cancelled;
+  // A cancelled tool call that may have run is abandoned: a retry may take its answer.
+  const bool abandoned =
+      exchange.Cancelled && pass.Method == "tools/call" && !pass.Id.empty() && (post.Ok || post.MayHaveRun);
+  if (exchange.Cancelled && !abandoned) {
     // MCP asks no answer for a cancelled request, and the client no longer knows its id.
     if (!post.Ok && !post.MayHaveRun && !pass.Repeat) LoseLink(exchange, result);
     Log(pass.Description + " | anulowane przez klienta - odpowiedź Orvina pomijam");
@@ -305,10 +310,15 @@ std::size_t ExchangesInFlight() { return State.InFlight.size(); }
 
 bool OthersHeldBack() { return State.HoldingBack > 0; }
 
-void MarkCancelled(const std::string& requestId) {
+const TRequestPass* MarkCancelled(const std::string& requestId) {
+  const TRequestPass* named = nullptr;
   for (const auto& exchange : State.InFlight) {
-    if (exchange->Pass.Id == requestId) exchange->Cancelled = true;
+    if (exchange->Pass.Id == requestId) {
+      exchange->Cancelled = true;
+      named = &exchange->Pass;
+    }
   }
+  return named;
 }
 
 std::string EndpointOffText() { return kEndpointOff; }

@@ -30,6 +30,10 @@ struct TExchangeResult {
   // a repeat of the notice is to be planned, and this opens its log line.
   std::string NoticeRetry;
   bool CrmListArrived = false;    // a good tool list came and was cached
+  // The client cancelled it while it ran. A tools/call that may have run then
+  // still has Answer, what it would have had; nobody waits for it any more.
+  bool Cancelled = false;
+  bool FromCrm = false;           // Answer is the CRM application's own reply
 };
 
 using ExchangeFinished = void (*)(TExchangeResult result);
@@ -42,8 +46,9 @@ bool HoldsBackOthers(const TRequestPass& pass);
 void StartExchange(TRequestPass pass, const TLinkState& link, bool lookWhoListens, ExchangeFinished onFinished);
 std::size_t ExchangesInFlight();
 bool OthersHeldBack();
-// The client cancelled this request (raw JSON id): if it runs, its answer is dropped.
-void MarkCancelled(const std::string& requestId);
+// The client cancelled this request (raw JSON id): if it runs, its answer goes
+// to nobody. The request that runs so, until its exchange ends; nullptr: none.
+const TRequestPass* MarkCancelled(const std::string& requestId);
 // What requests get while the verdict "the MCP server is off" stands.
 std::string EndpointOffText();
 // One log line for each exchange the bridge stops waiting for.

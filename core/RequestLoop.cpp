@@ -3,11 +3,13 @@
 #include "common/HiddenToken.h"
 #include "common/Log.h"
 #include "common/Text.h"
+#include "core/AbandonedCalls.h"
 #include "core/CommandLine.h"
 #include "core/Forwarding.h"
 #include "core/IdleWork.h"
 #include "core/LinkAttempts.h"
 #include "core/LinkState.h"
+#include "core/ProgressNotices.h"
 #include "core/StdStreams.h"
 #include "core/Subscriptions.h"
 #include "link/Connect.h"
@@ -69,9 +71,24 @@ void NotifyListChanged(const std::string& why) {
 }
 
 // Every answer to a request goes through here, shaped for the client's revision.
+// None (a repeat that waits for a new link) leaves its progress notices going.
 void Answer(const TRequestPass& pass, std::string line) {
-  if (pass.Modern) CompleteModernResult(line, pass.Method);
+  if (line.empty()) return;
+  StopProgress(pass.Id);
+  if (pass.Modern) {
+    CompleteModernResult(line, pass.Method);
+    CompleteModernError(line);
+  }
   WriteClientLine(std::move(line));
+}
+
+// A retry of a call the client abandoned gets that call's answer under its own id.
+void AnswerRetry(const TRequestPass& retry, std::string line, bool fromCrm, std::uint32_t firstSent) {
+  PutRequestId(line, retry.Id);
+  Answer(retry, std::move(line));
+  Log(retry.Description + " | to samo wywołanie, które klient anulował - nie wysyłam go drugi raz, " +
+      (fromCrm ? "przekazuję odpowiedź Orvina na pierwsze" : "pierwsze skończyło się bez odpowiedzi") +
+      " (klient czekał łącznie " + ToDecimal(Os().TickCount() - firstSent) + " ms)");
 }
 
 const char kOwnListHeld[] = "Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.";
@@ -186,6 +203,18 @@ void WaitForLinkAgain(TRequestPass pass) {
   Loop.Waiting.insert(firstNew, std::move(pass));
 }
 
+// A cancelled call ended: the retries that waited for it get what it would have
+// had. One that cannot have run left nothing: its retries go out themselves.
+void SettleAbandonedCall(const TExchangeResult& result) {
+  for (TRequestPass& retry : AbandonedCallEnded(result.Pass, result.Answer, result.FromCrm, Os().TickCount())) {
+    if (result.Answer.empty()) {
+      Loop.Waiting.push_back(std::move(retry));
+    } else {
+      AnswerRetry(retry, result.Answer, result.FromCrm, result.Pass.Start);
+    }
+  }
+}
+
 void OnExchangeFinished(TExchangeResult result) {
   if (result.CrmListArrived) CrmListArrived();
   // Planned before the answer goes out, so that its log line comes first.
@@ -193,7 +222,11 @@ void OnExchangeFinished(TExchangeResult result) {
     OwnListSent();
     ScheduleListChangedRetry(result.NoticeRetry);
   }
-  Answer(result.Pass, std::move(result.Answer));
+  if (result.Cancelled) {
+    SettleAbandonedCall(result);
+  } else {
+    Answer(result.Pass, std::move(result.Answer));
+  }
   switch (result.Link) {
     case LinkVerdict::Stands: break;
     case LinkVerdict::Lost:
@@ -210,6 +243,7 @@ void OnExchangeFinished(TExchangeResult result) {
 }
 
 void SendExchange(TRequestPass pass) {
+  if (!pass.Repeat && !Loop.InputEnded) WatchProgress(pass, Os().TickCount());
   StartExchange(std::move(pass), LinkState, PortLookDue(), &OnExchangeFinished);
 }
 
@@ -297,11 +331,26 @@ bool TakenByModernEra(TRequestPass& pass) {
   return false;
 }
 
+// A tool call identical to one the client abandoned never goes out while that
+// one may still run or its answer is kept.
+bool TakenAsRetry(const TRequestPass& pass) {
+  if (pass.Method != "tools/call" || pass.Id.empty()) return false;
+  const std::uint32_t now = Os().TickCount();
+  TRetry retry = TakeRetry(pass, now);
+  switch (retry.Verdict) {
+    case TRetryVerdict::NoRetry: return false;
+    case TRetryVerdict::Answer: AnswerRetry(pass, std::move(retry.Answer), true, retry.FirstSent); return true;
+    case TRetryVerdict::Waits: WatchProgress(pass, now); return true;
+  }
+  return false;
+}
+
 void OnInputEnded() {
   if (Loop.InputEnded) return;
   Loop.InputEnded = true;
   Loop.InputEndTick = Os().TickCount();
   EndAllSubscriptions("klient zamknął strumień");
+  StopAllProgress();
   StopAskingForLinks();
   Advance();
 }
@@ -325,7 +374,7 @@ void CheckTheEnd() {
 
 std::uint32_t NextWake() {
   const std::uint32_t now = Os().TickCount();
-  std::uint32_t wake = std::min(kLongestSleep, ConnectAttemptWakeIn());
+  std::uint32_t wake = std::min({kLongestSleep, ConnectAttemptWakeIn(), ProgressWakeIn(now)});
   for (const TRequestPass& pass : Loop.Waiting) {
     if (pass.LinkWaitEnd != 0) {
       const std::int32_t left = static_cast<std::int32_t>(pass.LinkWaitEnd - now);
@@ -348,6 +397,8 @@ void AfterWake() {
   }
   ContinueConnectAttempt();
   Advance();
+  SendDueProgress(Os().TickCount());
+  ForgetOldAnswers(Os().TickCount());
   // Idle work runs while the client is silent, and never before its first message.
   if (Loop.ClientSpoke && !Loop.InputEnded && Loop.Waiting.empty()) DoIdleWork();
   CheckTheEnd();
@@ -377,9 +428,17 @@ void HandleClientLine(std::string line) {
   if (pass.Method == "notifications/cancelled" && pass.Id.empty()) {
     const std::string requestId = JsonParamsValue(pass.Line, "requestId");
     if (EndSubscription(requestId, "anulowana przez klienta")) return;
-    MarkCancelled(requestId);
+    StopProgress(requestId);
+    const std::string retry = ForgetRetry(requestId);
+    if (!retry.empty()) {
+      Log(retry + " | anulowane przez klienta, zanim trafiło do Orvina - nie wysyłam go");
+      return;
+    }
+    const TRequestPass* cancelled = MarkCancelled(requestId);
+    if (cancelled && cancelled->Method == "tools/call" && !cancelled->Id.empty()) CallAbandoned(*cancelled);
   }
   if (CancelWaitingRequest(pass)) return;
+  if (TakenAsRetry(pass)) return;
   if (pass.Method == "notifications/cancelled" && pass.Id.empty() && LinkState.Connected) {
     SendExchange(std::move(pass));  // at once, even beside the request it names
     return;
@@ -422,4 +481,6 @@ void EndInput(const std::string& why) {
 void ResetRequestLoop() {
   Loop = TLoopState();
   ResetSubscriptions();
+  ResetProgressNotices();
+  ResetAbandonedCalls();
 }

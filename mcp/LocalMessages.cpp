@@ -54,3 +54,10 @@ std::string MakeConnectedResult(const std::string& id) {
 }
 
 std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }
+
+std::string MakeProgressNotice(const std::string& token, std::uint32_t seconds) {
+  const std::string shown = ToDecimal(seconds);
+  return "{\"jsonrpc\":\"2.0\",\"method\":\"notifications/progress\",\"params\":{\"progressToken\":" + token +
+         ",\"progress\":" + shown + ",\"message\":\"" + JsonEscape("Orvin CRM pracuje nad tym żądaniem od " + shown + " s.") +
+         "\"}}";
+}

@@ -8,6 +8,16 @@ namespace {
 const char kRevision[] = "2026-07-28";
 const char kRevisionKey[] = "io.modelcontextprotocol/protocolVersion";
 constexpr std::size_t kLoggedClientInfoBytes = 200;
+const char kServerInfoKey[] = "io.modelcontextprotocol/serverInfo";
+const char kServerInfo[] = "{\"name\":\"orvin-crm\",\"title\":\"Orvin CRM\",\"version\":\"1.0\"}";
+
+// Puts `members` (each with a comma behind it) first into the object that starts at `object`.
+void InsertMembers(std::string& reply, std::size_t object, std::string members) {
+  if (members.empty()) return;
+  const std::size_t next = reply.find_first_not_of(" \t\r\n", object + 1);
+  if (next != std::string::npos && reply[next] == '}') members.pop_back();  // an empty object takes no comma
+  reply.insert(object + 1, members);
+}
 
 // Results a client may keep for ttlMs; kept, a list would hide the CRM application's tools.
 bool IsCacheable(const std::string& method) {
@@ -40,8 +50,7 @@ std::string DescribeModernClient(const std::string& line, const std::string& raw
 std::string MakeDiscoverReply(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"supportedVersions\":[\"" + kRevision +
          "\"],\"capabilities\":{\"tools\":{\"listChanged\":true}},\"resultType\":\"complete\",\"ttlMs\":0,"
-         "\"cacheScope\":\"private\",\"_meta\":{\"io.modelcontextprotocol/serverInfo\":{\"name\":\"orvin-crm\","
-         "\"title\":\"Orvin CRM\",\"version\":\"1.0\"}}}}";
+         "\"cacheScope\":\"private\",\"_meta\":{\"" + kServerInfoKey + "\":" + kServerInfo + "}}}";
 }
 
 std::string MakeUnsupportedRevisionReply(const std::string& id, const std::string& rawRevision) {
@@ -77,8 +86,19 @@ void CompleteModernResult(std::string& reply, const std::string& method) {
     add("ttlMs", "0");
     add("cacheScope", "\"private\"");
   }
-  if (members.empty()) return;
-  const std::size_t next = reply.find_first_not_of(" \t\r\n", result + 1);
-  if (next != std::string::npos && reply[next] == '}') members.pop_back();  // an empty object takes no comma
-  reply.insert(result + 1, members);
+  const std::size_t meta = JsonMemberAt(reply, "_meta", result);
+  if (meta == std::string::npos) {
+    members += "\"_meta\":{\"" + std::string(kServerInfoKey) + "\":" + kServerInfo + "},";
+  } else if (reply[meta] == '{' && JsonMemberAt(reply, kServerInfoKey, meta) == std::string::npos) {
+    InsertMembers(reply, meta, "\"" + std::string(kServerInfoKey) + "\":" + kServerInfo + ",");  // behind result: first
+  }
+  InsertMembers(reply, result, std::move(members));
+}
+
+void CompleteModernError(std::string& reply) {
+  const std::size_t error = JsonMemberAt(reply, "error");
+  if (error == std::string::npos || reply[error] != '{') return;
+  const std::size_t code = JsonMemberAt(reply, "code", error);
+  if (code == std::string::npos || JsonScalarEnd(reply, code) != code + 6 || reply.compare(code, 6, "-32002") != 0) return;
+  reply.replace(code, 6, "-32602");
 }

@@ -26,7 +26,11 @@ std::string MakeSubscriptionAcknowledged(const std::string& id, bool toolListCha
 std::string MakeStampedListChangedNotice(const std::string& subscriptionId);
 
 // Adds to a reply's "result" object what the revision requires of every result
-// (resultType) and, for lists and reads, that the client must not keep it
-// (ttlMs 0): the list changes when the CRM application comes up. Members the
-// result has stay as they are; every other byte of the reply stays too.
+// (resultType), who answers (_meta's serverInfo, as server/discover gives it)
+// and, for lists and reads, that the client must not keep it (ttlMs 0): the list
+// changes when the CRM application comes up. Members the result has stay as they
+// are; every other byte of the reply stays too.
 void CompleteModernResult(std::string& reply, const std::string& method);
+// The CRM application's "resource not found" (-32002) is -32602 in this
+// revision; every other error stays as it is.
+void CompleteModernError(std::string& reply);

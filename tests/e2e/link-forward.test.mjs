@@ -346,6 +346,27 @@ describe('forwarding while linked', () => {
     assert.equal(next.answer, '{"jsonrpc":"2.0","id":308,"result":{}}');
   });
 
+  test('progress only for a request with a token, first about 5 s after it went out, none after its answer', async () => {
+    const lineFrom = bridge.lines().length;
+    const sleep = (id, meta) => JSON.stringify({ jsonrpc: '2.0', id, method: 'tools/call', params: { name: 'test_sleep', arguments: { ms: 6500 }, ...meta } });
+    const sent = Date.now();
+    bridge.send(sleep('z-tokenem', { _meta: { progressToken: 'postęp-1' } }));
+    bridge.send(sleep('bez-tokenu', {}));
+    const first = await bridge.waitForLine((l) => l.includes('notifications/progress'), { from: lineFrom, describe: 'a progress notice' });
+    const after = Date.now() - sent;
+    assert.ok(after >= 4500 && after < 6500, `the first notice after ${after} ms`);
+    assert.deepEqual(JSON.parse(first), {
+      jsonrpc: '2.0',
+      method: 'notifications/progress',
+      params: { progressToken: 'postęp-1', progress: 5, message: 'Orvin CRM pracuje nad tym żądaniem od 5 s.' },
+    });
+    for (const id of ['z-tokenem', 'bez-tokenu']) await bridge.waitForLine((l) => JSON.parse(l).id === id, { from: lineFrom });
+    await delay(1000);
+    const lines = bridge.lines().slice(lineFrom);
+    assert.equal(lines.filter((l) => l.includes('notifications/progress')).length, 1, lines.join('\n'));
+    assert.ok(lines.indexOf(first) < lines.findIndex((l) => JSON.parse(l).id === 'z-tokenem'));
+  });
+
   test('id, method and tool name are taken from the top level, not from members nested before them', async () => {
     const args = '{"id":"wewnętrzny","method":"ping","name":"orvin_connect","params":{"name":"x"}}';
     const line = `{"jsonrpc":"2.0","params":{"arguments":${args},"name":"test_echo"},"method":"tools/call","id":"zewn-309"}`;

@@ -69,3 +69,25 @@ test('an SDK client started offline learns the CRM tools when the CRM applicatio
   assert.ok(texts.includes('Klient ma zastępczą listę narzędzi - wysyłam powiadomienie o zmianie.'), log);
   assert.ok(!log.includes(await standIn.token()), 'the token is not logged');
 });
+
+// A client that gave up on a slow call and calls the same tool again at once
+// gets the first call's answer: the CRM application does it once.
+test('a retry after a time-out takes the answer of the call the client gave up on', async (t) => {
+  warmUp();
+  const standIn = await CrmStandIn.launch({ args: ['-test-tools'] });
+  t.after(stopAllStandIns);
+  const { client, transport, log: bridgeLog } = sdkClient({ name: 'orvin-e2e-retry', args: ['-dir', CRM] });
+  t.after(() => client.close());
+  await client.connect(transport, { timeout: 30000 });
+  const sleep = (ms, timeout) => client.callTool({ name: 'test_sleep', arguments: { ms } }, undefined, { timeout });
+
+  await assert.rejects(sleep(4000, 2500), /timed out/i);
+  const retried = await sleep(4000, 30000);
+  assert.equal(retried.content[0].text, 'Odczekano 4000 ms.');
+  assert.equal((await sleep(1, 30000)).content[0].text, 'Odczekano 1 ms.');
+  assert.equal((await sleep(4000, 30000)).content[0].text, 'Odczekano 4000 ms.');
+
+  const calls = (await standIn.requests()).filter((r) => r.method === 'tools/call').map((r) => JSON.parse(r.body).params.arguments.ms);
+  assert.deepEqual(calls, [4000, 1, 4000], bridgeLog());
+  assert.match(bridgeLog(), /tools\/call test_sleep \| to samo wywołanie, które klient anulował - nie wysyłam go drugi raz, przekazuję odpowiedź Orvina na pierwsze \(klient czekał łącznie \d+ ms\)/);
+});

@@ -5,7 +5,7 @@ import assert from 'node:assert/strict';
 import { Client } from '@modelcontextprotocol/client';
 import { StdioClientTransport } from '@modelcontextprotocol/client/stdio';
 import { basename } from 'node:path';
-import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, setCacheFileAside, winPath, wineEnv } from './harness.mjs';
+import { BRIDGE_EXE, RELAY_EXE, REPO_ROOT, requireBuilt, sdkClient, setCacheFileAside, winPath, wineEnv } from './harness.mjs';
 import { CRM, CrmStandIn, cacheFile, call, delay, startBridge, finishQuietly, stopAllStandIns, warmUp } from './link-support.mjs';
 
 const PIN = { pin: '2026-07-28' };
@@ -68,6 +68,28 @@ describe('a client of revision 2026-07-28', { concurrency: false }, () => {
     const started = Date.now();
     assert.ok((await names(client)).length > 0);  // the cached list or the placeholder
     assert.ok(connectMs < 1000 && Date.now() - started < 1000, `connect ${connectMs} ms, list ${Date.now() - started} ms`);
+  });
+
+  test('progress keeps both SDKs waiting for a call longer than their time-out, and results name the server', async (t) => {
+    await CrmStandIn.launch({ args: ['-test-tools'] });
+    const { client } = await connect(t, PIN);
+    const legacy = sdkClient({ name: 'orvin-e2e-progress' });
+    t.after(() => legacy.client.close());
+    await legacy.client.connect(legacy.transport, { timeout: 30000 });
+    // Options are the second argument of 2.x, the third of 1.x.
+    const slowCall = async (c, modern) => {
+      const progress = [];
+      const options = { timeout: 12000, resetTimeoutOnProgress: true, onprogress: (p) => progress.push(p.progress) };
+      const params = { name: 'test_sleep', arguments: { ms: 16000 } };
+      const result = await (modern ? c.callTool(params, options) : c.callTool(params, undefined, options));
+      return { text: result.content[0].text, progress, meta: result._meta };
+    };
+    const [modern, old] = await Promise.all([slowCall(client, true), slowCall(legacy.client, false)]);
+    for (const got of [modern, old]) {
+      assert.equal(got.text, 'Odczekano 16000 ms.');
+      assert.deepEqual(got.progress, [5, 15]);
+    }
+    assert.deepEqual(modern.meta?.['io.modelcontextprotocol/serverInfo'], { name: 'orvin-crm', title: 'Orvin CRM', version: '1.0' });
   });
 
   test('the 2.4 default stays legacy, and a revision the bridge does not speak gets -32022', async (t) => {

@@ -175,3 +175,26 @@ TEST_F(JsonTextTest, EveryReplyGetsTheRequestsIdWhateverItCarries) {
     EXPECT_EQ(reply, row.second);
   }
 }
+
+TEST_F(JsonTextTest, CanonicalFormsAreEqualExactlyForEqualValues) {
+  const auto canonical = [](const std::string& text) {
+    std::string out = "(invalid)";
+    return CanonicalJson(text, out) ? out : std::string("(invalid)");
+  };
+  const std::vector<std::pair<std::string, std::string>> rows = {
+      {" { \"b\" : [ 1 , {\"y\":2,\"x\":null} ] ,\r\n\"a\":true } ", R"({"a":true,"b":[1,{"x":null,"y":2}]})"},
+      {R"({"\u0061":"\u00e9\/\"\n","a":1})", "{\"a\":\"\xc3\xa9/\\\"\\u000a\",\"a\":1}"},  // equal names keep their order
+      {"[1.0,10e-1,0.1E1,100,1e2,-0,0.000,-0.0e5,12.3400,-5E-3]", "[1,1,1,1e2,1e2,0,0,0,1234e-2,-5e-3]"},
+      {"[[],{},\"\"]", "[[],{},\"\"]"},
+      {"[1e1234567890123456]", "(invalid)"},
+      {R"({"a":1,})", "(invalid)"},
+      {R"({"a":"\x"})", "(invalid)"},
+      {"[1] 2", "(invalid)"},
+      {"", "(invalid)"},
+      {std::string(128, '[') + std::string(128, ']'), std::string(128, '[') + std::string(128, ']')},
+      {std::string(129, '[') + std::string(129, ']'), "(invalid)"},
+  };
+  for (const auto& row : rows) EXPECT_EQ(canonical(row.first), row.second) << row.first;
+  EXPECT_NE(canonical(R"({"a":"1"})"), canonical(R"({"a":1})"));
+  EXPECT_NE(canonical("[1,2]"), canonical("[2,1]"));
+}

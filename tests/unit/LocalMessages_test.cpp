@@ -92,11 +92,18 @@ TEST_F(LocalMessagesTest, MessagesOfRevision20260728) {
   EXPECT_TRUE(AsksForToolListChanges(R"({"params":{"notifications":{"promptsListChanged":true,"toolsListChanged":true}}})"));
   EXPECT_FALSE(AsksForToolListChanges(R"({"params":{"notifications":{"toolsListChanged":false}}})"));
   // Members go in just after the result's brace; every other byte stays.
+  const std::string info = R"("io.modelcontextprotocol/serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"})";
+  const std::string meta = R"("_meta":{)" + info + "}";
   const std::vector<std::pair<std::string, std::string>> rows = {
-      {R"({"id":1,"result":{}})", R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private"}})"},
-      {R"({"id":1,"result": { } })", R"({"id":1,"result": {"resultType":"complete","ttlMs":0,"cacheScope":"private" } })"},
-      {R"({"result":{"ttlMs":5,"tools":[]},"id":1})", R"({"result":{"resultType":"complete","cacheScope":"private","ttlMs":5,"tools":[]},"id":1})"},
-      {R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public"}})", R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public"}})"},
+      {R"({"id":1,"result":{}})", R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private",)" + meta + "}}"},
+      {R"({"id":1,"result": { } })", R"({"id":1,"result": {"resultType":"complete","ttlMs":0,"cacheScope":"private",)" + meta + " } }"},
+      {R"({"result":{"ttlMs":5,"tools":[]},"id":1})", R"({"result":{"resultType":"complete","cacheScope":"private",)" + meta + R"(,"ttlMs":5,"tools":[]},"id":1})"},
+      {R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public","_meta":{}}})",
+       R"({"id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"public","_meta":{)" + info + "}}}"},
+      {R"({"id":1,"result":{"_meta":{"a":1},"resultType":"complete","ttlMs":0,"cacheScope":"public"}})",
+       R"({"id":1,"result":{"_meta":{)" + info + R"(,"a":1},"resultType":"complete","ttlMs":0,"cacheScope":"public"}})"},
+      {R"({"id":1,"result":{"_meta":{"io.modelcontextprotocol/serverInfo":{}},"resultType":"x","ttlMs":0,"cacheScope":"y"}})",
+       R"({"id":1,"result":{"_meta":{"io.modelcontextprotocol/serverInfo":{}},"resultType":"x","ttlMs":0,"cacheScope":"y"}})"},
       {R"({"id":1,"result":[1]})", R"({"id":1,"result":[1]})"},
       {R"({"id":1,"x":"\"result\":{","error":{"code":1}})", R"({"id":1,"x":"\"result\":{","error":{"code":1}})"},
   };
@@ -107,5 +114,14 @@ TEST_F(LocalMessagesTest, MessagesOfRevision20260728) {
   }
   std::string call = R"({"id":2,"result":{"content":[]}})";
   CompleteModernResult(call, "tools/call");
-  EXPECT_EQ(call, R"({"id":2,"result":{"resultType":"complete","content":[]}})");
+  EXPECT_EQ(call, R"({"id":2,"result":{"resultType":"complete",)" + meta + R"(,"content":[]}})");
+  // The revision's code for a resource not found; nothing else changes.
+  for (const auto& row : std::vector<std::pair<std::string, std::string>>{
+           {R"({"id":3,"error":{"code":-32002,"message":"x"}})", R"({"id":3,"error":{"code":-32602,"message":"x"}})"},
+           {R"({"id":3,"error":{"message":"-32002","code": -320020}})", R"({"id":3,"error":{"message":"-32002","code": -320020}})"},
+           {R"({"id":3,"result":{"code":-32002}})", R"({"id":3,"result":{"code":-32002}})"}}) {
+    std::string reply = row.first;
+    CompleteModernError(reply);
+    EXPECT_EQ(reply, row.second);
+  }
 }

@@ -162,6 +162,26 @@ class EventLoopTest : public RequestLoopTest {
   std::string Call(int id) {
     return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"tools/call\",\"params\":{\"name\":\"t\"}}";
   }
+  // A call of the tool t with more params after its name.
+  std::string Call(int id, const std::string& more) {
+    return "{\"jsonrpc\":\"2.0\",\"id\":" + std::to_string(id) + ",\"method\":\"tools/call\",\"params\":{\"name\":\"t\"" +
+           more + "}}";
+  }
+  std::string Cancel(int id) {
+    return R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":)" + std::to_string(id) + "}}\n";
+  }
+  std::string Notice(const std::string& token, int seconds) {
+    const std::string s = std::to_string(seconds);
+    return R"({"jsonrpc":"2.0","method":"notifications/progress","params":{"progressToken":)" + token +
+           R"(,"progress":)" + s + R"(,"message":"Orvin CRM pracuje nad tym żądaniem od )" + s + " s.\"}}";
+  }
+  // How many lines the client had at each tick.
+  std::vector<std::size_t> LinesAt(std::initializer_list<std::uint32_t> ticks) {
+    auto counts = std::make_shared<std::vector<std::size_t>>();
+    for (std::uint32_t tick : ticks) Fake.At(tick, [this, counts] { counts->push_back(OutputLines().size()); });
+    RunRequestLoop();
+    return *counts;
+  }
   std::map<std::string, std::uint32_t> Delays;
   std::map<std::string, std::deque<std::uint32_t>> Statuses;
 };
@@ -182,7 +202,8 @@ TEST_F(EventLoopTest, CallsRunSideBySideAndAPingOrACancelNeverWaitsBehindThem) {
   EXPECT_EQ(JsonRawValue(out[0], "id"), "3");  // answered as they complete
   EXPECT_EQ(JsonRawValue(out[1], "id"), "2");
   const std::vector<std::string> log = Fake.LogLines();
-  EXPECT_EQ(std::count(log.begin(), log.end(), "tools/call t | anulowane przez klienta - odpowiedź Orvina pomijam"), 1);
+  EXPECT_EQ(std::count(log.begin(), log.end(), "tools/call t | anulowane przez klienta - odpowiedź Orvina zachowuję "
+                                                "na 10 min, gdyby klient ponowił to wywołanie"), 1);
 }
 
 TEST_F(EventLoopTest, NotificationsAndInitializeHoldBackWhatFollowsThem) {
@@ -288,16 +309,130 @@ TEST_F(RequestLoopTest, AClientOfRevision20260728GetsItsNoticesOnTheSubscription
   Send(R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":"b",)" + meta + "}}");
   Send(R"({"jsonrpc":"2.0","id":1,"method":"tools/list","params":{)" + meta + "}}");
   Send(R"({"jsonrpc":"2.0","id":2,"method":"tools/list","params":{"_meta":{"io.modelcontextprotocol/protocolVersion":"2099-01-01"}}})");
-  EXPECT_EQ(OutputLines().at(4).find(R"({"jsonrpc":"2.0","id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private","tools":[)"), 0u);
+  EXPECT_EQ(OutputLines().at(4).find(R"({"jsonrpc":"2.0","id":1,"result":{"resultType":"complete","ttlMs":0,"cacheScope":"private","_meta":{)"), 0u);
   EXPECT_EQ(OutputLines().at(5).find(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32022,)"), 0u);
   Fake.Output.clear();
   StartCrm();
   Send(R"({"jsonrpc":"2.0","id":3,"method":"tools/call","params":{"name":"x",)" + meta + "}}");
   EXPECT_EQ(OutputLines(), (std::vector<std::string>{
                                R"({"jsonrpc":"2.0","method":"notifications/tools/list_changed","params":{"_meta":{"io.modelcontextprotocol/subscriptionId":"a"}}})",
-                               R"({"jsonrpc":"2.0","id":3,"result":{"resultType":"complete"}})"}));
+                               R"({"jsonrpc":"2.0","id":3,"result":{"resultType":"complete","_meta":{"io.modelcontextprotocol/serverInfo":{"name":"orvin-crm","title":"Orvin CRM","version":"1.0"}}}})"}));
   ASSERT_EQ(Fake.HttpRequests.size(), 1u);  // neither the probe, a listen nor a subscription's end reached Orvin
   EXPECT_EQ(JsonRawValue(Fake.HttpRequests[0].Body, "id"), "3");
   const std::vector<std::string> log = Fake.LogLines();
   EXPECT_EQ(std::count(log.begin(), log.end(), "subscriptions/listen | koniec subskrypcji \"b\" - anulowana przez klienta"), 1);
+}
+
+TEST_F(EventLoopTest, ProgressComesFiveSecondsAfterARequestWentOutThenEveryTenUntilItsAnswer) {
+  const std::string modern = R"(,"_meta":{"io.modelcontextprotocol/protocolVersion":"2026-07-28","progressToken":7})";
+  Delays[Call(1, R"(,"_meta":{"progressToken":"a"})")] = 26000;
+  Delays[Call(2)] = 26000;
+  Delays[Call(3, modern)] = 6000;
+  Fake.AddInput(Call(1, R"(,"_meta":{"progressToken":"a"})") + "\n" + Call(2) + "\n" + Call(3, modern) + "\n" +
+                    R"({"jsonrpc":"2.0","method":"notifications/x","params":{"_meta":{"progressToken":"n"}}})" "\n",
+                1000);
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":4,\"method\":\"ping\"}\n", 30000);
+  EXPECT_EQ(LinesAt({5999, 6001, 15999, 16001, 25999, 26001}), (std::vector<std::size_t>{0, 2, 3, 4, 4, 5}));
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 8u);
+  EXPECT_EQ(std::vector<std::string>(out.begin(), out.begin() + 2), (std::vector<std::string>{Notice("\"a\"", 5), Notice("7", 5)}));
+  EXPECT_EQ(JsonRawValue(out[2], "id"), "3");
+  EXPECT_EQ(std::vector<std::string>(out.begin() + 3, out.begin() + 5), (std::vector<std::string>{Notice("\"a\"", 15), Notice("\"a\"", 25)}));
+  EXPECT_EQ(JsonRawValue(out[5], "id"), "1");
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(std::count_if(log.begin(), log.end(), [](const std::string& line) { return line.find("tools/call t |") == 0; }),
+            3);  // none for a notice
+}
+
+TEST_F(EventLoopTest, NoProgressAfterACancelOrTheEndOfInput) {
+  Delays[Call(1, R"(,"_meta":{"progressToken":"a"})")] = 60000;
+  Delays[Call(2, R"(,"_meta":{"progressToken":-2.5e1})")] = 60000;
+  Fake.AddInput(Call(1, R"(,"_meta":{"progressToken":"a"})") + "\n" + Call(2, R"(,"_meta":{"progressToken":-2.5e1})") + "\n" +
+                    Call(3, R"(,"_meta":{"progressToken":true})") + "\n",
+                1000);
+  Fake.AddInput(Cancel(1), 8000);
+  Fake.AddInput("\n", 15500);  // the end of input comes before the notice of 16000
+  RunRequestLoop();
+  EXPECT_EQ(OutputLines(), (std::vector<std::string>{R"({"jsonrpc":"2.0","id":3,"result":{}})", Notice("\"a\"", 5),
+                                                     Notice("-2.5e1", 5)}));
+}
+
+// A client that gave up calls again with the same arguments, in any order and spelling.
+TEST_F(EventLoopTest, ARetryOfAnAbandonedCallWaitsForItsAnswerAndTakesIt) {
+  const std::string first = Call(1, R"(,"arguments":{"a":1,"b":[1,2]},"_meta":{"progressToken":"p1"})");
+  const std::string retry = Call(2, R"(,"arguments":{ "b":[1, 2], "a":1.0 },"_meta":{"progressToken":"p2"})");
+  Delays[first] = 12000;
+  Fake.AddInput(first + "\n", 1000);
+  Fake.AddInput(Cancel(1) + retry + "\n" + Call(3, R"(,"arguments":{"a":2,"b":[1,2]})") + "\n", 3500);
+  Fake.AddInput(Call(5, R"(,"arguments":{"a":1,"b":[1,2]}})") + "\n", 4000);
+  Fake.AddInput(Cancel(5), 5000);  // a waiting retry, cancelled: nothing goes out for it
+  Fake.AddInput(Call(4, R"(,"arguments":{"b":[1,2],"a":1}})") + "\n", 14000);
+  RunRequestLoop();
+  std::vector<std::string> sent;
+  for (const FakeHttpRequest& request : Fake.HttpRequests) sent.push_back(JsonRawValue(request.Body, "id"));
+  EXPECT_EQ(sent, (std::vector<std::string>{"1", "", "3", "4"}));  // the third identical call goes out
+  EXPECT_EQ(OutputLines(), (std::vector<std::string>{R"({"jsonrpc":"2.0","id":3,"result":{}})", Notice("\"p2\"", 5),
+                                                     R"({"jsonrpc":"2.0","id":2,"result":{}})",
+                                                     R"({"jsonrpc":"2.0","id":4,"result":{}})"}));
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_NE(std::find(log.begin(), log.end(), "tools/call t | anulowane przez klienta, zanim trafiło do Orvina - nie wysyłam go"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), "tools/call t | to samo wywołanie, które klient anulował - nie wysyłam go "
+                                              "drugi raz, przekazuję odpowiedź Orvina na pierwsze (klient czekał łącznie 12000 ms)"),
+            log.end());
+}
+
+// Decided by the tick: a cancel before the answer keeps it; after it, the client had it.
+TEST_F(EventLoopTest, AKeptAnswerServesOneRetryForTenMinutes) {
+  const struct {
+    std::uint32_t Start, CancelAt, RetryAt;
+    bool Served;
+  } rows[] = {{1000, 2999, 4000, true}, {10000, 12001, 13000, false}, {20000, 21999, 22000 + 600000 - 1, true},
+              {30000, 31999, 32000 + 600000, false}};
+  std::multimap<std::uint32_t, std::string> input;  // the client's lines come in the order of time
+  for (int k = 0; k < 4; ++k) {
+    const std::string args = R"(,"arguments":{"k":)" + std::to_string(k) + "}";
+    Delays[Call(10 * k + 1, args)] = 2000;
+    input.emplace(rows[k].Start, Call(10 * k + 1, args) + "\n");
+    input.emplace(rows[k].CancelAt, Cancel(10 * k + 1));
+    input.emplace(rows[k].RetryAt, Call(10 * k + 2, args) + "\n");
+    input.emplace(rows[k].RetryAt + 1, Call(10 * k + 3, args) + "\n");
+  }
+  for (const auto& line : input) Fake.AddInput(line.second, line.first);
+  RunRequestLoop();
+  for (int k = 0; k < 4; ++k) {
+    const std::string args = R"("arguments":{"k":)" + std::to_string(k) + "}";
+    const auto sent = std::count_if(Fake.HttpRequests.begin(), Fake.HttpRequests.end(),
+                                    [&args](const FakeHttpRequest& request) { return request.Body.find(args) != std::string::npos; });
+    EXPECT_EQ(sent, rows[k].Served ? 2 : 3) << k;
+    EXPECT_NE(Fake.Output.find(R"({"jsonrpc":"2.0","id":)" + std::to_string(10 * k + 2) + R"(,"result":{}})"), std::string::npos);
+  }
+}
+
+TEST_F(EventLoopTest, ARetryWhoseAbandonedCallFailsGetsWhatThatOneWouldHaveHad) {
+  const auto echo = Fake.Endpoint;
+  Fake.Endpoint = [echo, this](const FakeHttpRequest& request) {
+    FakeHttpResponse response = echo(request);
+    response.Delay = 3000;
+    if (request.Body == Call(1, R"(,"arguments":{"k":1})")) {  // it may have run
+      response.Failure = HttpFailure::Read;
+      response.ErrorCode = 10054;
+      response.ReadFailsAfter = 0;
+    } else if (request.Body == Call(3, R"(,"arguments":{"k":3})")) {  // it cannot have run
+      response.Status = 401;
+    }
+    return response;
+  };
+  Fake.AddInput(Call(1, R"(,"arguments":{"k":1})") + "\n", 1000);
+  Fake.AddInput(Cancel(1) + Call(2, R"(,"arguments":{"k":1})") + "\n", 1500);
+  Fake.AddInput(Call(3, R"(,"arguments":{"k":3})") + "\n", 10000);
+  Fake.AddInput(Cancel(3) + Call(4, R"(,"arguments":{"k":3})") + "\n", 10500);
+  Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":5,\"method\":\"ping\"}\n", 20000);
+  RunRequestLoop();
+  const std::vector<std::string> out = OutputLines();
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32000,"message":"Orvin nie odpowiedział)"), 0u);
+  EXPECT_NE(out[0].find("MOGŁO"), std::string::npos);
+  EXPECT_EQ(out[1], R"({"jsonrpc":"2.0","id":4,"result":{}})");  // on a new link, sent itself
+  EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
+  EXPECT_EQ(JsonRawValue(Fake.HttpRequests.at(Fake.HttpRequests.size() - 2).Body, "id"), "4");
 }
