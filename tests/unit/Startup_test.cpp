@@ -32,6 +32,12 @@ TEST_F(StartupTest, WithoutStandardStreamsNothingElseHappens) {
   Fake.InputHandleValue = 100;
   Fake.OutputHandleValue = kInvalidHandle;
   EXPECT_EQ(RunBridge(), 2);
+  for (OsHandle* missing : {&Fake.InputHandleValue, &Fake.OutputHandleValue}) {
+    Fake.InputHandleValue = 100;
+    Fake.OutputHandleValue = 101;
+    *missing = kNullHandle;  // no standard handle at all
+    EXPECT_EQ(RunBridge(), 2);
+  }
 }
 
 TEST_F(StartupTest, WithoutTheProxyWindow) {
