@@ -11,7 +11,7 @@ constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
 
 TLinkState LinkState;
 
-void LinkUp(std::int32_t port, const std::string& token, std::uint32_t crmProcessId) {
+void LinkUp(std::uint16_t port, const std::string& token, std::uint32_t crmProcessId) {
   LinkState.Connected = true;
   LinkState.Port = port;
   LinkState.Token = token;

@@ -20,7 +20,7 @@ struct TConnection {
   }
 };
 
-std::string RequestHead(std::int32_t port, const std::string& token, std::size_t bodyLength) {
+std::string RequestHead(std::uint16_t port, const std::string& token, std::size_t bodyLength) {
   return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(port)) +
          "\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: " + ToDecimal(static_cast<std::uint64_t>(bodyLength)) +
          "\r\nContent-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + token +
@@ -46,7 +46,7 @@ bool SendAll(const TDeadline& deadline, OsHandle socket, const std::string& data
 
 std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token) {
+TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token) {
   TPostResult result;
   const TDeadline deadline = DeadlineFromNow(kExchangeLimit);
   if (!Os().SocketStartup()) {

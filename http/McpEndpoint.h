@@ -18,7 +18,7 @@ struct TPostResult {
   bool Refused = false;  // the connection was refused: nothing reached the CRM application
 };
 
-TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token);
+TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token);
 
 // "orvinmcp:" and the process id; identifies this bridge to the CRM application.
 std::string ClientId();

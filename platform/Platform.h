@@ -211,7 +211,7 @@ class Platform {
   virtual bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;
   // A dotted IPv4 address. Where Windows can (SIO_TCP_INITIAL_RTO), a refused
   // connection fails at once instead of after repeated SYNs.
-  virtual bool SocketConnect(OsHandle socket, const char* address, int port) = 0;
+  virtual bool SocketConnect(OsHandle socket, const char* address, std::uint16_t port) = 0;
   virtual bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) = 0;
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;

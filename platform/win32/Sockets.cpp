@@ -72,11 +72,11 @@ bool Win32PlatformImpl::SocketSetSendTimeout(OsHandle socket, std::uint32_t mill
   return SetSocketTimeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
-bool Win32PlatformImpl::SocketConnect(OsHandle socket, const char* address, int port) {
+bool Win32PlatformImpl::SocketConnect(OsHandle socket, const char* address, std::uint16_t port) {
   sockaddr_in target;
   ZeroMemory(&target, sizeof target);
   target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<u_short>(port));
+  target.sin_port = htons(port);
   // Dotted IPv4 by hand: inet_addr is deprecated, and only 127.0.0.1 is ever asked for.
   unsigned long value = 0;
   unsigned part = 0;

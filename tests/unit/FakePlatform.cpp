@@ -616,7 +616,7 @@ bool FakePlatform::SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseco
   return true;
 }
 
-bool FakePlatform::SocketConnect(OsHandle socket, const char* address, int port) {
+bool FakePlatform::SocketConnect(OsHandle socket, const char* address, std::uint16_t port) {
   if (PreSendFailure.Failure == HttpFailure::Connect) {
     LastErrorValue = PreSendFailure.ErrorCode;
     return false;

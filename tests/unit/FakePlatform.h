@@ -223,7 +223,7 @@ class FakePlatform : public Platform {
   OsHandle SocketOpen() override;
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
   bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) override;
-  bool SocketConnect(OsHandle socket, const char* address, int port) override;
+  bool SocketConnect(OsHandle socket, const char* address, std::uint16_t port) override;
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
