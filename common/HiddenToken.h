@@ -14,9 +14,9 @@ void RememberToken(const std::string& token);
 // (`%2F`, `%2B`, `%3D`), hex digits in either case, forms mixed at will.
 std::string HideTokens(const std::string& text);
 
-// The same for a fragment of a text from outside (cut to a length, or broken
-// off): a tail that is a beginning of a token is hidden too, since it would show
-// most of it.
+// The same for a fragment of a text from outside that was cut to a length or
+// broke off: a tail that is the beginning of a token is hidden too, once it is
+// 6 characters or longer, since it would show much of it.
 std::string HideTokensInFragment(const std::string& text);
 
 // Forgets every token, as at process start.

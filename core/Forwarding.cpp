@@ -36,7 +36,7 @@ const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
 struct TExchange {
   TRequestPass Pass;
   std::uint32_t Generation = 0;  // of the link it went out on
-  std::int32_t Port = 0;
+  std::uint16_t Port = 0;
   std::uint32_t CrmProcessId = 0;  // the one process that may listen on Port
   bool LookWhoListens = false;      // before the first send; every send after a refused connection looks
   bool HoldsBackOthers = false;
@@ -100,7 +100,7 @@ std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusC
 std::string WhatCame(const std::string& received) {
   if (received.empty()) return std::string();
   return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
-         LogExcerpt(received, kLoggedUnusableBytes);
+         LogExcerpt(received, kLoggedUnusableBytes, true);
 }
 
 // A stale token or a switched-off endpoint means the link is gone, not an answer;
