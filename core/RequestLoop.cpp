@@ -38,6 +38,7 @@ constexpr std::uint32_t kEndLinkWait = 300;
 // Then the client gets this long to take the last answers.
 constexpr std::uint32_t kOutputGrace = 2000;
 constexpr std::uint32_t kLongestSleep = 3000;
+constexpr std::size_t kLoggedNoJsonBytes = 80;
 
 const char kNoAnswerYet[] =
     "Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. Odpowiedz na "
@@ -359,6 +360,13 @@ void HandleClientLine(std::string line) {
   if (Loop.InputEnded) return;
   // A line may be many megabytes: it is moved, never copied.
   if (std::all_of(line.begin(), line.end(), [](unsigned char c) { return c <= 32; })) return;
+  // Nothing in it can be read, not even whether it wants an answer: JSON-RPC's
+  // answer then, whatever the link, and the CRM application never sees it.
+  if (!IsSingleJsonValue(line)) {
+    WriteClientLine(MakeParseErrorReply());
+    Log("(bez metody) | błąd -32700, wiersz nie jest tekstem JSON: " + LogExcerpt(line, kLoggedNoJsonBytes));
+    return;
+  }
   TRequestPass pass;
   pass.Line = std::move(line);
   pass.Description = DescribeRequest(pass.Line);

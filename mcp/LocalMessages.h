@@ -10,5 +10,7 @@ std::string MakePlaceholderToolList(const std::string& id);
 std::string MakeNotConnectedResult(const std::string& id, const std::string& reason);
 std::string MakeListChangedNotice();
 std::string MakeConnectedResult(const std::string& id);
+// JSON-RPC's answer to a line that is no JSON: its id cannot be known.
+std::string MakeParseErrorReply();
 // MCP requires an empty result for ping, also while the CRM application is away.
 std::string MakePingReply(const std::string& id);
