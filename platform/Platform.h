@@ -245,8 +245,9 @@ class Platform {
   // Waits at most the time-out for the handle's writer to write all it holds;
   // true when it has.
   virtual bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) = 0;
-  // From now on the first write of the handle's writer that fails runs `onFailed`
-  // with its error on the loop's thread, as the `done` of finished work runs.
+  // From now on every write of the handle's writer that fails runs `onFailed` with
+  // its error on the loop's thread, as the `done` of finished work runs: only the
+  // caller knows which errors end what it watches for.
   virtual void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t error)> onFailed) = 0;
 
   // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.

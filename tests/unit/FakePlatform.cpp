@@ -834,8 +834,7 @@ bool FakePlatform::WriteInOrder(OsHandle handle, std::string block, std::size_t 
   if (!WriteFile(handle, block.data(), static_cast<std::uint32_t>(block.size()), written) &&
       handle == OutputHandleValue && OnOutputWriteFailed) {
     const std::uint32_t error = LastErrorValue;
-    QueueWork([] {}, [onFailed = std::move(OnOutputWriteFailed), error] { onFailed(error); });
-    OnOutputWriteFailed = nullptr;
+    QueueWork([] {}, [onFailed = OnOutputWriteFailed, error] { onFailed(error); });
   }
   return true;
 }

@@ -73,6 +73,18 @@ TEST_F(StartupTest, TheEndOfTheParentIsTheEndOnlyWhenNobodyReads) {
   EXPECT_EQ(log.back(), "Klient zamknął strumień - kończę pracę.");
 }
 
+// Only a reader that is gone ends the input: another failed write leaves the watch for the next one.
+TEST_F(StartupTest, OnlyAGoneReaderEndsTheInput) {
+  for (std::uint32_t at : {1000u, 2000u}) Fake.AddInput(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n", at);
+  Fake.AddInput("\n", 900000);
+  Fake.OutputWriteError = 1816;  // ERROR_NOT_ENOUGH_QUOTA
+  Fake.At(1500, [this] { Fake.OutputWriteError = 232; });
+  EXPECT_EQ(RunBridge(), 0);
+  EXPECT_EQ(Fake.Tick, 2000u);
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(log.size() - 2), "Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę.");
+}
+
 TEST_F(StartupTest, TheEndOfTheParentWhoseClientIsGoneIsTheEnd) {
   EXPECT_EQ(ParentEndsAt8000WhileTheClientReadsUntil(7000), 8000u);
   const std::vector<std::string> log = Fake.LogLines();
