@@ -211,7 +211,7 @@ void OnExchangeFinished(TExchangeResult result) {
 }
 
 void SendExchange(TRequestPass pass) {
-  StartExchange(std::move(pass), LinkState, PortLookDue(), &OnExchangeFinished);
+  StartExchange(std::move(pass), LinkState, &OnExchangeFinished);
 }
 
 void OnAttemptEnded(const TAttemptResult& result) {

@@ -46,7 +46,8 @@ bool SendAll(const TDeadline& deadline, OsHandle socket, const std::string& data
 
 std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token) {
+TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token,
+                      const ConnectionCheck& check) {
   TPostResult result;
   const TDeadline deadline = DeadlineFromNow(kExchangeLimit);
   if (!Os().SocketStartup()) {
@@ -65,6 +66,11 @@ TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::st
     result.Refused = code == kConnectionRefused;
     result.Message = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(code);
     return result;
+  }
+  // Nothing went out yet: a connection that is kept back cannot have run anything.
+  if (check) {
+    result.Message = check(connection.Socket);
+    if (!result.Message.empty()) return result;
   }
   // From here on every failure may come after the CRM application took the request.
   std::uint32_t error = 0;

@@ -849,8 +849,37 @@ void FakePlatform::WatchWriteFailure(OsHandle handle, std::function<void(std::ui
   if (handle == OutputHandleValue) OnOutputWriteFailed = std::move(onFailed);
 }
 
-bool FakePlatform::TcpListeners(std::vector<TTcpListener>& listeners) {
-  listeners = Listeners;
+TIpAddress FakePlatform::Mapped(std::uint32_t address) {
+  return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, std::uint8_t(address >> 24), std::uint8_t(address >> 16),
+          std::uint8_t(address >> 8), std::uint8_t(address)};
+}
+
+bool FakePlatform::SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) {
+  if (!Sockets.at(socket).Connected) return false;
+  address = 0x7F000001;
+  port = static_cast<std::uint16_t>(50000 + socket % 10000);
+  return true;
+}
+
+bool FakePlatform::TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) {
+  ++ConnectionTableReads;
+  if (ConnectionTableError != 0) {
+    LastErrorValue = ConnectionTableError;
+    return false;
+  }
+  rows = ipv6 ? std::vector<TTcpConnection>() : OtherConnections;
+  const TIpAddress loopback = Mapped(0x7F000001);
+  for (const auto& socket : Sockets) {
+    if (!socket.second.Connected) continue;
+    const std::uint16_t port = static_cast<std::uint16_t>(socket.second.Request.Port);
+    const std::uint16_t own = static_cast<std::uint16_t>(50000 + socket.first % 10000);
+    // The bridge's own side, whichever table: only the server side tells who took the connection.
+    if (!ipv6) rows.push_back({loopback, own, loopback, port, ProcessIdValue});
+    const auto owner = PortOwners.find(port);
+    if (ServerSideListed && ipv6 == ServerSideOnIpv6) {
+      rows.push_back({loopback, port, loopback, own, owner == PortOwners.end() ? 4000 : owner->second});
+    }
+  }
   return true;
 }
 
