@@ -6,8 +6,7 @@
 
 namespace {
 const char kHidden[] = "***";
-// A cut-off beginning of a token shorter than this tells too little to hide, and
-// a text that ends in a few letters of one is far more often no token at all.
+// A cut-off beginning of a token shorter than this is shown: see HideTokensInFragment.
 constexpr std::size_t kShortestHiddenPiece = 6;
 
 // A few a day at most; never written anywhere.

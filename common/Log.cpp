@@ -70,11 +70,10 @@ void FinishLog(std::uint32_t waitAtMost) {
   if (State.Decided) Os().FinishWrites(State.ErrorHandle, waitAtMost);
 }
 
-std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes, bool brokeOff) {
-  const std::string excerpt = CutUtf8(bytes, maxBytes);
-  // Only an end in the middle of the text can halve a token.
-  const bool cut = brokeOff || excerpt.size() < bytes.size();
-  return ShowAsText(cut ? HideTokensInFragment(excerpt) : HideTokens(excerpt));
+// A text from outside may itself end inside a token: a reply that breaks off in a
+// JSON string is whole as HTTP goes. So every excerpt counts as a fragment.
+std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes) {
+  return ShowAsText(HideTokensInFragment(CutUtf8(bytes, maxBytes)));
 }
 
 std::string FormatTiming(std::uint32_t elapsedMilliseconds, std::int32_t requestBytes, std::int32_t replyBytes) {

@@ -103,7 +103,7 @@ std::string DescribeUnusableReply(const std::string& reply, std::int32_t statusC
 std::string WhatCame(const std::string& received) {
   if (received.empty()) return std::string();
   return " Otrzymano " + ToDecimal(static_cast<std::uint64_t>(received.size())) + " B: " +
-         LogExcerpt(received, kLoggedUnusableBytes, true);
+         LogExcerpt(received, kLoggedUnusableBytes);
 }
 
 // A stale token or a switched-off endpoint means the link is gone, not an answer;
