@@ -5,10 +5,11 @@
 // one 10 MB reply and the taking in of one 64 MB request line; requests in
 // flight side by side (parallel calls, a ping and a cancellation during a long
 // call) beside supergateway; and what a client meets while the CRM application
-// asks its user for consent. Prints figures only: a slow bridge makes no
+// asks its user for consent; and what the look at the owner of each connection
+// costs a forwarded request. Prints figures only: a slow bridge makes no
 // failure. Run after scripts/build.sh:  npm run bench
 import { existsSync, readFileSync, readdirSync } from 'node:fs';
-import { join } from 'node:path';
+import { dirname, join } from 'node:path';
 import { spawn } from 'node:child_process';
 import { BRIDGE_EXE, Bridge, RELAY_EXE, REPO_ROOT, StandIn, winPath, wineEnv } from '../tests/e2e/harness.mjs';
 
@@ -570,6 +571,24 @@ async function consent() {
   for (const line of [...asked, ...waiting]) console.log(line);
 }
 
+// The look at the owner of a connection, alone: it runs on every forwarded
+// request's worker, between connect and the first byte.
+async function ownerLook() {
+  const exe = join(dirname(BRIDGE_EXE), 'OwnerLookBench.exe');
+  console.log('The look at the owner of a connection (getsockname and both TCP connection tables)');
+  if (!existsSync(exe)) {
+    console.log('  OwnerLookBench.exe not built, skipped');
+    return;
+  }
+  const child = spawn('wine', [winPath(exe)], { env: wineEnv(), stdio: ['ignore', 'pipe', 'ignore'] });
+  let out = '';
+  child.stdout.on('data', (d) => (out += d.toString('utf8')));
+  await new Promise((r) => child.on('close', r));
+  console.log(out.trimEnd());
+  console.log('  the bridge stops looking once the system shows that it names no owners (Wine)');
+}
+
+await ownerLook();
 await offline();
 await linked();
 await takeInLongLine(64);

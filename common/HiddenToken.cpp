@@ -6,6 +6,8 @@
 
 namespace {
 const char kHidden[] = "***";
+// A cut-off beginning of a token shorter than this is shown: see HideTokensInFragment.
+constexpr std::size_t kShortestHiddenPiece = 6;
 
 // A few a day at most; never written anywhere.
 std::vector<std::string> Tokens;
@@ -58,11 +60,13 @@ TMatch MatchChar(const std::string& text, std::size_t& p, char c) {
   return TMatch::Yes;
 }
 
-// Whether the token, in any mix of its forms, starts at p; on Yes, `end` is behind it.
-TMatch MatchToken(const std::string& text, std::size_t p, const std::string& token, std::size_t& end) {
-  for (char c : token) {
+// Whether the token, in any mix of its forms, starts at p; on Yes, `end` is behind
+// it; on CutOff, `matched` counts the token's characters before the text ended.
+TMatch MatchToken(const std::string& text, std::size_t p, const std::string& token, std::size_t& end,
+                  std::size_t& matched) {
+  for (matched = 0; matched < token.size(); ++matched) {
     if (p == text.size()) return TMatch::CutOff;
-    const TMatch match = MatchChar(text, p, c);
+    const TMatch match = MatchChar(text, p, token[matched]);
     if (match != TMatch::Yes) return match;
   }
   end = p;
@@ -77,10 +81,10 @@ std::string Hide(const std::string& text, bool fragment) {
   while (p < text.size()) {
     std::size_t end = p;  // behind the longest token found at p
     for (const std::string& token : Tokens) {
-      std::size_t behind = 0;
-      const TMatch match = MatchToken(text, p, token, behind);
+      std::size_t behind = 0, matched = 0;
+      const TMatch match = MatchToken(text, p, token, behind, matched);
       if (match == TMatch::Yes) end = std::max(end, behind);
-      if (match == TMatch::CutOff && fragment) end = text.size();
+      if (match == TMatch::CutOff && fragment && matched >= kShortestHiddenPiece) end = text.size();
     }
     if (end == p) {
       ++p;

@@ -14,9 +14,10 @@ void RememberToken(const std::string& token);
 // (`%2F`, `%2B`, `%3D`), hex digits in either case, forms mixed at will.
 std::string HideTokens(const std::string& text);
 
-// The same for a fragment of a text from outside (cut to a length, or broken
-// off): a tail that is a beginning of a token is hidden too, since it would show
-// most of it.
+// The same for a fragment of a text from outside, one that was cut to a length or
+// may have broken off: a tail that is the beginning of a token is hidden too, once
+// it is 6 characters or longer. A shorter one tells little, and a text that ends
+// in a few letters of a token is far more often no token at all.
 std::string HideTokensInFragment(const std::string& text);
 
 // Forgets every token, as at process start.

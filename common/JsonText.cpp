@@ -464,6 +464,13 @@ bool IsSingleJsonObject(const std::string& text) {
   return CheckJsonObject(text, 0, TJsonSyntax()).Fault == TJsonFault::None;
 }
 
+bool IsSingleJsonValue(const std::string& text) {
+  const TJsonCheck check = CheckJsonObject(text, 0, TJsonSyntax());
+  if (check.Fault != TJsonFault::NotObject) return check.Fault == TJsonFault::None;
+  // Any other value is checked where it may stand too: as the value of a member.
+  return IsSingleJsonObject("{\"\":" + text + "}");
+}
+
 std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments) {
   const char* const begin = text.data();
   const char* const end = begin + text.size();

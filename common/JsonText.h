@@ -55,6 +55,9 @@ TJsonCheck CheckJsonObject(const std::string& text, std::size_t from, TJsonSynta
 // True when `text` is exactly one valid object of plain JSON, with nothing but
 // whitespace around it.
 bool IsSingleJsonObject(const std::string& text);
+// True when `text` is exactly one valid value of plain JSON of any kind, with
+// nothing but whitespace around it.
+bool IsSingleJsonValue(const std::string& text);
 
 // Past the whitespace from `p` on, and past comments when `withComments`.
 std::size_t SkipJsonWhitespace(const std::string& text, std::size_t p, bool withComments);

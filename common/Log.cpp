@@ -70,6 +70,8 @@ void FinishLog(std::uint32_t waitAtMost) {
   if (State.Decided) Os().FinishWrites(State.ErrorHandle, waitAtMost);
 }
 
+// A text from outside may itself end inside a token: a reply that breaks off in a
+// JSON string is whole as HTTP goes. So every excerpt counts as a fragment.
 std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes) {
   return ShowAsText(HideTokensInFragment(CutUtf8(bytes, maxBytes)));
 }

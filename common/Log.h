@@ -12,8 +12,9 @@
 void Log(const std::string& text);
 
 // At most `maxBytes` of bytes from outside, as a log line shows them: never half
-// a character, every token hidden (one that the end halves too), letters as
-// they are, control characters and bytes that are no UTF-8 by their code.
+// a character, every token hidden (and a beginning of one at the end, cut there
+// or broken off, once it is long enough to matter), letters as they are, control
+// characters and bytes that are no UTF-8 by their code.
 std::string LogExcerpt(const std::string& bytes, std::size_t maxBytes = std::string::npos);
 
 // Gives lines still on their way to a pipe a short time to get there, at most `waitAtMost` ms.

@@ -36,9 +36,10 @@ const char kOutOfMemory[] = "Zabrakło pamięci na odpowiedź Orvina";
 struct TExchange {
   TRequestPass Pass;
   std::uint32_t Generation = 0;  // of the link it went out on
-  std::int32_t Port = 0;
-  std::uint32_t CrmProcessId = 0;  // the one process that may listen on Port
-  bool LookWhoListens = false;      // before the first send; every send after a refused connection looks
+  std::uint16_t Port = 0;
+  std::uint32_t CrmProcessId = 0;  // the one process that may take the connection
+  bool LookForOwner = false;        // on every connection, before its first byte
+  TConnectionOwner Owner;           // what the last look found
   bool HoldsBackOthers = false;
   bool Cancelled = false;  // by the client while it ran: its answer goes nowhere
   TPostResult Post;
@@ -56,22 +57,24 @@ TForwardingState State;
 // A CRM application that stopped its MCP server may have left the port to
 // another user's program, which must get neither the token nor the request.
 // Nothing went out then, so the request cannot have run.
-TPostResult PostUnlessPortTaken(const TExchange& exchange, bool look) {
-  TPostResult result;
-  if (look) result.Message = ForeignListener(exchange.Port, exchange.CrmProcessId);
-  return result.Message.empty() ? PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token) : result;
+TPostResult PostToCrmOnly(TExchange& exchange) {
+  if (!exchange.LookForOwner) return PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token);
+  return PostToCrm(exchange.Pass.Line, exchange.Port, exchange.Pass.Token, [&exchange](OsHandle connection) {
+    exchange.Owner = LookWhoOwns(connection, exchange.Port, exchange.CrmProcessId);
+    return exchange.Owner.Refusal;
+  });
 }
 
 // Runs on a worker: an answer too big to hold came after the request went out; the bridge goes on.
 void Post(TExchange& exchange) {
   TPostResult& result = exchange.Post;
   try {
-    result = PostUnlessPortTaken(exchange, exchange.LookWhoListens);
+    result = PostToCrmOnly(exchange);
     const std::uint32_t start = Os().TickCount();
     for (std::uint32_t pause : kRefusedRetryPauses) {
       if (!result.Refused) break;
       Os().Sleep(pause);
-      result = PostUnlessPortTaken(exchange, true);
+      result = PostToCrmOnly(exchange);
       exchange.RefusedFor = Os().TickCount() - start;
     }
   } catch (const std::bad_alloc&) {
@@ -242,6 +245,8 @@ TExchangeResult Judge(TExchange& exchange) {
   TPostResult& post = exchange.Post;
   TExchangeResult result;
   result.Generation = exchange.Generation;
+  const std::string ownerNote = OwnerLookNote(exchange.Owner, exchange.Port);
+  if (!ownerNote.empty()) Log(ownerNote);
   if (exchange.RefusedFor > 0) {
     Log(pass.Description + " | Orvin odrzucał połączenie - ponawiałem je przez " + ToDecimal(exchange.RefusedFor) +
         " ms.");
@@ -290,7 +295,7 @@ bool HoldsBackOthers(const TRequestPass& pass) {
   return pass.Method == "initialize" || (pass.Id.empty() && pass.Method != "notifications/cancelled");
 }
 
-void StartExchange(TRequestPass pass, const TLinkState& link, bool lookWhoListens, ExchangeFinished onFinished) {
+void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished) {
   if (!pass.Repeat) pass.Start = Os().TickCount();
   pass.Token = link.Token;
   auto exchange = std::make_shared<TExchange>();
@@ -299,7 +304,7 @@ void StartExchange(TRequestPass pass, const TLinkState& link, bool lookWhoListen
   exchange->Generation = link.Generation;
   exchange->Port = link.Port;
   exchange->CrmProcessId = link.CrmProcessId;
-  exchange->LookWhoListens = lookWhoListens;
+  exchange->LookForOwner = OwnerLookWorthIt();
   exchange->OnFinished = onFinished;
   if (exchange->HoldsBackOthers) ++State.HoldingBack;
   State.InFlight.push_back(exchange);

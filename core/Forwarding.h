@@ -40,10 +40,9 @@ using ExchangeFinished = void (*)(TExchangeResult result);
 
 // Notifications (but a cancellation) and initialize: nothing after them goes out before they are done.
 bool HoldsBackOthers(const TRequestPass& pass);
-// Sends the line on a worker over `link`, after a look who listens on its port
-// when `lookWhoListens` (a refused connection looks anyway); `onFinished` gets
-// the result on the loop's thread.
-void StartExchange(TRequestPass pass, const TLinkState& link, bool lookWhoListens, ExchangeFinished onFinished);
+// Sends the line on a worker over `link`, each try only once the connection
+// shows to lead to the CRM application; `onFinished` gets the result on the loop's thread.
+void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished);
 std::size_t ExchangesInFlight();
 bool OthersHeldBack();
 // The client cancelled this request (raw JSON id): if it runs, its answer goes

@@ -1,9 +1,6 @@
 #include "core/LinkState.h"
 
 namespace {
-// How often a request looks who listens on the port: under Wine the system's
-// table takes some 20 ms to read, and back-to-back requests need no new look.
-constexpr std::uint32_t kPortLookInterval = 1000;
 // After a fresh link's repeat met 404, this long no request asks for a new link:
 // each would make the CRM application show or log a request.
 constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
@@ -11,21 +8,13 @@ constexpr std::uint32_t kEndpointOffVerdictTime = 5000;
 
 TLinkState LinkState;
 
-void LinkUp(std::int32_t port, const std::string& token, std::uint32_t crmProcessId) {
+void LinkUp(std::uint16_t port, const std::string& token, std::uint32_t crmProcessId) {
   LinkState.Connected = true;
   LinkState.Port = port;
   LinkState.Token = token;
   LinkState.CrmProcessId = crmProcessId;
-  LinkState.PortLookedAt = 0;
   ++LinkState.Generation;
   LinkState.Refused = false;
-}
-
-bool PortLookDue() {
-  const std::uint32_t now = Os().TickCount();
-  if (LinkState.PortLookedAt != 0 && TicksSince(LinkState.PortLookedAt, now) < kPortLookInterval) return false;
-  LinkState.PortLookedAt = StoredTick(now);
-  return true;
 }
 
 bool LinkLost(std::uint32_t generation) {

@@ -10,10 +10,9 @@
 
 struct TLinkState {
   bool Connected = false;
-  std::int32_t Port = 0;
+  std::uint16_t Port = 0;
   std::string Token;
   std::uint32_t CrmProcessId = 0;  // of the window that gave port and token
-  std::uint32_t PortLookedAt = 0;  // when a request last looked who listens on Port; 0: not on this link
   WindowHandle ProxyWindow = 0;  // the bridge's own hidden window; no CRM window is kept
   bool Refused = false;
   bool PlaceholderListSent = false;
@@ -33,10 +32,7 @@ inline std::uint32_t TicksSince(std::uint32_t tick, std::uint32_t now) { return 
 inline std::uint32_t StoredTick(std::uint32_t now) { return now == 0 ? 1 : now; }
 
 // The link is up on this port with this token, from this process; a refusal no longer stands.
-void LinkUp(std::int32_t port, const std::string& token, std::uint32_t crmProcessId);
-// Whether the next request is to look first who listens on the port: the first
-// on a link, and then one a second at most. From now on it counts as looked.
-bool PortLookDue();
+void LinkUp(std::uint16_t port, const std::string& token, std::uint32_t crmProcessId);
 // The link of this generation is gone; false when it was already gone, or a newer one stands.
 bool LinkLost(std::uint32_t generation);
 // The link of this generation is gone because its MCP server is switched off:

@@ -40,6 +40,7 @@ constexpr std::uint32_t kEndLinkWait = 300;
 // Then the client gets this long to take the last answers.
 constexpr std::uint32_t kOutputGrace = 2000;
 constexpr std::uint32_t kLongestSleep = 3000;
+constexpr std::size_t kLoggedNoJsonBytes = 80;
 
 const char kNoAnswerYet[] =
     "Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. Odpowiedz na "
@@ -244,7 +245,7 @@ void OnExchangeFinished(TExchangeResult result) {
 
 void SendExchange(TRequestPass pass) {
   if (!pass.Repeat && !Loop.InputEnded) WatchProgress(pass, Os().TickCount());
-  StartExchange(std::move(pass), LinkState, PortLookDue(), &OnExchangeFinished);
+  StartExchange(std::move(pass), LinkState, &OnExchangeFinished);
 }
 
 void OnAttemptEnded(const TAttemptResult& result) {
@@ -410,6 +411,13 @@ void HandleClientLine(std::string line) {
   if (Loop.InputEnded) return;
   // A line may be many megabytes: it is moved, never copied.
   if (std::all_of(line.begin(), line.end(), [](unsigned char c) { return c <= 32; })) return;
+  // Nothing in it can be read, not even whether it wants an answer: JSON-RPC's
+  // answer then, whatever the link, and the CRM application never sees it.
+  if (!IsSingleJsonValue(line)) {
+    WriteClientLine(MakeParseErrorReply());
+    Log("(bez metody) | błąd -32700, wiersz nie jest tekstem JSON: " + LogExcerpt(line, kLoggedNoJsonBytes));
+    return;
+  }
   TRequestPass pass;
   pass.Line = std::move(line);
   pass.Description = DescribeRequest(pass.Line);

@@ -41,7 +41,9 @@ int RunBridge() {
   if (InstallCommandGiven()) return RunInstallCommand();
   InputHandle = Os().StdHandle(StdStream::Input);
   OutputHandle = Os().StdHandle(StdStream::Output);
-  if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle) {
+  // A process started with no standard handle at all gets NULL, not INVALID_HANDLE_VALUE.
+  if (InputHandle == kInvalidHandle || OutputHandle == kInvalidHandle || InputHandle == kNullHandle ||
+      OutputHandle == kNullHandle) {
     Log("Brak strumieni standardowych - ten program uruchamia klient MCP, nie użytkownik.");
     FinishLog();
     return kExitStartedByHand;

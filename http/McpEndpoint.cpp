@@ -20,7 +20,7 @@ struct TConnection {
   }
 };
 
-std::string RequestHead(std::int32_t port, const std::string& token, std::size_t bodyLength) {
+std::string RequestHead(std::uint16_t port, const std::string& token, std::size_t bodyLength) {
   return "POST /mcp HTTP/1.1\r\nHost: 127.0.0.1:" + ToDecimal(static_cast<int>(port)) +
          "\r\nUser-Agent: OrvinMCP/1.0\r\nContent-Length: " + ToDecimal(static_cast<std::uint64_t>(bodyLength)) +
          "\r\nContent-Type: application/json\r\nAccept: application/json\r\nAuthorization: Bearer " + token +
@@ -46,7 +46,8 @@ bool SendAll(const TDeadline& deadline, OsHandle socket, const std::string& data
 
 std::string ClientId() { return "orvinmcp:" + ToDecimal(Os().CurrentProcessId()); }
 
-TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token) {
+TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token,
+                      const ConnectionCheck& check) {
   TPostResult result;
   const TDeadline deadline = DeadlineFromNow(kExchangeLimit);
   if (!Os().SocketStartup()) {
@@ -65,6 +66,11 @@ TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::str
     result.Refused = code == kConnectionRefused;
     result.Message = "Nie udało się połączyć z 127.0.0.1:" + ToDecimal(static_cast<int>(port)) + Code(code);
     return result;
+  }
+  // Nothing went out yet: a connection that is kept back cannot have run anything.
+  if (check) {
+    result.Message = check(connection.Socket);
+    if (!result.Message.empty()) return result;
   }
   // From here on every failure may come after the CRM application took the request.
   std::uint32_t error = 0;

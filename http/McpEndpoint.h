@@ -4,7 +4,10 @@
 // It keeps no state and logs nothing, so exchanges may run on several threads.
 
 #include <cstdint>
+#include <functional>
 #include <string>
+
+#include "platform/Platform.h"
 
 struct TPostResult {
   bool Ok = false;  // a response with a valid HTTP status was read whole, whatever the status
@@ -18,7 +21,13 @@ struct TPostResult {
   bool Refused = false;  // the connection was refused: nothing reached the CRM application
 };
 
-TPostResult PostToCrm(const std::string& line, std::int32_t port, const std::string& token);
+// Asked on the new connection before its first byte: empty lets the request go
+// out on it; a sentence keeps it back and becomes the failure's message.
+using ConnectionCheck = std::function<std::string(OsHandle connection)>;
+
+// Each try connects anew, and `check`, when given, is asked on that connection.
+TPostResult PostToCrm(const std::string& line, std::uint16_t port, const std::string& token,
+                      const ConnectionCheck& check = nullptr);
 
 // "orvinmcp:" and the process id; identifies this bridge to the CRM application.
 std::string ClientId();

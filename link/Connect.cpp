@@ -96,11 +96,12 @@ TConnectOutcome Verdict() {
   } else if (answer.Status != "OK") {
     outcome.Refused = answer.Status == "NOPERM" || answer.Status == "DENIED";
     outcome.Message = answer.Message.empty() ? "Orvin odmówił dostępu (" + answer.Status + ")." : answer.Message;
-  } else if (answer.Port <= 0 || answer.Token.empty()) {
+  } else if (answer.Port <= 0 || answer.Port > 65535 || answer.Token.empty()) {
+    // A port that no socket can have is as good as none: it must not be cut to one that can.
     outcome.Message = "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.";
   } else {
     outcome.Ok = true;
-    outcome.Port = answer.Port;
+    outcome.Port = static_cast<std::uint16_t>(answer.Port);
     outcome.Token = answer.Token;
     outcome.ProcessId = Os().WindowProcessId(Attempt.Windows[Attempt.Index]);
   }

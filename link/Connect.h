@@ -19,7 +19,7 @@ struct TConnectSettings {
 // says what is wrong, and `Refused` when the chosen instance said no.
 struct TConnectOutcome {
   bool Ok = false;
-  std::int32_t Port = 0;
+  std::uint16_t Port = 0;
   std::string Token;
   std::uint32_t ProcessId = 0;  // of the window that gave them: only it may listen on the port
   std::string Message;

@@ -15,6 +15,9 @@ const char kConnectToolDescription[] =
 const char kConnectedText[] =
     "Połączono z Orvin CRM. Ta rozmowa ma jeszcze starą listę narzędzi: w czacie odświeży się ona sama w ciągu "
     "kilku sekund, w Claude Code narzędzia Orvina będą widoczne w nowej sesji.";
+
+const char kParseErrorText[] =
+    "Błąd składni: wiersz nie jest poprawnym tekstem JSON, więc nie da się go odczytać ani przekazać do Orvina.";
 }  // namespace
 
 std::string MakeErrorReply(const std::string& id, const std::string& message) {
@@ -51,6 +54,11 @@ std::string MakeListChangedNotice() { return "{\"jsonrpc\":\"2.0\",\"method\":\"
 std::string MakeConnectedResult(const std::string& id) {
   return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{\"content\":[{\"type\":\"text\",\"text\":\"" +
          JsonEscape(kConnectedText) + "\"}]}}";
+}
+
+std::string MakeParseErrorReply() {
+  return "{\"jsonrpc\":\"2.0\",\"id\":null,\"error\":{\"code\":" + ToDecimal(-32700) + ",\"message\":\"" +
+         JsonEscape(kParseErrorText) + "\"}}";
 }
 
 std::string MakePingReply(const std::string& id) { return "{\"jsonrpc\":\"2.0\",\"id\":" + id + ",\"result\":{}}"; }

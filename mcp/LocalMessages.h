@@ -14,5 +14,7 @@ std::string MakeConnectedResult(const std::string& id);
 // The CRM application answers with one body and cannot say it still works: the
 // bridge does, on the client's progress token (raw JSON), `seconds` after the request went out.
 std::string MakeProgressNotice(const std::string& token, std::uint32_t seconds);
+// JSON-RPC's answer to a line that is no JSON: its id cannot be known.
+std::string MakeParseErrorReply();
 // MCP requires an empty result for ping, also while the CRM application is away.
 std::string MakePingReply(const std::string& id);

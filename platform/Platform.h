@@ -4,6 +4,7 @@
 // one Windows call (or of a fixed two-step idiom such as a size query and a
 // conversion), so the logic above keeps every decision the bridge makes.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -71,11 +72,16 @@ using CopyDataHandler = bool (*)(std::uintptr_t tag, const char* data, std::size
 // the handler returns.
 using CloseHandler = void (*)(bool sessionEnds);
 
-// One row of the system's table of IPv4 TCP listeners.
-struct TTcpListener {
-  std::uint32_t Address = 0;    // host byte order; 0: every address of the machine
-  std::uint16_t Port = 0;
-  std::uint32_t ProcessId = 0;  // 0: the table names no owner
+// One row of the system's tables of TCP connections. Addresses are 16 bytes in
+// network order; an IPv4 row's are given IPv4-mapped (::ffff:a.b.c.d), the form
+// in which the IPv6 table shows a dual-stack socket's IPv4 connections.
+using TIpAddress = std::array<std::uint8_t, 16>;
+struct TTcpConnection {
+  TIpAddress LocalAddress{};
+  std::uint16_t LocalPort = 0;
+  TIpAddress RemoteAddress{};
+  std::uint16_t RemotePort = 0;
+  std::uint32_t ProcessId = 0;  // of the local end; 0: the table names no owner
 };
 
 using WindowVisitor = bool (*)(WindowHandle window, void* context);
@@ -211,14 +217,17 @@ class Platform {
   virtual bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) = 0;
   // A dotted IPv4 address. Where Windows can (SIO_TCP_INITIAL_RTO), a refused
   // connection fails at once instead of after repeated SYNs.
-  virtual bool SocketConnect(OsHandle socket, const char* address, int port) = 0;
+  virtual bool SocketConnect(OsHandle socket, const char* address, std::uint16_t port) = 0;
   virtual bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) = 0;
   // `received` 0: the other side closed the connection in order.
   virtual bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) = 0;
   virtual void SocketClose(OsHandle socket) = 0;  // closesocket
-  // GetExtendedTcpTable(AF_INET, TCP_TABLE_OWNER_PID_LISTENER) of iphlpapi, which is
-  // loaded on first use from System32 alone; false when the table cannot be read.
-  virtual bool TcpListeners(std::vector<TTcpListener>& listeners) = 0;
+  // getsockname of a connected socket: its own IPv4 address (host byte order) and port.
+  virtual bool SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) = 0;
+  // GetExtendedTcpTable(AF_INET, or AF_INET6 when `ipv6`, TCP_TABLE_OWNER_PID_CONNECTIONS)
+  // of iphlpapi, which is loaded on first use from System32 alone; false when the
+  // table cannot be read, LastError then tells why.
+  virtual bool TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) = 0;
 
   // The event loop, after libuv: the loop's thread owns all state and never
   // blocks; blocking work runs on worker threads and hands its result back.
@@ -245,8 +254,9 @@ class Platform {
   // Waits at most the time-out for the handle's writer to write all it holds;
   // true when it has.
   virtual bool FinishWrites(OsHandle handle, std::uint32_t timeoutMilliseconds) = 0;
-  // From now on the first write of the handle's writer that fails runs `onFailed`
-  // with its error on the loop's thread, as the `done` of finished work runs.
+  // From now on every write of the handle's writer that fails runs `onFailed` with
+  // its error on the loop's thread, as the `done` of finished work runs: only the
+  // caller knows which errors end what it watches for.
   virtual void WatchWriteFailure(OsHandle handle, std::function<void(std::uint32_t error)> onFailed) = 0;
 
   // GetConsoleMode succeeds: a console, unlike NUL, which is a character device too.

@@ -4,6 +4,7 @@
 #include <mstcpip.h>
 
 #include <atomic>
+#include <cstring>
 #include <vector>
 
 // Windows 10 1709 and later; older SDK headers lack them.
@@ -72,11 +73,11 @@ bool Win32PlatformImpl::SocketSetSendTimeout(OsHandle socket, std::uint32_t mill
   return SetSocketTimeout(socket, SO_SNDTIMEO, milliseconds);
 }
 
-bool Win32PlatformImpl::SocketConnect(OsHandle socket, const char* address, int port) {
+bool Win32PlatformImpl::SocketConnect(OsHandle socket, const char* address, std::uint16_t port) {
   sockaddr_in target;
   ZeroMemory(&target, sizeof target);
   target.sin_family = AF_INET;
-  target.sin_port = htons(static_cast<u_short>(port));
+  target.sin_port = htons(port);
   // Dotted IPv4 by hand: inet_addr is deprecated, and only 127.0.0.1 is ever asked for.
   unsigned long value = 0;
   unsigned part = 0;
@@ -118,30 +119,82 @@ bool Win32PlatformImpl::SocketReceive(OsHandle socket, char* buffer, std::uint32
 
 void Win32PlatformImpl::SocketClose(OsHandle socket) { closesocket(ToSocket(socket)); }
 
-bool Win32PlatformImpl::TcpListeners(std::vector<TTcpListener>& listeners) {
-  listeners.clear();
+bool Win32PlatformImpl::SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) {
+  sockaddr_in local;
+  ZeroMemory(&local, sizeof local);
+  int length = sizeof local;
+  if (getsockname(ToSocket(socket), reinterpret_cast<sockaddr*>(&local), &length) != 0) return false;
+  if (local.sin_family != AF_INET) {
+    SetLastError(WSAEAFNOSUPPORT);
+    return false;
+  }
+  address = ntohl(local.sin_addr.s_addr);
+  port = ntohs(local.sin_port);
+  return true;
+}
+
+namespace {
+TIpAddress Mapped(DWORD networkOrder) {
+  TIpAddress address{};
+  address[10] = address[11] = 0xFF;
+  std::memcpy(&address[12], &networkOrder, 4);
+  return address;
+}
+
+TIpAddress Bytes(const UCHAR (&bytes)[16]) {
+  TIpAddress address;
+  std::memcpy(address.data(), bytes, 16);
+  return address;
+}
+
+std::uint16_t TablePort(DWORD port) { return ntohs(static_cast<u_short>(port)); }
+
+void TakeRows(const MIB_TCPTABLE_OWNER_PID& table, std::vector<TTcpConnection>& rows) {
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    const MIB_TCPROW_OWNER_PID& row = table.table[i];
+    rows.push_back({Mapped(row.dwLocalAddr), TablePort(row.dwLocalPort), Mapped(row.dwRemoteAddr),
+                    TablePort(row.dwRemotePort), row.dwOwningPid});
+  }
+}
+
+void TakeRows(const MIB_TCP6TABLE_OWNER_PID& table, std::vector<TTcpConnection>& rows) {
+  for (DWORD i = 0; i < table.dwNumEntries; ++i) {
+    const MIB_TCP6ROW_OWNER_PID& row = table.table[i];
+    rows.push_back({Bytes(row.ucLocalAddr), TablePort(row.dwLocalPort), Bytes(row.ucRemoteAddr),
+                    TablePort(row.dwRemotePort), row.dwOwningPid});
+  }
+}
+}  // namespace
+
+bool Win32PlatformImpl::TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) {
+  rows.clear();
   const ExtendedTcpTableCall call = ExtendedTcpTable();
-  if (call == nullptr) return false;
-  std::vector<DWORD> table(64);  // DWORDs keep the rows aligned
+  if (call == nullptr) {
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return false;
+  }
+  // DWORDs keep the rows aligned; one buffer per thread, since exchanges look side by side.
+  thread_local std::vector<DWORD> table(1024);
   // The table may grow between the size query and the read.
   for (int attempt = 0; attempt < 4; ++attempt) {
     DWORD size = static_cast<DWORD>(table.size() * sizeof(DWORD));
-    const DWORD result = call(table.data(), &size, FALSE, AF_INET, TCP_TABLE_OWNER_PID_LISTENER, 0);
+    const DWORD result =
+        call(table.data(), &size, FALSE, ipv6 ? AF_INET6 : AF_INET, TCP_TABLE_OWNER_PID_CONNECTIONS, 0);
     if (result == ERROR_INSUFFICIENT_BUFFER) {
-      table.resize(size / sizeof(DWORD) + 1);
+      table.resize(size / sizeof(DWORD) + 64);
       continue;
     }
-    if (result != NO_ERROR) return false;
-    const auto* rows = reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data());
-    for (DWORD i = 0; i < rows->dwNumEntries; ++i) {
-      const MIB_TCPROW_OWNER_PID& row = rows->table[i];
-      TTcpListener listener;
-      listener.Address = ntohl(row.dwLocalAddr);
-      listener.Port = ntohs(static_cast<u_short>(row.dwLocalPort));
-      listener.ProcessId = row.dwOwningPid;
-      listeners.push_back(listener);
+    if (result != NO_ERROR) {
+      SetLastError(result);
+      return false;
+    }
+    if (ipv6) {
+      TakeRows(*reinterpret_cast<const MIB_TCP6TABLE_OWNER_PID*>(table.data()), rows);
+    } else {
+      TakeRows(*reinterpret_cast<const MIB_TCPTABLE_OWNER_PID*>(table.data()), rows);
     }
     return true;
   }
+  SetLastError(ERROR_INSUFFICIENT_BUFFER);
   return false;
 }

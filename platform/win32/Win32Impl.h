@@ -119,11 +119,12 @@ class Win32PlatformImpl final : public Platform {
   OsHandle SocketOpen() override;
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
   bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) override;
-  bool SocketConnect(OsHandle socket, const char* address, int port) override;
+  bool SocketConnect(OsHandle socket, const char* address, std::uint16_t port) override;
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
-  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
+  bool SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) override;
+  bool TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) override;
 
   // The loop's threads, writers and time (Loop.cpp, Writers.cpp)
   std::uint32_t TickCount() override;

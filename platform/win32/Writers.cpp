@@ -15,7 +15,7 @@ struct TWriter {
   HANDLE Idle = nullptr;  // manual-reset: everything queued has been written
   std::deque<std::string> Queue;  // guarded by Lock
   std::size_t Held = 0;           // bytes queued or being written; guarded by Lock
-  std::function<void(std::uint32_t)> OnFailed;  // guarded by Lock; runs once
+  std::function<void(std::uint32_t)> OnFailed;  // guarded by Lock; runs for every failed write
 };
 
 // Only the loop's thread hands blocks over, so the slots need no lock of their own.
@@ -43,7 +43,7 @@ DWORD WINAPI WriteInBackground(LPVOID parameter) {
       EnterCriticalSection(&writer->Lock);
       writer->Held -= size;
       std::function<void(std::uint32_t)> onFailed;
-      if (!written) onFailed.swap(writer->OnFailed);
+      if (!written) onFailed = writer->OnFailed;
       LeaveCriticalSection(&writer->Lock);
       if (onFailed) PostToLoop([onFailed, error] { onFailed(error); });
     }

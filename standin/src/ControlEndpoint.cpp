@@ -99,10 +99,11 @@ std::string DoSet(const TQuery& q) {
 }
 
 // /announce?port=N: the handshake names port N instead of the own endpoint; 0 returns to it.
+// N may lie beyond 65535, as a faulty CRM application might name it.
 std::string DoAnnounce(const TQuery& q) {
   unsigned port = 0;
   auto found = q.find("port");
-  if (found == q.end() || !ReadUnsigned(found->second, port) || port > 65535) return Error("port needs a number");
+  if (found == q.end() || !ReadUnsigned(found->second, port) || port > 2147483647u) return Error("port needs a number");
   StateLock lock;
   g_state.AnnouncedPort = static_cast<int>(port);
   return "{\"ok\":true,\"announced\":" + std::to_string(port) + "}";

@@ -4,7 +4,7 @@
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
 import { existsSync, readFileSync, rmSync, writeFileSync } from 'node:fs';
-import { notConnectedResult, placeholderList } from './texts.mjs';
+import { PARSE_ERROR, notConnectedResult, placeholderList } from './texts.mjs';
 import {
   CrmStandIn,
   bridgePid,
@@ -110,6 +110,12 @@ describe('forwarding while linked', () => {
     assert.equal(answer, `{"jsonrpc":"2.0","id":103,"error":{"code":-32000,"message":"${mayHaveRunText(cause, { wholeReply: true })}"}}`);
     assert.equal(log, `tools/call test_blank | bez powtórki, mogło dotrzeć | ${cause} Początek: \\r\\n`);
     assert.equal((await recordedWith('blank-103')).length, 1);
+  });
+
+  test('a line that is no JSON gets the bridge\'s parse error and never reaches the CRM application', async () => {
+    const { answer } = await bridge.exchange('{"jsonrpc":"2.0","id":"nojson-1","method":"tools/list"');
+    assert.equal(answer, PARSE_ERROR);
+    assert.deepEqual(await recordedWith('nojson-1'), []);
   });
 
   test('a reply spread over several lines reaches the client as one line', async () => {

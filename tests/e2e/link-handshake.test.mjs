@@ -2,7 +2,8 @@
 // delay, after both sends, and none at all.
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
-import { CLOSING_LINE, CRM_DIR, NO_ANSWER_YET, notConnectedResult, startLine } from './texts.mjs';
+import { createServer } from 'node:net';
+import { CLOSING_LINE, CRM_DIR, NO_ANSWER_YET, noOwnersNote, notConnectedResult, startLine } from './texts.mjs';
 import { CrmStandIn, call, delay, finishQuietly, startBridge, stopAllStandIns } from './link-support.mjs';
 
 const FOUND = 'Znalazłem okno Orvina (1 z 1) - pytam o port i token.';
@@ -56,7 +57,8 @@ describe('port-and-token handshake', () => {
       const linked = `Połączono z Orvinem na porcie ${standIn.port}.`;
       assert.equal(await bridge.greet(), linked, bridge.transcript());
       const { attempt, requests } = split(bridge.logTexts());
-      assert.deepEqual(attempt, [startLine(CRM_DIR), FOUND, ...steps, linked]);
+      const note = greeting ? [] : [noOwnersNote(standIn.port)];  // after the first forwarded request
+      assert.deepEqual(attempt, [startLine(CRM_DIR), FOUND, ...steps, linked, ...note]);
       if (greeting) assert.deepEqual(requests, [greeting]);
       else assert.match(requests.join('\n'), /^notifications\/initialized \| t=\d+ms, rq=\d+B, rp=0B/);
       const { handshakes } = await standIn.record();
@@ -100,5 +102,24 @@ describe('port-and-token handshake', () => {
       `tools/call klienci_szukaj | odmowa wykonania, brak Orvina | ${NO_ANSWER_YET}`,
       `ping | odpowiedź własna, brak Orvina | ${NO_ANSWER_YET}`,
     ]);
+  });
+
+  test('a port beyond 65535 counts as none: nothing reaches the port it would be cut to, the client gets local answers', async (t) => {
+    const reached = [];
+    const other = createServer((socket) => {
+      reached.push(socket.remotePort);
+      socket.destroy();
+    });
+    await new Promise((resolve) => other.listen(0, '127.0.0.1', resolve));
+    t.after(() => other.close());
+    await standIn.command(`/announce?port=${65536 + other.address().port}`);
+    t.after(() => standIn.command('/announce?port=0'));
+    const bridge = await startWith('handshake=now');
+    t.after(() => finishQuietly(bridge));
+    const missing = 'Orvin zgłosił gotowość, ale nie podał portu albo tokenu.';
+    assert.equal(await bridge.greet(), `Na razie bez połączenia: ${missing}`, bridge.transcript());
+    const refused = await call(bridge, 2, 'tools/call', { name: 'klienci_szukaj', arguments: {} });
+    assert.equal(JSON.stringify(refused), notConnectedResult(2, missing));
+    assert.deepEqual(reached, []);
   });
 });

@@ -5,6 +5,7 @@ import { Bridge, setCacheFileAside } from './harness.mjs';
 import {
   CACHE_FILE,
   NO_WINDOW,
+  PARSE_ERROR,
   errorReply,
   initializeReply,
   notConnectedResult,
@@ -181,5 +182,11 @@ describe('local answers without a CRM application', () => {
   test('a line that is not a JSON object has no id and no method', async () => {
     const log = await notify('[{"jsonrpc":"2.0","id":11,"method":"ping"}]');
     assert.equal(log, `(bez metody) | notyfikacja, brak połączenia | ${NO_WINDOW}`);
+  });
+
+  test('a line that is no JSON gets the parse error -32700 with a null id', async () => {
+    const { answer, log } = await bridge.exchange('{"jsonrpc":"2.0","method":"tools/list",');
+    assert.equal(answer, PARSE_ERROR);
+    assert.equal(log, '(bez metody) | błąd -32700, wiersz nie jest tekstem JSON: {"jsonrpc":"2.0","method":"tools/list",');
   });
 });

@@ -66,3 +66,13 @@ export function errorReply(id, message) {
 export const NO_ANSWER_YET =
   'Orvin jeszcze nie odpowiedział na prośbę o połączenie - być może pyta użytkownika o zgodę. ' +
   'Odpowiedz na pytanie w Orvinie; połączę się, gdy tylko na to pozwoli.';
+
+// Wine names no owner of a TCP connection: the bridge says so once, at its first forwarded request.
+export function noOwnersNote(port) {
+  return `System nie podaje, które programy obsługują połączenia TCP, więc nie sprawdzam, czy port ${port} należy do ` +
+    'Orvina - wysyłam żądania bez tego sprawdzenia.';
+}
+
+// The bridge's own answer to a line that is no JSON, linked or not.
+export const PARSE_ERROR = '{"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Błąd składni: wiersz nie jest ' +
+  'poprawnym tekstem JSON, więc nie da się go odczytać ani przekazać do Orvina."}}';

@@ -284,18 +284,29 @@ void CheckSockets(Platform& os) {
   int length = sizeof address;
   bool sending = bind(listener, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener, 1) == 0 &&
                  getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  std::vector<TTcpListener> listeners;
-  bool listed = false;
-  for (const TTcpListener& row : os.TcpListeners(listeners) ? listeners : std::vector<TTcpListener>()) {
-    listed = listed || (row.Address == INADDR_LOOPBACK && row.Port == ntohs(address.sin_port) &&
-                        (row.ProcessId == os.CurrentProcessId() || row.ProcessId == 0));  // Wine names no owner
-  }
-  Check(listed, "the table of listeners holds our own, from iphlpapi in System32");
   static char block[65536];
   std::uint32_t sent = 0;
   socket = os.SocketOpen();
   sending = sending && os.SocketConnect(socket, "127.0.0.1", ntohs(address.sin_port)) &&
             os.SocketSetSendTimeout(socket, 300);
+  // The server side of this connection: local end the listener's, remote end ours.
+  std::uint32_t ownAddress = 0;
+  std::uint16_t ownPort = 0;
+  Check(os.SocketLocalAddress(socket, ownAddress, ownPort) && ownAddress == INADDR_LOOPBACK && ownPort != 0,
+        "getsockname gives the connection's own end");
+  const TIpAddress loopback = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 127, 0, 0, 1};
+  bool listed = false, tables = true;
+  std::vector<TTcpConnection> rows;
+  for (bool ipv6 : {false, true}) {
+    tables = os.TcpConnections(ipv6, rows) && tables;
+    for (const TTcpConnection& row : rows) {
+      listed = listed || (row.LocalAddress == loopback && row.LocalPort == ntohs(address.sin_port) &&
+                          row.RemoteAddress == loopback && row.RemotePort == ownPort &&
+                          (row.ProcessId == os.CurrentProcessId() || row.ProcessId == 0));  // Wine names no owner
+    }
+  }
+  Check(tables, "both connection tables can be read, from iphlpapi in System32");
+  Check(listed, "they hold the server side of our connection");
   for (int i = 0; i < 10000 && sending; ++i) sending = os.SocketSend(socket, block, sizeof block, sent);
   Check(!sending && os.LastError() == 10060, "a send that nobody reads ends after its time-out with WSAETIMEDOUT");
   os.SocketClose(socket);

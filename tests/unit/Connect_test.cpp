@@ -189,9 +189,15 @@ TEST_F(ConnectTest, ReadyWithoutPortOrToken) {
   EXPECT_FALSE(refused);
   EXPECT_EQ(message, "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.");
   EXPECT_EQ(LinkState.Port, 77);
+  for (const char* answer : {"OK\r\n5\r\n  ", "OK\r\n65536\r\ntok", "OK\r\n73659\r\ntok", "OK\r\n-8123\r\ntok"}) {
+    Fake.Windows.clear();
+    AddInstance(answer);  // 73659 would be port 8123 once cut to 16 bits
+    EXPECT_FALSE(Connect(message, refused));
+    EXPECT_EQ(message, "Orvin zgłosił gotowość, ale nie podał portu albo tokenu.");
+  }
   Fake.Windows.clear();
-  AddInstance("OK\r\n5\r\n  ");
-  EXPECT_FALSE(Connect(message, refused));
+  AddInstance("OK\r\n65535\r\ntok");
+  EXPECT_TRUE(Connect(message, refused));
 }
 
 TEST_F(ConnectTest, NoWindowAnswersAndTheLastReasonIsGiven) {

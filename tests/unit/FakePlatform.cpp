@@ -616,7 +616,7 @@ bool FakePlatform::SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseco
   return true;
 }
 
-bool FakePlatform::SocketConnect(OsHandle socket, const char* address, int port) {
+bool FakePlatform::SocketConnect(OsHandle socket, const char* address, std::uint16_t port) {
   if (PreSendFailure.Failure == HttpFailure::Connect) {
     LastErrorValue = PreSendFailure.ErrorCode;
     return false;
@@ -834,8 +834,7 @@ bool FakePlatform::WriteInOrder(OsHandle handle, std::string block, std::size_t 
   if (!WriteFile(handle, block.data(), static_cast<std::uint32_t>(block.size()), written) &&
       handle == OutputHandleValue && OnOutputWriteFailed) {
     const std::uint32_t error = LastErrorValue;
-    QueueWork([] {}, [onFailed = std::move(OnOutputWriteFailed), error] { onFailed(error); });
-    OnOutputWriteFailed = nullptr;
+    QueueWork([] {}, [onFailed = OnOutputWriteFailed, error] { onFailed(error); });
   }
   return true;
 }
@@ -850,8 +849,37 @@ void FakePlatform::WatchWriteFailure(OsHandle handle, std::function<void(std::ui
   if (handle == OutputHandleValue) OnOutputWriteFailed = std::move(onFailed);
 }
 
-bool FakePlatform::TcpListeners(std::vector<TTcpListener>& listeners) {
-  listeners = Listeners;
+TIpAddress FakePlatform::Mapped(std::uint32_t address) {
+  return {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, std::uint8_t(address >> 24), std::uint8_t(address >> 16),
+          std::uint8_t(address >> 8), std::uint8_t(address)};
+}
+
+bool FakePlatform::SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) {
+  if (!Sockets.at(socket).Connected) return false;
+  address = 0x7F000001;
+  port = static_cast<std::uint16_t>(50000 + socket % 10000);
+  return true;
+}
+
+bool FakePlatform::TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) {
+  ++ConnectionTableReads;
+  if (ConnectionTableError != 0) {
+    LastErrorValue = ConnectionTableError;
+    return false;
+  }
+  rows = ipv6 ? std::vector<TTcpConnection>() : OtherConnections;
+  const TIpAddress loopback = Mapped(0x7F000001);
+  for (const auto& socket : Sockets) {
+    if (!socket.second.Connected) continue;
+    const std::uint16_t port = static_cast<std::uint16_t>(socket.second.Request.Port);
+    const std::uint16_t own = static_cast<std::uint16_t>(50000 + socket.first % 10000);
+    // The bridge's own side, whichever table: only the server side tells who took the connection.
+    if (!ipv6) rows.push_back({loopback, own, loopback, port, ProcessIdValue});
+    const auto owner = PortOwners.find(port);
+    if (ServerSideListed && ipv6 == ServerSideOnIpv6) {
+      rows.push_back({loopback, port, loopback, own, owner == PortOwners.end() ? 4000 : owner->second});
+    }
+  }
   return true;
 }
 

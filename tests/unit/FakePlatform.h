@@ -156,7 +156,15 @@ class FakePlatform : public Platform {
   std::uint32_t ReadChunkLimit = 64 * 1024;
   std::uint32_t LargestRead = 0;  // the largest buffer a receive was given
   int OpenSockets = 0;
-  std::vector<TTcpListener> Listeners;
+  // The connection tables show the server side of each of the bridge's connections,
+  // owned by the process named here for its port, by default the first CRM window's (0: no owner named).
+  std::map<std::uint16_t, std::uint32_t> PortOwners;
+  bool ServerSideOnIpv6 = false;  // a dual-stack listener's connections show in the IPv6 table
+  bool ServerSideListed = true;
+  std::uint32_t ConnectionTableError = 0;  // not 0: the tables cannot be read
+  std::vector<TTcpConnection> OtherConnections;  // in the IPv4 table
+  int ConnectionTableReads = 0;
+  static TIpAddress Mapped(std::uint32_t address);
 
   // The process that started the bridge: kNullHandle when it cannot be opened;
   // it ends when the clock reaches ParentEndsAt (0: never).
@@ -223,11 +231,12 @@ class FakePlatform : public Platform {
   OsHandle SocketOpen() override;
   bool SocketSetReceiveTimeout(OsHandle socket, std::uint32_t milliseconds) override;
   bool SocketSetSendTimeout(OsHandle socket, std::uint32_t milliseconds) override;
-  bool SocketConnect(OsHandle socket, const char* address, int port) override;
+  bool SocketConnect(OsHandle socket, const char* address, std::uint16_t port) override;
   bool SocketSend(OsHandle socket, const char* data, std::uint32_t size, std::uint32_t& sent) override;
   bool SocketReceive(OsHandle socket, char* buffer, std::uint32_t size, std::uint32_t& received) override;
   void SocketClose(OsHandle socket) override;
-  bool TcpListeners(std::vector<TTcpListener>& listeners) override;
+  bool SocketLocalAddress(OsHandle socket, std::uint32_t& address, std::uint16_t& port) override;
+  bool TcpConnections(bool ipv6, std::vector<TTcpConnection>& rows) override;
 
   // ---- The event loop, and log writes that never wait ----
   // Work runs on the test's thread when the loop next waits, on a clock of its

@@ -10,6 +10,7 @@
 #include "core/StdStreams.h"
 #include "link/Connect.h"
 #include "link/HandshakeRecords.h"
+#include "link/PortOwner.h"
 #include "link/ProxyWindow.h"
 #include "link/WindowDiscovery.h"
 #include "mcp/ToolListCache.h"
@@ -26,6 +27,7 @@ inline void StartFreshProcess(FakePlatform& fake) {
   ResetConnectAttempt();
   ResetToolListCache();
   ResetHandshakeTag();
+  ResetOwnerLooks();
   ResetProxyWindow();
   InputHandle = fake.InputHandleValue;
   OutputHandle = fake.OutputHandleValue;

@@ -14,17 +14,23 @@ TEST_F(LogTest, LineFormatOnAPipe) {
 TEST_F(LogTest, EveryTokenOfTheRunIsHiddenInEveryForm) {
   RememberToken("Zz/1");  // an earlier link's
   RememberToken("Ab/+9=");
+  RememberToken("nCd123/+=");
   const std::pair<std::string, std::string> rows[] = {
       {R"(x Ab/+9= "Ab\/\u002b9\u003D" "\u0041b/\u002B\u0039=")", R"(x *** "***" "***")"},
       {"Ab%2F%2B9%3D Ab%2f%2b9%3d Ab\\/%2B9\\u003d Zz%2f1 Zz\\u002F1", "*** *** *** *** ***"},
-      {"Ab/+8 Ab/", "Ab/+8 ***"},  // broken off in the middle
-      {R"(x Ab\/\u00)", "x ***"},    // in the middle of an escape
-      {"x Ab%2", "x ***"},          // in the middle of a percent-encoding
+      {"Ab/+8 nCd123/", "Ab/+8 ***"},  // broken off in the middle
+      {R"(x nCd123\/\u00)", "x ***"},    // in the middle of an escape
+      {"x nCd123%2", "x ***"},          // in the middle of a percent-encoding
+      {"x Ab/+9 nCd12", "x Ab/+9 nCd12"},  // too little of a token to matter
       {R"(Ab\u002C9 b\/ Ab%2C+9= Zz%2G1)", R"(Ab\u002C9 b\/ Ab%2C+9= Zz%2G1)"},
   };
   for (const auto& row : rows) EXPECT_EQ(HideTokensInFragment(row.first), row.second) << row.first;
-  Log("Zz/1 Ab%2");  // a whole line hides whole tokens only
-  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"*** Ab%2"});
+  Log("Zz/1 nCd123%2");  // a whole line hides whole tokens only
+  EXPECT_EQ(Fake.LogLines(), std::vector<std::string>{"*** nCd123%2"});
+  // An excerpt hides a long enough beginning of a token at its end, cut there or not.
+  EXPECT_EQ(LogExcerpt("id: nCd123/+ xyz", 12), "id: ***");
+  EXPECT_EQ(LogExcerpt("id: nCd123/+"), "id: ***");
+  EXPECT_EQ(LogExcerpt("Content-Type: application/json; inne id: n"), "Content-Type: application/json; inne id: n");
 }
 
 TEST_F(LogTest, EmptyTextAndMidnight) {

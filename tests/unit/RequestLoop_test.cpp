@@ -24,13 +24,14 @@ TEST_F(RequestLoopTest, WithoutTheCrmApplicationEveryKindOfLineIsAnsweredLocally
   Send("not json at all");
 
   const std::vector<std::string> out = OutputLines();
-  ASSERT_EQ(out.size(), 5u);
+  ASSERT_EQ(out.size(), 6u);
   EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":1,"result":{"protocolVersion":"2025-03-26")"), 0u);
   EXPECT_EQ(out[1].find(R"({"jsonrpc":"2.0","id":2,"result":{"tools":[{"name":"orvin_connect")"), 0u);
   EXPECT_EQ(out[2].find(R"({"jsonrpc":"2.0","id":3,"result":{"content":[)"), 0u);
   EXPECT_NE(out[2].find("Nie znaleziono uruchomionego Orvina (szukam w katalogu C:\\\\Crm\\\\)."), std::string::npos);
   EXPECT_EQ(out[3], R"({"jsonrpc":"2.0","id":4,"result":{}})");
   EXPECT_EQ(out[4].find(R"({"jsonrpc":"2.0","id":5,"error":)"), 0u);
+  EXPECT_EQ(out[5].find(R"({"jsonrpc":"2.0","id":null,"error":{"code":-32700,"message":"Błąd składni: )"), 0u);
 
   const std::string no = std::string(" | ") + kNoCrm;
   EXPECT_EQ(Fake.LogLines(), (std::vector<std::string>{
@@ -41,10 +42,10 @@ TEST_F(RequestLoopTest, WithoutTheCrmApplicationEveryKindOfLineIsAnsweredLocally
                                  "tools/call orvin_connect | odmowa wykonania, brak Orvina" + no,
                                  "ping | odpowiedź własna, brak Orvina" + no,
                                  "(bez metody) | błąd -32000" + no,
-                                 "(bez metody) | notyfikacja, brak połączenia" + no,
+                                 "(bez metody) | błąd -32700, wiersz nie jest tekstem JSON: not json at all",
                              }));
   EXPECT_TRUE(LinkState.PlaceholderListSent);
-  EXPECT_EQ(Fake.EnumCalls, 7);  // one full attempt for every line with content
+  EXPECT_EQ(Fake.EnumCalls, 6);  // one full attempt for every line with content that can be read
 }
 
 TEST_F(RequestLoopTest, EveryRequestIsAnsweredUnderItsOwnIdInOneLineOfJson) {
@@ -364,9 +365,9 @@ TEST_F(EventLoopTest, ARetryOfAnAbandonedCallWaitsForItsAnswerAndTakesIt) {
   Delays[first] = 12000;
   Fake.AddInput(first + "\n", 1000);
   Fake.AddInput(Cancel(1) + retry + "\n" + Call(3, R"(,"arguments":{"a":2,"b":[1,2]})") + "\n", 3500);
-  Fake.AddInput(Call(5, R"(,"arguments":{"a":1,"b":[1,2]}})") + "\n", 4000);
+  Fake.AddInput(Call(5, R"(,"arguments":{"a":1,"b":[1,2]})") + "\n", 4000);
   Fake.AddInput(Cancel(5), 5000);  // a waiting retry, cancelled: nothing goes out for it
-  Fake.AddInput(Call(4, R"(,"arguments":{"b":[1,2],"a":1}})") + "\n", 14000);
+  Fake.AddInput(Call(4, R"(,"arguments":{"b":[1,2],"a":1})") + "\n", 14000);
   RunRequestLoop();
   std::vector<std::string> sent;
   for (const FakeHttpRequest& request : Fake.HttpRequests) sent.push_back(JsonRawValue(request.Body, "id"));

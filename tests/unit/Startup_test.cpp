@@ -32,6 +32,12 @@ TEST_F(StartupTest, WithoutStandardStreamsNothingElseHappens) {
   Fake.InputHandleValue = 100;
   Fake.OutputHandleValue = kInvalidHandle;
   EXPECT_EQ(RunBridge(), 2);
+  for (OsHandle* missing : {&Fake.InputHandleValue, &Fake.OutputHandleValue}) {
+    Fake.InputHandleValue = 100;
+    Fake.OutputHandleValue = 101;
+    *missing = kNullHandle;  // no standard handle at all
+    EXPECT_EQ(RunBridge(), 2);
+  }
 }
 
 TEST_F(StartupTest, WithoutTheProxyWindow) {
@@ -65,6 +71,18 @@ TEST_F(StartupTest, TheEndOfTheParentIsTheEndOnlyWhenNobodyReads) {
             log.end());
   EXPECT_EQ(log.at(log.size() - 2), "Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę.");
   EXPECT_EQ(log.back(), "Klient zamknął strumień - kończę pracę.");
+}
+
+// Only a reader that is gone ends the input: another failed write leaves the watch for the next one.
+TEST_F(StartupTest, OnlyAGoneReaderEndsTheInput) {
+  for (std::uint32_t at : {1000u, 2000u}) Fake.AddInput(R"({"jsonrpc":"2.0","id":1,"method":"ping"})" "\n", at);
+  Fake.AddInput("\n", 900000);
+  Fake.OutputWriteError = 1816;  // ERROR_NOT_ENOUGH_QUOTA
+  Fake.At(1500, [this] { Fake.OutputWriteError = 232; });
+  EXPECT_EQ(RunBridge(), 0);
+  EXPECT_EQ(Fake.Tick, 2000u);
+  const std::vector<std::string> log = Fake.LogLines();
+  EXPECT_EQ(log.at(log.size() - 2), "Klient nie odbiera już odpowiedzi - nie przyjmuję nowych żądań i kończę pracę.");
 }
 
 TEST_F(StartupTest, TheEndOfTheParentWhoseClientIsGoneIsTheEnd) {
