@@ -200,8 +200,8 @@ bool Win32PlatformImpl::FileSecurity(const std::u16string& name, ObjectSecurity&
     if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
     // The callback kind begins as the plain one does: header, mask, SID.
     auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-    security.Entries.push_back(
-        {allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, ace->Mask, SidText(&ace->SidStart)});
+    security.Entries.push_back({allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, ace->Mask, SidText(&ace->SidStart),
+                                (header->AceFlags & OBJECT_INHERIT_ACE) != 0});
   }
   LocalFree(descriptor);
   return true;
