@@ -54,8 +54,9 @@ const TClientPlace kClientPlaces[] = {
      false, "", nullptr, false},
     {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, "",
      u"CODEX_HOME", false},
-    // It writes its whole file back while it runs, and with it its old entries.
-    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, false, true,
+    // It writes its whole file back while it runs, and with it its old entries. Without "type"
+    // its `claude mcp get` shows neither command nor arguments.
+    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, true, true,
      "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie.",
      u"CLAUDE_CONFIG_DIR", false},
 };

@@ -109,7 +109,9 @@ test('-install adds the entry to each client, keeps every other byte, updates on
   assert.ok(!/[^\r]\n/.test(read(DESKTOP)), 'CR LF stays');
   assert.match(read(VSCODE), new RegExp(`^\uFEFF// Serwery MCP\n[^]*// zdalny\n\t\t"${NAME}": \\{\n\t\t\t"type": "stdio",\n`));
   assert.match(read(GEMINI), new RegExp(`^// Ustawienia\r\n[^]*"a": \\{"command": "a"\\},\r\n    "${NAME}": \\{\r\n`));
-  assert.deepEqual([CURSOR, CODE].map((c) => JSON.parse(read(c)).mcpServers), [{ [NAME]: ENTRY }, { [NAME]: ENTRY }]);
+  // Claude Code's entry names its transport first, as its own `claude mcp add` writes it.
+  assert.deepEqual([CURSOR, CODE].map((c) => Object.entries(JSON.parse(read(c)).mcpServers[NAME])),
+    [Object.entries(ENTRY), Object.entries({ type: 'stdio', ...ENTRY })]);
   assert.ok(read(CODEX).endsWith(`\r\n[mcp_servers.${NAME}]\r\ncommand = "C:\\\\orvin-e2e-install\\\\Orvin CRM\\\\OrvinMCP.exe"\r\n`
     + `args = ["-dir", "C:\\\\orvin-e2e-install\\\\Orvin CRM", "-mcp", "${LODZ}"]\r\n`));
   assert.deepEqual(codexServers()[NAME].transport.args, ENTRY.args);
