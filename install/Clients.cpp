@@ -240,15 +240,23 @@ std::string PlaceFile(const TClientPlace& place) {
   return root + "\\" + (home.empty() ? path : path.substr(path.rfind('\\') + 1));
 }
 
-// A warning when others than the administrators and this user may put another
-// exe in place of the one that every client starts; empty otherwise.
+// A warning when others than the administrators and this user may change the exe
+// that every client starts, or put another in its place; empty otherwise.
 std::string OthersMayWriteText(const std::string& exe) {
   const std::string folder = exe.substr(0, exe.rfind('\\'));
   const std::string user = Os().CurrentUserSid();
-  if (user.empty() || FolderWriters(folder, user) != TFolderWriters::Others) return std::string();
-  return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
-         "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
-         "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+  if (user.empty()) return std::string();
+  if (FolderWriters(folder, user) == TFolderWriters::Others ||
+      InheritingFileWriters(folder, user) == TFolderWriters::Others) {
+    return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
+           "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
+           "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+  }
+  if (FileWriters(exe, user) != TFolderWriters::Others) return std::string();
+  return "Uwaga: plik " + exe + " mogą zmienić także inni użytkownicy tego komputera, a każdy z nich może podmienić "
+         "program, który uruchamiają wszyscy klienci MCP (plik przeniesiony z innego katalogu zachowuje dawne "
+         "uprawnienia: skopiuj go zamiast przenosić albo we Właściwościach pliku, na karcie Zabezpieczenia, zostaw "
+         "prawo zmiany tylko administratorom).\r\n";
 }
 
 // A client's file changed, or left alone with the reason in `done`.

@@ -48,6 +48,7 @@ struct AccessEntry {
   bool InheritOnly = false;  // INHERIT_ONLY_ACE: only for what is created in the folder
   std::uint32_t Mask = 0;
   std::string Sid;  // in string form, "S-1-5-32-544"
+  bool FilesInherit = false;  // OBJECT_INHERIT_ACE: files put into the folder get it
 };
 
 // Who owns a file or folder and what its DACL grants.

@@ -28,15 +28,18 @@ bool AskRestartManager(HMODULE library, const std::u16string& name, std::vector<
   DWORD status = registerFiles(session, 1, files, 0, nullptr, 0, nullptr);
   std::vector<RM_PROCESS_INFO> found(4);
   UINT count = 0;
+  // A list that keeps growing past the last try stays ERROR_MORE_DATA: Windows cannot tell.
   for (int attempt = 0; status == ERROR_SUCCESS && attempt < 4; ++attempt) {
     UINT needed = 0;
     DWORD reasons = 0;
     count = static_cast<UINT>(found.size());
     status = getList(session, &needed, &count, found.data(), &reasons);
-    if (status != ERROR_MORE_DATA) break;
+    if (status != ERROR_MORE_DATA || attempt == 3) break;
     found.resize(needed + 4);  // more may open it meanwhile
     status = ERROR_SUCCESS;
   }
+  // The count read back may exceed the buffer: never read past it.
+  if (count > found.size()) count = static_cast<UINT>(found.size());
   for (UINT i = 0; status == ERROR_SUCCESS && i < count; ++i) {
     programs.push_back(reinterpret_cast<const char16_t*>(found[i].strAppName));
   }

@@ -263,24 +263,34 @@ TEST_F(InstallTest, LinksOnThePath) {
   }
 }
 
-// A warning when others than administrators and the user may replace the exe; the install goes on.
+// A warning when others than administrators and the user may change the exe or replace it; the install goes on.
 TEST_F(InstallTest, WhoMayReplaceTheExe) {
   const std::string self = "S-1-5-21-7-7-7-1001", other = "S-1-5-21-7-7-7-1002", admins = "S-1-5-32-544";
   const AccessEntry adminsAll{true, false, 0x1F01FF, admins}, usersRead{true, false, 0x1200A9, "S-1-5-32-545"},
-      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0"},
-      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2, "S-1-1-0"},
-      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"};
-  const std::tuple<ObjectSecurity, bool> rows[] = {
-      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, false},
-      {{admins, false, {adminsAll, usersModify}}, true}, {{self, false, {selfAll, everyoneAllLater}}, false},
-      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, false},  // Modify, but adding files denied
-      {{other, false, {adminsAll}}, true},  // the owner may change the DACL
-      {{other, false, {ownerMayRead, adminsAll}}, false}, {{admins, true, {}}, true}};
-  for (const auto& [security, warned] : rows) {
+      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0", true},
+      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2 | 0x10000, "S-1-1-0"},
+      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"},
+      otherAll{true, false, 0x1F01FF, other}, usersAppend{true, false, 0x120089 | 0x4, "S-1-5-32-545"},
+      usersDeleteFolder{true, false, 0x10000, "S-1-5-32-545"}, usersWriteFilesLater{true, true, 0x40000000, "S-1-5-32-545", true};
+  const ObjectSecurity safeFolder{admins, false, {adminsAll, usersRead, creatorOwner}};
+  // The folder, the exe (no owner: not shown), and which warning: 0 none, 1 the folder's, 2 the file's.
+  const std::tuple<ObjectSecurity, ObjectSecurity, int> rows[] = {
+      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, {}, 0},
+      {{admins, false, {adminsAll, usersModify}}, {}, 1}, {{self, false, {selfAll, everyoneAllLater}}, {}, 0},
+      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, {}, 0},  // Modify, but adding files and deleting denied
+      {{other, false, {adminsAll}}, {}, 1},  // the owner may change the DACL
+      {{other, false, {ownerMayRead, adminsAll}}, {}, 0}, {{admins, true, {}}, {}, 1},
+      {{admins, false, {adminsAll, usersDeleteFolder}}, {}, 1}, {{admins, false, {adminsAll, usersWriteFilesLater}}, {}, 1},
+      // Moved from a user's Downloads: the file keeps that user's Full control and ownership.
+      {safeFolder, {other, false, {adminsAll, otherAll}}, 2}, {safeFolder, {admins, false, {adminsAll, usersAppend}}, 2},
+      {safeFolder, {admins, false, {adminsAll, usersRead, selfAll}}, 0}};
+  for (const auto& [folder, exe, warning] : rows) {
     Start({"C:\\O\\OrvinMCP.exe", "-install"});
-    Fake.Security["C:\\O"] = security;
+    Fake.Security["C:\\O"] = folder;
+    if (!exe.Owner.empty()) Fake.Security["C:\\O\\OrvinMCP.exe"] = exe;
     EXPECT_EQ(RunBridge(), 0);
-    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warned);
+    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warning == 1);
+    EXPECT_EQ(Fake.Output.find("Uwaga: plik C:\\O\\OrvinMCP.exe mogą zmienić także inni") != std::string::npos, warning == 2);
   }
 }
 
