@@ -72,6 +72,8 @@ bool PutInPlace(const std::u16string& target, const std::u16string& replacement,
 
 std::string BackupName(const std::string& file) { return file + ".orvinmcp-kopia"; }
 
+std::string MadeRecordName(const std::string& file) { return file + ".orvinmcp-utworzony"; }
+
 bool FileBehindLinks(const std::string& path, std::string& file, std::string& why) {
   const std::u16string wide = Utf8ToWide(path);
   if (Os().RunsElevated()) {

@@ -9,6 +9,7 @@
 namespace {
 const char kCursor[] = "C:\\U\\.cursor\\mcp.json";
 const char kCopy[] = "C:\\U\\.cursor\\mcp.json.orvinmcp-kopia";
+const char kMadeRecord[] = "C:\\U\\.cursor\\mcp.json.orvinmcp-utworzony";
 const char kTemporary[] = "C:\\U\\.cursor\\mcp.json.812.orvinmcp-nowy";
 const char kOther[] = "{\"mcpServers\":{\"a\":{}}}";
 const char kOurs[] = R"({"mcpServers":{"a":{},"orvin":{"command":"C:\\O\\OrvinMCP.exe","args":["-dir","C:\\O"]}}})";
@@ -77,6 +78,7 @@ struct TInstallRow {
   TTrouble Trouble;
   int ExitCode;
   const char *After, *CopyAfter, *Done;  // Done: how Cursor's report line goes on
+  bool Made = false;  // the record that the bridge made the file lies beside it, while the file does
 };
 
 // A copy first, never overwritten; a temporary file, flushed; one replace, a move where
@@ -127,9 +129,15 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
        "usunięto wpis"},
       {{"-uninstall"}, "{\"mcpServers\":{" ORVIN_ENTRY "}}", "{ }\r\n", kNone, 0, "{ }\r\n", nullptr,
        "usunięto wpis"},
+      {{"-install"}, nullptr, nullptr, kNone, 0, kMade, nullptr, "dodano wpis \"orvin\".", true},
       {{"-uninstall"}, kMade, nullptr, kNone, 0, nullptr, nullptr,
-       "usunięto wpis \"orvin\". Usunięto też plik, który utworzył OrvinMCP."},
-      {{"-uninstall"}, kMade, R"({"mcpServers":{"orvin":{}}})", kNone, 0, nullptr, nullptr, "usunięto wpis \"orvin\". Usunięto też"},
+       "usunięto wpis \"orvin\". Usunięto też plik, który utworzył OrvinMCP.", true},
+      {{"-uninstall"}, kMade, R"({"mcpServers":{"orvin":{}}})", kNone, 0, nullptr, nullptr, "usunięto wpis \"orvin\". Usunięto też",
+       true},
+      // A file that held only an entry the user wrote: the file and its copy stay, the entry goes.
+      {{"-uninstall"}, R"({"mcpServers":{"orvin":{"command":"C:\\O\\OrvinMCP.exe","disabled":true,"args":["-dir","C:\\O"]}}})",
+       R"({"mcpServers":{"orvin":{"command":"x","disabled":true}}})", kNone, 0, R"({"mcpServers":{}})",
+       R"({"mcpServers":{"orvin":{"command":"x","disabled":true}}})", "usunięto wpis \"orvin\"."},
       {{"-uninstall", "-mcp", "Biuro Łódź"}, R"({"mcpServers":{"a":{},"orvin-Biuro Łódź":{},"orvin-Biuro-Lodz":{}}})",
        kOther, kNone, 0, kOther, nullptr, "usunięto wpis \"orvin-Biuro-Lodz\"."},
   };
@@ -141,6 +149,8 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
                                      std::tuple(&after, kCursor, row.After), std::tuple(&after, kCopy, row.CopyAfter)}) {
       if (text) (*files)[file] = text;
     }
+    if (row.Made && row.Before) before[kMadeRecord] = "";
+    if (row.Made && row.After) after[kMadeRecord] = "";
     Fake.Files = before;
     if (row.Trouble == kUnreadable) Fake.UnreadableFiles = {kCursor};
     if (row.Trouble == kNoTemporary || row.Trouble == kNoCopy) Fake.UnwritableFiles = {row.Trouble == kNoCopy ? kCopy : kTemporary};
@@ -306,7 +316,7 @@ TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
     Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude"});
     Fake.ProcessImages[77] = image;
     EXPECT_EQ(RunBridge(), runs ? 4 : 0) << image;
-    EXPECT_EQ(Fake.Files.size(), runs ? 1u : 3u) << image;  // Cursor's file, or the desktop files too
+    EXPECT_EQ(Fake.Files.size(), runs ? 2u : 6u) << image;  // Cursor's file, or the desktop files too; each with its record
   }
   Start({"C:\\O\\OrvinMCP.exe"});
   Fake.Folders.insert("C:\\U\\R\\Claude");
