@@ -143,6 +143,21 @@ test('-install adds the entry to each client, keeps every other byte, updates on
   for (const client of CLIENTS.filter((c) => c !== CURSOR)) assert.equal(read(client), client === VSCODE ? client[2] : noBom(client[2]), client[0]);
   assert.ok(removed.out.includes(`${line(CURSOR)}usunięto wpis "${NAME}". Usunięto też plik, który utworzył OrvinMCP.`), removed.out);
   assert.ok(CLIENTS.every((c) => !existsSync(hostFile(c) + '.orvinmcp-kopia')) && !existsSync(hostFile(CURSOR)));
+  assert.ok(!existsSync(hostFile(CURSOR) + '.orvinmcp-utworzony'), 'nor the record that the bridge made the file');
+});
+
+test('a file the user had before -install stays after -uninstall, with its copy, even when it held only an entry "orvin"', async () => {
+  const file = join(HOST, 'profil3', 'home', '.cursor', 'mcp.json');
+  const own = '{\r\n  "mcpServers": {\r\n    "orvin": {\r\n      "command": "C:\\\\stary\\\\OrvinMCP.exe",\r\n'
+    + '      "disabled": true,\r\n      "env": {"A": "1"}\r\n    }\r\n  }\r\n}\r\n';
+  mkdirSync(dirname(file), { recursive: true });
+  writeFileSync(file, own);
+  const start = starter('start3.bat', EXE, [], 'profil3');
+  assert.equal((await run(start, '-install')).code, 0);
+  const { code, out } = await run(start, '-uninstall');
+  assert.ok(code === 0 && out.includes('usunięto wpis "orvin".') && !out.includes('Usunięto też plik'), out);
+  assert.deepEqual(JSON.parse(readFileSync(file, 'utf8')), { mcpServers: {} });
+  assert.equal(readFileSync(`${file}.orvinmcp-kopia`, 'utf8'), own);
 });
 
 test('the double click lists the clients, and T adds the bridge to them; Enter ends it', async () => {
