@@ -15,7 +15,8 @@ std::string BackupName(const std::string& file);
 std::string MadeRecordName(const std::string& file);
 
 // The file that a client's path leads to: through a symbolic link or a junction,
-// the file it points to, so that the link stays. False with one Polish sentence
+// the file it points to, so that the link stays; as a \\?\ name, so that the names
+// of its copies may pass MAX_PATH. False with one Polish sentence
 // where a bridge running as administrator would follow a link that a user may
 // have put there.
 bool FileBehindLinks(const std::string& path, std::string& file, std::string& why);

@@ -136,7 +136,8 @@ class Platform {
   virtual bool MoveFileToNewName(const std::u16string& from, const std::u16string& to) = 0;
   // Where the name of an existing file or folder leads through every symbolic link and
   // junction: GetFinalPathNameByHandleW (normalized, with its drive letter) of a handle
-  // opened with no access, without the \\?\ prefix. Empty when it fails.
+  // opened with no access, as it gives it, \\?\C:\... or \\?\UNC\server\...: file
+  // calls take that form, and names made from it, past MAX_PATH. Empty when it fails.
   virtual std::u16string FinalPathName(const std::u16string& name) = 0;
   // The programs that hold the file open, by the names Windows shows for them (Restart
   // Manager: RmGetList, from rstrtmgr.dll in System32, loaded only for this call).

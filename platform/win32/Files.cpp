@@ -169,8 +169,6 @@ std::u16string Win32PlatformImpl::FinalPathName(const std::u16string& name) {
     return GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   });
   ::CloseHandle(file);
-  if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + path.substr(8);
-  if (path.compare(0, 4, u"\\\\?\\") == 0) return path.substr(4);
   return path;
 }
 

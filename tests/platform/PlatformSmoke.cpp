@@ -154,8 +154,14 @@ void CheckInstallCalls(Platform& os) {
   Check(os.FileAttributes(name) & kAttributeReadOnly, "a read-only file says so");
   SetFileAttributesW(reinterpret_cast<const wchar_t*>(name.c_str()), FILE_ATTRIBUTE_NORMAL);
   const std::u16string final = os.FinalPathName(name);
-  Check(final.size() > 3 && final[1] == u':' && os.SameTextOrdinalIgnoreCase(os.LongPathName(name), final),
-        "the final path of a file, with its drive letter and no prefix of long paths");
+  Check(final.compare(0, 4, u"\\\\?\\") == 0 && final[5] == u':' &&
+            os.SameTextOrdinalIgnoreCase(u"\\\\?\\" + os.LongPathName(name), final),
+        "the final path of a file, in the form that takes file calls past MAX_PATH");
+  const std::u16string folder = final + u".d", deep = folder + u"\\" + std::u16string(250, u'k');
+  CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr);
+  os.CloseHandle(os.CreateFile(deep, FileOpen::CreateNewExclusive));
+  Check(os.FileExists(deep) && os.DeleteFile(deep), "a file whose name passes MAX_PATH, by its \\\\?\\ name");
+  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()));
   Check(os.FinalPathName(other).empty() && os.FileAttributes(other) == kNoAttributes, "a missing file has none");
   std::vector<std::u16string> holders{u"x"};
   Check(os.FileHolders(name, holders) && holders.empty(), "Restart Manager, loaded from System32, names nobody");
