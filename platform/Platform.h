@@ -36,7 +36,7 @@ constexpr std::uint32_t kAttributeReadOnly = 0x1;
 constexpr std::uint32_t kAttributeDirectory = 0x10;
 constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // a symbolic link, a junction
 
-// A process of this session, as a toolhelp snapshot lists it.
+// A process, as a toolhelp snapshot lists it.
 struct ProcessEntry {
   std::uint32_t Id = 0;
   std::u16string ExeName;  // the image's file name, without its folder
@@ -105,9 +105,12 @@ class Platform {
   // A variable of the user's persistent environment (HKCU\Environment, RegGetValueW):
   // REG_SZ, or REG_EXPAND_SZ expanded; empty when it is not set.
   virtual std::u16string UserEnvironmentVariable(const std::u16string& name) = 0;
-  // The processes of this process's session (CreateToolhelp32Snapshot, ProcessIdToSessionId):
-  // another user's processes are not among them.
-  virtual std::vector<ProcessEntry> SessionProcesses() = 0;
+  // The processes of every session (CreateToolhelp32Snapshot): a user may have another
+  // session on the same machine, and other users have theirs.
+  virtual std::vector<ProcessEntry> Processes() = 0;
+  // The user a process runs as (OpenProcessToken, TokenUser), as a SID in string form;
+  // empty when it cannot be read, as for most processes of other users.
+  virtual std::string ProcessUserSid(OsHandle process) = 0;
   // The user this process runs as (TokenUser), as a SID in string form; empty when it fails.
   virtual std::string CurrentUserSid() = 0;
 

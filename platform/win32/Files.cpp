@@ -208,9 +208,11 @@ bool Win32PlatformImpl::FileSecurity(const std::u16string& name, ObjectSecurity&
   return true;
 }
 
-std::string Win32PlatformImpl::CurrentUserSid() {
+std::string Win32PlatformImpl::CurrentUserSid() { return ProcessUserSid(FromHandle(GetCurrentProcess())); }
+
+std::string Win32PlatformImpl::ProcessUserSid(OsHandle process) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  if (!OpenProcessToken(ToHandle(process), TOKEN_QUERY, &token)) return std::string();
   DWORD size = 0;
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<char> buffer(size);

@@ -176,10 +176,13 @@ void CheckInstallCalls(Platform& os) {
         "the user's environment, expanded");
   RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"ORVIN_SMOKE");
   bool self = false;
-  for (const ProcessEntry& process : os.SessionProcesses()) {
+  for (const ProcessEntry& process : os.Processes()) {
     self |= process.Id == os.CurrentProcessId() && os.SameTextOrdinalIgnoreCase(process.ExeName, u"PlatformSmoke.exe");
   }
-  Check(self, "this session's processes, this one among them by its name");
+  Check(self, "the processes, this one among them by its name");
+  const OsHandle own = os.OpenProcessLimited(os.CurrentProcessId());
+  Check(os.ProcessUserSid(own) == os.CurrentUserSid() && !os.CurrentUserSid().empty(), "the user a process runs as");
+  os.CloseHandle(own);
 }
 
 void CheckFolders(Platform& os) {

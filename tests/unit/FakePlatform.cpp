@@ -142,7 +142,13 @@ std::u16string FakePlatform::UserEnvironmentVariable(const std::u16string& name)
   return found == UserEnvironment.end() ? std::u16string() : MultiByteToWide(kCodePageUtf8, found->second);
 }
 
-std::vector<ProcessEntry> FakePlatform::SessionProcesses() {
+std::string FakePlatform::ProcessUserSid(OsHandle process) {
+  const std::uint32_t id = static_cast<std::uint32_t>(process - 0x10000);
+  if (!OpenProcesses.count(process)) return std::string();
+  return ProcessUsers.count(id) ? ProcessUsers[id] : UserSid;
+}
+
+std::vector<ProcessEntry> FakePlatform::Processes() {
   std::vector<ProcessEntry> processes;
   for (const auto& [id, image] : ProcessImages) {
     processes.push_back({id, MultiByteToWide(kCodePageUtf8, image.substr(image.rfind('\\') + 1))});

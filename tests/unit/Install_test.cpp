@@ -321,23 +321,28 @@ TEST_F(InstallTest, WhoMayReplaceTheExe) {
   }
 }
 
-// While the desktop chat client runs, classic or from the Store, both its files are left
-// alone; at the double click T tries again once it is closed.
+// While the desktop chat client of this user runs, classic or from the Store, in this session
+// or another, both its files are left alone; at the double click T tries again once it is closed.
 TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
-  const std::pair<const char*, bool> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true},
-      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true},
-      {"C:\\U\\.local\\bin\\claude.exe", false},  // Claude Code
-      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false}};
-  for (auto [image, runs] : rows) {
+  const std::tuple<const char*, bool, const char*> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true, ""},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true, ""},
+      {"C:\\U\\.local\\bin\\claude.exe", false, ""},  // Claude Code
+      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false, ""},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", false, "S-1-5-21-7-7-7-1002"},  // another user's
+      {"E:\\Profile\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true, ""}};  // the profile behind a junction
+  for (auto [image, runs, user] : rows) {
     Start({"C:\\O\\OrvinMCP.exe", "-install"});
-    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude"});
+    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude", "E:\\Profile\\L"});
+    Fake.Links = {{"C:\\U\\L", "E:\\Profile\\L"}};
+    Fake.Files[image] = "MZ";
     Fake.ProcessImages[77] = image;
+    if (*user) Fake.ProcessUsers[77] = user;
     EXPECT_EQ(RunBridge(), runs ? 4 : 0) << image;
-    EXPECT_EQ(Fake.Files.size(), runs ? 2u : 6u) << image;  // Cursor's file, or the desktop files too; each with its record
+    EXPECT_EQ(Fake.Files.count("C:\\U\\R\\Claude\\claude_desktop_config.json"), runs ? 0u : 1u) << image;
   }
   Start({"C:\\O\\OrvinMCP.exe"});
   Fake.Folders.insert("C:\\U\\R\\Claude");
-  Fake.ProcessImages[77] = rows[0].first;
+  Fake.ProcessImages[77] = std::get<0>(rows[0]);
   Fake.InputIsConsole = true;
   Fake.ErrorFileType = FileType::Char;
   Fake.KeyTypingMs = 700;
