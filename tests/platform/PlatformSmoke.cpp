@@ -160,8 +160,7 @@ void CheckInstallCalls(Platform& os) {
   const std::u16string folder = final + u".d", deep = folder + u"\\" + std::u16string(250, u'k');
   CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr);
   os.CloseHandle(os.CreateFile(deep, FileOpen::CreateNewExclusive));
-  Check(os.FileExists(deep) && os.DeleteFile(deep), "a file whose name passes MAX_PATH, by its \\\\?\\ name");
-  RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()));
+  Check(os.DeleteFile(deep) && RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str())), "a name past MAX_PATH");
   Check(os.FinalPathName(other).empty() && os.FileAttributes(other) == kNoAttributes, "a missing file has none");
   std::vector<std::u16string> holders{u"x"};
   Check(os.FileHolders(name, holders) && holders.empty(), "Restart Manager, loaded from System32, names nobody");

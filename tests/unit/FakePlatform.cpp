@@ -143,9 +143,8 @@ std::u16string FakePlatform::UserEnvironmentVariable(const std::u16string& name)
 }
 
 std::string FakePlatform::ProcessUserSid(OsHandle process) {
-  const std::uint32_t id = static_cast<std::uint32_t>(process - 0x10000);
-  if (!OpenProcesses.count(process)) return std::string();
-  return ProcessUsers.count(id) ? ProcessUsers[id] : UserSid;
+  auto user = ProcessUsers.find(static_cast<std::uint32_t>(process - 0x10000));
+  return !OpenProcesses.count(process) ? "" : user == ProcessUsers.end() ? UserSid : user->second;
 }
 
 std::vector<ProcessEntry> FakePlatform::Processes() {
@@ -244,8 +243,7 @@ OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode)
       return kInvalidHandle;
     }
   } else {
-    if (TooLong(name)) return kInvalidHandle;
-    if (UnwritableFiles.count(name)) {
+    if (UnwritableFiles.count(name) || name[0] == '|') {
       LastErrorValue = kAccessDenied;
       return kInvalidHandle;
     }
@@ -306,7 +304,7 @@ bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u1
   const std::string from = FileKey(wideFrom);
   const std::string to = FileKey(wideTo);
   if (OnMove) OnMove();
-  if (Held(to) || TooLong(to)) return false;
+  if (Held(to)) return false;
   if (!MoveConflicts.empty()) {
     LastErrorValue = MoveConflicts.front();
     MoveConflicts.pop_front();
@@ -334,27 +332,19 @@ bool FakePlatform::Held(const std::string& name, bool reading) {
   return true;
 }
 
-// A \\?\ name stands for the same file. Without that prefix a name of MAX_PATH
-// characters or more fails, as on a Windows where long paths are not enabled: its key
-// begins with |, which no file name holds, so that no such file is found or made.
+// A \\?\ name stands for the same file. Without it, a name of MAX_PATH characters or more
+// fails, as where Windows has long paths off: | in its key, which no file name holds.
 std::string FakePlatform::FileKey(const std::u16string& wide) {
   const std::string name = WideToMultiByte(kCodePageUtf8, wide, nullptr);
-  if (name.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\\\" + name.substr(8);
   if (name.compare(0, 4, "\\\\?\\") == 0) return name.substr(4);
   return wide.size() >= 260 ? "|" + name : name;
-}
-
-bool FakePlatform::TooLong(const std::string& key) {
-  if (key.empty() || key[0] != '|') return false;
-  LastErrorValue = 206;  // ERROR_FILENAME_EXCED_RANGE
-  return true;
 }
 
 bool FakePlatform::MoveFileToNewName(const std::u16string& wideFrom, const std::u16string& wideTo) {
   const std::string from = FileKey(wideFrom);
   const std::string to = FileKey(wideTo);
   if (OnMove) OnMove();
-  if (Held(to) || TooLong(to)) return false;
+  if (Held(to)) return false;
   LastErrorValue = !Files.count(from) ? kFileNotFound : Files.count(to) ? 183 : FailMove ? MoveError : 0;
   if (LastErrorValue != 0) return false;
   Files[to] = Files[from];

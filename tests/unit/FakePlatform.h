@@ -295,7 +295,6 @@ class FakePlatform : public Platform {
   void AdvanceTo(std::uint32_t tick);
   bool Held(const std::string& name, bool reading = false);
   std::string FileKey(const std::u16string& name);  // the name in Files, Folders and the like
-  bool TooLong(const std::string& key);             // a name Windows refuses, with error 206
   // kNullHandle with error 5 when `denied`, as Windows answers a process of higher rights.
   OsHandle OpenProcessWithRights(std::uint32_t processId, bool denied);
   const FakeWindow* FindWindow(WindowHandle window) const;
