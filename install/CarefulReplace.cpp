@@ -18,6 +18,12 @@ const char kChangedMeanwhile[] = "Plik zmienił się w trakcie zmiany (zapisał 
 
 std::string Code(std::uint32_t code) { return " (kod " + ToDecimal(code) + ")."; }
 
+// A name as users write it: without the prefix that takes file calls past MAX_PATH.
+std::string Shown(const std::string& name) {
+  if (name.compare(0, 8, "\\\\?\\UNC\\") == 0) return "\\\\" + name.substr(8);
+  return name.compare(0, 4, "\\\\?\\") == 0 ? name.substr(4) : name;
+}
+
 // The files of one replace that go when it ends, but those it keeps.
 struct TScratchFiles {
   std::vector<std::string> Names;
@@ -72,6 +78,8 @@ bool PutInPlace(const std::u16string& target, const std::u16string& replacement,
 
 std::string BackupName(const std::string& file) { return file + ".orvinmcp-kopia"; }
 
+std::string MadeRecordName(const std::string& file) { return file + ".orvinmcp-utworzony"; }
+
 bool FileBehindLinks(const std::string& path, std::string& file, std::string& why) {
   const std::u16string wide = Utf8ToWide(path);
   if (Os().RunsElevated()) {
@@ -111,7 +119,7 @@ bool ReplaceCarefully(const std::string& file, bool existed, const std::string& 
   // The first copy holds the file as it was before any of our changes: never overwritten.
   const std::string backup = BackupName(file);
   if (existed && !WriteNewFileThrough(backup, before, code) && code != kFileExists) {
-    why = "Nie mogę zapisać kopii pliku " + backup + Code(code);
+    why = "Nie mogę zapisać kopii pliku " + Shown(backup) + Code(code);
     return false;
   }
   TScratchFiles scratch;
@@ -119,13 +127,13 @@ bool ReplaceCarefully(const std::string& file, bool existed, const std::string& 
   // This run's old text, until the new one is in place: the first copy may be months old.
   const std::string old = stem + ".orvinmcp-stary";
   if (existed && !WriteNewFileThrough(old, before, code)) {
-    why = "Nie mogę zapisać kopii pliku " + old + Code(code);
+    why = "Nie mogę zapisać kopii pliku " + Shown(old) + Code(code);
     return false;
   }
   if (existed) scratch.Names.push_back(old);
   const std::string temporary = stem + ".orvinmcp-nowy";
   if (!WriteNewFileThrough(temporary, after, code)) {
-    why = "Nie mogę zapisać pliku tymczasowego " + temporary + Code(code);
+    why = "Nie mogę zapisać pliku tymczasowego " + Shown(temporary) + Code(code);
     return false;
   }
   scratch.Names.push_back(temporary);
@@ -147,7 +155,7 @@ bool ReplaceCarefully(const std::string& file, bool existed, const std::string& 
     if (gone) {  // ReplaceFileW took the old file away and could not put the new one there
       why = "Nie mogę zastąpić pliku nową treścią" + Code(code);
       if (!Os().MoveFileToNewName(Utf8ToWide(old), target)) {
-        why += " Dawna treść pliku jest w " + old + ".";
+        why += " Dawna treść pliku jest w " + Shown(old) + ".";
         scratch.Keep(old);
       }
     } else if (!existed && (code == kAlreadyExists || code == kFileExists)) {

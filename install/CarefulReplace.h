@@ -10,9 +10,13 @@
 
 // The copy of a file as it was before the bridge first changed it; once made, it is kept.
 std::string BackupName(const std::string& file);
+// An empty file beside a file that the bridge created, so that an uninstall may
+// take the file away again; a file that was there before is never taken away.
+std::string MadeRecordName(const std::string& file);
 
 // The file that a client's path leads to: through a symbolic link or a junction,
-// the file it points to, so that the link stays. False with one Polish sentence
+// the file it points to, so that the link stays; as a \\?\ name, so that the names
+// of its copies may pass MAX_PATH. False with one Polish sentence
 // where a bridge running as administrator would follow a link that a user may
 // have put there.
 bool FileBehindLinks(const std::string& path, std::string& file, std::string& why);

@@ -54,8 +54,9 @@ const TClientPlace kClientPlaces[] = {
      false, "", nullptr, false},
     {"Codex", u"USERPROFILE", ".codex\\config.toml", "mcp_servers", TClientFormat::Toml, false, false, "",
      u"CODEX_HOME", false},
-    // It writes its whole file back while it runs, and with it its old entries.
-    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, false, true,
+    // It writes its whole file back while it runs, and with it its old entries. Without "type"
+    // its `claude mcp get` shows neither command nor arguments.
+    {"Claude Code", u"USERPROFILE", ".claude.json", "mcpServers", TClientFormat::JsonBomAllowed, true, true,
      "Claude Code zapisuje ten plik, gdy działa: jeśli był uruchomiony, zamknij go i powtórz polecenie.",
      u"CLAUDE_CONFIG_DIR", false},
 };
@@ -115,18 +116,22 @@ bool IsEmptyShell(const std::string& text) {
 
 // The copy kept beside a file before the bridge first changed it.
 struct TKeptCopy {
-  bool Read = false;     // Text holds the file as it was
-  bool Missing = false;  // none: the bridge made the file, or the copy was given back before
-  bool Later = false;    // a copy made when the entry was in already, so none of the file as it was
+  bool Read = false;   // Text holds the file as it was
+  bool Made = false;   // the record says that the bridge made the file
+  bool Later = false;  // a copy of a file the bridge made, so none of a file that was there before
   std::string Text;
 };
 
+// Whether the bridge made the file is what its record says, never what the copy holds:
+// a file the user wrote with nothing but an entry of ours looks the same.
 TKeptCopy ReadKeptCopy(const std::string& file) {
   TKeptCopy copy;
   std::string errorText;
   std::uint32_t code = 0;
   copy.Read = ReadFileText(BackupName(file), copy.Text, errorText, code, TPatience::Long);
-  copy.Missing = !copy.Read && code == kFileNotFound;
+  copy.Made = Os().FileExists(Utf8ToWide(MadeRecordName(file)));
+  copy.Later = copy.Made && copy.Read;
+  if (copy.Later) copy.Read = false;
   return copy;
 }
 
@@ -137,7 +142,7 @@ TTextEdit EditText(const TClient& client, const std::string& text, const TInstal
   if (installation.Uninstall) {
     if (client.Format == TClientFormat::Toml) return RemoveTomlEntry(text, names);
     // An emptied parent goes only where the install added it: the file as it was had none.
-    const bool added = copy.Missing || (copy.Read && !JsonFileHasMember(copy.Text, syntax, client.Parent));
+    const bool added = copy.Made || (copy.Read && !JsonFileHasMember(copy.Text, syntax, client.Parent));
     return RemoveJsonEntry(text, syntax, client.Parent, names, added);
   }
   TServerEntry entry{installation.Exe, {"-dir", installation.Folder}, client.StdioType ? "stdio" : ""};
@@ -159,8 +164,8 @@ std::string DoneText(TEditOutcome outcome, const std::string& name) {
 }
 
 // Uninstall gives back what was there: a file that the bridge made goes once
-// nothing but the empty shell is left, a file that is back to its copy loses the
-// copy, and the copy of a file that still differs stays. `note`: a sentence for
+// nothing but the empty shell is left, with its record, a file that is back to its
+// copy loses the copy, and the copy of a file that still differs stays. `note`: a sentence for
 // the report, or why the file was left as it was.
 bool GiveBack(const TClient& client, const std::string& file, bool existed, const std::string& text,
               const TTextEdit& edit, const TKeptCopy& copy, std::string& note) {
@@ -169,9 +174,10 @@ bool GiveBack(const TClient& client, const std::string& file, bool existed, cons
   const std::string copied = Readable(client, copy.Text);
   // Nothing left but the shell, of a file that was one too: its own bytes again.
   if (removed && copy.Read && IsEmptyShell(after) && IsEmptyShell(copied)) after = copied;
-  if (removed && copy.Missing && IsEmptyShell(after)) {
+  if (removed && copy.Made && IsEmptyShell(after)) {
     if (Os().DeleteFile(Utf8ToWide(file))) {
       if (copy.Later) Os().DeleteFile(Utf8ToWide(BackupName(file)));
+      Os().DeleteFile(Utf8ToWide(MadeRecordName(file)));
       note = " Usunięto też plik, który utworzył OrvinMCP.";
       return true;
     }
@@ -196,12 +202,9 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
   }
   if (installation.Uninstall) {
     std::string note;
-    TKeptCopy copy = ReadKeptCopy(file);
-    // Kept when a later install changed a file that the bridge had made.
-    if (copy.Read && EditText(client, copy.Text, installation, copy).Outcome == TEditOutcome::Removed) {
-      copy.Read = false;
-      copy.Missing = copy.Later = true;
-    }
+    const TKeptCopy copy = ReadKeptCopy(file);
+    // The record of a file taken away by other means would count for the next file of that name.
+    if (!existed && copy.Made) Os().DeleteFile(Utf8ToWide(MadeRecordName(file)));
     const TTextEdit edit = EditText(client, text, installation, copy);
     if (edit.Outcome == TEditOutcome::Refused || !GiveBack(client, file, existed, text, edit, copy, note)) {
       done = edit.Outcome == TEditOutcome::Refused ? edit.Why : note;
@@ -221,6 +224,8 @@ bool ChangeClient(const TClient& client, const TInstallation& installation, std:
   const bool changes = edit.Outcome != TEditOutcome::AlreadyThere || readable != text;
   const std::string after = edit.Outcome == TEditOutcome::AlreadyThere ? readable : edit.Text;
   if (changes && !ReplaceCarefully(file, existed, text, after, done)) return false;
+  // Without its record the file stays at uninstall, as an empty {}: nothing is lost.
+  if (!existed) WriteNewFileThrough(MadeRecordName(file), "", code);
   done = DoneText(edit.Outcome, EntryNames(installation.Key).Name);
   if (readable != text) {
     done += " Z początku pliku usunięto znacznik BOM, przez który ten program i tak nie mógł odczytać pliku.";
@@ -239,15 +244,23 @@ std::string PlaceFile(const TClientPlace& place) {
   return root + "\\" + (home.empty() ? path : path.substr(path.rfind('\\') + 1));
 }
 
-// A warning when others than the administrators and this user may put another
-// exe in place of the one that every client starts; empty otherwise.
+// A warning when others than the administrators and this user may change the exe
+// that every client starts, or put another in its place; empty otherwise.
 std::string OthersMayWriteText(const std::string& exe) {
   const std::string folder = exe.substr(0, exe.rfind('\\'));
   const std::string user = Os().CurrentUserSid();
-  if (user.empty() || FolderWriters(folder, user) != TFolderWriters::Others) return std::string();
-  return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
-         "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
-         "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+  if (user.empty()) return std::string();
+  if (FolderWriters(folder, user) == TFolderWriters::Others ||
+      InheritingFileWriters(folder, user) == TFolderWriters::Others) {
+    return "Uwaga: do katalogu " + folder + " mogą zapisywać także inni użytkownicy tego komputera, a każdy z nich "
+           "może podmienić w nim program, który uruchamiają wszyscy klienci MCP (przenieś OrvinMCP.exe do katalogu, do "
+           "którego zapisują tylko administratorzy, np. C:\\Program Files\\Orvin).\r\n";
+  }
+  if (FileWriters(exe, user) != TFolderWriters::Others) return std::string();
+  return "Uwaga: plik " + exe + " mogą zmienić także inni użytkownicy tego komputera, a każdy z nich może podmienić "
+         "program, który uruchamiają wszyscy klienci MCP (plik przeniesiony z innego katalogu zachowuje dawne "
+         "uprawnienia: skopiuj go zamiast przenosić albo we Właściwościach pliku, na karcie Zabezpieczenia, zostaw "
+         "prawo zmiany tylko administratorom).\r\n";
 }
 
 // A client's file changed, or left alone with the reason in `done`.

@@ -37,7 +37,7 @@ constexpr std::uint32_t kAttributeReadOnly = 0x1;
 constexpr std::uint32_t kAttributeDirectory = 0x10;
 constexpr std::uint32_t kAttributeReparsePoint = 0x400;  // a symbolic link, a junction
 
-// A process of this session, as a toolhelp snapshot lists it.
+// A process, as a toolhelp snapshot lists it.
 struct ProcessEntry {
   std::uint32_t Id = 0;
   std::u16string ExeName;  // the image's file name, without its folder
@@ -49,6 +49,7 @@ struct AccessEntry {
   bool InheritOnly = false;  // INHERIT_ONLY_ACE: only for what is created in the folder
   std::uint32_t Mask = 0;
   std::string Sid;  // in string form, "S-1-5-32-544"
+  bool FilesInherit = false;  // OBJECT_INHERIT_ACE: files put into the folder get it
 };
 
 // Who owns a file or folder and what its DACL grants.
@@ -110,9 +111,12 @@ class Platform {
   // A variable of the user's persistent environment (HKCU\Environment, RegGetValueW):
   // REG_SZ, or REG_EXPAND_SZ expanded; empty when it is not set.
   virtual std::u16string UserEnvironmentVariable(const std::u16string& name) = 0;
-  // The processes of this process's session (CreateToolhelp32Snapshot, ProcessIdToSessionId):
-  // another user's processes are not among them.
-  virtual std::vector<ProcessEntry> SessionProcesses() = 0;
+  // The processes of every session (CreateToolhelp32Snapshot): a user may have another
+  // session on the same machine, and other users have theirs.
+  virtual std::vector<ProcessEntry> Processes() = 0;
+  // The user a process runs as (OpenProcessToken, TokenUser), as a SID in string form;
+  // empty when it cannot be read, as for most processes of other users.
+  virtual std::string ProcessUserSid(OsHandle process) = 0;
   // The user this process runs as (TokenUser), as a SID in string form; empty when it fails.
   virtual std::string CurrentUserSid() = 0;
 
@@ -141,7 +145,8 @@ class Platform {
   virtual bool MoveFileToNewName(const std::u16string& from, const std::u16string& to) = 0;
   // Where the name of an existing file or folder leads through every symbolic link and
   // junction: GetFinalPathNameByHandleW (normalized, with its drive letter) of a handle
-  // opened with no access, without the \\?\ prefix. Empty when it fails.
+  // opened with no access, as it gives it, \\?\C:\... or \\?\UNC\server\...: file
+  // calls take that form, and names made from it, past MAX_PATH. Empty when it fails.
   virtual std::u16string FinalPathName(const std::u16string& name) = 0;
   // The programs that hold the file open, by the names Windows shows for them (Restart
   // Manager: RmGetList, from rstrtmgr.dll in System32, loaded only for this call).

@@ -28,15 +28,18 @@ bool AskRestartManager(HMODULE library, const std::u16string& name, std::vector<
   DWORD status = registerFiles(session, 1, files, 0, nullptr, 0, nullptr);
   std::vector<RM_PROCESS_INFO> found(4);
   UINT count = 0;
+  // A list that keeps growing past the last try stays ERROR_MORE_DATA: Windows cannot tell.
   for (int attempt = 0; status == ERROR_SUCCESS && attempt < 4; ++attempt) {
     UINT needed = 0;
     DWORD reasons = 0;
     count = static_cast<UINT>(found.size());
     status = getList(session, &needed, &count, found.data(), &reasons);
-    if (status != ERROR_MORE_DATA) break;
+    if (status != ERROR_MORE_DATA || attempt == 3) break;
     found.resize(needed + 4);  // more may open it meanwhile
     status = ERROR_SUCCESS;
   }
+  // The count read back may exceed the buffer: never read past it.
+  if (count > found.size()) count = static_cast<UINT>(found.size());
   for (UINT i = 0; status == ERROR_SUCCESS && i < count; ++i) {
     programs.push_back(reinterpret_cast<const char16_t*>(found[i].strAppName));
   }
@@ -166,8 +169,6 @@ std::u16string Win32PlatformImpl::FinalPathName(const std::u16string& name) {
     return GetFinalPathNameByHandleW(file, buffer, size, FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
   });
   ::CloseHandle(file);
-  if (path.compare(0, 8, u"\\\\?\\UNC\\") == 0) return u"\\\\" + path.substr(8);
-  if (path.compare(0, 4, u"\\\\?\\") == 0) return path.substr(4);
   return path;
 }
 
@@ -200,16 +201,18 @@ bool Win32PlatformImpl::FileSecurity(const std::u16string& name, ObjectSecurity&
     if (!allows && header->AceType != ACCESS_DENIED_ACE_TYPE) continue;
     // The callback kind begins as the plain one does: header, mask, SID.
     auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
-    security.Entries.push_back(
-        {allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, ace->Mask, SidText(&ace->SidStart)});
+    security.Entries.push_back({allows, (header->AceFlags & INHERIT_ONLY_ACE) != 0, ace->Mask, SidText(&ace->SidStart),
+                                (header->AceFlags & OBJECT_INHERIT_ACE) != 0});
   }
   LocalFree(descriptor);
   return true;
 }
 
-std::string Win32PlatformImpl::CurrentUserSid() {
+std::string Win32PlatformImpl::CurrentUserSid() { return ProcessUserSid(FromHandle(GetCurrentProcess())); }
+
+std::string Win32PlatformImpl::ProcessUserSid(OsHandle process) {
   HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return std::string();
+  if (!OpenProcessToken(ToHandle(process), TOKEN_QUERY, &token)) return std::string();
   DWORD size = 0;
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<char> buffer(size);

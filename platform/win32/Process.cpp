@@ -122,19 +122,14 @@ std::u16string Win32PlatformImpl::UserEnvironmentVariable(const std::u16string& 
   return std::u16string();
 }
 
-std::vector<ProcessEntry> Win32PlatformImpl::SessionProcesses() {
+std::vector<ProcessEntry> Win32PlatformImpl::Processes() {
   std::vector<ProcessEntry> processes;
-  DWORD own = 0;
-  if (!ProcessIdToSessionId(GetCurrentProcessId(), &own)) return processes;
   HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   if (snapshot == INVALID_HANDLE_VALUE) return processes;
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
   for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-    DWORD session = 0;
-    if (ProcessIdToSessionId(entry.th32ProcessID, &session) && session == own) {
-      processes.push_back({entry.th32ProcessID, reinterpret_cast<const char16_t*>(entry.szExeFile)});
-    }
+    processes.push_back({entry.th32ProcessID, reinterpret_cast<const char16_t*>(entry.szExeFile)});
   }
   ::CloseHandle(snapshot);
   return processes;

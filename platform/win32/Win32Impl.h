@@ -65,7 +65,7 @@ class Win32PlatformImpl final : public Platform {
   bool RunsElevated() override;
   std::u16string EnvironmentVariable(const std::u16string& name) override;
   std::u16string UserEnvironmentVariable(const std::u16string& name) override;
-  std::vector<ProcessEntry> SessionProcesses() override;
+  std::vector<ProcessEntry> Processes() override;
   unsigned ConsoleOutputCodePage() override;
   std::u16string MultiByteToWide(unsigned codePage, const std::string& text) override;
   std::string WideToMultiByte(unsigned codePage, const std::u16string& text, bool* usedDefault) override;
@@ -95,6 +95,7 @@ class Win32PlatformImpl final : public Platform {
   bool FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) override;
   bool FileSecurity(const std::u16string& name, ObjectSecurity& security) override;
   std::string CurrentUserSid() override;
+  std::string ProcessUserSid(OsHandle process) override;
   std::u16string FullPathName(const std::u16string& path) override;
   std::u16string LongPathName(const std::u16string& path) override;
   bool IsConsole(OsHandle handle) override;

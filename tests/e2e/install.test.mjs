@@ -96,7 +96,7 @@ function startConsole(bat) {
 test('-install adds the entry to each client, keeps every other byte, updates only its own members; -uninstall restores', async () => {
   const { code, out } = await run(START, '-install', '-mcp', LODZ);
   assert.equal(code, 4, out);
-  assert.ok(!out.includes('Uwaga: do katalogu'), 'only administrators and the user may write to the folder');
+  assert.ok(!out.includes('Uwaga:'), 'only administrators and the user may change the folder and the exe');
   for (const client of CLIENTS.filter((c) => c !== LMSTUDIO)) {
     const bom = [DESKTOP, GEMINI].includes(client) ? ' Z początku pliku usunięto znacznik BOM, przez który ten program' : '';
     assert.ok(out.includes(`${line(client)}dodano wpis "${NAME}".${bom}`), out);
@@ -109,7 +109,9 @@ test('-install adds the entry to each client, keeps every other byte, updates on
   assert.ok(!/[^\r]\n/.test(read(DESKTOP)), 'CR LF stays');
   assert.match(read(VSCODE), new RegExp(`^\uFEFF// Serwery MCP\n[^]*// zdalny\n\t\t"${NAME}": \\{\n\t\t\t"type": "stdio",\n`));
   assert.match(read(GEMINI), new RegExp(`^// Ustawienia\r\n[^]*"a": \\{"command": "a"\\},\r\n    "${NAME}": \\{\r\n`));
-  assert.deepEqual([CURSOR, CODE].map((c) => JSON.parse(read(c)).mcpServers), [{ [NAME]: ENTRY }, { [NAME]: ENTRY }]);
+  // Claude Code's entry names its transport first, as its own `claude mcp add` writes it.
+  assert.deepEqual([CURSOR, CODE].map((c) => Object.entries(JSON.parse(read(c)).mcpServers[NAME])),
+    [Object.entries(ENTRY), Object.entries({ type: 'stdio', ...ENTRY })]);
   assert.ok(read(CODEX).endsWith(`\r\n[mcp_servers.${NAME}]\r\ncommand = "C:\\\\orvin-e2e-install\\\\Orvin CRM\\\\OrvinMCP.exe"\r\n`
     + `args = ["-dir", "C:\\\\orvin-e2e-install\\\\Orvin CRM", "-mcp", "${LODZ}"]\r\n`));
   assert.deepEqual(codexServers()[NAME].transport.args, ENTRY.args);
@@ -141,6 +143,18 @@ test('-install adds the entry to each client, keeps every other byte, updates on
   for (const client of CLIENTS.filter((c) => c !== CURSOR)) assert.equal(read(client), client === VSCODE ? client[2] : noBom(client[2]), client[0]);
   assert.ok(removed.out.includes(`${line(CURSOR)}usunięto wpis "${NAME}". Usunięto też plik, który utworzył OrvinMCP.`), removed.out);
   assert.ok(CLIENTS.every((c) => !existsSync(hostFile(c) + '.orvinmcp-kopia')) && !existsSync(hostFile(CURSOR)));
+  assert.ok(!existsSync(hostFile(CURSOR) + '.orvinmcp-utworzony'), 'nor the record that the bridge made the file');
+});
+
+test('a file the user had before -install stays after -uninstall, with its copy, even when it held only an entry "orvin"', async () => {
+  const file = join(HOST, 'profil3', 'home', '.cursor', 'mcp.json');
+  const own = '{\r\n  "mcpServers": {\r\n    "orvin": {"command": "C:\\\\stary.exe", "disabled": true, "env": {"A": "1"}}\r\n  }\r\n}\r\n';
+  mkdirSync(dirname(file), { recursive: true });
+  writeFileSync(file, own);
+  const start = starter('start3.bat', EXE, [], 'profil3');
+  const runs = [await run(start, '-install'), await run(start, '-uninstall')];
+  assert.ok(runs.every((r) => r.code === 0) && !runs[1].out.includes('Usunięto też plik'), runs[1].out);
+  assert.deepEqual([JSON.parse(readFileSync(file, 'utf8')), readFileSync(`${file}.orvinmcp-kopia`, 'utf8')], [{ mcpServers: {} }, own]);
 });
 
 test('the double click lists the clients, and T adds the bridge to them; Enter ends it', async () => {

@@ -154,8 +154,13 @@ void CheckInstallCalls(Platform& os) {
   Check(os.FileAttributes(name) & kAttributeReadOnly, "a read-only file says so");
   SetFileAttributesW(reinterpret_cast<const wchar_t*>(name.c_str()), FILE_ATTRIBUTE_NORMAL);
   const std::u16string final = os.FinalPathName(name);
-  Check(final.size() > 3 && final[1] == u':' && os.SameTextOrdinalIgnoreCase(os.LongPathName(name), final),
-        "the final path of a file, with its drive letter and no prefix of long paths");
+  Check(final.compare(0, 4, u"\\\\?\\") == 0 && final[5] == u':' &&
+            os.SameTextOrdinalIgnoreCase(u"\\\\?\\" + os.LongPathName(name), final),
+        "the final path of a file, in the form that takes file calls past MAX_PATH");
+  const std::u16string folder = final + u".d", deep = folder + u"\\" + std::u16string(250, u'k');
+  CreateDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str()), nullptr);
+  os.CloseHandle(os.CreateFile(deep, FileOpen::CreateNewExclusive));
+  Check(os.DeleteFile(deep) && RemoveDirectoryW(reinterpret_cast<const wchar_t*>(folder.c_str())), "a name past MAX_PATH");
   Check(os.FinalPathName(other).empty() && os.FileAttributes(other) == kNoAttributes, "a missing file has none");
   std::vector<std::u16string> holders{u"x"};
   Check(os.FileHolders(name, holders) && holders.empty(), "Restart Manager, loaded from System32, names nobody");
@@ -170,10 +175,10 @@ void CheckInstallCalls(Platform& os) {
         "the user's environment, expanded");
   RegDeleteKeyValueW(HKEY_CURRENT_USER, L"Environment", L"ORVIN_SMOKE");
   bool self = false;
-  for (const ProcessEntry& process : os.SessionProcesses()) {
+  for (const ProcessEntry& process : os.Processes()) {
     self |= process.Id == os.CurrentProcessId() && os.SameTextOrdinalIgnoreCase(process.ExeName, u"PlatformSmoke.exe");
   }
-  Check(self, "this session's processes, this one among them by its name");
+  Check(self, "the processes, this one among them by its name");
 }
 
 void CheckFolders(Platform& os) {

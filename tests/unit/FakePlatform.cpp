@@ -142,7 +142,12 @@ std::u16string FakePlatform::UserEnvironmentVariable(const std::u16string& name)
   return found == UserEnvironment.end() ? std::u16string() : MultiByteToWide(kCodePageUtf8, found->second);
 }
 
-std::vector<ProcessEntry> FakePlatform::SessionProcesses() {
+std::string FakePlatform::ProcessUserSid(OsHandle process) {
+  auto user = ProcessUsers.find(static_cast<std::uint32_t>(process - 0x10000));
+  return !OpenProcesses.count(process) ? "" : user == ProcessUsers.end() ? UserSid : user->second;
+}
+
+std::vector<ProcessEntry> FakePlatform::Processes() {
   std::vector<ProcessEntry> processes;
   for (const auto& [id, image] : ProcessImages) {
     processes.push_back({id, MultiByteToWide(kCodePageUtf8, image.substr(image.rfind('\\') + 1))});
@@ -224,7 +229,7 @@ void FakePlatform::CloseHandle(OsHandle handle) {
 
 OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode) {
   if (OnCreateFile) OnCreateFile();
-  const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
+  const std::string name = FileKey(wideName);
   if (mode == FileOpen::ReadExistingShared) {
     if (Held(name, true)) return kInvalidHandle;
     auto conflicts = ReadOpenConflicts.find(name);
@@ -238,7 +243,7 @@ OsHandle FakePlatform::CreateFile(const std::u16string& wideName, FileOpen mode)
       return kInvalidHandle;
     }
   } else {
-    if (UnwritableFiles.count(name)) {
+    if (UnwritableFiles.count(name) || name[0] == '|') {
       LastErrorValue = kAccessDenied;
       return kInvalidHandle;
     }
@@ -266,18 +271,18 @@ bool FakePlatform::FlushFile(OsHandle file) {
 }
 
 bool FakePlatform::FileExists(const std::u16string& name) {
-  return Files.count(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+  return Files.count(FileKey(name)) > 0;
 }
 
 bool FakePlatform::FolderExists(const std::u16string& name) {
-  std::string folder = WideToMultiByte(kCodePageUtf8, name, nullptr);
+  std::string folder = FileKey(name);
   while (!folder.empty() && folder.back() == '\\') folder.pop_back();
   return Folders.count(folder) > 0;
 }
 
 bool FakePlatform::ReplaceFile(const std::u16string& wideTarget, const std::u16string& wideReplacement) {
-  const std::string target = WideToMultiByte(kCodePageUtf8, wideTarget, nullptr);
-  const std::string replacement = WideToMultiByte(kCodePageUtf8, wideReplacement, nullptr);
+  const std::string target = FileKey(wideTarget);
+  const std::string replacement = FileKey(wideReplacement);
   if (OnMove) OnMove();
   if (Held(target)) return false;
   if (!Files.count(target) || !Files.count(replacement)) {
@@ -296,8 +301,8 @@ bool FakePlatform::ReplaceFile(const std::u16string& wideTarget, const std::u16s
 }
 
 bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u16string& wideTo) {
-  const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
-  const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  const std::string from = FileKey(wideFrom);
+  const std::string to = FileKey(wideTo);
   if (OnMove) OnMove();
   if (Held(to)) return false;
   if (!MoveConflicts.empty()) {
@@ -315,7 +320,7 @@ bool FakePlatform::MoveFileReplace(const std::u16string& wideFrom, const std::u1
 }
 
 bool FakePlatform::DeleteFile(const std::u16string& name) {
-  return Files.erase(WideToMultiByte(kCodePageUtf8, name, nullptr)) > 0;
+  return Files.erase(FileKey(name)) > 0;
 }
 
 std::u16string FakePlatform::TempPath() { return MultiByteToWide(kCodePageUtf8, TempFolder); }
@@ -327,9 +332,17 @@ bool FakePlatform::Held(const std::string& name, bool reading) {
   return true;
 }
 
+// A \\?\ name stands for the same file. Without it, a name of MAX_PATH characters or more
+// fails, as where Windows has long paths off: | in its key, which no file name holds.
+std::string FakePlatform::FileKey(const std::u16string& wide) {
+  const std::string name = WideToMultiByte(kCodePageUtf8, wide, nullptr);
+  if (name.compare(0, 4, "\\\\?\\") == 0) return name.substr(4);
+  return wide.size() >= 260 ? "|" + name : name;
+}
+
 bool FakePlatform::MoveFileToNewName(const std::u16string& wideFrom, const std::u16string& wideTo) {
-  const std::string from = WideToMultiByte(kCodePageUtf8, wideFrom, nullptr);
-  const std::string to = WideToMultiByte(kCodePageUtf8, wideTo, nullptr);
+  const std::string from = FileKey(wideFrom);
+  const std::string to = FileKey(wideTo);
   if (OnMove) OnMove();
   if (Held(to)) return false;
   LastErrorValue = !Files.count(from) ? kFileNotFound : Files.count(to) ? 183 : FailMove ? MoveError : 0;
@@ -340,7 +353,7 @@ bool FakePlatform::MoveFileToNewName(const std::u16string& wideFrom, const std::
 }
 
 std::uint32_t FakePlatform::FileAttributes(const std::u16string& wideName) {
-  const std::string name = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
+  const std::string name = FileKey(wideName);
   auto link = Links.find(name);
   if (link != Links.end()) return kAttributeReparsePoint | (Folders.count(link->second) ? kAttributeDirectory : 0);
   if (Files.count(name)) return 0x20 | (ReadOnlyFiles.count(name) ? kAttributeReadOnly : 0);  // FILE_ATTRIBUTE_ARCHIVE
@@ -350,23 +363,23 @@ std::uint32_t FakePlatform::FileAttributes(const std::u16string& wideName) {
 }
 
 std::u16string FakePlatform::FinalPathName(const std::u16string& wideName) {
-  std::string path = WideToMultiByte(kCodePageUtf8, wideName, nullptr);
+  std::string path = FileKey(wideName);
   for (const auto& [link, target] : Links) {
     if (path.compare(0, link.size(), link) == 0 && (path.size() == link.size() || path[link.size()] == '\\')) {
       path = target + path.substr(link.size());
     }
   }
-  return Files.count(path) || Folders.count(path) ? MultiByteToWide(kCodePageUtf8, path) : std::u16string();
+  return Files.count(path) || Folders.count(path) ? MultiByteToWide(kCodePageUtf8, "\\\\?\\" + path) : std::u16string();
 }
 
 bool FakePlatform::FileHolders(const std::u16string& name, std::vector<std::u16string>& programs) {
-  auto hold = HeldFiles.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  auto hold = HeldFiles.find(FileKey(name));
   programs = hold == HeldFiles.end() ? std::vector<std::u16string>() : hold->second.Holders;
   return true;
 }
 
 bool FakePlatform::FileSecurity(const std::u16string& name, ObjectSecurity& security) {
-  auto found = Security.find(WideToMultiByte(kCodePageUtf8, name, nullptr));
+  auto found = Security.find(FileKey(name));
   if (found != Security.end()) security = found->second;
   return found != Security.end();
 }

@@ -123,6 +123,7 @@ class FakePlatform : public Platform {
 
   std::vector<FakeWindow> Windows;
   std::map<std::uint32_t, std::string> ProcessImages;  // UTF-8
+  std::map<std::uint32_t, std::string> ProcessUsers;   // a process not in it runs as UserSid
 
   // Folders: relative paths start here; LongPaths maps a full path of an existing
   // file or folder to its long form (a path not in it does not exist).
@@ -182,7 +183,8 @@ class FakePlatform : public Platform {
   bool RunsElevated() override { return Elevated; }
   std::u16string EnvironmentVariable(const std::u16string& name) override;
   std::u16string UserEnvironmentVariable(const std::u16string& name) override;
-  std::vector<ProcessEntry> SessionProcesses() override;
+  std::vector<ProcessEntry> Processes() override;
+  std::string ProcessUserSid(OsHandle process) override;
   std::string CurrentUserSid() override { return UserSid; }
   OsHandle StdHandle(StdStream stream) override;
   FileType GetFileType(OsHandle handle) override;
@@ -301,6 +303,7 @@ class FakePlatform : public Platform {
 
   void AdvanceTo(std::uint32_t tick);
   bool Held(const std::string& name, bool reading = false);
+  std::string FileKey(const std::u16string& name);  // the name in Files, Folders and the like
   // kNullHandle with error 5 when `denied`, as Windows answers a process of higher rights.
   OsHandle OpenProcessWithRights(std::uint32_t processId, bool denied);
   const FakeWindow* FindWindow(WindowHandle window) const;

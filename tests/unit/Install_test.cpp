@@ -9,6 +9,7 @@
 namespace {
 const char kCursor[] = "C:\\U\\.cursor\\mcp.json";
 const char kCopy[] = "C:\\U\\.cursor\\mcp.json.orvinmcp-kopia";
+const char kMadeRecord[] = "C:\\U\\.cursor\\mcp.json.orvinmcp-utworzony";
 const char kTemporary[] = "C:\\U\\.cursor\\mcp.json.812.orvinmcp-nowy";
 const char kOther[] = "{\"mcpServers\":{\"a\":{}}}";
 const char kOurs[] = R"({"mcpServers":{"a":{},"orvin":{"command":"C:\\O\\OrvinMCP.exe","args":["-dir","C:\\O"]}}})";
@@ -77,6 +78,7 @@ struct TInstallRow {
   TTrouble Trouble;
   int ExitCode;
   const char *After, *CopyAfter, *Done;  // Done: how Cursor's report line goes on
+  bool Made = false;  // the record that the bridge made the file lies beside it, while the file does
 };
 
 // A copy first, never overwritten; a temporary file, flushed; one replace, a move where
@@ -127,9 +129,15 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
        "usunięto wpis"},
       {{"-uninstall"}, "{\"mcpServers\":{" ORVIN_ENTRY "}}", "{ }\r\n", kNone, 0, "{ }\r\n", nullptr,
        "usunięto wpis"},
+      {{"-install"}, nullptr, nullptr, kNone, 0, kMade, nullptr, "dodano wpis \"orvin\".", true},
       {{"-uninstall"}, kMade, nullptr, kNone, 0, nullptr, nullptr,
-       "usunięto wpis \"orvin\". Usunięto też plik, który utworzył OrvinMCP."},
-      {{"-uninstall"}, kMade, R"({"mcpServers":{"orvin":{}}})", kNone, 0, nullptr, nullptr, "usunięto wpis \"orvin\". Usunięto też"},
+       "usunięto wpis \"orvin\". Usunięto też plik, który utworzył OrvinMCP.", true},
+      {{"-uninstall"}, kMade, R"({"mcpServers":{"orvin":{}}})", kNone, 0, nullptr, nullptr, "usunięto wpis \"orvin\". Usunięto też",
+       true},
+      // A file that held only an entry the user wrote: the file and its copy stay, the entry goes.
+      {{"-uninstall"}, R"({"mcpServers":{"orvin":{"command":"C:\\O\\OrvinMCP.exe","disabled":true,"args":["-dir","C:\\O"]}}})",
+       R"({"mcpServers":{"orvin":{"command":"x","disabled":true}}})", kNone, 0, R"({"mcpServers":{}})",
+       R"({"mcpServers":{"orvin":{"command":"x","disabled":true}}})", "usunięto wpis \"orvin\"."},
       {{"-uninstall", "-mcp", "Biuro Łódź"}, R"({"mcpServers":{"a":{},"orvin-Biuro Łódź":{},"orvin-Biuro-Lodz":{}}})",
        kOther, kNone, 0, kOther, nullptr, "usunięto wpis \"orvin-Biuro-Lodz\"."},
   };
@@ -141,6 +149,8 @@ TEST_F(InstallTest, EachFileChangedCarefullyOrLeftAlone) {
                                      std::tuple(&after, kCursor, row.After), std::tuple(&after, kCopy, row.CopyAfter)}) {
       if (text) (*files)[file] = text;
     }
+    if (row.Made && row.Before) before[kMadeRecord] = "";
+    if (row.Made && row.After) after[kMadeRecord] = "";
     Fake.Files = before;
     if (row.Trouble == kUnreadable) Fake.UnreadableFiles = {kCursor};
     if (row.Trouble == kNoTemporary || row.Trouble == kNoCopy) Fake.UnwritableFiles = {row.Trouble == kNoCopy ? kCopy : kTemporary};
@@ -263,44 +273,74 @@ TEST_F(InstallTest, LinksOnThePath) {
   }
 }
 
-// A warning when others than administrators and the user may replace the exe; the install goes on.
-TEST_F(InstallTest, WhoMayReplaceTheExe) {
-  const std::string self = "S-1-5-21-7-7-7-1001", other = "S-1-5-21-7-7-7-1002", admins = "S-1-5-32-544";
-  const AccessEntry adminsAll{true, false, 0x1F01FF, admins}, usersRead{true, false, 0x1200A9, "S-1-5-32-545"},
-      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0"},
-      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2, "S-1-1-0"},
-      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"};
-  const std::tuple<ObjectSecurity, bool> rows[] = {
-      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, false},
-      {{admins, false, {adminsAll, usersModify}}, true}, {{self, false, {selfAll, everyoneAllLater}}, false},
-      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, false},  // Modify, but adding files denied
-      {{other, false, {adminsAll}}, true},  // the owner may change the DACL
-      {{other, false, {ownerMayRead, adminsAll}}, false}, {{admins, true, {}}, true}};
-  for (const auto& [security, warned] : rows) {
+// A folder so deep that the copies' names pass MAX_PATH: reached by \\?\ names, shown without.
+TEST_F(InstallTest, LongPaths) {
+  const std::string deep = "D:\\OneDrive - Firma\\" + std::string(225, 'k'), copy = deep + "\\config.toml.orvinmcp-kopia";
+  for (bool copyFails : {false, true}) {
     Start({"C:\\O\\OrvinMCP.exe", "-install"});
-    Fake.Security["C:\\O"] = security;
-    EXPECT_EQ(RunBridge(), 0);
-    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warned);
+    Fake.Environment["CODEX_HOME"] = deep;
+    Fake.Folders = {deep};
+    Fake.Files = {{deep + "\\config.toml", ""}};
+    Fake.UnwritableFiles = {copyFails ? copy : ""};
+    EXPECT_EQ(RunBridge(), copyFails ? 4 : 0);
+    const std::string shown = copyFails ? "Nie mogę zapisać kopii pliku " + copy + " (kod 5)." : "dodano wpis";
+    EXPECT_TRUE(Fake.Files.count(copy) != copyFails && Fake.Output.find(shown) != std::string::npos) << Fake.Output;
   }
 }
 
-// While the desktop chat client runs, classic or from the Store, both its files are left
-// alone; at the double click T tries again once it is closed.
-TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
-  const std::pair<const char*, bool> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true},
-      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true},
-      {"C:\\U\\.local\\bin\\claude.exe", false},  // Claude Code
-      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false}};
-  for (auto [image, runs] : rows) {
+// A warning when others than administrators and the user may change the exe or replace it; the install goes on.
+TEST_F(InstallTest, WhoMayReplaceTheExe) {
+  const std::string self = "S-1-5-21-7-7-7-1001", other = "S-1-5-21-7-7-7-1002", admins = "S-1-5-32-544";
+  const AccessEntry adminsAll{true, false, 0x1F01FF, admins}, usersRead{true, false, 0x1200A9, "S-1-5-32-545"},
+      usersModify{true, false, 0x1301BF, "S-1-5-32-545"}, creatorOwner{true, true, 0x10000000, "S-1-3-0", true},
+      everyoneAllLater{true, true, 0x1F01FF, "S-1-1-0"}, noAddingFiles{false, false, 0x2 | 0x10000, "S-1-1-0"},
+      selfAll{true, false, 0x1F01FF, self}, ownerMayRead{true, false, 0x1200A9, "S-1-3-4"},
+      otherAll{true, false, 0x1F01FF, other}, usersAppend{true, false, 0x120089 | 0x4, "S-1-5-32-545"},
+      usersDeleteFolder{true, false, 0x10000, "S-1-5-32-545"}, usersWriteFilesLater{true, true, 0x40000000, "S-1-5-32-545", true};
+  const ObjectSecurity safeFolder{admins, false, {adminsAll, usersRead, creatorOwner}};
+  // The folder, the exe (no owner: not shown), and which warning: 0 none, 1 the folder's, 2 the file's.
+  const std::tuple<ObjectSecurity, ObjectSecurity, int> rows[] = {
+      {{"S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464", false, {adminsAll, usersRead, creatorOwner}}, {}, 0},
+      {{admins, false, {adminsAll, usersModify}}, {}, 1}, {{self, false, {selfAll, everyoneAllLater}}, {}, 0},
+      {{admins, false, {noAddingFiles, adminsAll, usersModify}}, {}, 0},  // Modify, but adding files and deleting denied
+      {{other, false, {adminsAll}}, {}, 1},  // the owner may change the DACL
+      {{other, false, {ownerMayRead, adminsAll}}, {}, 0}, {{admins, true, {}}, {}, 1},
+      {{admins, false, {adminsAll, usersDeleteFolder}}, {}, 1}, {{admins, false, {adminsAll, usersWriteFilesLater}}, {}, 1},
+      // Moved from a user's Downloads: the file keeps that user's Full control and ownership.
+      {safeFolder, {other, false, {adminsAll, otherAll}}, 2}, {safeFolder, {admins, false, {adminsAll, usersAppend}}, 2},
+      {safeFolder, {admins, false, {adminsAll, usersRead, selfAll}}, 0}};
+  for (const auto& [folder, exe, warning] : rows) {
     Start({"C:\\O\\OrvinMCP.exe", "-install"});
-    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude"});
+    Fake.Security["C:\\O"] = folder;
+    if (!exe.Owner.empty()) Fake.Security["C:\\O\\OrvinMCP.exe"] = exe;
+    EXPECT_EQ(RunBridge(), 0);
+    EXPECT_EQ(Fake.Output.find("Uwaga: do katalogu C:\\O mogą zapisywać także inni") != std::string::npos, warning == 1);
+    EXPECT_EQ(Fake.Output.find("Uwaga: plik C:\\O\\OrvinMCP.exe mogą zmienić także inni") != std::string::npos, warning == 2);
+  }
+}
+
+// While the desktop chat client of this user runs, classic or from the Store, in this session
+// or another, both its files are left alone; at the double click T tries again once it is closed.
+TEST_F(InstallTest, TheRunningDesktopChatClientKeepsItsFile) {
+  const std::tuple<const char*, bool, const char*> rows[] = {{"C:\\U\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true, ""},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", true, ""},
+      {"C:\\U\\.local\\bin\\claude.exe", false, ""},  // Claude Code
+      {"C:\\Program Files\\WindowsApps\\ClaudeHelper_1.0.0.0_x64__pzs8sxrjxfjjc\\Claude.exe", false, ""},
+      {"D:\\WindowsApps\\Claude_1.1.3963.0_x64__pzs8sxrjxfjjc\\app\\claude.exe", false, "S-1-5-21-7-7-7-1002"},  // another user's
+      {"E:\\Profile\\L\\AnthropicClaude\\app-1.7196.1\\Claude.exe", true, ""}};  // the profile behind a junction
+  for (auto [image, runs, user] : rows) {
+    Start({"C:\\O\\OrvinMCP.exe", "-install"});
+    Fake.Folders.insert({"C:\\U\\R\\Claude", "C:\\U\\L\\Packages\\Claude_pzs8sxrjxfjjc\\LocalCache\\Roaming\\Claude", "E:\\Profile\\L"});
+    Fake.Links = {{"C:\\U\\L", "E:\\Profile\\L"}};
+    Fake.Files[image] = "MZ";
     Fake.ProcessImages[77] = image;
+    if (*user) Fake.ProcessUsers[77] = user;
     EXPECT_EQ(RunBridge(), runs ? 4 : 0) << image;
-    EXPECT_EQ(Fake.Files.size(), runs ? 1u : 3u) << image;  // Cursor's file, or the desktop files too
+    EXPECT_EQ(Fake.Files.count("C:\\U\\R\\Claude\\claude_desktop_config.json"), runs ? 0u : 1u) << image;
   }
   Start({"C:\\O\\OrvinMCP.exe"});
   Fake.Folders.insert("C:\\U\\R\\Claude");
-  Fake.ProcessImages[77] = rows[0].first;
+  Fake.ProcessImages[77] = std::get<0>(rows[0]);
   Fake.InputIsConsole = true;
   Fake.ErrorFileType = FileType::Char;
   Fake.KeyTypingMs = 700;
