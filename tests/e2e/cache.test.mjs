@@ -164,7 +164,8 @@ describe('cache file of linked bridges', () => {
       assert.deepEqual(fromFile.result, good.result, 'read back from it');
       const bytes = readFileSync(file).length;
       const notice = `Lista narzędzi z Orvina przyszła z błędem - odsyłam: lista z pliku (${bytes}B).`;
-      assert.ok(bridge.logTexts().some((l) => l.startsWith(notice)), bridge.transcript());
+      // The log and the answers have writers of their own: the answer may come first.
+      await bridge.waitForLog((l) => l.startsWith(notice), { describe: notice });
       assert.ok(!bridge.logTexts().some((l) => l.startsWith('Nie zapisałem') || l.startsWith('Nie odczytałem')));
     } finally {
       await standIn.command('/toolslist-error?on=0');
