@@ -80,8 +80,7 @@ class SdkSoakClient extends SoakClient {
   async step() {
     const r = this.random;
     const op = r.weighted({ echo: 60, sleep: 10, pastTimeout: 4, progress: 5, list: 7, ping: 5, search: 4, http500: 2, unknownTool: 2, blank: 1 });
-    const call = (name, args, options = {}) =>
-      this.client.callTool({ name, arguments: args }, undefined, { timeout: 30000, ...options });
+    const call = (name, args, options = {}) => this.callTool({ name, arguments: args }, { timeout: 30000, ...options });
     this.calls++;
     switch (op) {
       case 'echo': return call('test_echo', this.echoArguments());
@@ -123,7 +122,7 @@ class SdkSoakClient extends SoakClient {
   // Calls that will still be in flight when the input closes.
   startFinalCalls() {
     for (const ms of [3000, 50]) {
-      this.client.callTool({ name: 'test_sleep', arguments: { nonce: this.nonce(), ms } }, undefined, { timeout: 60000 }).catch(() => {});
+      this.callTool({ name: 'test_sleep', arguments: { nonce: this.nonce(), ms } }, { timeout: 60000 }).catch(() => {});
     }
   }
 
@@ -159,6 +158,10 @@ export class LegacySdkClient extends SdkSoakClient {
     this.workers = 3;
   }
 
+  callTool(params, options) {
+    return this.client.callTool(params, undefined, options);
+  }
+
   async start() {
     const transport = new LegacyTransport({ ...bridgeCommand(this.crmFolder), env: wineEnv(this.mark()), cwd: REPO_ROOT, stderr: 'pipe' });
     this.client = new LegacyClient({ name: 'soak-legacy', version: '1.0.0' });
@@ -177,6 +180,11 @@ export class ModernSdkClient extends SdkSoakClient {
     super(`modern (SDK 2.x, ${MODERN})`, 'M', random, crmFolder, { modernSubscriptions: true });
     this.workers = 3;
     this.listChanges = 0;
+  }
+
+  // The 2.x SDK takes no result schema.
+  callTool(params, options) {
+    return this.client.callTool(params, options);
   }
 
   async start() {

@@ -197,6 +197,20 @@ export class Ledger {
   }
 }
 
+// Where an echo and the arguments part: member by member, the first differing character.
+function difference(echoed, args) {
+  if (echoed === null || typeof echoed !== 'object') return `the echo is ${typeof echoed}`;
+  const parts = [];
+  for (const key of new Set([...Object.keys(args), ...Object.keys(echoed)])) {
+    const a = JSON.stringify(args[key]) ?? 'nothing', b = JSON.stringify(echoed[key]) ?? 'nothing';
+    if (a === b) continue;
+    let i = 0;
+    while (i < a.length && a[i] === b[i]) i++;
+    parts.push(`${key}: sent ${a.length} characters, echoed ${b.length}, first difference at ${i}: sent ${JSON.stringify(a.slice(i, i + 20))}, echoed ${JSON.stringify(b.slice(i, i + 20))}`);
+  }
+  return parts.join('; ') || 'member order';
+}
+
 function expectationOf(message) {
   const { method, params } = message;
   if (method !== 'tools/call') return { kind: method };
@@ -224,7 +238,7 @@ function contentProblem(entry, message) {
       } catch {
         return 'the echo is no JSON';
       }
-      return JSON.stringify(echoed) === JSON.stringify(expect.args) ? undefined : 'the echo differs from the arguments';
+      return JSON.stringify(echoed) === JSON.stringify(expect.args) ? undefined : `the echo differs from the arguments: ${difference(echoed, expect.args)}`;
     }
     case 'sleep':
       return text === `Odczekano ${expect.ms} ms.` ? undefined : `"${excerpt(String(text), 60)}" for ${expect.ms} ms`;

@@ -71,10 +71,15 @@ export function writeReport(file, { summary, clients, tokenLeaks, tokens, record
   }
   if (anomalies.length > 100) md.push(`… and ${anomalies.length - 100} more.`, '');
   for (const t of recordCounts.twice.slice(0, 50)) {
-    md.push(`### ${t.kind}: ${t.nonce}`, '', `Sent ${t.sent} time(s), carried out ${t.arrived} times by the CRM application.`, '');
+    md.push(`### ${t.kind}: ${t.nonce}`, '', `Sent ${t.sent} time(s), carried out ${t.arrived} times by the CRM application: ` +
+      t.arrivals.map((a) => `id ${a.id} (stand-in ${a.life}, request ${a.seq}, HTTP ${a.status})`).join(', ') + '.', '');
     const c = clients.find((x) => x.letter === t.nonce[4]);
-    const lines = c ? c.log.split(/\r?\n/).filter((l) => l.includes(t.nonce)).slice(0, 10) : [];
-    if (lines.length) md.push('```', ...lines.map(mask), '```', '');
+    const when = (ms) => new Date(ms).toISOString().slice(11, 23);
+    if (t.original && t.retry) {
+      md.push(`The original, id ${t.original.key}, went out at ${when(t.original.sentAt)} and was cancelled at ${when(t.original.cancelledAt)}; ` +
+        `the retry, id ${t.retry.key}, went out at ${when(t.retry.sentAt)}${t.retry.answeredAt ? ` and was answered at ${when(t.retry.answeredAt)}` : ''} (UTC). The bridge's log around the retry:`, '');
+      md.push('```', ...logAround(c.log, t.retry.sentAt).map(mask), '```', '');
+    }
   }
   for (const leak of tokenLeaks.slice(0, 50)) {
     md.push(`### token ${leak.token} in the log of ${leak.bridge}`, '', '```', mask(leak.line), '```', '');

@@ -205,12 +205,14 @@ function sum(list, count) {
 // original is an abandoned call run twice.
 function countArrivals(requests, clientList) {
   const handled = new Map();
+  const arrivals = new Map();
   let handledTotal = 0;
   for (const r of requests) {
     if (r.method !== 'tools/call' || r.handled === false) continue;
     const nonce = /soak[LMR]\d{6}/.exec(r.body)?.[0];
     if (!nonce) continue;
     handled.set(nonce, (handled.get(nonce) ?? 0) + 1);
+    arrivals.set(nonce, [...(arrivals.get(nonce) ?? []), { life: r.life, seq: r.seq, id: r.id, status: r.status ?? 'none (the stand-in ended first)' }]);
     handledTotal++;
   }
   const sends = new Map();
@@ -219,9 +221,11 @@ function countArrivals(requests, clientList) {
   }
   const retries = { abandoned: 0, mayHaveRun: 0 };
   const retryKind = new Map();
+  const retryOf = new Map();
   for (const r of clientList[2].retries) {
     retries[r.kind]++;
     retryKind.set(r.nonce, r.kind);
+    retryOf.set(r.nonce, r);
   }
   let reachedTwice = 0, abandonedRunTwice = 0;
   const twice = [];
@@ -229,10 +233,15 @@ function countArrivals(requests, clientList) {
     const sent = sends.get(nonce) ?? 0;
     if (n > sent) {
       reachedTwice += n - sent;
-      twice.push({ nonce, arrived: n, sent, kind: 'reached twice' });
+      twice.push({ nonce, arrived: n, sent, kind: 'reached twice', arrivals: arrivals.get(nonce) });
     } else if (n >= 2 && retryKind.get(nonce) === 'abandoned') {
       abandonedRunTwice++;
-      twice.push({ nonce, arrived: n, sent, kind: 'abandoned call run twice' });
+      const { original, retry } = retryOf.get(nonce);
+      const ledger = clientList[2].ledger;
+      twice.push({
+        nonce, arrived: n, sent, kind: 'abandoned call run twice', arrivals: arrivals.get(nonce),
+        original: ledger.requests.get(original), retry: ledger.requests.get(retry),
+      });
     }
   }
   return { handled: handledTotal, reachedTwice, abandonedRunTwice, retries, twice };
