@@ -6,6 +6,7 @@
 # soak.svg). Exit code 0 only when the run passed.
 #   bash scripts/soak.sh [minutes]
 #   SOAK_SEED=<seed> bash scripts/soak.sh [minutes]    replays a run's schedule of faults
+#   SOAK_BUILD=1 bash scripts/soak.sh                  builds first even when nothing is missing
 set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -15,9 +16,10 @@ cd "$ROOT"
 if [ ! -d node_modules/@modelcontextprotocol/sdk ] || [ ! -d node_modules/@modelcontextprotocol/client ]; then
   bash scripts/setup.sh
 fi
+# ORVIN_WIN_BIN soaks another build of the Windows programs, as it does for the e2e tests.
 missing=0
 for exe in OrvinMCP StdinRelay CrmStandIn ProcessFigures; do
-  [ -f "build/win/bin/$exe.exe" ] || missing=1
+  [ -f "${ORVIN_WIN_BIN:-build/win/bin}/$exe.exe" ] || missing=1
 done
 if [ "$missing" -ne 0 ] || [ "${SOAK_BUILD:-}" = 1 ]; then
   bash scripts/build.sh >/dev/null

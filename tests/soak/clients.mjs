@@ -18,6 +18,7 @@ const MODERN_META = {
   'io.modelcontextprotocol/clientInfo': { name: 'soak-raw', version: '1.0' },
   'io.modelcontextprotocol/clientCapabilities': {},
 };
+const PATIENT_MS = 600000;
 const POLISH = ['Zażółć gęślą jaźń', 'Łódź', 'Źdźbło', 'Pszczyna', 'ąćęłńóśźż ĄĆĘŁŃÓŚŹŻ', 'cudzysłów " i \\ ukośnik'];
 
 function bridgeCommand(crmFolder) {
@@ -80,7 +81,9 @@ class SdkSoakClient extends SoakClient {
   async step() {
     const r = this.random;
     const op = r.weighted({ echo: 60, sleep: 10, pastTimeout: 4, progress: 5, list: 7, ping: 5, search: 4, http500: 2, unknownTool: 2, blank: 1 });
-    const call = (name, args, options = {}) => this.callTool({ name, arguments: args }, { timeout: 30000, ...options });
+    // Ordinary calls wait as long as the bridge may (10 min): an answer that never
+    // comes is then lost, not hidden behind the SDK's own time-out and cancel.
+    const call = (name, args, options = {}) => this.callTool({ name, arguments: args }, { timeout: PATIENT_MS, ...options });
     this.calls++;
     switch (op) {
       case 'echo': return call('test_echo', this.echoArguments());
@@ -92,8 +95,8 @@ class SdkSoakClient extends SoakClient {
         return call('test_sleep', { nonce: this.nonce(), ms: r.int(6000, 16000) }, {
           timeout: 8000, resetTimeoutOnProgress: true, maxTotalTimeout: 40000, onprogress: (p) => this.onProgress(p),
         });
-      case 'list': return this.client.listTools(undefined, { timeout: 30000 });
-      case 'ping': return this.client.ping({ timeout: 30000 });
+      case 'list': return this.client.listTools(undefined, { timeout: PATIENT_MS });
+      case 'ping': return this.client.ping({ timeout: PATIENT_MS });
       case 'search': return call('klienci_szukaj', { nonce: this.nonce(), fraza: r.pick(['sp', 'żółw', 'Pszczyńska', 'xyz']) });
       case 'http500': return call('test_http500', { nonce: this.nonce() });
       case 'unknownTool': return call('brak_takiego_narzedzia', { nonce: this.nonce() });

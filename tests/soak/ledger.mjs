@@ -3,6 +3,8 @@
 // line the bridge writes through received(): the same checks for the SDK clients
 // (whose transports are tapped) as for the raw client.
 
+import { StringDecoder } from 'node:string_decoder';
+
 export const MAY_HAVE_RUN = 'MOGŁO';
 const SUBSCRIPTION = 'io.modelcontextprotocol/subscriptionId';
 const PROTOCOL = 'io.modelcontextprotocol/protocolVersion';
@@ -32,6 +34,8 @@ export class Ledger {
     };
     this.anomalies = [];
     this.partial = '';
+    // A character of several bytes may be split between two reads.
+    this.decoder = new StringDecoder('utf8');
   }
 
   anomaly(kind, text, entry) {
@@ -74,7 +78,7 @@ export class Ledger {
   // everything as it came since the last call.
   chunk(data, fullSpeed = true) {
     this.info.bytesIn += data.length;
-    const parts = (this.partial + data.toString('utf8')).split('\n');
+    const parts = (this.partial + this.decoder.write(data)).split('\n');
     this.partial = parts.pop();
     for (const line of parts) this.received(line, fullSpeed);
   }
