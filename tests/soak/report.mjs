@@ -17,6 +17,15 @@ const MEANING = {
   progressAfterAnswer: 'progress notices after the request\'s answer',
 };
 
+// A token as it is, JSON-escaped and percent-encoded, hex digits in either case: the report shows none.
+function tokenForms(token) {
+  const escaped = (prefix, upper) => token.replace(/[/+=]/g, (c) => {
+    const hex = c.charCodeAt(0).toString(16);
+    return prefix + (upper ? hex.toUpperCase() : hex);
+  });
+  return [token, token.replaceAll('/', '\\/'), escaped('\\u00', true), escaped('\\u00', false), escaped('%', true), escaped('%', false)];
+}
+
 const LOG_TIME = /^\[(\d\d):(\d\d):(\d\d)\.(\d{3})\]/;
 
 // The bridge's log lines within two seconds of a moment (the log has the local time of day).
@@ -35,7 +44,7 @@ function logAround(log, at, limit = 12) {
 
 export function writeReport(file, { summary, clients, tokenLeaks, tokens, recordCounts, faultsDone, runLog }) {
   const md = [];
-  const mask = (text) => tokens.reduce((t, token, i) => t.split(token).join(`<token ${i + 1}>`), text);
+  const mask = (text) => tokens.reduce((t, token, i) => tokenForms(token).reduce((u, form) => u.split(form).join(`<token ${i + 1}>`), t), text);
   md.push(`# Soak of ${summary.minutes} min: ${summary.result}`, '');
   md.push(`Seed ${summary.seed} (replay: \`SOAK_SEED=${summary.seed} bash scripts/soak.sh ${summary.minutes}\`), started ${summary.started}.`, '');
   md.push('## Counts that must be 0', '', '| count | value | what it counts |', '|---|---:|---|');
