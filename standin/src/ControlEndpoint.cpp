@@ -135,7 +135,7 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
     std::string token = q["token"].empty() ? NewToken() : q["token"];
     {
       StateLock lock;
-      g_state.Token = token;
+      IssueToken(token);
     }
     body = "{\"ok\":true,\"token\":" + JsonQuote(token) + "}";
   } else if (path == "/endpoint" || path == "/toolslist-error" || path == "/test-tools") {
@@ -146,7 +146,7 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
       StateLock lock;
       if (path == "/endpoint") {
         // Switching the endpoint back on may issue a new token, as the real application does.
-        if (on && !g_state.EndpointOn && q["rotate"] == "1") g_state.Token = NewToken();
+        if (on && !g_state.EndpointOn && q["rotate"] == "1") IssueToken(NewToken());
         g_state.EndpointOn = on;
       } else if (path == "/toolslist-error") {
         g_state.ToolsListError = on;
@@ -193,6 +193,16 @@ void ControlEndpoint::Handle(const THttpRequest& request, THttpResponse& respons
       StateLock lock;
       g_state.SlowMs = ms;
       body = StateJson();
+    }
+  } else if (path == "/lose") {
+    unsigned every = 0;
+    if (!ReadUnsigned(q["every"], every)) {
+      body = Error("every needs a number");
+    } else {
+      StateLock lock;
+      g_state.LoseEvery = every;
+      g_state.LoseCounter = 0;
+      body = "{\"ok\":true,\"loseEvery\":" + std::to_string(every) + "}";
     }
   } else if (path == "/quote-token") {
     const std::string as = q["as"];

@@ -3,6 +3,7 @@
 #include "Json.h"
 #include "Log.h"
 #include "McpMessages.h"
+#include "RecordFile.h"
 #include "State.h"
 
 #include <cstdio>
@@ -73,6 +74,12 @@ void QuoteTokens(const std::string& as, const std::string& authorization, const 
                   Encoded(token, "\\u%04X") + "\"}}";
 }
 
+// For checking a harness: every Nth tools/call gets no answer at all.
+bool LoseThisOne() {
+  StateLock lock;
+  return g_state.LoseEvery > 0 && ++g_state.LoseCounter % g_state.LoseEvery == 0;
+}
+
 }  // namespace
 
 bool McpEndpoint::BreakAtAccept(bool& abortive) {
@@ -92,13 +99,17 @@ TBreakPlan McpEndpoint::PlanBreak(const THttpRequest& request) {
 void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
   TMcpMessage message = ReadMcpMessage(request.Body);
   unsigned slowMs;
+  unsigned long long seq;
   {
     StateLock lock;
     g_state.RequestRecord.push_back(RecordEntry(request, message));
+    seq = ++g_state.RecordSeq;
+    AppendRecordLine("{\"seq\":" + std::to_string(seq) + "," + g_state.RequestRecord.back().substr(1));
     slowMs = g_state.SlowMs;
   }
   if (slowMs > 0) Sleep(slowMs);
 
+  bool handled = false;
   bool endpointOn, testTools, toolsListError;
   std::string token, quote;
   {
@@ -123,6 +134,11 @@ void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
       response.Body = "{\"error\":\"invalid token\"}";
       response.ExtraHeaders.push_back("WWW-Authenticate: Bearer");
     } else {
+      if (message.Method == "tools/call" && LoseThisOne()) {
+        LogLine("mcp: id=%s is never answered (/lose)", message.Id.c_str());
+        Sleep(INFINITE);
+      }
+      handled = true;
       TMcpSwitches switches;
       switches.TestTools = testTools;
       switches.ToolsListError = toolsListError;
@@ -131,6 +147,11 @@ void McpEndpoint::Handle(const THttpRequest& request, THttpResponse& response) {
       response.Body = reply.Body;
       if (!quote.empty()) QuoteTokens(quote, *auth, message.Id, response);
     }
+  }
+  {
+    StateLock lock;
+    AppendRecordLine("{\"seq\":" + std::to_string(seq) + ",\"status\":" + std::to_string(response.Status) +
+                     ",\"handled\":" + (handled ? "true" : "false") + "}");
   }
   LogLine("mcp: %s %s method=%s id=%s -> %d (%lu bytes)", request.Method.c_str(), request.Target.c_str(),
           message.Method.c_str(), message.Id.empty() ? "-" : message.Id.c_str(), response.Status,

@@ -8,7 +8,8 @@
 const char* const kUsageText =
     "CrmStandIn [-port N] [-control N] [-token T] [-caption C] [-class C]\n"
     "           [-key K] [-no-key-line] [-status S] [-message M] [-empty-answer]\n"
-    "           [-handshake now|delay|second|never|consent] [-delay MS] [-test-tools] [-endpoint-off]\n";
+    "           [-handshake now|delay|second|never|consent] [-delay MS] [-test-tools] [-endpoint-off]\n"
+    "           [-record-file PATH]\n";
 
 namespace {
 
@@ -51,6 +52,9 @@ bool ParseOptions(int argc, char** argv, TStandInOptions& o, std::string& error)
     } else if (name == "-token") {
       if (!needValue()) return false;
       o.Token = value;
+    } else if (name == "-record-file") {
+      if (!needValue()) return false;
+      o.RecordFile = value;
     } else if (name == "-caption") {
       if (!needValue()) return false;
       o.Caption = value;

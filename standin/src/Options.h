@@ -21,6 +21,7 @@ struct TStandInOptions {
   bool EmptyAnswer = false;   // -empty-answer
   bool TestTools = false;     // -test-tools
   bool EndpointOff = false;   // -endpoint-off
+  std::string RecordFile;     // -record-file PATH
 };
 
 // False with a message for an unknown option or a missing or bad value.

@@ -2,6 +2,9 @@
 
 #include <ctime>
 
+#include "Json.h"
+#include "RecordFile.h"
+
 TStandInState g_state;
 
 namespace {
@@ -47,6 +50,11 @@ std::string NewToken() {
     for (int j = 0; j < 16; ++j) token += kHex[(z >> (j * 4)) & 15];
   }
   return token;
+}
+
+void IssueToken(const std::string& token) {
+  g_state.Token = token;
+  AppendRecordLine("{\"token\":" + JsonQuote(token) + ",\"at\":" + std::to_string(MsSinceStart()) + "}");
 }
 
 const char* HandshakeModeName(HandshakeMode mode) {

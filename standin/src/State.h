@@ -39,10 +39,13 @@ struct TStandInState {
   int BreakCount = 0;
   bool BreakAbortive = true;  // reset (RST) rather than an orderly close
   std::string QuoteToken;     // "html" or "json": answers quote the bearer tokens (/quote-token); empty: off
+  unsigned LoseEvery = 0;     // every Nth tools/call is never answered (/lose); 0: off
+  unsigned LoseCounter = 0;
 
   // Record of what arrived, each entry one JSON object.
   std::vector<std::string> HandshakeRecord;
   std::vector<std::string> RequestRecord;
+  unsigned long long RecordSeq = 0;  // numbers the requests in the record file
 };
 
 extern TStandInState g_state;
@@ -59,6 +62,9 @@ class StateLock {
 };
 
 std::string NewToken();
+
+// Makes the token current and notes it in the record file; under the lock.
+void IssueToken(const std::string& token);
 
 // Milliseconds since the process started, for the record's arrival times.
 void StartClock();

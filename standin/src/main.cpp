@@ -14,6 +14,7 @@
 #include "Log.h"
 #include "McpEndpoint.h"
 #include "Options.h"
+#include "RecordFile.h"
 #include "State.h"
 #include "TextCodec.h"
 
@@ -60,7 +61,7 @@ HWND CreateMainWindow(const TStandInOptions& options) {
 void ApplyOptions(const TStandInOptions& o) {
   StateLock lock;
   TStandInState& s = g_state;
-  s.Token = o.Token.empty() ? NewToken() : o.Token;
+  IssueToken(o.Token.empty() ? NewToken() : o.Token);
   s.KeyGiven = o.KeyGiven;
   s.Key = o.Key;
   s.KeyLine = !o.NoKeyLine;
@@ -87,6 +88,10 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseOptions(argc, argv, options, error)) {
     std::fprintf(stderr, "CrmStandIn: %s\n%s", error.c_str(), kUsageText);
+    return 2;
+  }
+  if (!options.RecordFile.empty() && !OpenRecordFile(options.RecordFile, error)) {
+    std::fprintf(stderr, "CrmStandIn: %s\n", error.c_str());
     return 2;
   }
   ApplyOptions(options);
