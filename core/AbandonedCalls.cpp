@@ -131,6 +131,11 @@ std::string ForgetRetry(const std::string& id) {
   return std::string();
 }
 
+bool RetriesWaiting() {
+  return std::any_of(State.Running.begin(), State.Running.end(),
+                     [](const TRunning& running) { return !running.Retries.empty(); });
+}
+
 void ForgetOldAnswers(std::uint32_t now) {
   while (!State.Kept.empty() && now - State.Kept.front().KeptAt >= kKeptFor) DropOldest();
 }

@@ -40,6 +40,8 @@ std::vector<TRequestPass> AbandonedCallEnded(const TRequestPass& call, const std
 
 // A waiting retry was cancelled: it never went out. Its description; empty when none waits as `id`.
 std::string ForgetRetry(const std::string& id);
+// A retry waits for an abandoned call that still runs.
+bool RetriesWaiting();
 // Kept answers older than 10 minutes go.
 void ForgetOldAnswers(std::uint32_t now);
 

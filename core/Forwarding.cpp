@@ -313,6 +313,11 @@ void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished o
 
 std::size_t ExchangesInFlight() { return State.InFlight.size(); }
 
+std::size_t ExchangesAwaited() {
+  return static_cast<std::size_t>(std::count_if(State.InFlight.begin(), State.InFlight.end(),
+                                                [](const std::shared_ptr<TExchange>& e) { return !e->Cancelled; }));
+}
+
 bool OthersHeldBack() { return State.HoldingBack > 0; }
 
 const TRequestPass* MarkCancelled(const std::string& requestId) {

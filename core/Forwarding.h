@@ -44,6 +44,8 @@ bool HoldsBackOthers(const TRequestPass& pass);
 // shows to lead to the CRM application; `onFinished` gets the result on the loop's thread.
 void StartExchange(TRequestPass pass, const TLinkState& link, ExchangeFinished onFinished);
 std::size_t ExchangesInFlight();
+// Those whose answer someone still waits for: not cancelled by the client.
+std::size_t ExchangesAwaited();
 bool OthersHeldBack();
 // The client cancelled this request (raw JSON id): if it runs, its answer goes
 // to nobody. The request that runs so, until its exchange ends; nullptr: none.

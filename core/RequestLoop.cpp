@@ -358,10 +358,18 @@ void OnInputEnded() {
 
 // A link attempt may still wait for a window that asks its user: nothing waits for it now.
 bool NothingLeft() { return Loop.Waiting.empty() && ExchangesInFlight() == 0 && Loop.ListsBeingRead == 0; }
+// Once the input has ended, an exchange the client cancelled has nobody left to
+// take its answer, not even a retry: the bridge does not wait for it.
+bool NothingAwaited() {
+  return Loop.Waiting.empty() && ExchangesAwaited() == 0 && !RetriesWaiting() && Loop.ListsBeingRead == 0;
+}
 
 void CheckTheEnd() {
   if (!Loop.InputEnded || Loop.Done) return;
   if (NothingLeft()) {
+    Loop.Done = true;
+  } else if (NothingAwaited()) {
+    LogUnfinishedExchanges();
     Loop.Done = true;
   } else if (TicksSince(Loop.InputEndTick, Os().TickCount()) >= kEndGrace) {
     LogUnfinishedExchanges();

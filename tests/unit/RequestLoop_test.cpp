@@ -193,6 +193,7 @@ TEST_F(EventLoopTest, CallsRunSideBySideAndAPingOrACancelNeverWaitsBehindThem) {
   const std::string cancel = R"({"jsonrpc":"2.0","method":"notifications/cancelled","params":{"requestId":1}})";
   Fake.AddInput(Call(1) + "\n" + Call(2) + "\n", 1000);
   Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":3,\"method\":\"ping\"}\n" + cancel + "\n", 1200);
+  Fake.AddInput("\n", 5000);  // the input stays open until the cancelled call's answer has come
   RunRequestLoop();
   ASSERT_EQ(Fake.HttpRequests.size(), 4u);
   EXPECT_EQ(Fake.HttpRequests[1].AtTick, 1000u);  // the second call did not wait for the first
@@ -298,6 +299,16 @@ TEST_F(EventLoopTest, TheEndOfInputWaitsUpToFiveSecondsForCallsInFlight) {
   EXPECT_EQ(Fake.Tick, 6000u);
   EXPECT_EQ(Fake.LogLines().back(),
             "tools/call t | bez odpowiedzi - klient zamknął strumień, nie czekam dłużej (t=5000ms)");
+}
+
+TEST_F(EventLoopTest, TheEndOfInputWaitsForNoCallTheClientCancelled) {
+  Delays[Call(1)] = 60000;
+  Delays[Call(2)] = 3000;
+  Fake.AddInput(Call(1) + "\n" + Call(2) + "\n", 1000);
+  Fake.AddInput(Cancel(1), 1500);
+  RunRequestLoop();
+  EXPECT_EQ(OutputLines(), std::vector<std::string>{R"({"jsonrpc":"2.0","id":2,"result":{}})"});
+  EXPECT_EQ(Fake.Tick, 4000u);  // call 2's answer, not 5 s after the end of input
 }
 
 TEST_F(RequestLoopTest, AClientOfRevision20260728GetsItsNoticesOnTheSubscriptionsThatAskedForThem) {
