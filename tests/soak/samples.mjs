@@ -14,9 +14,12 @@ export const FIGURES_EXE = join(BIN_DIR, 'ProcessFigures.exe');
 // The margins a figure may grow by from the second quarter to the last quarter's
 // median. Threads are measured from the second quarter's highest sample: the
 // bridge's worker pool keeps as many threads as exchanges ever ran at once, so
-// they rise in steps with the load's peaks without leaking.
+// they rise in steps with the load's peaks without leaking. The working set is
+// measured by each quarter's lowest sample: a 20 MB reply held while the client
+// reads slowly, and the answers of cancelled calls kept for a retry, raise its
+// peaks for a while; a leak raises its floor.
 export const MARGINS = {
-  workingSet: { relative: 0.25, absolute: 10 * 1048576, unit: 'bytes', from: 'median' },
+  workingSet: { relative: 0.25, absolute: 10 * 1048576, unit: 'bytes', from: 'lowest', to: 'lowest' },
   handles: { relative: 0.25, absolute: 30, unit: 'handles', from: 'median' },
   threads: { relative: 0.25, absolute: 6, unit: 'threads', from: 'highest' },
   cpuShare: { relative: 1.0, absolute: 0.05, unit: 'of one core', from: 'median' },
@@ -76,6 +79,13 @@ const median = (values) => {
   return sorted.length === 0 ? undefined : sorted[Math.floor((sorted.length - 1) / 2)];
 };
 
+const statistic = (name, values) => {
+  if (values.length === 0) return undefined;
+  if (name === 'highest') return Math.max(...values);
+  if (name === 'lowest') return Math.min(...values);
+  return median(values);
+};
+
 // CPU share between consecutive samples (of one core), added to each sample after the first.
 export function withCpuShare(samples) {
   return samples.map((s, i) => {
@@ -93,9 +103,8 @@ export function leakCheck(samples, lengthMs) {
   const last = quarter(0.75, 1.0);
   const result = {};
   for (const [figure, margin] of Object.entries(MARGINS)) {
-    const values = second.map((s) => s[figure]).filter((v) => v !== undefined);
-    const a = margin.from === 'highest' ? (values.length ? Math.max(...values) : undefined) : median(values);
-    const b = median(last.map((s) => s[figure]).filter((v) => v !== undefined));
+    const a = statistic(margin.from, second.map((s) => s[figure]).filter((v) => v !== undefined));
+    const b = statistic(margin.to ?? 'median', last.map((s) => s[figure]).filter((v) => v !== undefined));
     if (a === undefined || b === undefined) {
       result[figure] = { secondQuarter: a, lastQuarter: b, limit: undefined, leak: false, note: 'too few samples' };
       continue;
