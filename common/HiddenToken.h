@@ -3,6 +3,9 @@
 // carries them. Every token the bridge was given since it started counts: a late
 // answer to a request sent with an old token may quote the new one, and the
 // other way round. The tokens live in memory only, for the life of the process.
+// A late answer may even quote a token issued after the bridge's last handshake:
+// a word shaped like the run's tokens (as long as one of 16 characters or more,
+// of the same kinds of characters) is hidden too.
 
 #include <string>
 

@@ -33,6 +33,20 @@ TEST_F(LogTest, EveryTokenOfTheRunIsHiddenInEveryForm) {
   EXPECT_EQ(LogExcerpt("Content-Type: application/json; inne id: n"), "Content-Type: application/json; inne id: n");
 }
 
+// A late answer may quote a token issued after the last handshake: its shape gives it away.
+TEST_F(LogTest, AWordShapedLikeTheRunsTokensIsHiddenToo) {
+  RememberToken("3bU/jUJaSXh+Lt3l04Yk5I6dNJ6JRmC=");
+  const std::pair<std::string, std::string> rows[] = {
+      {"token: Qx9+Lm2/aB7cD8eF0gH1iJ2kL3mN4o5= x", "token: *** x"},
+      {R"("Qx9+Lm2\/aB7cD8eF0gH1iJ2kL3mN4o5\u003D")", R"("***")"},
+      {"Qx9%2BLm2%2faB7cD8eF0gH1iJ2kL3mN4o5%3D", "***"},
+      {"ApplicationConfigurationManager1 z", "*** z"},  // the price: a word just like a token
+      {"Application/ConfigurationManager", "Application/ConfigurationManager"},  // no digit, as every token has
+      {"Qx9+Lm2/aB7cD8eF0gH1iJ2kL3mN4o5=A", "Qx9+Lm2/aB7cD8eF0gH1iJ2kL3mN4o5=A"},  // one character longer
+  };
+  for (const auto& row : rows) EXPECT_EQ(HideTokens(row.first), row.second) << row.first;
+}
+
 TEST_F(LogTest, EmptyTextAndMidnight) {
   Fake.Time = LocalTime{0, 0, 0, 0};
   Log("");
