@@ -22,6 +22,7 @@ struct TRunning {
 struct TKept {
   std::string Key;
   std::string Answer;
+  bool FromCrm = false;  // else the "may have run" error: a retry must not run it a second time
   std::uint32_t FirstSent = 0;
   std::uint32_t KeptAt = 0;
 };
@@ -63,9 +64,11 @@ void Keep(const TRequestPass& call, TKept kept) {
     DropOldest();
   }
   State.KeptBytes += size;
+  const bool fromCrm = kept.FromCrm;
   State.Kept.push_back(std::move(kept));
-  Log(call.Description + " | anulowane przez klienta - odpowiedź Orvina zachowuję na 10 min, gdyby klient ponowił "
-      "to wywołanie");
+  Log(call.Description + (fromCrm ? " | anulowane przez klienta - odpowiedź Orvina zachowuję"
+                                  : " | anulowane przez klienta i mogło zostać wykonane - ten błąd zachowuję") +
+      " na 10 min, gdyby klient ponowił to wywołanie");
 }
 }  // namespace
 
@@ -90,6 +93,7 @@ TRetry TakeRetry(const TRequestPass& call, std::uint32_t now) {
   if (kept != State.Kept.end()) {
     retry.Verdict = TRetryVerdict::Answer;
     retry.Answer = std::move(kept->Answer);
+    retry.FromCrm = kept->FromCrm;
     retry.FirstSent = kept->FirstSent;
     State.KeptBytes -= KeptSize(*kept);
     State.Kept.erase(kept);
@@ -111,9 +115,10 @@ std::vector<TRequestPass> AbandonedCallEnded(const TRequestPass& call, const std
   if (running == State.Running.end()) return {};
   TRunning ended = std::move(*running);
   State.Running.erase(running);
-  if (ended.Retries.empty() && fromCrm) {
+  // An empty answer: it cannot have run, and a retry may go out itself.
+  if (ended.Retries.empty() && !answer.empty()) {
     ForgetOldAnswers(now);
-    Keep(call, TKept{std::move(ended.Key), answer, ended.FirstSent, now});
+    Keep(call, TKept{std::move(ended.Key), answer, fromCrm, ended.FirstSent, now});
   }
   return std::move(ended.Retries);
 }

@@ -3,8 +3,8 @@
 // may do them anyway, and a client that gave up on a slow call is soon told to
 // call the same tool again: that retry must not make the CRM application do it
 // twice. It takes the first call's answer instead: at once when the answer is
-// kept, or when it comes. An answer of the CRM application is kept 10 minutes
-// for one retry, at most 32 answers and 64 MB in all, the oldest going first.
+// kept, or when it comes. Its answer is kept 10 minutes for one retry: the CRM
+// application's own, or the "may have run" error when no whole answer came, at most 32 answers and 64 MB in all, the oldest going first.
 // Calls are the same when their name and arguments are equal JSON values.
 
 #include <cstdint>
@@ -25,6 +25,7 @@ enum class TRetryVerdict {
 struct TRetry {
   TRetryVerdict Verdict = TRetryVerdict::NoRetry;
   std::string Answer;           // Answer: under the abandoned call's id
+  bool FromCrm = true;          // Answer is the CRM application's own, not the "may have run" error
   std::uint32_t FirstSent = 0;  // when the abandoned call went out
 };
 

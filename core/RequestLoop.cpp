@@ -340,7 +340,7 @@ bool TakenAsRetry(const TRequestPass& pass) {
   TRetry retry = TakeRetry(pass, now);
   switch (retry.Verdict) {
     case TRetryVerdict::NoRetry: return false;
-    case TRetryVerdict::Answer: AnswerRetry(pass, std::move(retry.Answer), true, retry.FirstSent); return true;
+    case TRetryVerdict::Answer: AnswerRetry(pass, std::move(retry.Answer), retry.FromCrm, retry.FirstSent); return true;
     case TRetryVerdict::Waits: WatchProgress(pass, now); return true;
   }
   return false;

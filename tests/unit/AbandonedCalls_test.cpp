@@ -26,9 +26,11 @@ TEST_F(AbandonedCallsTest, AtMost32AnswersAnd64MegabytesAreKeptTheOldestGoingFir
   EXPECT_FALSE(kept(100));
   EXPECT_TRUE(kept(101));
   abandon(200, std::string(64 << 20, 'x'));  // too large on its own: the others stay
-  abandon(300, "MOGŁO", false);               // no answer of the CRM application
+  abandon(300, "MOGŁO", false);               // no whole answer, but it may have run: the error is kept
+  abandon(301, "", false);                    // it cannot have run: nothing to keep
   EXPECT_FALSE(kept(200));
-  EXPECT_FALSE(kept(300));
+  EXPECT_TRUE(kept(300));
+  EXPECT_FALSE(kept(301));
   EXPECT_TRUE(kept(102));
   EXPECT_TRUE(kept(103));
 }

@@ -425,7 +425,7 @@ TEST_F(EventLoopTest, ARetryWhoseAbandonedCallFailsGetsWhatThatOneWouldHaveHad) 
   Fake.Endpoint = [echo, this](const FakeHttpRequest& request) {
     FakeHttpResponse response = echo(request);
     response.Delay = 3000;
-    if (request.Body == Call(1, R"(,"arguments":{"k":1})")) {  // it may have run
+    if (request.Body == Call(1, R"(,"arguments":{"k":1})") || request.Body == Call(7, R"(,"arguments":{"k":5})")) {  // it may have run
       response.Failure = HttpFailure::Read;
       response.ErrorCode = 10054;
       response.ReadFailsAfter = 0;
@@ -438,13 +438,19 @@ TEST_F(EventLoopTest, ARetryWhoseAbandonedCallFailsGetsWhatThatOneWouldHaveHad) 
   Fake.AddInput(Cancel(1) + Call(2, R"(,"arguments":{"k":1})") + "\n", 1500);
   Fake.AddInput(Call(3, R"(,"arguments":{"k":3})") + "\n", 10000);
   Fake.AddInput(Cancel(3) + Call(4, R"(,"arguments":{"k":3})") + "\n", 10500);
+  Fake.AddInput(Call(7, R"(,"arguments":{"k":5})") + "\n", 12500);
+  Fake.AddInput(Cancel(7), 13000);
+  Fake.AddInput(Call(8, R"(,"arguments":{"k":5})") + "\n", 17000);  // after it ended: its error was kept
   Fake.AddInput("{\"jsonrpc\":\"2.0\",\"id\":5,\"method\":\"ping\"}\n", 20000);
   RunRequestLoop();
   const std::vector<std::string> out = OutputLines();
-  ASSERT_EQ(out.size(), 3u);
+  ASSERT_EQ(out.size(), 4u);
+  EXPECT_EQ(out[2].find(R"({"jsonrpc":"2.0","id":8,"error":{"code":-32000,"message":"Orvin nie odpowiedział)"), 0u);
+  EXPECT_TRUE(std::none_of(Fake.HttpRequests.begin(), Fake.HttpRequests.end(),
+                           [](const FakeHttpRequest& request) { return JsonRawValue(request.Body, "id") == "8"; }));
   EXPECT_EQ(out[0].find(R"({"jsonrpc":"2.0","id":2,"error":{"code":-32000,"message":"Orvin nie odpowiedział)"), 0u);
   EXPECT_NE(out[0].find("MOGŁO"), std::string::npos);
   EXPECT_EQ(out[1], R"({"jsonrpc":"2.0","id":4,"result":{}})");  // on a new link, sent itself
   EXPECT_EQ(Fake.HandshakeRequests.size(), 2u);
-  EXPECT_EQ(JsonRawValue(Fake.HttpRequests.at(Fake.HttpRequests.size() - 2).Body, "id"), "4");
+  EXPECT_EQ(JsonRawValue(Fake.HttpRequests.at(Fake.HttpRequests.size() - 3).Body, "id"), "4");
 }
