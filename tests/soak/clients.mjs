@@ -218,7 +218,7 @@ export class RawLineClient extends SoakClient {
     this.slowUntil = 0;
     this.slowStretches = [];
     this.largeReplies = 0;
-    this.readingFullSpeed = true;
+    this.fullSpeedSince = 0;  // Infinity while reading slowly
     this.waiters = new Map();  // id key -> resolve
   }
 
@@ -236,8 +236,9 @@ export class RawLineClient extends SoakClient {
   // 200 KB/s allows, now and then for a second or three more.
   onData(data) {
     const slow = Date.now() < this.slowUntil;
-    this.ledger.chunk(data, this.readingFullSpeed);
-    this.readingFullSpeed = !slow;
+    this.ledger.chunk(data, this.fullSpeedSince);
+    if (slow) this.fullSpeedSince = Infinity;
+    else if (this.fullSpeedSince === Infinity) this.fullSpeedSince = Date.now();
     for (const [key, resolve] of this.waiters) {
       const entry = this.ledger.requests.get(key);
       if (entry.answers > 0) {

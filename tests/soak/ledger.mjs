@@ -74,16 +74,17 @@ export class Ledger {
     this.info.malformedSent++;
   }
 
-  // Bytes of the bridge's standard output; `fullSpeed` whether the client read
-  // everything as it came since the last call.
-  chunk(data, fullSpeed = true) {
+  // Bytes of the bridge's standard output; `fullSpeedSince` when the client last
+  // began to read everything as it came (Infinity while it reads slowly): what the
+  // bridge wrote before that may still stand in the pipe.
+  chunk(data, fullSpeedSince = 0) {
     this.info.bytesIn += data.length;
     const parts = (this.partial + this.decoder.write(data)).split('\n');
     this.partial = parts.pop();
-    for (const line of parts) this.received(line, fullSpeed);
+    for (const line of parts) this.received(line, fullSpeedSince);
   }
 
-  received(line, fullSpeed) {
+  received(line, fullSpeedSince) {
     const now = Date.now();
     let message;
     try {
@@ -123,7 +124,8 @@ export class Ledger {
       this.anomaly('second answer', line, entry);
     }
     if (entry.cancelledAt !== undefined) {
-      if (now - entry.cancelledAt > CANCEL_GRACE_MS && fullSpeed) {
+      // An answer written before the cancel came may wait behind a slow reader's backlog.
+      if (now - Math.max(entry.cancelledAt, fullSpeedSince) > CANCEL_GRACE_MS) {
         this.counts.answersToCancelled++;
         this.anomaly(`answer ${now - entry.cancelledAt} ms after the cancel`, line, entry);
       } else {

@@ -6,7 +6,7 @@ const MEANING = {
   answersLost: 'requests nobody cancelled that got no answer by the end',
   answersDuplicated: 'second answers to one request',
   answersMisaddressed: 'answers to an id never sent, or whose content is another request\'s or not what the request asked',
-  answersToCancelled: 'answers written more than 3 s after the client cancelled the request, while it read at full speed',
+  answersToCancelled: 'answers that came more than 3 s after the client cancelled the request and read at full speed',
   invalidOutputLines: 'lines on standard output that are not one JSON-RPC object',
   requestsReachedTwice: 'tool calls the CRM application carried out more often than the client sent them',
   abandonedCallsRunTwice: 'calls cancelled after they went out whose identical retry was carried out as well',

@@ -64,6 +64,20 @@ export function linuxPid(name, value) {
   return undefined;
 }
 
+// The Linux process of the Wine server that runs the programs of `prefix`.
+export function wineServerPid(prefix) {
+  for (const pid of readdirSync('/proc')) {
+    if (!/^\d+$/.test(pid)) continue;
+    try {
+      if (!readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0')[0].includes('wineserver')) continue;
+      if (readFileSync(`/proc/${pid}/environ`, 'latin1').split('\0').includes(`WINEPREFIX=${prefix}`)) return Number(pid);
+    } catch {
+      // ended meanwhile
+    }
+  }
+  return undefined;
+}
+
 // User and system time of a Linux process, in milliseconds.
 export function linuxCpuMs(pid) {
   try {

@@ -16,7 +16,7 @@ import { Random, makeToken } from './random.mjs';
 import { makeSchedule, minimumFaults } from './schedule.mjs';
 import { Crm, FOLDER, freePort } from './crm.mjs';
 import { LegacySdkClient, ModernSdkClient, RawLineClient } from './clients.mjs';
-import { MARGINS, leakCheck, linuxCpuMs, linuxPid, processFigures, withCpuShare } from './samples.mjs';
+import { MARGINS, leakCheck, linuxCpuMs, linuxPid, processFigures, wineServerPid, withCpuShare } from './samples.mjs';
 import { drawChart } from './chart.mjs';
 import { writeReport } from './report.mjs';
 
@@ -71,7 +71,15 @@ let running = true;
 
 // Samples of each bridge: t is ms since the start of the load.
 const samples = clients.map(() => []);
+// A Wine server that ends takes every bridge with it: the report must say so
+// rather than leave only the answers that never came.
+const wineServer = wineServerPid(wineEnv().WINEPREFIX);
+let wineServerGone = false;
 async function sample() {
+  if (!wineServerGone && wineServer !== undefined && wineServerPid(wineEnv().WINEPREFIX) !== wineServer) {
+    wineServerGone = true;
+    note(`the Wine server of the run (Linux pid ${wineServer}) has ended: the bridges and stand-ins it ran end or hang with it`);
+  }
   const pids = clients.map((c) => c.windowsPid());
   const figures = await processFigures(pids.filter((p) => p !== undefined));
   const t = since();
