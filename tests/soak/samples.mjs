@@ -49,14 +49,14 @@ export function processFigures(pids) {
   });
 }
 
-// The Linux process that runs this build's bridge with the variable `name`=`value`.
-export function linuxPid(name, value) {
+// The first Linux process whose command line passes `command` and whose
+// environment holds `variable` (NAME=value).
+function findLinuxProcess(command, variable) {
   for (const pid of readdirSync('/proc')) {
     if (!/^\d+$/.test(pid)) continue;
     try {
-      const command = readFileSync(`/proc/${pid}/cmdline`, 'latin1');
-      if (!command.startsWith(winPath(BRIDGE_EXE))) continue;
-      if (readFileSync(`/proc/${pid}/environ`, 'latin1').split('\0').includes(`${name}=${value}`)) return Number(pid);
+      if (!command(readFileSync(`/proc/${pid}/cmdline`, 'latin1'))) continue;
+      if (readFileSync(`/proc/${pid}/environ`, 'latin1').split('\0').includes(variable)) return Number(pid);
     } catch {
       // ended meanwhile
     }
@@ -64,18 +64,14 @@ export function linuxPid(name, value) {
   return undefined;
 }
 
+// The Linux process that runs this build's bridge with the variable `name`=`value`.
+export function linuxPid(name, value) {
+  return findLinuxProcess((command) => command.startsWith(winPath(BRIDGE_EXE)), `${name}=${value}`);
+}
+
 // The Linux process of the Wine server that runs the programs of `prefix`.
 export function wineServerPid(prefix) {
-  for (const pid of readdirSync('/proc')) {
-    if (!/^\d+$/.test(pid)) continue;
-    try {
-      if (!readFileSync(`/proc/${pid}/cmdline`, 'latin1').split('\0')[0].includes('wineserver')) continue;
-      if (readFileSync(`/proc/${pid}/environ`, 'latin1').split('\0').includes(`WINEPREFIX=${prefix}`)) return Number(pid);
-    } catch {
-      // ended meanwhile
-    }
-  }
-  return undefined;
+  return findLinuxProcess((command) => command.split('\0')[0].includes('wineserver'), `WINEPREFIX=${prefix}`);
 }
 
 // User and system time of a Linux process, in milliseconds.
