@@ -136,22 +136,40 @@ async function within(promise, ms, fallback) {
   }
 }
 
+// Wine has been seen to end a launch with code 1 and no output within milliseconds,
+// before the program ran (ours take a tenth of a second to start, and the bridge
+// logs before it ends, never with code 1). Such a launch is started once more, with
+// whatever input it was given so far.
+const WINE_LAUNCH_FAILED = 1;
+const WINE_LAUNCH_MS = 1000;
+
 // A running process whose output is collected and can be waited on.
+// relaunch: how to start the same process again after a launch Wine ended at once.
 class Watched {
-  constructor(child, what) {
-    this.child = child;
+  constructor(child, what, { relaunch } = {}) {
     this.what = what;
+    this.relaunch = relaunch;
+    this.input = [];
     this.stdout = Buffer.alloc(0);
     this.stderr = Buffer.alloc(0);
     this.exitCode = undefined;
     this.waiters = new Set();
+    this.exited = new Promise((res) => {
+      this.resolveExited = res;
+    });
+    this.attach(child);
+  }
+
+  attach(child) {
+    this.child = child;
+    this.startedAt = Date.now();
     child.stdout.on('data', (d) => {
       this.stdout = Buffer.concat([this.stdout, d]);
-      this.wake();
+      this.ran();
     });
     child.stderr.on('data', (d) => {
       this.stderr = Buffer.concat([this.stderr, d]);
-      this.wake();
+      this.ran();
     });
     // Wine's desktop process (explorer.exe), started by the first program that makes a
     // window, inherits that program's output streams and keeps them open after the
@@ -160,22 +178,48 @@ class Watched {
     const streamsEnded = Promise.all(
       [child.stdout, child.stderr].map((stream) => new Promise((res) => stream.once('close', res))),
     );
-    this.exited = new Promise((res) => {
-      child.on('exit', async (code, signal) => {
-        await within(streamsEnded, 1000);
-        child.stdout.destroy();
-        child.stderr.destroy();
-        this.exitCode = code ?? signal;
-        this.wake();
-        res(this.exitCode);
-      });
-      child.on('error', (err) => {
-        this.spawnError = err;
-        this.exitCode = null;
-        this.wake();
-        res(null);
-      });
+    child.on('exit', async (code, signal) => {
+      const lasted = Date.now() - this.startedAt;
+      await within(streamsEnded, 1000);
+      child.stdout.destroy();
+      child.stderr.destroy();
+      if (this.launchFailed(code, lasted)) {
+        process.stderr.write(`# Wine ended the launch of ${this.what} at once (code ${code}, no output); starting it again\n`);
+        this.attach(this.relaunchWithInput());
+        return;
+      }
+      this.exitCode = code ?? signal;
+      this.wake();
+      this.resolveExited(this.exitCode);
     });
+    child.on('error', (err) => {
+      this.spawnError = err;
+      this.exitCode = null;
+      this.wake();
+      this.resolveExited(null);
+    });
+  }
+
+  // Output shows that the program ran: its launch can no longer have failed.
+  ran() {
+    this.relaunch = undefined;
+    this.input = [];
+    this.wake();
+  }
+
+  launchFailed(code, lasted) {
+    return this.relaunch !== undefined && code === WINE_LAUNCH_FAILED && lasted < WINE_LAUNCH_MS;
+  }
+
+  // Only once: a second such end is no accident of Wine.
+  relaunchWithInput() {
+    const child = this.relaunch();
+    this.relaunch = undefined;
+    if (child.stdin === null) return child;
+    child.stdin.on('error', () => {});
+    for (const chunk of this.input) child.stdin.write(chunk);
+    if (this.inputClosed) child.stdin.end();
+    return child;
   }
 
   wake() {
@@ -244,13 +288,10 @@ export class Bridge extends Watched {
     const command = tempFolder
       ? ['cmd', '/c', 'set', `TMP=${tempFolder}&&`, 'set', `TEMP=${tempFolder}&&`, ...relay]
       : relay;
-    const child = spawn('wine', command, {
-      env: wineEnv(env),
-      cwd,
-      stdio: ['pipe', 'pipe', 'pipe'],
-    });
+    const launch = () => spawn('wine', command, { env: wineEnv(env), cwd, stdio: ['pipe', 'pipe', 'pipe'] });
+    const child = launch();
     child.stdin.on('error', () => {});
-    return new Bridge(child, 'the bridge');
+    return new Bridge(child, 'the bridge', { relaunch: launch });
   }
 
   // Answer lines on stdout, without their line feed.
@@ -269,6 +310,7 @@ export class Bridge extends Watched {
   }
 
   write(data) {
+    if (this.relaunch !== undefined) this.input.push(data);
     this.child.stdin.write(data);
   }
 
@@ -322,6 +364,7 @@ export class Bridge extends Watched {
   }
 
   closeInput() {
+    this.inputClosed = true;
     this.child.stdin.end();
   }
 
@@ -349,8 +392,8 @@ export class StandIn extends Watched {
     copyFileSync(STANDIN_EXE, `${target}.${process.pid}.tmp`);
     renameSync(`${target}.${process.pid}.tmp`, target);
     const exe = `C:\\${folder.replaceAll('/', '\\')}\\CrmStandIn.exe`;
-    const child = spawn('wine', [exe, ...args], { env: wineEnv(), stdio: ['ignore', 'pipe', 'pipe'] });
-    const standIn = new StandIn(child, `the stand-in ${exe}`);
+    const launch = () => spawn('wine', [exe, ...args], { env: wineEnv(), stdio: ['ignore', 'pipe', 'pipe'] });
+    const standIn = new StandIn(launch(), `the stand-in ${exe}`, { relaunch: launch });
     standIn.hostFolder = hostFolder;
     await standIn.waitUntilReady(timeoutMs);
     return standIn;
