@@ -4,7 +4,8 @@
 // call the same tool again: that retry must not make the CRM application do it
 // twice. It takes the first call's answer instead: at once when the answer is
 // kept, or when it comes. Its answer is kept 10 minutes for one retry: the CRM
-// application's own, or the "may have run" error when no whole answer came, at most 32 answers and 64 MB in all, the oldest going first.
+// application's own, or the "may have run" error when no whole answer came; at
+// most 32 answers and 64 MB in all, the oldest going first.
 // Calls are the same when their name and arguments are equal JSON values.
 
 #include <cstdint>
