@@ -73,10 +73,11 @@ let running = true;
 const samples = clients.map(() => []);
 // A Wine server that ends takes every bridge with it: the report must say so
 // rather than leave only the answers that never came.
-const wineServer = wineServerPid(wineEnv().WINEPREFIX);
+const prefix = wineEnv().WINEPREFIX;
+const wineServer = wineServerPid(prefix);
 let wineServerGone = false;
 async function sample() {
-  if (!wineServerGone && wineServer !== undefined && wineServerPid(wineEnv().WINEPREFIX) !== wineServer) {
+  if (!wineServerGone && wineServer !== undefined && wineServerPid(prefix) !== wineServer) {
     wineServerGone = true;
     note(`the Wine server of the run (Linux pid ${wineServer}) has ended: the bridges and stand-ins it ran end or hang with it`);
   }
